@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12 (run as root).
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev uuid-dev libasound2-dev
+)
+if [ "${1:-}" = "--test" ]; then
+  # The ALSA tests boot a small VM with Debian's own kernel (no sound support on the host).
+  packages+=(qemu-system-x86 busybox-static kmod xz-utils alsa-utils)
+fi
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi

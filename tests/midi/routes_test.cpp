@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include "midi/learned_route.h"
+
+using tessaryn::LearnedRoute;
+using tessaryn::MIDIMessage;
+using tessaryn::Uuid;
+
+namespace {
+
+LearnedRoute note(std::int64_t s, std::int64_t d) { return {Uuid::random(), false, s, d}; }
+LearnedRoute cc(std::int64_t s, std::int64_t d) { return {Uuid::random(), true, s, d}; }
+
+struct Apply {
+    MIDIMessage in;
+    MIDIMessage out;
+    bool matched;
+};
+
+}  // namespace
+
+TEST(LearnedRoutes, Apply) {
+    const std::vector<LearnedRoute> routes{note(60, 38), cc(7, 20), note(61, 200), note(62, -5),
+                                           note(60, 36), cc(300, 1)};
+    const Apply cases[] = {
+        {{0x99, 0x3C, 0x64}, {0x99, 0x26, 0x64}, true},
+        {{0x89, 0x3C, 0x00}, {0x89, 0x26, 0x00}, true},
+        {{0x90, 0x3C, 0x00}, {0x90, 0x26, 0x00}, true},
+        {{0xB3, 0x07, 0x40}, {0xB3, 0x14, 0x40}, true},
+        {{0x90, 0x07, 0x64}, {0x90, 0x07, 0x64}, false},  // a CC route never moves a note
+        {{0xB0, 0x3C, 0x01}, {0xB0, 0x3C, 0x01}, false},  // nor a note route a CC
+        {{0x90, 0x3D, 0x01}, {0x90, 0x7F, 0x01}, true},
+        {{0x90, 0x3E, 0x01}, {0x90, 0x00, 0x01}, true},
+        {{0xB0}, {0xB0}, false},
+        {{0xC0, 0x07}, {0xC0, 0x07}, false},
+        {{0xA0, 0x3C, 0x40}, {0xA0, 0x3C, 0x40}, false},
+        {{0x90, 0x3C}, {0x90, 0x26}, true},  // two bytes are enough
+    };
+    for (const Apply& c : cases) {
+        const auto r = tessaryn::applyLearned(c.in, routes);
+        EXPECT_EQ(r.message, c.out);
+        EXPECT_EQ(r.matched, c.matched);
+    }
+    EXPECT_FALSE(tessaryn::applyLearned({0x90, 0x3C, 0x64}, {}).matched);
+}
+
+TEST(LearnedRoutes, Lines) {
+    EXPECT_EQ(cc(7, 20).line(), "CC 7 → CC 20");
+    EXPECT_EQ(note(60, 38).line(), "Note 60 → Snare 38");
+    EXPECT_EQ(note(60, 40).line(), "Note 60 → 40");
+    EXPECT_EQ(note(60, 36).line(), "Note 60 → Kick 36");
+    EXPECT_EQ(note(60, 127).line(), "Note 60 → 127");
+    EXPECT_EQ(cc(-3, 200).line(), "CC -3 → CC 200");
+}
+
+TEST(LearnedRoutes, EncodesCompactCanonicalJson) {
+    LearnedRoute r{*Uuid::parse("0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9"), true, 7, 20};
+    const std::string json = tessaryn::encodeRoutes({r});
+    EXPECT_EQ(json.find(' '), std::string::npos);
+    EXPECT_NE(json.find("\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\""), std::string::npos);
+    EXPECT_NE(json.find("\"isCC\":true"), std::string::npos);
+    EXPECT_EQ(tessaryn::encodeRoutes({}), "[]");
+}
+
+TEST(LearnedRoutes, RoundTrip) {
+    const std::vector<LearnedRoute> routes{note(60, 38), cc(7, 20), note(INT64_MIN, INT64_MAX),
+                                           note(60, 36)};
+    EXPECT_EQ(tessaryn::decodeRoutes(tessaryn::encodeRoutes(routes)), routes);
+}
+
+TEST(LearnedRoutes, DecodesHandWrittenJson) {
+    const auto routes = tessaryn::decodeRoutes(
+        " [ {\"destination\": -5, \"extra\": [1,{\"x\":null}], \"source\" : 60,\n"
+        "    \"isCC\": false, \"id\": \"0a1b2c3d-4e5f-6071-8293-A4B5C6D7E8F9\"} ] ");
+    ASSERT_TRUE(routes.has_value());
+    ASSERT_EQ(routes->size(), 1u);
+    EXPECT_EQ((*routes)[0].id.text(), "0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9");
+    EXPECT_FALSE((*routes)[0].isCC);
+    EXPECT_EQ((*routes)[0].source, 60);
+    EXPECT_EQ((*routes)[0].destination, -5);
+    EXPECT_EQ(tessaryn::decodeRoutes("[]"), std::vector<LearnedRoute>{});
+}
+
+TEST(LearnedRoutes, DamagedJsonIsRejectedWhole) {
+    const std::string good =
+        "{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":7,\"destination\":20}";
+    const std::string cases[] = {
+        "",
+        "not json",
+        "{}",
+        "null",
+        "[" + good + ",",
+        "[" + good.substr(0, good.size() - 3),
+        "[" + good + ",{\"isCC\":true,\"source\":7,\"destination\":20}]",
+        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":1,\"source\":7,\"destination\":20}]",
+        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":\"7\",\"destination\":20}]",
+        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":7.5,\"destination\":20}]",
+        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":7,\"destination\":9223372036854775808}]",
+        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":-9223372036854775809,\"destination\":1}]",
+        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F\",\"isCC\":true,\"source\":7,\"destination\":20}]",
+        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8FG\",\"isCC\":true,\"source\":7,\"destination\":20}]",
+        "[{\"id\":\"0A1B2C3D4E5F-6071-8293-A4B5C6D7E8F9-\",\"isCC\":true,\"source\":7,\"destination\":20}]",
+        "[{\"id\":42,\"isCC\":true,\"source\":7,\"destination\":20}]",
+        "[" + good + ",[]]",
+        std::string(100000, '[') + std::string(100000, ']'),
+        "[" + std::string(1000, '{'),
+        "[\"\xff\xfe\"]",
+    };
+    for (const std::string& c : cases) {
+        EXPECT_FALSE(tessaryn::decodeRoutes(c).has_value()) << c.substr(0, 120);
+    }
+    EXPECT_TRUE(tessaryn::decodeRoutes("[" + good + "]").has_value());
+}
+
+TEST(LearnedRoutes, HugeDocumentIsRefused) {
+    std::string big = "[";
+    const std::string one =
+        "{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":7,\"destination\":20},";
+    while (big.size() < (17u << 20)) big += one;
+    big.back() = ']';
+    EXPECT_FALSE(tessaryn::decodeRoutes(big).has_value());
+}
+
+TEST(Uuid, ParseAndText) {
+    EXPECT_FALSE(Uuid::parse("").has_value());
+    EXPECT_FALSE(Uuid::parse("{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}").has_value());
+    const Uuid a = Uuid::random(), b = Uuid::random();
+    EXPECT_NE(a, b);
+    EXPECT_EQ(Uuid::parse(a.text()), a);
+}

@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "serial/io_queue.h"
+
+using namespace std::chrono_literals;
+using tessaryn::IoQueue;
+
+TEST(IoQueue, BlocksFromManyThreadsRunOneAtATimeInFifoOrderPerThread) {
+    std::vector<std::pair<int, int>> seen;  // touched only on the queue
+    std::atomic<int> inside{0};
+    bool overlapped = false;
+    {
+        IoQueue q("test");
+        std::vector<std::thread> producers;
+        for (int t = 0; t < 4; ++t) {
+            producers.emplace_back([&, t] {
+                for (int i = 0; i < 2000; ++i) {
+                    q.async([&, t, i] {
+                        if (inside.fetch_add(1) != 0) overlapped = true;
+                        seen.emplace_back(t, i);
+                        inside.fetch_sub(1);
+                    });
+                }
+            });
+        }
+        for (auto& p : producers) p.join();
+    }  // the destructor runs what was posted
+    EXPECT_FALSE(overlapped);
+    ASSERT_EQ(seen.size(), 8000u);
+    int last[4] = {-1, -1, -1, -1};
+    for (auto [t, i] : seen) {
+        EXPECT_EQ(i, last[t] + 1);
+        last[t] = i;
+    }
+}
+
+TEST(IoQueue, DelayedBlocksRunInDeadlineOrderOnTheQueue) {
+    IoQueue q("test");
+    std::mutex m;
+    std::vector<int> order;
+    std::promise<void> done;
+    const auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration firstAt{};
+    auto record = [&](int n) {
+        return [&, n] {
+            EXPECT_TRUE(q.isCurrent());
+            std::lock_guard lock(m);
+            if (n == 1) firstAt = std::chrono::steady_clock::now() - start;
+            order.push_back(n);
+            if (order.size() == 4) done.set_value();
+        };
+    };
+    q.asyncAfter(30ms, record(3));
+    q.asyncAfter(320us, record(1));
+    q.asyncAfter(30ms, record(4));  // same deadline class: posting order
+    q.asyncAfter(5ms, record(2));
+    ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_GE(firstAt, 320us);
+    EXPECT_FALSE(q.isCurrent());
+}
+
+TEST(IoQueue, ReadSourceFiresUntilCancelledThenRunsItsCancelHandler) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    IoQueue q("test");
+    std::mutex m;
+    std::condition_variable cv;
+    std::string got;
+    bool cancelled = false;
+    auto source = q.addReadSource(
+        fds[0],
+        [&] {
+            char buf[16];
+            const ssize_t n = ::read(fds[0], buf, sizeof buf);
+            std::lock_guard lock(m);
+            if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+            cv.notify_all();
+        },
+        [&] {
+            EXPECT_TRUE(q.isCurrent());
+            ::close(fds[0]);
+            std::lock_guard lock(m);
+            cancelled = true;
+            cv.notify_all();
+        });
+    ASSERT_EQ(::write(fds[1], "abc", 3), 3);
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return got == "abc"; }));
+    }
+    source->cancel();
+    source->cancel();
+    ::signal(SIGPIPE, SIG_IGN);  // the reader may already be closed
+    [[maybe_unused]] ssize_t n = ::write(fds[1], "d", 1);
+    {
+        std::unique_lock lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return cancelled; }));
+    }
+    std::promise<void> flushed;
+    q.async([&] { flushed.set_value(); });
+    flushed.get_future().wait();
+    EXPECT_EQ(got, "abc");
+    ::close(fds[1]);
+}
+
+TEST(IoQueue, CanBeDestroyedFromItsOwnThread) {
+    auto q = std::make_shared<IoQueue>("test");
+    std::promise<void> ran;
+    auto* raw = q.get();
+    raw->async([q = std::move(q), &ran]() mutable {
+        q.reset();  // last reference goes away on the queue itself
+        ran.set_value();
+    });
+    EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready);
+}

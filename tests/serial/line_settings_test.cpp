@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include "serial/line_settings.h"
+#include "serial/serial_discovery.h"
+
+#include <fstream>
+
+using namespace tessaryn;
+
+TEST(ControlFlags, EveryCombination) {
+    const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    const tcflag_t others = CLOCAL | CREAD | CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL;
+    for (tcflag_t before : {tcflag_t{0}, ~tcflag_t{0}, tcflag_t{HUPCL | B9600}}) {
+        for (std::int64_t bits : {5, 6, 7, 8, 9, 0, -1}) {
+            for (Parity parity : kAllParities) {
+                for (int flags = 0; flags < 8; ++flags) {
+                    const bool two = flags & 1, hw = flags & 2, hold = flags & 4;
+                    const tcflag_t c = composeControlFlags(before, bits, parity, two, hw, hold);
+                    SCOPED_TRACE(testing::Message() << std::hex << before << std::dec << " bits " << bits
+                                                    << " parity " << rawValue(parity) << " flags " << flags);
+                    EXPECT_EQ(c & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+                    EXPECT_EQ(c & CSIZE, bits >= 5 && bits <= 7 ? sizes[bits - 5] : CS8);
+                    EXPECT_EQ(bool(c & PARENB), parity != Parity::none);
+                    EXPECT_EQ(bool(c & PARODD), parity == Parity::odd);
+                    EXPECT_EQ(bool(c & CSTOPB), two);
+                    EXPECT_EQ((c & CRTSCTS) == CRTSCTS, hw);
+                    EXPECT_EQ(c & HUPCL, hold ? 0 : (before & HUPCL));
+                    EXPECT_EQ(c & ~others, before & ~others);  // nothing else touched
+                }
+            }
+        }
+    }
+}
+
+TEST(Parity, RawValues) {
+    EXPECT_EQ(rawValue(Parity::none), "None");
+    EXPECT_EQ(parityFromRaw("Even"), Parity::even);
+    EXPECT_EQ(parityFromRaw("Odd"), Parity::odd);
+    EXPECT_FALSE(parityFromRaw("odd").has_value());
+    EXPECT_FALSE(parityFromRaw("").has_value());
+}
+
+namespace {
+
+class FakeDev : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = std::filesystem::temp_directory_path() /
+               ("tessaryn-dev-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root / "dev");
+        std::filesystem::create_directories(root / "sys");
+    }
+    void TearDown() override { std::filesystem::remove_all(root); }
+    void touch(const std::string& name) { std::ofstream(root / "dev" / name).put('x'); }
+    void uart(const std::string& name, int type) {
+        std::filesystem::create_directories(root / "sys/class/tty" / name);
+        std::ofstream(root / "sys/class/tty" / name / "type") << type << "\n";
+    }
+    std::string dev(const std::string& name) { return (root / "dev" / name).string(); }
+    std::filesystem::path root;
+};
+
+bool callOut(std::string_view n, const std::filesystem::path&) { return isCallOutPortName(n); }
+
+}  // namespace
+
+TEST_F(FakeDev, CallOutRule) {
+    for (auto n : {"cu.usbserial-10", "tty.usbserial-10", "cu.Bluetooth-Incoming-Port", "cu.debug-console",
+                   "cu", "cux.a", "cu.", "cu.usbmodem2", "cu.usbmodem11", "cu.Zed"}) {
+        touch(n);
+    }
+    EXPECT_EQ(portsIn(root / "dev", callOut, root / "sys"),
+              (std::vector<std::string>{dev("cu."), dev("cu.Zed"), dev("cu.debug-console"),
+                                        dev("cu.usbmodem11"), dev("cu.usbmodem2"), dev("cu.usbserial-10")}));
+    EXPECT_TRUE(portsIn(root / "missing", callOut, root / "sys").empty());
+}
+
+TEST_F(FakeDev, LinuxRuleWithStableNames) {
+    for (auto n : {"ttyUSB0", "ttyACM1", "ttyACM0", "ttyAMA0", "rfcomm0", "ttyS0", "ttyS1", "ttyS2", "tty0",
+                   "tty", "null", "ttyprintk", "console"}) {
+        touch(n);
+    }
+    uart("ttyS0", 4);  // a 16550A
+    uart("ttyS1", 0);  // nothing behind it
+    std::filesystem::create_directories(root / "dev/serial/by-id");
+    std::filesystem::create_symlink("../../ttyACM1", root / "dev/serial/by-id/usb-Maker_Pad_1234-if00");
+    const auto ports = linuxPorts(root / "dev", root / "sys");
+    EXPECT_EQ(ports, (std::vector<std::string>{
+                         dev("rfcomm0"), dev("serial/by-id/usb-Maker_Pad_1234-if00"), dev("ttyACM0"),
+                         dev("ttyAMA0"), dev("ttyS0"), dev("ttyUSB0")}));
+    EXPECT_EQ(linuxPorts(root / "dev", root / "sys"), ports);  // stable across calls
+    EXPECT_TRUE(linuxPorts(root / "nothing", root / "sys").empty());
+}

@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "pty.h"
+#include "serial/exact_baud.h"
+#include "serial/serial_port.h"
+
+using namespace std::chrono_literals;
+using namespace tessaryn;
+using tessaryn::testing::Pty;
+
+namespace tessaryn {
+struct SerialPortTestAccess {
+    static std::vector<std::uint8_t>& paceBytes(SerialPort& p) { return p.paceBytes_; }
+    static std::size_t& paceIndex(SerialPort& p) { return p.paceIndex_; }
+    static bool& paceRunning(SerialPort& p) { return p.paceRunning_; }
+    static std::uint64_t& paceToken(SerialPort& p) { return p.paceToken_; }
+    static void drainPace(SerialPort& p) { p.drainPace(); }
+};
+}  // namespace tessaryn
+
+namespace {
+
+using Access = tessaryn::SerialPortTestAccess;
+
+// Collects what the port hands to its owner.
+struct Owner {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::uint8_t> data;
+    std::vector<std::string> closed;
+
+    void attach(SerialPort& port) {
+        port.onData = [this](std::span<const std::uint8_t> bytes) {
+            std::lock_guard lock(m);
+            data.insert(data.end(), bytes.begin(), bytes.end());
+            cv.notify_all();
+        };
+        port.onClosed = [this](const std::string& message) {
+            std::lock_guard lock(m);
+            closed.push_back(message);
+            cv.notify_all();
+        };
+    }
+    template <typename Pred>
+    bool waitFor(Pred pred) {
+        std::unique_lock lock(m);
+        return cv.wait_for(lock, 5s, pred);
+    }
+};
+
+void onQueue(SerialPort& port, const std::function<void()>& f) {
+    std::promise<void> done;
+    port.queue().async([&] {
+        f();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+void open8N1(SerialPort& port, const std::string& path, std::int64_t baud = 31250, bool holdDTR = false) {
+    port.start(path, baud, 8, Parity::none, false, false, holdDTR);
+}
+
+std::string startError(const std::string& path, std::int64_t baud = 115200) {
+    auto port = SerialPort::create();
+    try {
+        open8N1(*port, path, baud);
+    } catch (const SerialError& e) {
+        EXPECT_FALSE(port->isOpen());
+        return e.message;
+    }
+    return "(opened)";
+}
+
+}  // namespace
+
+TEST(SerialPort, ReadsAndWritesARealPty) {
+    Pty pty;
+    auto port = SerialPort::create();
+    Owner owner;
+    owner.attach(*port);
+    open8N1(*port, pty.path, 31250, true);  // holding DTR on a pty: the ioctls fail, opening goes on
+    ASSERT_TRUE(port->isOpen());
+
+    pty.send({0x99, 0x26, 0x64});
+    ASSERT_TRUE(owner.waitFor([&] { return owner.data.size() == 3; }));
+    EXPECT_EQ(owner.data, (std::vector<std::uint8_t>{0x99, 0x26, 0x64}));
+
+    port->write({0x90, 0x3C, 0x64}, false);
+    port->write({}, false);
+    EXPECT_EQ(pty.receive(3), (std::vector<std::uint8_t>{0x90, 0x3C, 0x64}));
+
+    // One read is at most 512 bytes: a larger burst arrives whole over several callbacks.
+    std::vector<std::uint8_t> burst(5000);
+    for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<std::uint8_t>(i);
+    pty.send(burst);
+    ASSERT_TRUE(owner.waitFor([&] { return owner.data.size() == 5003; }));
+    EXPECT_TRUE(std::equal(burst.begin(), burst.end(), owner.data.begin() + 3));
+    port->stop();
+    EXPECT_FALSE(port->isOpen());
+    port->write({0x01}, false);  // closed: dropped
+    EXPECT_TRUE(pty.receive(1, 100ms).empty());
+    EXPECT_TRUE(owner.closed.empty());  // stop does not report a close
+}
+
+TEST(SerialPort, SetsExactRates) {
+    Pty pty;
+    auto port = SerialPort::create();
+    for (std::int64_t baud : {31250, 250000, 1000000, 2000000, 12345, 115200}) {
+        open8N1(*port, pty.path, baud);
+        // A second descriptor reads back what the driver holds for the line.
+        const int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(readExactBaud(fd), baud);
+        ::close(fd);
+    }
+}
+
+TEST(SerialPort, OpeningErrors) {
+    EXPECT_EQ(startError("/dev/does-not-exist"), "Cannot open /dev/does-not-exist: No such file or directory");
+    EXPECT_EQ(startError("/dev/null"), "tcgetattr failed: Inappropriate ioctl for device");
+    const std::string file = ::testing::TempDir() + "tessaryn-regular-file";
+    std::ofstream(file) << "x";
+    EXPECT_EQ(startError(file), "tcgetattr failed: Inappropriate ioctl for device");
+    std::remove(file.c_str());
+    Pty pty;
+    EXPECT_EQ(startError(pty.path, 0), "Could not set baud rate 0: Invalid argument");
+    EXPECT_EQ(startError(pty.path, -9600), "Could not set baud rate -9600: Invalid argument");
+}
+
+TEST(SerialPort, SecondOpenIsRefusedAndTheFirstKeepsWorking) {
+    Pty pty;
+    auto first = SerialPort::create();
+    Owner owner;
+    owner.attach(*first);
+    open8N1(*first, pty.path);
+    EXPECT_EQ(startError(pty.path), "Cannot open " + pty.path + ": Device or resource busy");
+    pty.send({0xF8});
+    EXPECT_TRUE(owner.waitFor([&] { return owner.data.size() == 1; }));
+    first->stop();
+    onQueue(*first, [] {});  // the descriptor is closed on the queue
+    EXPECT_EQ(startError(pty.path), "(opened)");
+}
+
+TEST(SerialPort, UnplugReportsOnceAndReplugBehindASymlinkOpensAgain) {
+    const std::string link = ::testing::TempDir() + "tessaryn-board";
+    auto plug = [&](const Pty& p) {
+        const std::string tmp = link + ".new";
+        std::remove(tmp.c_str());
+        ASSERT_EQ(::symlink(p.path.c_str(), tmp.c_str()), 0);
+        ASSERT_EQ(std::rename(tmp.c_str(), link.c_str()), 0);  // renamed into place, as udev does
+    };
+    auto port = SerialPort::create();
+    Owner owner;
+    owner.attach(*port);
+    {
+        Pty pty;
+        plug(pty);
+        open8N1(*port, link);
+        pty.unplug();
+        ASSERT_TRUE(owner.waitFor([&] { return !owner.closed.empty(); }));
+    }
+    onQueue(*port, [] {});
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(owner.closed, (std::vector<std::string>{"Serial port closed (device disconnected?)"}));
+    EXPECT_FALSE(port->isOpen());
+
+    Pty again;
+    plug(again);
+    open8N1(*port, link);
+    again.send({0xFA});
+    EXPECT_TRUE(owner.waitFor([&] { return owner.data == std::vector<std::uint8_t>{0xFA}; }));
+    std::remove(link.c_str());
+}
+
+TEST(SerialPort, PacedBytesThenAnUnpacedNoteKeepCallOrderAndPace) {
+    Pty pty;
+    auto port = SerialPort::create();
+    open8N1(*port, pty.path);
+    const auto start = std::chrono::steady_clock::now();
+    port->write({0xF0, 0x7E, 0x00, 0xF7}, true);
+    port->write({0x90, 0x3C, 0x64}, false);
+    EXPECT_EQ(pty.receive(7), (std::vector<std::uint8_t>{0xF0, 0x7E, 0x00, 0xF7, 0x90, 0x3C, 0x64}));
+    // Seven bytes one step apart: at least six intervals of 320 µs (generous: no upper bound).
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 6 * SerialPort::kPaceInterval);
+    std::this_thread::sleep_for(20ms);  // the drain ends one step after its last byte
+    onQueue(*port, [&] { EXPECT_FALSE(Access::paceRunning(*port)); });
+}
+
+TEST(SerialPort, StopDuringADrainLeavesNothingToRun) {
+    Pty pty;
+    auto port = SerialPort::create();
+    open8N1(*port, pty.path);
+    port->write(std::vector<std::uint8_t>(2000, 0x11), true);
+    EXPECT_EQ(pty.receive(5).size(), 5u);
+    port->stop();
+    onQueue(*port, [&] {
+        EXPECT_TRUE(Access::paceBytes(*port).empty());
+        EXPECT_FALSE(Access::paceRunning(*port));
+    });
+    pty.receive(4096, 50ms);  // whatever was in flight
+    EXPECT_TRUE(pty.receive(1, 100ms).empty());
+    open8N1(*port, pty.path);
+    onQueue(*port, [&] { EXPECT_TRUE(Access::paceBytes(*port).empty()); });
+    port->write({0xF0, 0xF7}, true);
+    EXPECT_EQ(pty.receive(2), (std::vector<std::uint8_t>{0xF0, 0xF7}));
+}
+
+TEST(SerialPort, LongPacedWriteIsCompactedAsItDrains) {
+    Pty pty;
+    auto port = SerialPort::create();
+    open8N1(*port, pty.path);
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        while (reading) pty.receive(4096, 20ms);
+    });
+    // Step the drain by hand, cancelling each scheduled step, and watch the buffer.
+    std::vector<std::pair<std::size_t, std::size_t>> compactions;  // (index taken, size after)
+    onQueue(*port, [&] {
+        Access::paceBytes(*port).assign(10000, 0x22);
+        Access::paceRunning(*port) = true;
+        std::size_t taken = 0;
+        while (Access::paceRunning(*port)) {
+            const std::size_t before = Access::paceBytes(*port).size();
+            const std::size_t index = Access::paceIndex(*port);
+            Access::drainPace(*port);
+            ++Access::paceToken(*port);
+            if (Access::paceBytes(*port).size() != before && !Access::paceBytes(*port).empty()) {
+                compactions.emplace_back(index, Access::paceBytes(*port).size());
+            }
+            if (Access::paceRunning(*port)) ++taken;
+        }
+        EXPECT_EQ(taken, 10000u);
+        EXPECT_TRUE(Access::paceBytes(*port).empty());
+        EXPECT_EQ(Access::paceIndex(*port), 0u);
+    });
+    reading = false;
+    reader.join();
+    EXPECT_EQ(compactions, (std::vector<std::pair<std::size_t, std::size_t>>{{5000, 4999}, {4096, 902}}));
+}

@@ -11,7 +11,7 @@ namespace tessaryn {
 
 // Turns a raw MIDI byte stream, cut into chunks anywhere, into complete messages.
 class MIDIStreamParser {
-public:
+  public:
     // A SysEx message longer than this (0xF0 and 0xF7 included) is abandoned, so that a board
     // streaming data bytes after 0xF0 cannot exhaust memory.
     static constexpr std::size_t kMaxSysex = std::size_t{1} << 20;
@@ -61,7 +61,7 @@ public:
     bool inSysex = false;
     MIDIMessage sysex;
 
-private:
+  private:
     template <typename Emit>
     void feedData(std::uint8_t b, Emit& emit) {
         if (status == 0) return;

@@ -12,7 +12,9 @@ namespace {
 constexpr const char* kDot = " \u00B7 ";
 constexpr const char* kArrow = " \u2192 ";
 
-std::string num(int n) { return std::to_string(n); }
+std::string num(int n) {
+    return std::to_string(n);
+}
 
 std::string voice(int note) {
     if (auto name = DrumVoice::nameFor(note)) return std::string(*name) + " ";

@@ -13,7 +13,7 @@ namespace tessaryn {
 // Sends every pad note as one chosen drum note (optionally on one channel) and remembers where
 // each held note went, so its note-off follows it even after the settings change.
 class NoteRewriter {
-public:
+  public:
     struct Key {
         std::uint8_t channel = 0;  // incoming channel 0-15
         std::uint8_t source = 0;   // incoming note

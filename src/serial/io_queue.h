@@ -11,13 +11,13 @@ namespace tessaryn {
 // delayed blocks at microsecond deadlines, and read sources when their descriptor is readable.
 // The thread sleeps in epoll until there is work; an idle queue makes no system calls.
 class IoQueue {
-public:
+  public:
     using Block = std::function<void()>;
 
     // A descriptor watched for input. Cancelling stops its event handler at once; the cancel
     // handler then runs on the queue (it usually closes the descriptor).
     class ReadSource {
-    public:
+      public:
         virtual ~ReadSource() = default;
         virtual void cancel() = 0;  // any thread; idempotent
     };
@@ -39,7 +39,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::shared_ptr<Impl> impl_;
 };
 

@@ -7,10 +7,18 @@ tcflag_t composeControlFlags(tcflag_t c, std::int64_t dataBits, Parity parity, b
     c &= ~static_cast<tcflag_t>(CLOCAL | CREAD | CSIZE);
     c |= CLOCAL | CREAD;
     switch (dataBits) {
-        case 5: c |= CS5; break;
-        case 6: c |= CS6; break;
-        case 7: c |= CS7; break;
-        default: c |= CS8; break;
+        case 5:
+            c |= CS5;
+            break;
+        case 6:
+            c |= CS6;
+            break;
+        case 7:
+            c |= CS7;
+            break;
+        default:
+            c |= CS8;
+            break;
     }
     c &= ~static_cast<tcflag_t>(PARENB | PARODD);
     if (parity == Parity::even) c |= PARENB;

@@ -18,7 +18,8 @@ bool isLinuxPortName(std::string_view name, const std::filesystem::path& sysfs);
 // Full paths under `dev` of the names `keep` accepts, sorted by plain text comparison.
 // An unreadable directory gives an empty list.
 std::vector<std::string> portsIn(const std::filesystem::path& dev,
-                                 bool (*keep)(std::string_view name, const std::filesystem::path& sysfs),
+                                 bool (*keep)(std::string_view name,
+                                              const std::filesystem::path& sysfs),
                                  const std::filesystem::path& sysfs);
 
 // Linux discovery: like portsIn with isLinuxPortName, but a device with a stable name under

@@ -19,7 +19,9 @@ namespace tessaryn {
 
 namespace {
 
-std::string errorText(int e) { return std::generic_category().message(e); }
+std::string errorText(int e) {
+    return std::generic_category().message(e);
+}
 
 void clearDTR(int fd) {
     int bits = 0;
@@ -68,7 +70,8 @@ void SerialPort::start(const std::string& path, std::int64_t baud, std::int64_t 
         closed.get_future().wait();
     }
     if (baud <= 0) {
-        throw SerialError("Could not set baud rate " + std::to_string(baud) + ": " + errorText(EINVAL));
+        throw SerialError("Could not set baud rate " + std::to_string(baud) + ": " +
+                          errorText(EINVAL));
     }
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) throw SerialError("Cannot open " + path + ": " + errorText(errno));
@@ -85,7 +88,8 @@ void SerialPort::start(const std::string& path, std::int64_t baud, std::int64_t 
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) fail(fd, "tcgetattr failed: " + errorText(errno));
     ::cfmakeraw(&tio);
-    tio.c_cflag = composeControlFlags(tio.c_cflag, dataBits, parity, twoStopBits, hardwareFlow, holdDTR);
+    tio.c_cflag =
+        composeControlFlags(tio.c_cflag, dataBits, parity, twoStopBits, hardwareFlow, holdDTR);
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) fail(fd, "tcsetattr failed: " + errorText(errno));
 
     if (const int e = setExactBaud(fd, baud); e != 0) {
@@ -188,7 +192,8 @@ void SerialPort::drainPace() {
     const std::size_t taken = paceIndex_++;
     const std::uint8_t byte = paceBytes_[taken];
     if (taken >= 4096 && taken >= paceBytes_.size() / 2) {
-        paceBytes_.erase(paceBytes_.begin(), paceBytes_.begin() + static_cast<std::ptrdiff_t>(taken + 1));
+        paceBytes_.erase(paceBytes_.begin(),
+                         paceBytes_.begin() + static_cast<std::ptrdiff_t>(taken + 1));
         paceIndex_ = 0;
     }
     for (int retries = 0;; ++retries) {
@@ -201,12 +206,20 @@ void SerialPort::drainPace() {
         }
         ::usleep(200);
     }
-    queue_.asyncAfter(kPaceInterval, [weak = weak_from_this(), token] {
-        auto self = weak.lock();
-        if (self && self->paceToken_ == token) self->drainPace();
-    });
+    // Keep the cadence from the previous step's deadline so that wake-up latency does not add
+    // up over a long dump; after a hiccup, carry on from now rather than bursting.
+    const auto now = std::chrono::steady_clock::now();
+    if (paceDue_ + 2 * kPaceInterval < now) paceDue_ = now;
+    paceDue_ += kPaceInterval;
+    queue_.asyncAfter(std::chrono::duration_cast<std::chrono::microseconds>(paceDue_ - now),
+                      [weak = weak_from_this(), token] {
+                          auto self = weak.lock();
+                          if (self && self->paceToken_ == token) self->drainPace();
+                      });
 }
 
-std::vector<std::string> SerialPort::availablePorts() { return linuxPorts("/dev", "/sys"); }
+std::vector<std::string> SerialPort::availablePorts() {
+    return linuxPorts("/dev", "/sys");
+}
 
 }  // namespace tessaryn

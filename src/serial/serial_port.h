@@ -21,7 +21,7 @@ namespace tessaryn {
 // write from any thread (it only enqueues); onData/onClosed run on the queue. Install the
 // callbacks before the first start.
 class SerialPort : public std::enable_shared_from_this<SerialPort> {
-public:
+  public:
     using DataHandler = std::function<void(std::span<const std::uint8_t>)>;
     using ClosedHandler = std::function<void(const std::string&)>;
 
@@ -48,7 +48,7 @@ public:
     // The serial devices a user may choose, sorted (see serial_discovery.h).
     static std::vector<std::string> availablePorts();
 
-private:
+  private:
     SerialPort();
     void handleReadable();
     void writeNow(const std::vector<std::uint8_t>& bytes);
@@ -63,6 +63,7 @@ private:
     std::size_t paceIndex_ = 0;
     bool paceRunning_ = false;
     std::uint64_t paceToken_ = 0;
+    std::chrono::steady_clock::time_point paceDue_{};  // deadline of the step now running
 
     IoQueue queue_{"serial.io"};  // last: its thread ends before the fields above go away
 

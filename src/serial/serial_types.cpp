@@ -4,9 +4,12 @@ namespace tessaryn {
 
 std::string_view rawValue(Parity p) {
     switch (p) {
-        case Parity::even: return "Even";
-        case Parity::odd: return "Odd";
-        case Parity::none: break;
+        case Parity::even:
+            return "Even";
+        case Parity::odd:
+            return "Odd";
+        case Parity::none:
+            break;
     }
     return "None";
 }

@@ -19,8 +19,9 @@ std::optional<Parity> parityFromRaw(std::string_view text);
 
 // The one error opening a serial device raises; its message is shown as the status.
 class SerialError : public std::runtime_error {
-public:
-    explicit SerialError(std::string message) : std::runtime_error(message), message(std::move(message)) {}
+  public:
+    explicit SerialError(std::string message)
+        : std::runtime_error(message), message(std::move(message)) {}
     std::string message;
 };
 

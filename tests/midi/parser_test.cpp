@@ -47,7 +47,9 @@ const Case kCases[] = {
     {"undefined F5", {0xF5, 0x01}, {}},
     {"unfinished note dropped", {0x90, 0x3C, 0x80, 0x3C, 0x00}, {{0x80, 0x3C, 0x00}}},
     {"realtime FA FF pass", {0xFA, 0xFF}, {{0xFA}, {0xFF}}},
-    {"status after system common", {0xF3, 0x05, 0x3C, 0xB0, 0x01, 0x02}, {{0xF3, 0x05}, {0xB0, 0x01, 0x02}}},
+    {"status after system common",
+     {0xF3, 0x05, 0x3C, 0xB0, 0x01, 0x02},
+     {{0xF3, 0x05}, {0xB0, 0x01, 0x02}}},
 };
 
 }  // namespace
@@ -99,19 +101,31 @@ TEST(MIDIStreamParser, AnyChunkingGivesTheSameMessages) {
     std::uniform_int_distribution<int> pick(0, 9), data(0, 127), len(0, 300);
     for (int i = 0; i < 4000; ++i) {
         switch (pick(rng)) {
-            case 0: stream.push_back(0xF8); break;
-            case 1: stream.insert(stream.end(), {0xB2, static_cast<std::uint8_t>(data(rng)), 0x40}); break;
+            case 0:
+                stream.push_back(0xF8);
+                break;
+            case 1:
+                stream.insert(stream.end(), {0xB2, static_cast<std::uint8_t>(data(rng)), 0x40});
+                break;
             case 2: {
                 stream.push_back(0xF0);
-                for (int n = len(rng); n > 0; --n) stream.push_back(static_cast<std::uint8_t>(data(rng)));
+                for (int n = len(rng); n > 0; --n)
+                    stream.push_back(static_cast<std::uint8_t>(data(rng)));
                 if (pick(rng) > 1) stream.push_back(0xF7);
                 break;
             }
-            case 3: stream.insert(stream.end(), {0xF2, 0x01, 0x02}); break;
-            case 4: stream.push_back(static_cast<std::uint8_t>(0xF1 + pick(rng) % 7)); break;
-            case 5: stream.push_back(static_cast<std::uint8_t>(data(rng))); break;
-            default: stream.insert(stream.end(), {0x99, static_cast<std::uint8_t>(data(rng)),
-                                                  static_cast<std::uint8_t>(data(rng))});
+            case 3:
+                stream.insert(stream.end(), {0xF2, 0x01, 0x02});
+                break;
+            case 4:
+                stream.push_back(static_cast<std::uint8_t>(0xF1 + pick(rng) % 7));
+                break;
+            case 5:
+                stream.push_back(static_cast<std::uint8_t>(data(rng)));
+                break;
+            default:
+                stream.insert(stream.end(), {0x99, static_cast<std::uint8_t>(data(rng)),
+                                             static_cast<std::uint8_t>(data(rng))});
         }
     }
     const auto whole = parseAll(stream);

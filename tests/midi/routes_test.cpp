@@ -8,8 +8,12 @@ using tessaryn::Uuid;
 
 namespace {
 
-LearnedRoute note(std::int64_t s, std::int64_t d) { return {Uuid::random(), false, s, d}; }
-LearnedRoute cc(std::int64_t s, std::int64_t d) { return {Uuid::random(), true, s, d}; }
+LearnedRoute note(std::int64_t s, std::int64_t d) {
+    return {Uuid::random(), false, s, d};
+}
+LearnedRoute cc(std::int64_t s, std::int64_t d) {
+    return {Uuid::random(), true, s, d};
+}
 
 struct Apply {
     MIDIMessage in;
@@ -20,8 +24,8 @@ struct Apply {
 }  // namespace
 
 TEST(LearnedRoutes, Apply) {
-    const std::vector<LearnedRoute> routes{note(60, 38), cc(7, 20), note(61, 200), note(62, -5),
-                                           note(60, 36), cc(300, 1)};
+    const std::vector<LearnedRoute> routes{note(60, 38), cc(7, 20),    note(61, 200),
+                                           note(62, -5), note(60, 36), cc(300, 1)};
     const Apply cases[] = {
         {{0x99, 0x3C, 0x64}, {0x99, 0x26, 0x64}, true},
         {{0x89, 0x3C, 0x00}, {0x89, 0x26, 0x00}, true},
@@ -83,7 +87,8 @@ TEST(LearnedRoutes, DecodesHandWrittenJson) {
 
 TEST(LearnedRoutes, DamagedJsonIsRejectedWhole) {
     const std::string good =
-        "{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":7,\"destination\":20}";
+        "{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":7,"
+        "\"destination\":20}";
     const std::string cases[] = {
         "",
         "not json",
@@ -92,14 +97,22 @@ TEST(LearnedRoutes, DamagedJsonIsRejectedWhole) {
         "[" + good + ",",
         "[" + good.substr(0, good.size() - 3),
         "[" + good + ",{\"isCC\":true,\"source\":7,\"destination\":20}]",
-        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":1,\"source\":7,\"destination\":20}]",
-        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":\"7\",\"destination\":20}]",
-        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":7.5,\"destination\":20}]",
-        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":7,\"destination\":9223372036854775808}]",
-        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":-9223372036854775809,\"destination\":1}]",
-        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F\",\"isCC\":true,\"source\":7,\"destination\":20}]",
-        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8FG\",\"isCC\":true,\"source\":7,\"destination\":20}]",
-        "[{\"id\":\"0A1B2C3D4E5F-6071-8293-A4B5C6D7E8F9-\",\"isCC\":true,\"source\":7,\"destination\":20}]",
+        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":1,\"source\":7,\"destination\":"
+        "20}]",
+        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":\"7\","
+        "\"destination\":20}]",
+        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":7.5,"
+        "\"destination\":20}]",
+        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":7,"
+        "\"destination\":9223372036854775808}]",
+        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":-"
+        "9223372036854775809,\"destination\":1}]",
+        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F\",\"isCC\":true,\"source\":7,"
+        "\"destination\":20}]",
+        "[{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8FG\",\"isCC\":true,\"source\":7,"
+        "\"destination\":20}]",
+        "[{\"id\":\"0A1B2C3D4E5F-6071-8293-A4B5C6D7E8F9-\",\"isCC\":true,\"source\":7,"
+        "\"destination\":20}]",
         "[{\"id\":42,\"isCC\":true,\"source\":7,\"destination\":20}]",
         "[" + good + ",[]]",
         std::string(100000, '[') + std::string(100000, ']'),
@@ -115,7 +128,8 @@ TEST(LearnedRoutes, DamagedJsonIsRejectedWhole) {
 TEST(LearnedRoutes, HugeDocumentIsRefused) {
     std::string big = "[";
     const std::string one =
-        "{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":7,\"destination\":20},";
+        "{\"id\":\"0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9\",\"isCC\":true,\"source\":7,"
+        "\"destination\":20},";
     while (big.size() < (17u << 20)) big += one;
     big.back() = ']';
     EXPECT_FALSE(tessaryn::decodeRoutes(big).has_value());

@@ -16,8 +16,9 @@ TEST(ControlFlags, EveryCombination) {
                 for (int flags = 0; flags < 8; ++flags) {
                     const bool two = flags & 1, hw = flags & 2, hold = flags & 4;
                     const tcflag_t c = composeControlFlags(before, bits, parity, two, hw, hold);
-                    SCOPED_TRACE(testing::Message() << std::hex << before << std::dec << " bits " << bits
-                                                    << " parity " << rawValue(parity) << " flags " << flags);
+                    SCOPED_TRACE(testing::Message()
+                                 << std::hex << before << std::dec << " bits " << bits << " parity "
+                                 << rawValue(parity) << " flags " << flags);
                     EXPECT_EQ(c & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
                     EXPECT_EQ(c & CSIZE, bits >= 5 && bits <= 7 ? sizes[bits - 5] : CS8);
                     EXPECT_EQ(bool(c & PARENB), parity != Parity::none);
@@ -43,7 +44,7 @@ TEST(Parity, RawValues) {
 namespace {
 
 class FakeDev : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         root = std::filesystem::temp_directory_path() /
                ("tessaryn-dev-" + std::to_string(::getpid()) + "-" +
@@ -62,34 +63,39 @@ protected:
     std::filesystem::path root;
 };
 
-bool callOut(std::string_view n, const std::filesystem::path&) { return isCallOutPortName(n); }
+bool callOut(std::string_view n, const std::filesystem::path&) {
+    return isCallOutPortName(n);
+}
 
 }  // namespace
 
 TEST_F(FakeDev, CallOutRule) {
-    for (auto n : {"cu.usbserial-10", "tty.usbserial-10", "cu.Bluetooth-Incoming-Port", "cu.debug-console",
-                   "cu", "cux.a", "cu.", "cu.usbmodem2", "cu.usbmodem11", "cu.Zed"}) {
+    for (auto n :
+         {"cu.usbserial-10", "tty.usbserial-10", "cu.Bluetooth-Incoming-Port", "cu.debug-console",
+          "cu", "cux.a", "cu.", "cu.usbmodem2", "cu.usbmodem11", "cu.Zed"}) {
         touch(n);
     }
     EXPECT_EQ(portsIn(root / "dev", callOut, root / "sys"),
               (std::vector<std::string>{dev("cu."), dev("cu.Zed"), dev("cu.debug-console"),
-                                        dev("cu.usbmodem11"), dev("cu.usbmodem2"), dev("cu.usbserial-10")}));
+                                        dev("cu.usbmodem11"), dev("cu.usbmodem2"),
+                                        dev("cu.usbserial-10")}));
     EXPECT_TRUE(portsIn(root / "missing", callOut, root / "sys").empty());
 }
 
 TEST_F(FakeDev, LinuxRuleWithStableNames) {
-    for (auto n : {"ttyUSB0", "ttyACM1", "ttyACM0", "ttyAMA0", "rfcomm0", "ttyS0", "ttyS1", "ttyS2", "tty0",
-                   "tty", "null", "ttyprintk", "console"}) {
+    for (auto n : {"ttyUSB0", "ttyACM1", "ttyACM0", "ttyAMA0", "rfcomm0", "ttyS0", "ttyS1", "ttyS2",
+                   "tty0", "tty", "null", "ttyprintk", "console"}) {
         touch(n);
     }
     uart("ttyS0", 4);  // a 16550A
     uart("ttyS1", 0);  // nothing behind it
     std::filesystem::create_directories(root / "dev/serial/by-id");
-    std::filesystem::create_symlink("../../ttyACM1", root / "dev/serial/by-id/usb-Maker_Pad_1234-if00");
+    std::filesystem::create_symlink("../../ttyACM1",
+                                    root / "dev/serial/by-id/usb-Maker_Pad_1234-if00");
     const auto ports = linuxPorts(root / "dev", root / "sys");
     EXPECT_EQ(ports, (std::vector<std::string>{
-                         dev("rfcomm0"), dev("serial/by-id/usb-Maker_Pad_1234-if00"), dev("ttyACM0"),
-                         dev("ttyAMA0"), dev("ttyS0"), dev("ttyUSB0")}));
+                         dev("rfcomm0"), dev("serial/by-id/usb-Maker_Pad_1234-if00"),
+                         dev("ttyACM0"), dev("ttyAMA0"), dev("ttyS0"), dev("ttyUSB0")}));
     EXPECT_EQ(linuxPorts(root / "dev", root / "sys"), ports);  // stable across calls
     EXPECT_TRUE(linuxPorts(root / "nothing", root / "sys").empty());
 }

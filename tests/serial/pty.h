@@ -16,7 +16,7 @@ namespace tessaryn::testing {
 // A pseudo-terminal standing in for a USB-serial board: the program opens `path`, the test
 // plays the board on `master`.
 class Pty {
-public:
+  public:
     Pty() {
         master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         ::grantpt(master);
@@ -45,8 +45,8 @@ public:
     }
 
     // Reads until `count` bytes arrived or `timeout` passed.
-    std::vector<std::uint8_t> receive(std::size_t count,
-                                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+    std::vector<std::uint8_t> receive(
+        std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
         std::vector<std::uint8_t> out;
         const auto end = std::chrono::steady_clock::now() + timeout;
         while (out.size() < count) {

@@ -64,7 +64,8 @@ void onQueue(SerialPort& port, const std::function<void()>& f) {
     done.get_future().wait();
 }
 
-void open8N1(SerialPort& port, const std::string& path, std::int64_t baud = 31250, bool holdDTR = false) {
+void open8N1(SerialPort& port, const std::string& path, std::int64_t baud = 31250,
+             bool holdDTR = false) {
     port.start(path, baud, 8, Parity::none, false, false, holdDTR);
 }
 
@@ -86,7 +87,8 @@ TEST(SerialPort, ReadsAndWritesARealPty) {
     auto port = SerialPort::create();
     Owner owner;
     owner.attach(*port);
-    open8N1(*port, pty.path, 31250, true);  // holding DTR on a pty: the ioctls fail, opening goes on
+    open8N1(*port, pty.path, 31250,
+            true);  // holding DTR on a pty: the ioctls fail, opening goes on
     ASSERT_TRUE(port->isOpen());
 
     pty.send({0x99, 0x26, 0x64});
@@ -124,7 +126,8 @@ TEST(SerialPort, SetsExactRates) {
 }
 
 TEST(SerialPort, OpeningErrors) {
-    EXPECT_EQ(startError("/dev/does-not-exist"), "Cannot open /dev/does-not-exist: No such file or directory");
+    EXPECT_EQ(startError("/dev/does-not-exist"),
+              "Cannot open /dev/does-not-exist: No such file or directory");
     EXPECT_EQ(startError("/dev/null"), "tcgetattr failed: Inappropriate ioctl for device");
     const std::string file = ::testing::TempDir() + "tessaryn-regular-file";
     std::ofstream(file) << "x";
@@ -169,7 +172,8 @@ TEST(SerialPort, UnplugReportsOnceAndReplugBehindASymlinkOpensAgain) {
     }
     onQueue(*port, [] {});
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(owner.closed, (std::vector<std::string>{"Serial port closed (device disconnected?)"}));
+    EXPECT_EQ(owner.closed,
+              (std::vector<std::string>{"Serial port closed (device disconnected?)"}));
     EXPECT_FALSE(port->isOpen());
 
     Pty again;
@@ -187,7 +191,8 @@ TEST(SerialPort, PacedBytesThenAnUnpacedNoteKeepCallOrderAndPace) {
     const auto start = std::chrono::steady_clock::now();
     port->write({0xF0, 0x7E, 0x00, 0xF7}, true);
     port->write({0x90, 0x3C, 0x64}, false);
-    EXPECT_EQ(pty.receive(7), (std::vector<std::uint8_t>{0xF0, 0x7E, 0x00, 0xF7, 0x90, 0x3C, 0x64}));
+    EXPECT_EQ(pty.receive(7),
+              (std::vector<std::uint8_t>{0xF0, 0x7E, 0x00, 0xF7, 0x90, 0x3C, 0x64}));
     // Seven bytes one step apart: at least six intervals of 320 µs (generous: no upper bound).
     EXPECT_GE(std::chrono::steady_clock::now() - start, 6 * SerialPort::kPaceInterval);
     std::this_thread::sleep_for(20ms);  // the drain ends one step after its last byte
@@ -243,5 +248,6 @@ TEST(SerialPort, LongPacedWriteIsCompactedAsItDrains) {
     });
     reading = false;
     reader.join();
-    EXPECT_EQ(compactions, (std::vector<std::pair<std::size_t, std::size_t>>{{5000, 4999}, {4096, 902}}));
+    EXPECT_EQ(compactions,
+              (std::vector<std::pair<std::size_t, std::size_t>>{{5000, 4999}, {4096, 902}}));
 }

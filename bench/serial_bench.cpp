@@ -1,0 +1,105 @@
+// Serial transport figures on a pseudo-terminal: read latency, pacing accuracy, throughput.
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "../tests/serial/pty.h"
+#include "serial/serial_port.h"
+
+using namespace std::chrono;
+using namespace tessaryn;
+
+namespace {
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
+}
+
+void readLatency() {
+    testing::Pty pty;
+    auto port = SerialPort::create();
+    std::mutex m;
+    std::condition_variable cv;
+    steady_clock::time_point arrived;
+    bool got = false;
+    port->onData = [&](std::span<const std::uint8_t>) {
+        std::lock_guard lock(m);
+        arrived = steady_clock::now();
+        got = true;
+        cv.notify_one();
+    };
+    port->start(pty.path, 31250, 8, Parity::none, false, false, false);
+    std::vector<double> us;
+    for (int i = 0; i < 10000; ++i) {
+        std::unique_lock lock(m);
+        got = false;
+        const auto sent = steady_clock::now();
+        pty.send({0xF8});
+        cv.wait(lock, [&] { return got; });
+        us.push_back(duration<double, std::micro>(arrived - sent).count());
+    }
+    std::printf("read latency (pty write -> onData), 10000 samples: median %.1f us, p99 %.1f us\n",
+                percentile(us, 0.5), percentile(us, 0.99));
+}
+
+void pacing() {
+    testing::Pty pty;
+    auto port = SerialPort::create();
+    port->start(pty.path, 31250, 8, Parity::none, false, false, false);
+    std::vector<std::uint8_t> sysex(3000, 0x11);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    std::vector<steady_clock::time_point> at;
+    at.reserve(sysex.size());
+    const auto start = steady_clock::now();
+    port->write(sysex, true);
+    while (at.size() < sysex.size()) {
+        pollfd p{pty.master, POLLIN, 0};
+        if (::poll(&p, 1, 2000) <= 0) break;
+        std::uint8_t buf[64];
+        const ssize_t n = ::read(pty.master, buf, sizeof buf);
+        const auto now = steady_clock::now();
+        for (ssize_t i = 0; i < n; ++i) at.push_back(now);
+    }
+    std::vector<double> dev;
+    for (std::size_t i = 1; i < at.size(); ++i) {
+        dev.push_back(std::abs(duration<double, std::micro>(at[i] - at[i - 1]).count() - 320.0));
+    }
+    std::printf(
+        "pacing, 3000-byte SysEx: %zu bytes in %.1f ms; |interval - 320 us| median %.1f us, p99 "
+        "%.1f us\n",
+        at.size(), duration<double, std::milli>(at.back() - start).count(), percentile(dev, 0.5),
+        percentile(dev, 0.99));
+}
+
+void throughput() {
+    testing::Pty pty;
+    auto port = SerialPort::create();
+    std::atomic<std::size_t> received{0};
+    port->onData = [&](std::span<const std::uint8_t> b) { received += b.size(); };
+    port->start(pty.path, 2000000, 8, Parity::none, false, false, false);
+    const std::size_t total = 64u << 20;
+    std::vector<std::uint8_t> block(64 * 1024, 0x42);
+    const auto start = steady_clock::now();
+    std::thread writer([&] {
+        for (std::size_t sent = 0; sent < total; sent += block.size()) pty.send(block);
+    });
+    while (received < total) std::this_thread::sleep_for(1ms);
+    const double s = duration<double>(steady_clock::now() - start).count();
+    writer.join();
+    std::printf("throughput (pty -> onData, 512-byte reads): %.1f MB/s\n",
+                static_cast<double>(total) / s / 1e6);
+}
+
+}  // namespace
+
+int main() {
+    readLatency();
+    pacing();
+    throughput();
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tessaryn {
+
+// A MIDI system to bridge to (ALSA sequencer, loopback for tests). One instance holds the
+// client, the virtual source "<name> Out", the virtual destination "<name> In" and the private
+// ports for one hardware destination and one hardware source.
+class MIDIService {
+public:
+    struct Endpoint {
+        std::int32_t id = 0;  // stable: derived from names, never from volatile addresses
+        std::string name;     // empty when the service has none
+    };
+    // Called on a thread of the service: `received` once per received event or packet (from
+    // the virtual destination or the connected hardware source), `setupChanged` when endpoints
+    // may have come or gone.
+    struct Handlers {
+        std::function<void(std::span<const std::uint8_t>)> received;
+        std::function<void()> setupChanged;
+    };
+    using Factory = std::function<std::unique_ptr<MIDIService>(const std::string& name, Handlers)>;
+
+    virtual ~MIDIService() = default;
+
+    virtual std::int32_t ownSourceID() const = 0;
+    virtual std::int32_t ownDestinationID() const = 0;
+    // Hardware endpoints in the service's own order (the service's own ports may be included).
+    virtual std::vector<Endpoint> sources() = 0;
+    virtual std::vector<Endpoint> destinations() = 0;
+
+    // Any thread. One complete message each; it leaves whole and at once.
+    virtual void publish(std::span<const std::uint8_t> message) = 0;
+    // False when no destination has that ID.
+    virtual bool sendTo(std::int32_t id, std::span<const std::uint8_t> message) = 0;
+
+    // Main thread. False when no source has that ID or the connection failed.
+    virtual bool connectSource(std::int32_t id) = 0;
+    virtual void disconnectSource() = 0;
+};
+
+// The MIDI system cannot be opened; the message names the cause.
+class MIDIServiceError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A stable non-zero 32-bit ID for an endpoint, from its client and port names and the index
+// among endpoints with the same two names.
+std::int32_t stableEndpointID(std::string_view client, std::string_view port, int occurrence);
+
+}  // namespace tessaryn

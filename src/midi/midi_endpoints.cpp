@@ -65,7 +65,8 @@ void MIDIEndpoints::setOnPortsChanged(std::function<void()> handler) {
     shared_->onPortsChanged = std::move(h);
 }
 
-std::pair<std::vector<MIDIPortChoice>, std::vector<MIDIPortChoice>> MIDIEndpoints::availablePorts() {
+std::pair<std::vector<MIDIPortChoice>, std::vector<MIDIPortChoice>>
+MIDIEndpoints::availablePorts() {
     auto choices = [this](const std::vector<MIDIService::Endpoint>& endpoints) {
         std::vector<MIDIPortChoice> out;
         for (const auto& e : endpoints) {
@@ -86,7 +87,8 @@ void MIDIEndpoints::listen(std::int32_t uniqueID) {
     if (service_->connectSource(uniqueID)) connectedIn_ = uniqueID;
 }
 
-void sendToMIDI(MIDIEndpoints& midi, std::span<const std::uint8_t> message, std::int32_t hardwareOutID) {
+void sendToMIDI(MIDIEndpoints& midi, std::span<const std::uint8_t> message,
+                std::int32_t hardwareOutID) {
     if (message.empty()) return;
     midi.service().publish(message);
     if (hardwareOutID != 0) midi.service().sendTo(hardwareOutID, message);

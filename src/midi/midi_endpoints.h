@@ -26,11 +26,12 @@ struct MIDIPortChoice {
 // Threads: onMIDIIn runs on the service's receive thread; onPortsChanged on the main queue
 // (through postToMain); availablePorts and listen on the main thread; publish/sendTo anywhere.
 class MIDIEndpoints {
-public:
+  public:
     using PostToMain = std::function<void(std::function<void()>)>;
 
     // Throws MIDIServiceError when the MIDI system cannot be opened.
-    MIDIEndpoints(const std::string& name, const MIDIService::Factory& factory, PostToMain postToMain);
+    MIDIEndpoints(const std::string& name, const MIDIService::Factory& factory,
+                  PostToMain postToMain);
     ~MIDIEndpoints();
     MIDIEndpoints(const MIDIEndpoints&) = delete;
     MIDIEndpoints& operator=(const MIDIEndpoints&) = delete;
@@ -49,7 +50,7 @@ public:
     std::int32_t ownDestID() const { return ownDestID_; }
     MIDIService& service() { return *service_; }
 
-private:
+  private:
     struct Shared {
         std::mutex lock;  // handlers are installed on the main thread while the service runs
         std::shared_ptr<const std::function<void(std::span<const std::uint8_t>)>> onMIDIIn;
@@ -64,6 +65,7 @@ private:
 
 // Puts one complete message on the virtual source and, when hardwareOutID is not 0 and names a
 // present destination, on that destination. Failures are silent.
-void sendToMIDI(MIDIEndpoints& midi, std::span<const std::uint8_t> message, std::int32_t hardwareOutID);
+void sendToMIDI(MIDIEndpoints& midi, std::span<const std::uint8_t> message,
+                std::int32_t hardwareOutID);
 
 }  // namespace tessaryn

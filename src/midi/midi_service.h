@@ -14,7 +14,7 @@ namespace tessaryn {
 // client, the virtual source "<name> Out", the virtual destination "<name> In" and the private
 // ports for one hardware destination and one hardware source.
 class MIDIService {
-public:
+  public:
     struct Endpoint {
         std::int32_t id = 0;  // stable: derived from names, never from volatile addresses
         std::string name;     // empty when the service has none
@@ -48,7 +48,7 @@ public:
 
 // The MIDI system cannot be opened; the message names the cause.
 class MIDIServiceError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

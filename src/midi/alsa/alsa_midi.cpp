@@ -16,8 +16,8 @@ namespace tessaryn {
 
 namespace {
 
-constexpr unsigned kVirtualCaps =
-    SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+constexpr unsigned kVirtualCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ |
+                                  SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
 constexpr unsigned kPortType = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION;
 // Largest SysEx piece per event: the receiving client's pool holds events in 28-byte cells.
 constexpr long kSysexPiece = 256;
@@ -28,27 +28,34 @@ struct Address {
 };
 
 class AlsaService final : public MIDIService {
-public:
-    AlsaService(const std::string& name, Handlers handlers) : name_(name), handlers_(std::move(handlers)) {
+  public:
+    AlsaService(const std::string& name, Handlers handlers)
+        : name_(name), handlers_(std::move(handlers)) {
         if (int e = snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK); e < 0) {
-            throw MIDIServiceError(std::string("Cannot open the ALSA sequencer: ") + snd_strerror(e) +
-                                   " (is /dev/snd/seq present and accessible?)");
+            throw MIDIServiceError(std::string("Cannot open the ALSA sequencer: ") +
+                                   snd_strerror(e) + " (is /dev/snd/seq present and accessible?)");
         }
         snd_seq_set_client_name(seq_, name.c_str());
         snd_seq_set_client_pool_input(seq_, 2000);
         self_ = snd_seq_client_id(seq_);
-        outPort_ = makePort(seq_, name + " Out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ, kPortType);
-        inPort_ = makePort(seq_, name + " In", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, kPortType);
-        hwOutPort_ = makePort(seq_, name + " Hardware Out", SND_SEQ_PORT_CAP_READ, SND_SEQ_PORT_TYPE_APPLICATION);
-        hwInPort_ = makePort(seq_, name + " Hardware In", SND_SEQ_PORT_CAP_WRITE, SND_SEQ_PORT_TYPE_APPLICATION);
+        outPort_ = makePort(seq_, name + " Out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                            kPortType);
+        inPort_ = makePort(seq_, name + " In", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                           kPortType);
+        hwOutPort_ = makePort(seq_, name + " Hardware Out", SND_SEQ_PORT_CAP_READ,
+                              SND_SEQ_PORT_TYPE_APPLICATION);
+        hwInPort_ = makePort(seq_, name + " Hardware In", SND_SEQ_PORT_CAP_WRITE,
+                             SND_SEQ_PORT_TYPE_APPLICATION);
 
         // Setup notifications on a handle of their own, so a flood of MIDI input never delays
         // them and they never sit between MIDI events.
         if (snd_seq_open(&announce_, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) == 0) {
             snd_seq_set_client_name(announce_, name.c_str());
             announceClient_ = snd_seq_client_id(announce_);
-            const int port = makePort(announce_, name + " Announce", SND_SEQ_PORT_CAP_WRITE, SND_SEQ_PORT_TYPE_APPLICATION);
-            snd_seq_connect_from(announce_, port, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
+            const int port = makePort(announce_, name + " Announce", SND_SEQ_PORT_CAP_WRITE,
+                                      SND_SEQ_PORT_TYPE_APPLICATION);
+            snd_seq_connect_from(announce_, port, SND_SEQ_CLIENT_SYSTEM,
+                                 SND_SEQ_PORT_SYSTEM_ANNOUNCE);
         }
         snd_midi_event_new(kSysexPiece, &encoder_);
         snd_midi_event_new(16, &decoder_);
@@ -69,7 +76,9 @@ public:
     }
 
     std::int32_t ownSourceID() const override { return stableEndpointID(name_, name_ + " Out", 0); }
-    std::int32_t ownDestinationID() const override { return stableEndpointID(name_, name_ + " In", 0); }
+    std::int32_t ownDestinationID() const override {
+        return stableEndpointID(name_, name_ + " In", 0);
+    }
 
     std::vector<Endpoint> sources() override { return listEndpoints(true, nullptr); }
     std::vector<Endpoint> destinations() override { return listEndpoints(false, nullptr); }
@@ -90,18 +99,20 @@ public:
     bool connectSource(std::int32_t id) override {
         std::lock_guard lock(outLock_);
         auto addr = lookup(id, true);
-        if (!addr || snd_seq_connect_from(seq_, hwInPort_, addr->client, addr->port) < 0) return false;
+        if (!addr || snd_seq_connect_from(seq_, hwInPort_, addr->client, addr->port) < 0)
+            return false;
         connected_ = *addr;
         return true;
     }
 
     void disconnectSource() override {
         std::lock_guard lock(outLock_);
-        if (connected_) snd_seq_disconnect_from(seq_, hwInPort_, connected_->client, connected_->port);
+        if (connected_)
+            snd_seq_disconnect_from(seq_, hwInPort_, connected_->client, connected_->port);
         connected_.reset();
     }
 
-private:
+  private:
     static int makePort(snd_seq_t* seq, const std::string& name, unsigned caps, unsigned type) {
         return snd_seq_create_simple_port(seq, name.c_str(), caps, type);
     }
@@ -173,9 +184,9 @@ private:
                 snd_seq_ev_set_subs(&ev);
             }
             snd_seq_ev_set_direct(&ev);
-            // A receiver whose pool is full refuses the event for now; give it a moment
+            // A receiver whose pool is full refuses the event for now; give it up to a second
             // rather than cutting a SysEx short.
-            for (int tries = 0; tries < 200; ++tries) {
+            for (int tries = 0; tries < 2000; ++tries) {
                 const int r = snd_seq_event_output_direct(seq_, &ev);
                 if (r != -EAGAIN && r != -ENOMEM) break;
                 ::usleep(500);
@@ -261,7 +272,8 @@ private:
 }  // namespace
 
 MIDIService::Factory alsaMIDIFactory() {
-    return [](const std::string& name, MIDIService::Handlers handlers) -> std::unique_ptr<MIDIService> {
+    return [](const std::string& name,
+              MIDIService::Handlers handlers) -> std::unique_ptr<MIDIService> {
         return std::make_unique<AlsaService>(name, std::move(handlers));
     };
 }

@@ -13,7 +13,9 @@ struct LoopbackHub::Service final : MIDIService {
         hub->connected_ = 0;
     }
     std::int32_t ownSourceID() const override { return stableEndpointID(name, name + " Out", 0); }
-    std::int32_t ownDestinationID() const override { return stableEndpointID(name, name + " In", 0); }
+    std::int32_t ownDestinationID() const override {
+        return stableEndpointID(name, name + " In", 0);
+    }
     std::vector<Endpoint> list(bool sources) {
         std::lock_guard lock(hub->m_);
         std::vector<Endpoint> out;
@@ -118,8 +120,12 @@ std::int32_t LoopbackHub::add(const std::string& name, bool isSource) {
     return id;
 }
 
-std::int32_t LoopbackHub::addSource(const std::string& name) { return add(name, true); }
-std::int32_t LoopbackHub::addDestination(const std::string& name) { return add(name, false); }
+std::int32_t LoopbackHub::addSource(const std::string& name) {
+    return add(name, true);
+}
+std::int32_t LoopbackHub::addDestination(const std::string& name) {
+    return add(name, false);
+}
 
 void LoopbackHub::remove(std::int32_t id) {
     {

@@ -20,7 +20,7 @@ namespace tessaryn {
 // hardware endpoints, injects packets (delivered on the hub's own thread, as a real service's
 // receive thread would), and sees everything published and sent.
 class LoopbackHub : public std::enable_shared_from_this<LoopbackHub> {
-public:
+  public:
     using Bytes = std::vector<std::uint8_t>;
 
     LoopbackHub();
@@ -42,13 +42,14 @@ public:
     std::int32_t connectedSource();
     void clear();
     // Waits until `published()` holds at least `count` messages.
-    bool waitForPublished(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    bool waitForPublished(std::size_t count,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Waits until every injected packet has been delivered.
     void flush();
 
     struct Service;
 
-private:
+  private:
     void post(std::function<void()> task);
     void notifySetup();
     std::int32_t add(const std::string& name, bool isSource);

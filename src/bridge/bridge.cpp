@@ -1,0 +1,571 @@
+#include "bridge/bridge.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+namespace tessaryn {
+
+namespace {
+
+double monotonicSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double echoWindow(std::size_t length) {
+    return std::max(0.05, 0.02 + 0.0004 * static_cast<double>(length));
+}
+
+// A stored ID outside the 32-bit range is no MIDI unique ID: none.
+std::int32_t midiID(std::int64_t v) {
+    return v >= INT32_MIN && v <= INT32_MAX ? static_cast<std::int32_t>(v) : 0;
+}
+
+template <typename Entries>
+void prune(Entries& entries, double now) {
+    std::erase_if(entries, [now](const auto& e) { return e.expiry <= now; });
+}
+
+template <typename Entries>
+bool holds(const Entries& entries, const MIDIMessage& m) {
+    return std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return e.bytes == m; });
+}
+
+std::string deviceName(std::string path) {
+    for (std::size_t at; (at = path.find("/dev/")) != std::string::npos;) path.erase(at, 5);
+    return path;
+}
+
+}  // namespace
+
+std::uint8_t curvedVelocity(std::uint8_t v, double curve) {
+    if (!std::isfinite(curve) || curve < 0 || std::abs(curve - 1.0) <= 0.04) return v;
+    const double scaled = std::round(127.0 * std::pow(v / 127.0, curve));
+    return static_cast<std::uint8_t>(std::clamp(scaled, 1.0, 127.0));
+}
+
+Bridge::Bridge(MainQueue& main, std::shared_ptr<Preferences> prefs, PortLister listPorts)
+    : main_(main), prefs_(std::move(prefs)), listPorts_(std::move(listPorts)) {}
+
+Bridge::~Bridge() = default;
+
+std::shared_ptr<Bridge> Bridge::create(MainQueue& main, std::shared_ptr<Preferences> prefs,
+                                       const MIDIService::Factory& midi, PortLister listPorts) {
+    std::shared_ptr<Bridge> bridge(new Bridge(main, std::move(prefs), std::move(listPorts)));
+    bridge->initialise(midi);
+    return bridge;
+}
+
+void Bridge::initialise(const MIDIService::Factory& midiFactory) {
+    serial_ = SerialPort::create();
+    midi_ = std::make_unique<MIDIEndpoints>(
+        "Halvenor", midiFactory,
+        [&main = main_](std::function<void()> f) { main.post(std::move(f)); });
+
+    const Preferences& p = *prefs_;
+    remapNotes_ = p.boolean("remapNotes").value_or(true);
+    targetNote_ = std::clamp<std::int64_t>(p.integer("targetNote").value_or(38), 0, 127);
+    forceDrumChannel_ = p.boolean("forceDrumChannel").value_or(false);
+    dropClock_ = p.boolean("dropClock").value_or(true);
+    dropSensing_ = p.boolean("dropSensing").value_or(true);
+    blockEcho_ = p.boolean("blockEcho").value_or(true);
+    paceSysex_ = p.boolean("paceSysex").value_or(true);
+    holdDTR_ = p.boolean("holdDTR").value_or(false);
+    reconnects_ = p.boolean("reconnects").value_or(true);
+    velocityCurve_ = p.real("velocityCurve").value_or(1.0);
+    hardwareOutID_ = p.integer("hardwareOutID").value_or(0);
+    hardwareInID_ = p.integer("hardwareInID").value_or(0);
+
+    if (auto stored = p.data("learnedRoutes")) {
+        // Undecodable data stays stored untouched until the routes next change.
+        if (auto decoded = decodeRoutes(*stored)) setRoutes(std::move(*decoded));
+    }
+
+    std::weak_ptr<Bridge> weak = weak_from_this();
+    serial_->onData = [weak](std::span<const std::uint8_t> bytes) {
+        if (auto self = weak.lock()) self->handleSerial(bytes);
+    };
+    serial_->onClosed = [weak](const std::string& message) {
+        if (auto self = weak.lock()) self->deviceClosed(message);
+    };
+    midi_->setOnMIDIIn([weak](std::span<const std::uint8_t> bytes) {
+        if (auto self = weak.lock()) self->handleMIDIIn(bytes);
+    });
+    midi_->setOnPortsChanged([weak] {
+        if (auto self = weak.lock()) self->refreshMIDIPorts();
+    });
+
+    persistAndApply();
+    refreshMIDIPorts();
+}
+
+int Bridge::observe(Observer observer) {
+    observers_.emplace(nextObserver_, std::move(observer));
+    return nextObserver_++;
+}
+
+void Bridge::unobserve(int token) {
+    observers_.erase(token);
+}
+
+void Bridge::announce(BridgeProperty p) {
+    // Copied: an observer may add or remove observers.
+    const auto observers = observers_;
+    for (const auto& [token, observer] : observers) observer(p);
+}
+
+// ---- settings ---------------------------------------------------------------------------------
+
+void Bridge::setRemapNotes(bool v) {
+    remapNotes_ = v;
+    announce(BridgeProperty::remapNotes);
+    persistAndApply();
+}
+
+void Bridge::setTargetNote(std::int64_t v) {
+    targetNote_ = v;
+    announce(BridgeProperty::targetNote);
+    if (v < 0 || v > 127) {
+        targetNote_ = std::clamp<std::int64_t>(v, 0, 127);
+        announce(BridgeProperty::targetNote);
+    }
+    persistAndApply();
+}
+
+void Bridge::setForceDrumChannel(bool v) {
+    forceDrumChannel_ = v;
+    announce(BridgeProperty::forceDrumChannel);
+    persistAndApply();
+}
+
+void Bridge::setDropClock(bool v) {
+    dropClock_ = v;
+    announce(BridgeProperty::dropClock);
+    persistAndApply();
+}
+
+void Bridge::setDropSensing(bool v) {
+    dropSensing_ = v;
+    announce(BridgeProperty::dropSensing);
+    persistAndApply();
+}
+
+void Bridge::setBlockEcho(bool v) {
+    blockEcho_ = v;
+    announce(BridgeProperty::blockEcho);
+    persistAndApply();
+}
+
+void Bridge::setPaceSysex(bool v) {
+    paceSysex_ = v;
+    announce(BridgeProperty::paceSysex);
+    persistAndApply();
+}
+
+void Bridge::setHoldDTR(bool v) {
+    holdDTR_ = v;
+    announce(BridgeProperty::holdDTR);
+    prefs_->setBoolean("holdDTR", v);  // takes effect at the next opening
+}
+
+void Bridge::setReconnects(bool v) {
+    reconnects_ = v;
+    announce(BridgeProperty::reconnects);
+    prefs_->setBoolean("reconnects", v);
+}
+
+void Bridge::setVelocityCurve(double v) {
+    velocityCurve_ = v;
+    announce(BridgeProperty::velocityCurve);
+    persistAndApply();
+}
+
+void Bridge::setHardwareOutID(std::int64_t v) {
+    hardwareOutID_ = v;
+    announce(BridgeProperty::hardwareOutID);
+    persistAndApply();
+}
+
+void Bridge::setHardwareInID(std::int64_t v) {
+    hardwareInID_ = v;
+    announce(BridgeProperty::hardwareInID);
+    persistAndApply();
+}
+
+void Bridge::setRoutes(std::vector<LearnedRoute> v) {
+    routes_ = std::move(v);
+    announce(BridgeProperty::routes);
+    persistRoutes();
+}
+
+void Bridge::setLearning(bool v) {
+    learning_ = v;
+    learningForSerial_.store(v);
+    announce(BridgeProperty::learning);
+}
+
+void Bridge::setPendingLearn(std::optional<PendingLearn> v) {
+    pendingLearn_ = v;
+    announce(BridgeProperty::pendingLearn);
+}
+
+void Bridge::setLearnDestination(std::int64_t v) {
+    learnDestination_ = v;
+    announce(BridgeProperty::learnDestination);
+}
+
+void Bridge::setMidiSources(std::vector<MIDIPortChoice> v) {
+    midiSources_ = std::move(v);
+    announce(BridgeProperty::midiSources);
+}
+
+void Bridge::setMidiDestinations(std::vector<MIDIPortChoice> v) {
+    midiDestinations_ = std::move(v);
+    announce(BridgeProperty::midiDestinations);
+}
+
+void Bridge::setRunning(bool v) {
+    running_ = v;
+    announce(BridgeProperty::running);
+}
+
+void Bridge::setStatus(std::string v) {
+    status_ = std::move(v);
+    announce(BridgeProperty::status);
+}
+
+void Bridge::refreshMIDIPorts() {
+    auto [sources, destinations] = midi_->availablePorts();
+    setMidiSources(std::move(sources));
+    setMidiDestinations(std::move(destinations));
+}
+
+void Bridge::persistAndApply() {
+    {
+        Preferences::Batch batch(*prefs_);
+        prefs_->setBoolean("remapNotes", remapNotes_);
+        prefs_->setInteger("targetNote", targetNote_);
+        prefs_->setBoolean("forceDrumChannel", forceDrumChannel_);
+        prefs_->setBoolean("dropClock", dropClock_);
+        prefs_->setBoolean("dropSensing", dropSensing_);
+        prefs_->setBoolean("blockEcho", blockEcho_);
+        prefs_->setBoolean("paceSysex", paceSysex_);
+        prefs_->setReal("velocityCurve", velocityCurve_);
+        prefs_->setInteger("hardwareOutID", hardwareOutID_);
+        prefs_->setInteger("hardwareInID", hardwareInID_);
+    }
+    const auto target = static_cast<std::uint8_t>(std::clamp<std::int64_t>(targetNote_, 0, 127));
+    const std::optional<std::uint8_t> forced =
+        forceDrumChannel_ ? std::optional<std::uint8_t>(9) : std::nullopt;
+    const std::int32_t outID = midiID(hardwareOutID_);
+
+    std::vector<MIDIMessage> offs;
+    {
+        std::lock_guard lock(gate_);
+        const bool wasEnabled = rewriter_.enabled;
+        rewriter_.enabled = remapNotes_;
+        rewriter_.target = target;
+        rewriter_.forceChannel = forced;
+        if (wasEnabled && !remapNotes_) offs = rewriter_.releaseAll();
+        traffic_ = Traffic{dropClock_,     dropSensing_, blockEcho_, paceSysex_,
+                           velocityCurve_, routes_,      outID};
+    }
+    for (const auto& off : offs) sendToMIDI(off, outID);
+    midi_->listen(midiID(hardwareInID_));
+}
+
+void Bridge::persistRoutes() {
+    prefs_->setData("learnedRoutes", encodeRoutes(routes_));
+    persistAndApply();
+}
+
+void Bridge::sendToMIDI(const MIDIMessage& m, std::int32_t hardwareOutID) {
+    tessaryn::sendToMIDI(*midi_, m, hardwareOutID);
+}
+
+// ---- connections ------------------------------------------------------------------------------
+
+void Bridge::startFromSaved() {
+    const std::string port = prefs_->text("port").value_or("");
+    if (port.empty()) {
+        setStatus("Choose a serial port in the window.");
+        return;
+    }
+    const Parity parity =
+        parityFromRaw(prefs_->text("parity").value_or("None")).value_or(Parity::none);
+    start(port, prefs_->integer("baud").value_or(115200), prefs_->integer("dataBits").value_or(8),
+          parity, prefs_->boolean("twoStop").value_or(false),
+          prefs_->boolean("hwFlow").value_or(false));
+}
+
+void Bridge::start(const std::string& port, std::int64_t baud, std::int64_t dataBits, Parity parity,
+                   bool twoStopBits, bool hardwareFlow) {
+    const bool hold = holdDTR_;
+    reconnectItem_.cancel();
+    open(Link{port, baud, dataBits, parity, twoStopBits, hardwareFlow, hold});
+}
+
+void Bridge::resetCounters() {
+    parserGeneration_.fetch_add(1);
+    bytesIn_ = 0;
+    announce(BridgeProperty::bytesIn);
+    bytesOut_ = 0;
+    announce(BridgeProperty::bytesOut);
+    lastMapped_ = kWaitingForHit;
+    announce(BridgeProperty::lastMapped);
+}
+
+// The common end of start and tryReconnect: fresh parsers and counters, then the device.
+void Bridge::open(const Link& link) {
+    resetCounters();
+    link_ = link;
+    try {
+        serial_->start(link.path, link.baud, link.dataBits, link.parity, link.twoStopBits,
+                       link.hardwareFlow, link.holdDTR);
+    } catch (const SerialError& e) {
+        setRunning(false);
+        setStatus(e.message);
+        if (reconnects_ && !userStopped_) scheduleReconnect();
+        return;
+    }
+    userStopped_ = false;
+    setRunning(true);
+    setStatus("Bridging " + deviceName(link.path) + " @ " + std::to_string(link.baud));
+}
+
+void Bridge::stop() {
+    userStopped_ = true;
+    reconnectItem_.cancel();
+    serial_->stop();
+    endHeldNotes();
+    setRunning(false);
+    setStatus("Stopped");
+}
+
+void Bridge::deviceClosed(const std::string& message) {
+    endHeldNotes();  // on the serial queue, at once
+    main_.post([weak = weak_from_this(), message] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->setRunning(false);
+        if (self->reconnects_ && !self->userStopped_) {
+            self->setStatus("Device unplugged. Waiting for it to return.");
+            self->scheduleReconnect();
+        } else {
+            self->setStatus(message);
+        }
+    });
+}
+
+void Bridge::scheduleReconnect() {
+    reconnectItem_.cancel();
+    reconnectItem_ = main_.postAfter(std::chrono::seconds(1), [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->tryReconnect();
+    });
+}
+
+void Bridge::tryReconnect() {
+    if (!reconnects_ || userStopped_ || running_ || !link_) return;
+    std::string path;
+    std::error_code ec;
+    if (std::filesystem::exists(link_->path, ec)) {
+        path = link_->path;
+    } else if (auto ports = listPorts_(); ports.size() == 1) {
+        path = ports.front();
+    } else {
+        scheduleReconnect();
+        return;
+    }
+    reconnectItem_.cancel();
+    Link next = *link_;
+    next.path = path;
+    next.holdDTR = holdDTR_;
+    open(next);
+}
+
+void Bridge::endHeldNotes() {
+    std::vector<MIDIMessage> offs;
+    std::int32_t outID;
+    {
+        std::lock_guard lock(gate_);
+        offs = rewriter_.releaseAll();
+        outID = traffic_.hardwareOutID;
+    }
+    for (const auto& off : offs) {
+        if (!off.empty()) sendToMIDI(off, outID);
+    }
+}
+
+// ---- serial to MIDI ---------------------------------------------------------------------------
+
+void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
+    if (const auto generation = parserGeneration_.load(); generation != parserSeen_) {
+        parser_ = MIDIStreamParser{};
+        parserSeen_ = generation;
+    }
+    std::vector<MIDIMessage> messages;
+    for (std::uint8_t b : bytes) {
+        parser_.feed(b,
+                     [&](MIDIStreamParser::Bytes m) { messages.emplace_back(m.begin(), m.end()); });
+    }
+    if (messages.empty() && bytes.empty()) return;
+
+    if (learningForSerial_.load()) {
+        for (const auto& m : messages) {
+            const bool cc = m.size() >= 2 && m[0] >= 0xB0 && m[0] <= 0xBF;
+            const bool noteOn = m.size() >= 3 && m[0] >= 0x90 && m[0] <= 0x9F && m[2] != 0;
+            if (!cc && !noteOn) continue;
+            const PendingLearn capture{cc, m[1]};
+            main_.post([weak = weak_from_this(), capture] {
+                auto self = weak.lock();
+                if (!self) return;
+                self->setPendingLearn(capture);
+                self->setLearnDestination(capture.source);
+                self->setLearning(false);
+            });
+            break;
+        }
+    }
+
+    std::vector<Pair> pairs;
+    std::int32_t outID;
+    bool remapOn;
+    {
+        std::lock_guard lock(gate_);
+        const Traffic& t = traffic_;
+        outID = t.hardwareOutID;
+        remapOn = rewriter_.enabled;
+        const double now = monotonicSeconds();
+        if (t.blockEcho) prune(recentWire_, now);
+        for (auto& m : messages) {
+            if (m.empty()) continue;
+            if ((m[0] == 0xF8 && t.dropClock) || (m[0] == 0xFE && t.dropSensing)) continue;
+            if (t.blockEcho && holds(recentWire_, m)) continue;
+            auto routed = applyLearned(m, t.routes);
+            MIDIMessage sent = routed.matched ? std::move(routed.message) : rewriter_.rewrite(m);
+            if (sent.size() >= 3 && (sent[0] & 0xF0) == 0x90 && sent[2] != 0) {
+                sent[2] = curvedVelocity(sent[2], t.curve);
+            }
+            if (t.blockEcho) recentOut_.push_back({sent, now + echoWindow(sent.size())});
+            pairs.push_back({std::move(m), std::move(sent)});
+        }
+        if (t.blockEcho) prune(recentOut_, now);
+    }
+
+    for (const auto& p : pairs) sendToMIDI(p.sent, outID);
+    std::optional<std::string> hit;
+    for (const auto& p : pairs) {
+        if (auto line = drumHitLine(p.raw, p.sent, remapOn)) hit = std::move(line);
+    }
+    main_.post([weak = weak_from_this(), count = static_cast<std::int64_t>(bytes.size()),
+                hit = std::move(hit), pairs = std::move(pairs)] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->bytesIn_ += count;
+        self->announce(BridgeProperty::bytesIn);
+        if (hit) {
+            self->lastMapped_ = *hit;
+            self->announce(BridgeProperty::lastMapped);
+        }
+        if (pairs.empty()) return;
+        self->pulse();
+        for (const auto& p : pairs) self->appendMonitor(p.sent, true);
+    });
+}
+
+// ---- MIDI to serial ---------------------------------------------------------------------------
+
+void Bridge::handleMIDIIn(std::span<const std::uint8_t> bytes) {
+    if (const auto generation = parserGeneration_.load(); generation != midiInParserSeen_) {
+        midiInParser_ = MIDIStreamParser{};
+        midiInParserSeen_ = generation;
+    }
+    std::vector<MIDIMessage> messages;
+    for (std::uint8_t b : bytes) {
+        midiInParser_.feed(
+            b, [&](MIDIStreamParser::Bytes m) { messages.emplace_back(m.begin(), m.end()); });
+    }
+
+    std::vector<MIDIMessage> toWrite;
+    bool pace;
+    {
+        std::lock_guard lock(gate_);
+        const Traffic& t = traffic_;
+        pace = t.paceSysex;
+        const double now = monotonicSeconds();
+        if (t.blockEcho) {
+            prune(recentOut_, now);
+            prune(recentWire_, now);
+        }
+        for (auto& m : messages) {
+            if (m.empty()) continue;
+            if ((m[0] == 0xF8 && t.dropClock) || (m[0] == 0xFE && t.dropSensing)) continue;
+            if (t.blockEcho) {
+                if (holds(recentOut_, m)) continue;
+                recentWire_.push_back({m, now + echoWindow(m.size())});
+            }
+            toWrite.push_back(std::move(m));
+        }
+    }
+    if (toWrite.empty()) return;
+
+    for (const auto& m : toWrite) serial_->write(m, pace && m[0] == 0xF0);
+    main_.post([weak = weak_from_this(), count = static_cast<std::int64_t>(bytes.size()),
+                written = std::move(toWrite)] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->bytesOut_ += count;
+        self->announce(BridgeProperty::bytesOut);
+        self->pulse();
+        for (const auto& m : written) self->appendMonitor(m, false);
+    });
+}
+
+// ---- feedback ---------------------------------------------------------------------------------
+
+void Bridge::pulse() {
+    const std::int64_t token = ++activityToken_;
+    activityLit_ = true;
+    announce(BridgeProperty::activityLit);
+    main_.postAfter(std::chrono::milliseconds(120), [weak = weak_from_this(), token] {
+        auto self = weak.lock();
+        if (self && self->activityToken_ == token) {
+            self->activityLit_ = false;
+            self->announce(BridgeProperty::activityLit);
+        }
+    });
+}
+
+void Bridge::appendMonitor(const MIDIMessage& m, bool fromPad) {
+    auto text = monitorText(m, fromPad);
+    if (!text) return;
+    monitor_.push_back({Uuid::random(), std::move(*text)});
+    announce(BridgeProperty::monitor);
+    if (monitor_.size() > kMonitorCap) {
+        monitor_.erase(monitor_.begin(), monitor_.end() - kMonitorCap);
+        announce(BridgeProperty::monitor);
+    }
+}
+
+// ---- learning ---------------------------------------------------------------------------------
+
+void Bridge::addLearned() {
+    if (!pendingLearn_) return;
+    const PendingLearn p = *pendingLearn_;
+    auto kept = routes_;
+    std::erase_if(kept,
+                  [&](const LearnedRoute& r) { return r.isCC == p.isCC && r.source == p.source; });
+    setRoutes(kept);
+    kept.push_back({Uuid::random(), p.isCC, p.source, learnDestination_});
+    setRoutes(std::move(kept));
+    setPendingLearn(std::nullopt);
+}
+
+void Bridge::removeRoute(const LearnedRoute& route) {
+    auto kept = routes_;
+    std::erase_if(kept, [&](const LearnedRoute& r) { return r.id == route.id; });
+    setRoutes(std::move(kept));
+}
+
+}  // namespace tessaryn

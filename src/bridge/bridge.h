@@ -1,0 +1,259 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bridge/main_queue.h"
+#include "bridge/preferences.h"
+#include "midi/learned_route.h"
+#include "midi/midi_endpoints.h"
+#include "midi/midi_stream_parser.h"
+#include "midi/monitor_text.h"
+#include "midi/note_rewriter.h"
+#include "serial/serial_port.h"
+
+namespace tessaryn {
+
+// The published properties, for observers.
+enum class BridgeProperty {
+    running,
+    status,
+    bytesIn,
+    bytesOut,
+    lastMapped,
+    monitor,
+    activityLit,
+    midiDestinations,
+    midiSources,
+    learning,
+    pendingLearn,
+    learnDestination,
+    remapNotes,
+    targetNote,
+    forceDrumChannel,
+    dropClock,
+    dropSensing,
+    blockEcho,
+    paceSysex,
+    holdDTR,
+    reconnects,
+    velocityCurve,
+    hardwareOutID,
+    hardwareInID,
+    routes,
+};
+
+// The engine: owns the serial port and the MIDI endpoints, holds every setting and every
+// observable state, and moves messages both ways.
+//
+// Threads: the main queue (creation, settings, start/stop, reconnects, every published change),
+// the serial I/O queue (handleSerial, the first half of a device loss) and the MIDI receive
+// thread (handleMIDIIn). `gate` guards rewriter_, traffic_, recentOut_ and recentWire_ only and
+// is never held across a send, a write, a preferences access or a hand-off.
+class Bridge : public std::enable_shared_from_this<Bridge> {
+  public:
+    static constexpr std::size_t kMonitorCap = 8;
+    static constexpr const char* kWaitingForHit = "Waiting for a hit";
+
+    // Lists the serial devices present (reconnecting picks the only one when the saved one is
+    // gone).
+    using PortLister = std::function<std::vector<std::string>()>;
+
+    // Creates the bridge on the main thread; throws MIDIServiceError when the MIDI system
+    // cannot be opened. Opens no serial device.
+    static std::shared_ptr<Bridge> create(MainQueue& main, std::shared_ptr<Preferences> prefs,
+                                          const MIDIService::Factory& midi,
+                                          PortLister listPorts = &SerialPort::availablePorts);
+    ~Bridge();
+
+    // Observers run on the main thread after each change of a published property.
+    using Observer = std::function<void(BridgeProperty)>;
+    int observe(Observer observer);
+    void unobserve(int token);
+
+    // Published properties.
+    bool running() const { return running_; }
+    const std::string& status() const { return status_; }
+    std::int64_t bytesIn() const { return bytesIn_; }
+    std::int64_t bytesOut() const { return bytesOut_; }
+    const std::string& lastMapped() const { return lastMapped_; }
+    const std::vector<MonitorLine>& monitor() const { return monitor_; }
+    bool activityLit() const { return activityLit_; }
+    const std::vector<MIDIPortChoice>& midiDestinations() const { return midiDestinations_; }
+    const std::vector<MIDIPortChoice>& midiSources() const { return midiSources_; }
+    bool learning() const { return learning_; }
+    const std::optional<PendingLearn>& pendingLearn() const { return pendingLearn_; }
+    std::int64_t learnDestination() const { return learnDestination_; }
+    bool remapNotes() const { return remapNotes_; }
+    std::int64_t targetNote() const { return targetNote_; }
+    bool forceDrumChannel() const { return forceDrumChannel_; }
+    bool dropClock() const { return dropClock_; }
+    bool dropSensing() const { return dropSensing_; }
+    bool blockEcho() const { return blockEcho_; }
+    bool paceSysex() const { return paceSysex_; }
+    bool holdDTR() const { return holdDTR_; }
+    bool reconnects() const { return reconnects_; }
+    double velocityCurve() const { return velocityCurve_; }
+    std::int64_t hardwareOutID() const { return hardwareOutID_; }
+    std::int64_t hardwareInID() const { return hardwareInID_; }
+    const std::vector<LearnedRoute>& routes() const { return routes_; }
+
+    // Settings: each stores the value and applies it at once.
+    void setRemapNotes(bool v);
+    void setTargetNote(std::int64_t v);
+    void setForceDrumChannel(bool v);
+    void setDropClock(bool v);
+    void setDropSensing(bool v);
+    void setBlockEcho(bool v);
+    void setPaceSysex(bool v);
+    void setHoldDTR(bool v);
+    void setReconnects(bool v);
+    void setVelocityCurve(double v);
+    void setHardwareOutID(std::int64_t v);
+    void setHardwareInID(std::int64_t v);
+    void setRoutes(std::vector<LearnedRoute> v);
+    void setLearning(bool v);
+    void setPendingLearn(std::optional<PendingLearn> v);
+    void setLearnDestination(std::int64_t v);
+    void setMidiSources(std::vector<MIDIPortChoice> v);
+    void setMidiDestinations(std::vector<MIDIPortChoice> v);
+
+    // Connections.
+    void startFromSaved();
+    void start(const std::string& port, std::int64_t baud, std::int64_t dataBits, Parity parity,
+               bool twoStopBits, bool hardwareFlow);
+    void stop();
+
+    // Learning.
+    void addLearned();
+    void removeRoute(const LearnedRoute& route);
+
+    // Lists the hardware MIDI endpoints again into midiSources and midiDestinations.
+    void refreshMIDIPorts();
+
+    MIDIEndpoints& midi() { return *midi_; }
+    Preferences& preferences() { return *prefs_; }
+
+  private:
+    struct Link {
+        std::string path;
+        std::int64_t baud = 0;
+        std::int64_t dataBits = 8;
+        Parity parity = Parity::none;
+        bool twoStopBits = false;
+        bool hardwareFlow = false;
+        bool holdDTR = false;
+    };
+    struct Traffic {
+        bool dropClock = true;
+        bool dropSensing = true;
+        bool blockEcho = true;
+        bool paceSysex = true;
+        double curve = 1.0;
+        std::vector<LearnedRoute> routes;
+        std::int32_t hardwareOutID = 0;
+    };
+    struct EchoEntry {
+        MIDIMessage bytes;
+        double expiry;  // monotonic seconds
+    };
+    struct Pair {
+        MIDIMessage raw;
+        MIDIMessage sent;
+    };
+
+    Bridge(MainQueue& main, std::shared_ptr<Preferences> prefs, PortLister listPorts);
+    void initialise(const MIDIService::Factory& midi);
+
+    void announce(BridgeProperty p);
+    void persistAndApply();
+    void persistRoutes();
+    void sendToMIDI(const MIDIMessage& m, std::int32_t hardwareOutID);
+    void open(const Link& link);
+    void deviceClosed(const std::string& message);
+    void scheduleReconnect();
+    void tryReconnect();
+    void endHeldNotes();
+    void resetCounters();
+    void handleSerial(std::span<const std::uint8_t> bytes);
+    void handleMIDIIn(std::span<const std::uint8_t> bytes);
+    void pulse();
+    void appendMonitor(const MIDIMessage& m, bool fromPad);
+    void setRunning(bool v);
+    void setStatus(std::string v);
+
+    MainQueue& main_;
+    std::shared_ptr<Preferences> prefs_;
+    PortLister listPorts_;
+    std::map<int, Observer> observers_;
+    int nextObserver_ = 1;
+
+    // Published (main thread only).
+    bool running_ = false;
+    std::string status_ = "Stopped";
+    std::int64_t bytesIn_ = 0;
+    std::int64_t bytesOut_ = 0;
+    std::string lastMapped_ = kWaitingForHit;
+    std::vector<MonitorLine> monitor_;
+    bool activityLit_ = false;
+    std::vector<MIDIPortChoice> midiDestinations_;
+    std::vector<MIDIPortChoice> midiSources_;
+    bool learning_ = false;
+    std::optional<PendingLearn> pendingLearn_;
+    std::int64_t learnDestination_ = 38;
+    bool remapNotes_ = true;
+    std::int64_t targetNote_ = 38;
+    bool forceDrumChannel_ = false;
+    bool dropClock_ = true;
+    bool dropSensing_ = true;
+    bool blockEcho_ = true;
+    bool paceSysex_ = true;
+    bool holdDTR_ = false;
+    bool reconnects_ = true;
+    double velocityCurve_ = 1.0;
+    std::int64_t hardwareOutID_ = 0;
+    std::int64_t hardwareInID_ = 0;
+    std::vector<LearnedRoute> routes_;
+
+    // The serial queue reads `learning` through this copy.
+    std::atomic<bool> learningForSerial_{false};
+
+    // Each parser is fed by one thread. A start asks for fresh parsers by bumping the
+    // generation; the feeding thread replaces its parser before its next feed, so a reset never
+    // overlaps a feed in progress.
+    std::atomic<std::uint64_t> parserGeneration_{0};
+    MIDIStreamParser parser_;             // serial queue
+    std::uint64_t parserSeen_ = 0;        // serial queue
+    MIDIStreamParser midiInParser_;       // MIDI receive thread
+    std::uint64_t midiInParserSeen_ = 0;  // MIDI receive thread
+
+    std::mutex gate_;
+    NoteRewriter rewriter_;
+    Traffic traffic_;
+    std::vector<EchoEntry> recentOut_;
+    std::vector<EchoEntry> recentWire_;
+
+    // Main thread.
+    std::optional<Link> link_;
+    bool userStopped_ = true;
+    DelayedTask reconnectItem_;
+    std::int64_t activityToken_ = 0;
+
+    std::shared_ptr<SerialPort> serial_;
+    std::unique_ptr<MIDIEndpoints> midi_;
+};
+
+// Velocity after the curve: 127 × (v/127)^curve rounded, kept within 1…127; unchanged when the
+// curve is within 0.04 of 1, or negative or not finite.
+std::uint8_t curvedVelocity(std::uint8_t v, double curve);
+
+}  // namespace tessaryn

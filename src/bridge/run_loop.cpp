@@ -1,0 +1,77 @@
+#include "bridge/run_loop.h"
+
+namespace tessaryn {
+
+void RunLoop::post(std::function<void()> task) {
+    std::lock_guard lock(m_);
+    tasks_.push_back(std::move(task));
+    cv_.notify_all();
+}
+
+void RunLoop::schedule(std::chrono::microseconds delay, std::function<void()> task) {
+    std::lock_guard lock(m_);
+    timers_.push(Timer{Clock::now() + delay, seq_++, std::move(task)});
+    cv_.notify_all();
+}
+
+bool RunLoop::isCurrent() const {
+    std::lock_guard lock(m_);
+    return std::this_thread::get_id() == owner_;
+}
+
+bool RunLoop::runOne(Clock::time_point until) {
+    std::function<void()> task;
+    {
+        std::unique_lock lock(m_);
+        owner_ = std::this_thread::get_id();
+        for (;;) {
+            if (quit_) return false;
+            if (!tasks_.empty()) {
+                task = std::move(tasks_.front());
+                tasks_.pop_front();
+                break;
+            }
+            const auto now = Clock::now();
+            if (!timers_.empty() && timers_.top().due <= now) {
+                task = std::move(const_cast<Timer&>(timers_.top()).task);
+                timers_.pop();
+                break;
+            }
+            if (now >= until) return false;
+            const auto wake = timers_.empty() ? until : std::min(until, timers_.top().due);
+            cv_.wait_until(lock, wake);
+        }
+    }
+    task();
+    return true;
+}
+
+void RunLoop::run() {
+    {
+        std::lock_guard lock(m_);
+        quit_ = false;
+    }
+    while (runOne(Clock::time_point::max())) {
+    }
+}
+
+void RunLoop::quit() {
+    std::lock_guard lock(m_);
+    quit_ = true;
+    cv_.notify_all();
+}
+
+bool RunLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto until = Clock::now() + timeout;
+    while (!done()) {
+        if (!runOne(until) && Clock::now() >= until) return done();
+    }
+    return true;
+}
+
+void RunLoop::runFor(std::chrono::milliseconds duration) {
+    const auto until = Clock::now() + duration;
+    while (Clock::now() < until) runOne(until);
+}
+
+}  // namespace tessaryn

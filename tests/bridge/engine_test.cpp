@@ -1,0 +1,376 @@
+#include "engine_fixture.h"
+
+#include <thread>
+
+using namespace tessaryn;
+using namespace tessaryn::testing;
+
+TEST_F(Engine, FirstLaunchHasTheDefaultsAndStoresExactlyTheTenKeys) {
+    create();
+    EXPECT_TRUE(bridge->remapNotes());
+    EXPECT_EQ(bridge->targetNote(), 38);
+    EXPECT_FALSE(bridge->forceDrumChannel());
+    EXPECT_TRUE(bridge->dropClock() && bridge->dropSensing() && bridge->blockEcho() &&
+                bridge->paceSysex());
+    EXPECT_FALSE(bridge->holdDTR());
+    EXPECT_TRUE(bridge->reconnects());
+    EXPECT_EQ(bridge->velocityCurve(), 1.0);
+    EXPECT_EQ(bridge->status(), "Stopped");
+    EXPECT_EQ(bridge->lastMapped(), "Waiting for a hit");
+    EXPECT_FALSE(bridge->running());
+    EXPECT_TRUE(bridge->routes().empty());
+    std::vector<std::string> keys;
+    const auto stored = storedFile();
+    for (const auto& [k, v] : stored.items()) keys.push_back(k);
+    std::sort(keys.begin(), keys.end());
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"blockEcho", "dropClock", "dropSensing", "forceDrumChannel",
+                                        "hardwareInID", "hardwareOutID", "paceSysex", "remapNotes",
+                                        "targetNote", "velocityCurve"}));
+}
+
+TEST_F(Engine, StoredValuesAreReadTypedAndClamped) {
+    std::ofstream(dir / "preferences.json")
+        << R"({"targetNote": 200, "dropClock": "no", "velocityCurve": 2.5, "port": "/dev/ttyACM0",
+              "forceDrumChannel": 1, "remapNotes": false})";
+    create();
+    EXPECT_EQ(bridge->targetNote(), 127);
+    EXPECT_TRUE(bridge->dropClock());          // text is not a boolean
+    EXPECT_FALSE(bridge->forceDrumChannel());  // nor is a number
+    EXPECT_EQ(bridge->velocityCurve(), 2.5);
+    EXPECT_FALSE(bridge->remapNotes());
+    EXPECT_FALSE(bridge->running());  // a stored port is not opened at creation
+    bridge->setTargetNote(-5);
+    EXPECT_EQ(bridge->targetNote(), 0);
+    EXPECT_EQ(prefs->integer("targetNote"), 0);
+    bridge->setTargetNote(130);
+    EXPECT_EQ(Preferences(dir).integer("targetNote"), 127);
+}
+
+TEST_F(Engine, DamagedPreferencesAreKeptAsideAndDamagedRoutesStayUntouched) {
+    std::ofstream(dir / "preferences.json") << "{\"remapNotes\": fal";
+    create();
+    EXPECT_TRUE(bridge->remapNotes());
+    EXPECT_FALSE(prefs->loadProblem().empty());
+    int damaged = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        if (e.path().filename().string().starts_with("preferences.json.damaged-")) {
+            ++damaged;
+            std::ifstream in(e.path());
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{\"remapNotes\": fal");
+        }
+    }
+    EXPECT_EQ(damaged, 1);
+    bridge.reset();
+
+    // Undecodable routes: no routes, and the stored value is left as it was.
+    Preferences(dir).setData("learnedRoutes", "[{\"isCC\":true,\"source\":7,\"destination\":20}]");
+    create();
+    EXPECT_TRUE(bridge->routes().empty());
+    EXPECT_EQ(prefs->data("learnedRoutes"), "[{\"isCC\":true,\"source\":7,\"destination\":20}]");
+}
+
+TEST_F(Engine, DeviceBytesReachMIDIRemappedWithFeedback) {
+    create();
+    startOnPty();
+    EXPECT_EQ(bridge->status(), "Bridging " + pty.path.substr(5) + " @ 31250");
+    pty.send({0x99, 0x3C});
+    until([&] { return bridge->bytesIn() == 2; });
+    EXPECT_TRUE(hub->published().empty());
+    pty.send({0x64});
+    ASSERT_TRUE(publishedAtLeast(1));
+    EXPECT_EQ(hub->published(), (std::vector<Bytes>{{0x99, 0x26, 0x64}}));
+    ASSERT_TRUE(until([&] { return bridge->bytesIn() == 3 && !bridge->monitor().empty(); }));
+    EXPECT_EQ(bridge->lastMapped(), "hit 60 → Snare 38 · ch 10 · vel 100");
+    EXPECT_EQ(monitorTexts(), (std::vector<std::string>{"Pad  Snare 38 · vel 100 · ch 10"}));
+    EXPECT_TRUE(bridge->activityLit());
+    EXPECT_TRUE(until([&] { return !bridge->activityLit(); }));  // goes out by itself
+}
+
+TEST_F(Engine, FiltersCurveAndRoutesShapeWhatIsSent) {
+    create();
+    bridge->setForceDrumChannel(true);
+    bridge->setVelocityCurve(1.8);
+    bridge->setRoutes({{Uuid::random(), true, 7, 20}, {Uuid::random(), false, 61, 36}});
+    startOnPty();
+    pty.send({0xF8, 0xF8, 0xFE});  // dropped, yet counted
+    ASSERT_TRUE(until([&] { return bridge->bytesIn() == 3; }));
+    EXPECT_TRUE(hub->published().empty());
+    EXPECT_TRUE(bridge->monitor().empty());
+    EXPECT_FALSE(bridge->activityLit());
+
+    pty.send({0x90, 0x3C, 0x40, 0x3D, 0x01, 0xB0, 0x07, 0x40, 0x90, 0x3C, 0x00, 0xFA});
+    ASSERT_TRUE(publishedAtLeast(5));
+    EXPECT_EQ(hub->published(),
+              (std::vector<Bytes>{
+                  {0x99, 0x26, 0x25},  // remapped, forced to ch 10, 64 -> 37
+                  {0x90, 0x24, 0x01},  // a route wins over the pad voice; 1 stays 1
+                  {0xB0, 0x14, 0x40},  // CC 7 -> 20
+                  {0x99, 0x26, 0x00},  // its release follows the note-on
+                  {0xFA},
+              }));
+    ASSERT_TRUE(until([&] { return bridge->monitor().size() == 5; }));
+    EXPECT_EQ(bridge->lastMapped(), "release 60 → Snare 38 · ch 10 · vel 0");
+}
+
+TEST_F(Engine, MonitorKeepsTheNewestEight) {
+    create();
+    bridge->setRemapNotes(false);
+    startOnPty();
+    Bytes chunk{0xB0};
+    for (std::uint8_t i = 0; i < 10; ++i) chunk.insert(chunk.end(), {i, 0x40});
+    pty.send(chunk);
+    ASSERT_TRUE(until([&] {
+        return bridge->monitor().size() == 8 &&
+               bridge->monitor().back().text.find("CC 9 ") != std::string::npos;
+    }));
+    EXPECT_EQ(monitorTexts().front(), "Pad  CC 2 · 64 · ch 1");
+}
+
+TEST_F(Engine, MIDIInputReachesTheDeviceInCallOrderWithSysexPaced) {
+    create();
+    startOnPty();
+    hub->sendToVirtualIn({0x90, 0x3C, 0x64, 0x3E, 0x64});
+    EXPECT_EQ(pty.receive(6), (Bytes{0x90, 0x3C, 0x64, 0x90, 0x3E, 0x64}));
+    ASSERT_TRUE(until([&] { return bridge->bytesOut() == 5 && bridge->monitor().size() == 2; }));
+    EXPECT_EQ(monitorTexts()[0], "MIDI  60 · vel 100 · ch 1");
+
+    Bytes sysex(200, 0x11);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    Bytes packet = sysex;
+    packet.insert(packet.end(), {0x80, 0x3C, 0x00});
+    const auto t0 = std::chrono::steady_clock::now();
+    hub->sendToVirtualIn(packet);
+    EXPECT_EQ(pty.receive(203), packet);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 199 * 300us);  // paced, note queued behind
+
+    hub->sendToVirtualIn({0xF8});  // filtered: nothing changes
+    hub->flush();
+    settle();
+    EXPECT_EQ(bridge->bytesOut(), 5 + 203);
+    bridge->setDropClock(false);
+    hub->sendToVirtualIn({0xF8});
+    EXPECT_EQ(pty.receive(1), Bytes{0xF8});
+    ASSERT_TRUE(until([&] { return bridge->bytesOut() == 5 + 203 + 1; }));
+}
+
+TEST_F(Engine, MIDIInputWithNoDeviceStillCountsAndShows) {
+    create();
+    hub->sendToVirtualIn({0x90, 0x3C});
+    hub->sendToVirtualIn({0x64});
+    ASSERT_TRUE(until([&] { return bridge->bytesOut() == 1; }));
+    EXPECT_EQ(monitorTexts(), (std::vector<std::string>{"MIDI  60 · vel 100 · ch 1"}));
+}
+
+TEST_F(Engine, EchoGuardDropsWhatComesStraightBackWithinItsWindow) {
+    create();
+    bridge->setRemapNotes(false);
+    startOnPty();
+    hub->sendToVirtualIn({0x90, 0x3C, 0x64});
+    EXPECT_EQ(pty.receive(3), (Bytes{0x90, 0x3C, 0x64}));
+    pty.send({0x90, 0x3C, 0x64});  // the board echoes it at once
+    ASSERT_TRUE(until([&] { return bridge->bytesIn() == 3; }));
+    EXPECT_TRUE(hub->published().empty());
+    std::this_thread::sleep_for(100ms);  // past the 50 ms window
+    pty.send({0x90, 0x3C, 0x64});
+    ASSERT_TRUE(publishedAtLeast(1));
+
+    // And the other way: what went out to MIDI, sent back into "Halvenor In", is not written.
+    hub->sendToVirtualIn({0x90, 0x3C, 0x64});
+    hub->flush();
+    EXPECT_TRUE(pty.receive(3, 200ms).empty());
+    bridge->setBlockEcho(false);
+    pty.send({0x91, 0x3C, 0x64});
+    ASSERT_TRUE(publishedAtLeast(2));
+    hub->sendToVirtualIn({0x91, 0x3C, 0x64});
+    EXPECT_EQ(pty.receive(3), (Bytes{0x91, 0x3C, 0x64}));
+}
+
+TEST_F(Engine, HeldNotesAreReleasedOnStopUnplugAndRemapOff) {
+    create();
+    const auto synth = hub->addDestination("Synth");
+    bridge->refreshMIDIPorts();
+    bridge->setHardwareOutID(synth);
+    startOnPty();
+    pty.send({0x90, 0x30, 0x64, 0x32, 0x64});
+    ASSERT_TRUE(publishedAtLeast(2));
+    hub->clear();
+    bridge->setRemapNotes(false);
+    const std::vector<Bytes> offs{{0x80, 0x26, 0x00}, {0x80, 0x26, 0x00}};
+    EXPECT_EQ(hub->published(), offs);
+    EXPECT_EQ(hub->sentTo(synth), offs);
+    bridge->setRemapNotes(true);
+    EXPECT_EQ(hub->published().size(), 2u);  // switching on sends nothing
+
+    hub->clear();
+    pty.send({0x90, 0x30, 0x64});
+    ASSERT_TRUE(publishedAtLeast(1));
+    bridge->stop();
+    EXPECT_EQ(hub->published(), (std::vector<Bytes>{{0x90, 0x26, 0x64}, {0x80, 0x26, 0x00}}));
+    bridge->stop();  // twice: nothing more
+    EXPECT_EQ(bridge->status(), "Stopped");
+    EXPECT_EQ(hub->published().size(), 2u);
+
+    hub->clear();
+    startOnPty();
+    pty.send({0x90, 0x31, 0x64});
+    ASSERT_TRUE(publishedAtLeast(1));
+    pty.unplug();
+    ASSERT_TRUE(publishedAtLeast(2));
+    EXPECT_EQ(hub->published()[1], (Bytes{0x80, 0x26, 0x00}));
+    ASSERT_TRUE(until([&] { return !bridge->running(); }));
+    EXPECT_EQ(bridge->status(), "Device unplugged. Waiting for it to return.");
+}
+
+TEST_F(Engine, LearningCapturesTheFirstQualifyingMessageAndSavesARoute) {
+    create();
+    startOnPty();
+    bridge->setLearning(true);
+    pty.send({0x90, 0x3C, 0x00, 0xB0, 0x07, 0x40, 0xB0, 0x08, 0x40});
+    ASSERT_TRUE(until([&] { return bridge->pendingLearn().has_value(); }));
+    EXPECT_EQ(bridge->pendingLearn(), (PendingLearn{true, 7}));
+    EXPECT_EQ(bridge->learnDestination(), 7);
+    EXPECT_FALSE(bridge->learning());
+    ASSERT_TRUE(publishedAtLeast(3));  // the captured message still went on
+
+    bridge->setLearnDestination(20);
+    bridge->addLearned();
+    ASSERT_EQ(bridge->routes().size(), 1u);
+    EXPECT_EQ(bridge->routes()[0].line(), "CC 7 → CC 20");
+    EXPECT_FALSE(bridge->pendingLearn().has_value());
+    pty.send({0xB0, 0x07, 0x41});
+    ASSERT_TRUE(publishedAtLeast(4));
+    EXPECT_EQ(hub->published()[3], (Bytes{0xB0, 0x14, 0x41}));
+
+    // Saving the same control again replaces its route at the end, with a new id.
+    const auto oldID = bridge->routes()[0].id;
+    bridge->setPendingLearn(PendingLearn{false, 60});
+    bridge->addLearned();
+    bridge->setPendingLearn(PendingLearn{true, 7});
+    bridge->setLearnDestination(21);
+    bridge->addLearned();
+    ASSERT_EQ(bridge->routes().size(), 2u);
+    EXPECT_EQ(bridge->routes()[1].destination, 21);
+    EXPECT_NE(bridge->routes()[1].id, oldID);
+    EXPECT_EQ(decodeRoutes(*prefs->data("learnedRoutes")), bridge->routes());
+
+    bridge->removeRoute(bridge->routes()[0]);
+    bridge->removeRoute(bridge->routes()[0]);
+    EXPECT_EQ(prefs->data("learnedRoutes"), "[]");
+    bridge->addLearned();  // nothing pending: nothing changes
+    EXPECT_TRUE(bridge->routes().empty());
+}
+
+TEST_F(Engine, MenuStartWithoutAStoredPortAsksForOne) {
+    create();
+    bridge->startFromSaved();
+    EXPECT_EQ(bridge->status(), "Choose a serial port in the window.");
+    EXPECT_FALSE(bridge->running());
+    prefs->setText("port", "/dev/tessaryn-missing");
+    bridge->startFromSaved();
+    EXPECT_EQ(bridge->status(), "Cannot open /dev/tessaryn-missing: No such file or directory");
+    settle(1500ms);  // the first start after launch is not retried
+    EXPECT_EQ(bridge->status(), "Cannot open /dev/tessaryn-missing: No such file or directory");
+    prefs->setText("port", pty.path);
+    prefs->setInteger("baud", 250000);
+    prefs->setText("parity", "odd");  // not a raw value: none
+    bridge->startFromSaved();
+    EXPECT_TRUE(bridge->running());
+    EXPECT_EQ(bridge->status(), "Bridging " + pty.path.substr(5) + " @ 250000");
+}
+
+TEST_F(Engine, ReconnectsWhenTheDeviceReturnsAndNotAfterStop) {
+    create();
+    const std::string link = (dir / "board").string();
+    auto plug = [&](const Pty& p) {
+        std::filesystem::remove(dir / "board.new");
+        std::filesystem::create_symlink(p.path, dir / "board.new");
+        std::filesystem::rename(dir / "board.new", link);
+    };
+    auto first = std::make_unique<Pty>();
+    plug(*first);
+    bridge->start(link, 31250, 8, Parity::none, false, false);
+    ASSERT_TRUE(bridge->running());
+    first->send({0x90, 0x30});
+    ASSERT_TRUE(until([&] { return bridge->bytesIn() == 2; }));
+    first->unplug();
+    ASSERT_TRUE(until([&] { return !bridge->running(); }));
+    EXPECT_EQ(bridge->status(), "Device unplugged. Waiting for it to return.");
+    settle(1200ms);  // attempts fail while the link points at nothing live
+    EXPECT_FALSE(bridge->running());
+
+    Pty second;
+    plug(second);
+    ASSERT_TRUE(until([&] { return bridge->running(); }, 3s));
+    EXPECT_EQ(bridge->bytesIn(), 0);
+    EXPECT_EQ(bridge->lastMapped(), "Waiting for a hit");
+    second.send({0x64});  // the half message before the unplug is gone: fresh parser
+    second.send({0x90, 0x30, 0x64});
+    ASSERT_TRUE(publishedAtLeast(1));
+    EXPECT_EQ(hub->published(), (std::vector<Bytes>{{0x90, 0x26, 0x64}}));
+
+    // Gone for good, but exactly one other device is present: that one is opened.
+    second.unplug();
+    ASSERT_TRUE(until([&] { return !bridge->running(); }));
+    std::filesystem::remove(link);
+    Pty other;
+    {
+        std::lock_guard lock(portsLock);
+        ports = {other.path, pty.path};  // two: keep waiting
+    }
+    settle(1200ms);
+    EXPECT_FALSE(bridge->running());
+    {
+        std::lock_guard lock(portsLock);
+        ports = {other.path};
+    }
+    ASSERT_TRUE(until([&] { return bridge->running(); }, 3s));
+    EXPECT_EQ(bridge->status(), "Bridging " + other.path.substr(5) + " @ 31250");
+
+    other.unplug();
+    ASSERT_TRUE(until([&] { return !bridge->running(); }));
+    bridge->stop();
+    Pty third;
+    plug(third);
+    settle(1500ms);
+    EXPECT_FALSE(bridge->running());
+    EXPECT_EQ(bridge->status(), "Stopped");
+}
+
+TEST_F(Engine, WithoutReconnectingTheClosingMessageStays) {
+    create();
+    bridge->setReconnects(false);
+    startOnPty();
+    pty.unplug();
+    ASSERT_TRUE(until([&] { return !bridge->running(); }));
+    EXPECT_EQ(bridge->status(), "Serial port closed (device disconnected?)");
+    EXPECT_EQ(prefs->boolean("reconnects"), false);
+}
+
+TEST_F(Engine, HardwareInputIsListenedToAndReconnectedOnEverySettingsChange) {
+    create();
+    const auto pad = hub->addSource("Pad");
+    ASSERT_TRUE(until([&] { return bridge->midiSources().size() == 1; }));
+    bridge->setHardwareInID(pad);
+    EXPECT_EQ(hub->connectedSource(), pad);
+    startOnPty();
+    hub->sendFromSource(pad, {0xC0, 0x05});
+    EXPECT_EQ(pty.receive(2), (Bytes{0xC0, 0x05}));
+    bridge->setHardwareInID(0);
+    EXPECT_EQ(hub->connectedSource(), 0);
+    bridge->setHardwareInID(int64_t{1} << 40);  // no 32-bit ID: none
+    EXPECT_EQ(hub->connectedSource(), 0);
+}
+
+TEST(VelocityCurve, Table) {
+    struct {
+        std::uint8_t in;
+        double curve;
+        std::uint8_t out;
+    } cases[] = {{64, 1.03, 64},         {64, 1.05, 62},     {64, 1.8, 37}, {1, 1.8, 1},
+                 {127, 1.8, 127},        {64, 0.5, 90},      {1, 0.4, 18},  {64, -1.0, 64},
+                 {64, std::nan(""), 64}, {64, INFINITY, 64}, {64, 0.0, 127}};
+    for (const auto& c : cases)
+        EXPECT_EQ(curvedVelocity(c.in, c.curve), c.out) << int(c.in) << " " << c.curve;
+}

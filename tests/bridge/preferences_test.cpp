@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <fstream>
+
+#include "bridge/preferences.h"
+
+using tessaryn::Preferences;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct PrefsDir : ::testing::Test {
+    fs::path dir = fs::temp_directory_path() /
+                   ("tessaryn-prefs-" + std::to_string(::getpid()) + "-" +
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    void SetUp() override {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    void write(const std::string& text) { std::ofstream(dir / "preferences.json") << text; }
+};
+
+}  // namespace
+
+TEST_F(PrefsDir, TypedReadsNeverConvertText) {
+    write(R"({"b": true, "i": 42, "d": 0.5, "t": "true", "n": "42", "big": 18446744073709551615,
+              "obj": {"x": 1}, "data": {"$data": "AAEC/w=="}, "baddata": {"$data": "!!"}})");
+    Preferences p(dir);
+    EXPECT_EQ(p.boolean("b"), true);
+    EXPECT_EQ(p.boolean("t"), std::nullopt);
+    EXPECT_EQ(p.boolean("i"), std::nullopt);
+    EXPECT_EQ(p.integer("i"), 42);
+    EXPECT_EQ(p.integer("n"), std::nullopt);
+    EXPECT_EQ(p.integer("d"), std::nullopt);
+    EXPECT_EQ(p.integer("big"), std::nullopt);
+    EXPECT_EQ(p.real("d"), 0.5);
+    EXPECT_EQ(p.real("i"), 42.0);
+    EXPECT_EQ(p.text("t"), "true");
+    EXPECT_EQ(p.text("i"), std::nullopt);
+    EXPECT_EQ(p.data("data"), std::string("\x00\x01\x02\xff", 4));
+    EXPECT_EQ(p.data("obj"), std::nullopt);
+    EXPECT_EQ(p.data("baddata"), std::nullopt);
+    EXPECT_EQ(p.text("data"), std::nullopt);  // data is not text
+    EXPECT_EQ(p.boolean("absent"), std::nullopt);
+}
+
+TEST_F(PrefsDir, WritesSurviveAReopenAndDataReadsBackAsData) {
+    {
+        Preferences p(dir);
+        p.setBoolean("b", false);
+        p.setInteger("i", -7);
+        p.setReal("d", 1.25);
+        p.setReal("whole", 2.0);
+        p.setText("t", "/dev/ttyACM0");
+        for (std::size_t n : {0u, 1u, 2u, 3u, 4u, 255u}) {
+            std::string bytes;
+            for (std::size_t k = 0; k < n; ++k) bytes += static_cast<char>(k * 37);
+            p.setData("data" + std::to_string(n), bytes);
+        }
+        p.setReal("nan", std::nan(""));
+    }
+    Preferences p(dir);
+    EXPECT_EQ(p.boolean("b"), false);
+    EXPECT_EQ(p.integer("i"), -7);
+    EXPECT_EQ(p.real("d"), 1.25);
+    EXPECT_EQ(p.real("whole"), 2.0);
+    EXPECT_EQ(p.text("t"), "/dev/ttyACM0");
+    for (std::size_t n : {0u, 1u, 2u, 3u, 4u, 255u}) {
+        std::string bytes;
+        for (std::size_t k = 0; k < n; ++k) bytes += static_cast<char>(k * 37);
+        EXPECT_EQ(p.data("data" + std::to_string(n)), bytes) << n;
+    }
+    EXPECT_FALSE(p.contains("nan"));
+    p.remove("b");
+    EXPECT_FALSE(Preferences(dir).contains("b"));
+    // Nothing but the file and the lock is left behind.
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const auto name = e.path().filename().string();
+        EXPECT_TRUE(name == "preferences.json" || name == ".lock") << name;
+    }
+}
+
+TEST_F(PrefsDir, DamagedFilesAreKeptAsideNeverOverwritten) {
+    for (const std::string& damage :
+         {std::string("{\"a\": tru"), std::string("[1,2]"), std::string("\x00\xff", 2)}) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        write(damage);
+        Preferences p(dir);
+        EXPECT_FALSE(p.loadProblem().empty());
+        EXPECT_EQ(p.boolean("a"), std::nullopt);
+        p.setBoolean("a", true);
+        int aside = 0;
+        for (const auto& e : fs::directory_iterator(dir)) {
+            if (e.path().filename().string().starts_with("preferences.json.damaged-")) {
+                std::ifstream in(e.path(), std::ios::binary);
+                EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), damage);
+                ++aside;
+            }
+        }
+        EXPECT_EQ(aside, 1);
+        EXPECT_EQ(Preferences(dir).boolean("a"), true);
+    }
+}
+
+TEST_F(PrefsDir, AnUnreadableFileIsLeftAlone) {
+    if (::geteuid() == 0) {
+        // root reads anything; a directory in the file's place is unreadable as a file for all.
+        fs::create_directories(dir / "preferences.json");
+    } else {
+        write("{\"a\": true}");
+        ::chmod((dir / "preferences.json").c_str(), 0);
+    }
+    Preferences p(dir);
+    EXPECT_FALSE(p.loadProblem().empty());
+    p.setBoolean("a", false);
+    EXPECT_EQ(p.boolean("a"), false);  // the session still works in memory
+    EXPECT_TRUE(fs::exists(dir / "preferences.json"));
+    EXPECT_FALSE(fs::exists(dir / ("preferences.json.tmp-" + std::to_string(::getpid()))));
+}
+
+TEST_F(PrefsDir, BatchesSaveOnceAtTheEnd) {
+    Preferences p(dir);
+    {
+        Preferences::Batch batch(p);
+        p.setInteger("a", 1);
+        p.setInteger("b", 2);
+        EXPECT_FALSE(fs::exists(p.file()));
+    }
+    EXPECT_EQ(Preferences(dir).integer("b"), 2);
+}
+
+TEST_F(PrefsDir, TwoProcessesWritingLeaveAWholeFile) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        Preferences p(dir);
+        for (int i = 0; i < 200; ++i) p.setInteger("child", i);
+        ::_exit(0);
+    }
+    Preferences p(dir);
+    for (int i = 0; i < 200; ++i) p.setInteger("parent", i);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    Preferences after(dir);
+    EXPECT_TRUE(after.loadProblem().empty());
+    EXPECT_TRUE(after.integer("parent").has_value() || after.integer("child").has_value());
+}

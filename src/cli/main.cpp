@@ -1,36 +1,387 @@
-// Until the bridge exists, the program parses hex bytes given on the command line, as a board
-// would send them, and prints what the monitor and the drum pad line would show.
+// The tessaryn executable. The desktop window lives in the Qt program; this entry point serves
+// the command line: headless bridging, listings and settings.
+#include <getopt.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
-#include "midi/midi_stream_parser.h"
-#include "midi/monitor_text.h"
-#include "midi/note_rewriter.h"
+#include "bridge/bridge.h"
+#include "bridge/preferences.h"
+#include "bridge/run_loop.h"
+#include "cli/settings_keys.h"
+#include "serial/serial_discovery.h"
+#include "serial/serial_port.h"
+#if TESSARYN_HAVE_ALSA
+#include "midi/alsa/alsa_midi.h"
+#endif
 
-int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s HEXBYTE...   (for example: %s 99 3C 64 F8 89 3C 00)\n",
-                     argv[0], argv[0]);
-        return 2;
-    }
-    tessaryn::MIDIStreamParser parser;
-    tessaryn::NoteRewriter rewriter;
-    for (int i = 1; i < argc; ++i) {
-        char* end = nullptr;
-        const unsigned long value = std::strtoul(argv[i], &end, 16);
-        if (end == argv[i] || *end != '\0' || value > 0xFF) {
-            std::fprintf(stderr, "%s: not a hex byte: %s\n", argv[0], argv[i]);
-            return 2;
-        }
-        parser.feed(static_cast<std::uint8_t>(value), [&](tessaryn::MIDIStreamParser::Bytes bytes) {
-            const tessaryn::MIDIMessage m(bytes.begin(), bytes.end());
-            const tessaryn::MIDIMessage sent = rewriter.rewrite(m);
-            if (auto line = tessaryn::monitorText(sent, true)) std::printf("%s\n", line->c_str());
-            if (auto hit = tessaryn::drumHitLine(m, sent, rewriter.enabled)) {
-                std::printf("    %s\n", hit->c_str());
+using namespace tessaryn;
+
+namespace {
+
+constexpr const char* kUsage = R"(Usage: tessaryn [OPTION]...
+Bridges a USB-serial board that speaks raw MIDI to the MIDI system ("Halvenor Out", "Halvenor In").
+
+  --headless             bridge without a window, from the saved settings
+  --port PATH            the serial device (with --headless; overrides the saved port)
+  --baud N               line speed, any positive rate (31250, 115200, 1000000, ...)
+  --data-bits 5|6|7|8    data bits
+  --parity none|even|odd parity
+  --two-stop             two stop bits
+  --hw-flow              RTS/CTS flow control
+  --wait                 if the device cannot be opened, try again every second
+  --quiet                print only status changes
+  --midi alsa|jack       the MIDI system (default: alsa)
+  --config-dir DIR       the preferences folder (default: $XDG_CONFIG_HOME/tessaryn)
+  --set KEY=VALUE        store a setting (repeatable); see --settings for the keys
+  --settings             print every setting with its value and default
+  --list-ports           print the serial devices, one path per line
+  --dev-dir DIR          the device folder --list-ports looks in (default: /dev)
+  --list-midi            print the hardware MIDI sources and destinations with their IDs
+  --help                 show this help
+  --version              show the version
+
+--port, --baud, --data-bits, --parity, --two-stop and --hw-flow apply to this run only.
+)";
+
+struct Options {
+    bool headless = false, wait = false, quiet = false, settings = false, listPorts = false,
+         listMidi = false;
+    std::optional<std::string> port;
+    std::optional<std::int64_t> baud, dataBits;
+    std::optional<Parity> parity;
+    bool twoStop = false, hwFlow = false;
+    std::string midi = "alsa";
+    std::string configDir;
+    std::string devDir = "/dev";
+    std::vector<std::pair<const SettingKey*, std::string>> sets;
+};
+
+int usage(const std::string& problem) {
+    std::fprintf(stderr, "tessaryn: %s (try --help)\n", problem.c_str());
+    return 2;
+}
+
+std::optional<std::int64_t> number(const char* s) {
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(s, &end, 10);
+    if (errno || end == s || *end) return std::nullopt;
+    return v;
+}
+
+// Returns an exit code when the arguments end the run, else none.
+std::optional<int> parse(int argc, char** argv, Options& o) {
+    enum {
+        kPort = 256,
+        kBaud,
+        kDataBits,
+        kParity,
+        kTwoStop,
+        kHwFlow,
+        kMidi,
+        kConfigDir,
+        kSet,
+        kDevDir
+    };
+    static const option longOptions[] = {
+        {"headless", no_argument, nullptr, 'H'},
+        {"port", required_argument, nullptr, kPort},
+        {"baud", required_argument, nullptr, kBaud},
+        {"data-bits", required_argument, nullptr, kDataBits},
+        {"parity", required_argument, nullptr, kParity},
+        {"two-stop", no_argument, nullptr, kTwoStop},
+        {"hw-flow", no_argument, nullptr, kHwFlow},
+        {"wait", no_argument, nullptr, 'w'},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"midi", required_argument, nullptr, kMidi},
+        {"config-dir", required_argument, nullptr, kConfigDir},
+        {"set", required_argument, nullptr, kSet},
+        {"settings", no_argument, nullptr, 'S'},
+        {"list-ports", no_argument, nullptr, 'l'},
+        {"dev-dir", required_argument, nullptr, kDevDir},
+        {"list-midi", no_argument, nullptr, 'm'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    for (int c; (c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
+        switch (c) {
+            case 'H':
+                o.headless = true;
+                break;
+            case 'w':
+                o.wait = true;
+                break;
+            case 'q':
+                o.quiet = true;
+                break;
+            case 'S':
+                o.settings = true;
+                break;
+            case 'l':
+                o.listPorts = true;
+                break;
+            case 'm':
+                o.listMidi = true;
+                break;
+            case 'h':
+                std::fputs(kUsage, stdout);
+                return 0;
+            case 'V':
+                std::printf("tessaryn %s\n", TESSARYN_VERSION);
+                return 0;
+            case kPort:
+                o.port = optarg;
+                break;
+            case kBaud:
+                o.baud = number(optarg);
+                if (!o.baud || *o.baud <= 0)
+                    return usage(std::string("--baud takes a positive rate, not ") + optarg);
+                break;
+            case kDataBits:
+                o.dataBits = number(optarg);
+                if (!o.dataBits || *o.dataBits < 5 || *o.dataBits > 8)
+                    return usage("--data-bits takes 5, 6, 7 or 8");
+                break;
+            case kParity: {
+                const std::string p = optarg;
+                if (p == "none")
+                    o.parity = Parity::none;
+                else if (p == "even")
+                    o.parity = Parity::even;
+                else if (p == "odd")
+                    o.parity = Parity::odd;
+                else
+                    return usage("--parity takes none, even or odd");
+                break;
             }
-        });
+            case kTwoStop:
+                o.twoStop = true;
+                break;
+            case kHwFlow:
+                o.hwFlow = true;
+                break;
+            case kMidi:
+                o.midi = optarg;
+                if (o.midi != "alsa" && o.midi != "jack") return usage("--midi takes alsa or jack");
+                break;
+            case kConfigDir:
+                o.configDir = optarg;
+                break;
+            case kDevDir:
+                o.devDir = optarg;
+                break;
+            case kSet: {
+                const std::string arg = optarg;
+                const auto eq = arg.find('=');
+                if (eq == std::string::npos) return usage("--set takes KEY=VALUE");
+                const SettingKey* key = findSettingKey(arg.substr(0, eq));
+                if (!key) return usage("unknown setting " + arg.substr(0, eq));
+                const std::string value = arg.substr(eq + 1);
+                if (auto problem = checkSetting(*key, value)) return usage(*problem);
+                o.sets.emplace_back(key, value);
+                break;
+            }
+            default:
+                return usage(std::string("unknown or incomplete option ") + argv[optind - 1]);
+        }
+    }
+    if (optind < argc) return usage(std::string("unexpected argument ") + argv[optind]);
+    const bool lineOverride =
+        o.port || o.baud || o.dataBits || o.parity || o.twoStop || o.hwFlow || o.wait;
+    if (lineOverride && !o.headless) return usage("--port and the line options go with --headless");
+    return std::nullopt;
+}
+
+std::optional<MIDIService::Factory> midiFactory(const std::string& name) {
+#if TESSARYN_HAVE_ALSA
+    if (name == "alsa") return alsaMIDIFactory();
+#endif
+    std::fprintf(stderr, "tessaryn: the %s MIDI backend is not part of this build\n", name.c_str());
+    return std::nullopt;
+}
+
+int listMidi(const Options& o) {
+    auto factory = midiFactory(o.midi);
+    if (!factory) return 1;
+    try {
+        MIDIEndpoints midi("Halvenor", *factory, [](std::function<void()>) {});
+        const auto [sources, destinations] = midi.availablePorts();
+        std::printf("Sources (--set hardwareInID=ID):\n");
+        for (const auto& c : sources) std::printf("  %d\t%s\n", c.id, c.name.c_str());
+        std::printf("Destinations (--set hardwareOutID=ID):\n");
+        for (const auto& c : destinations) std::printf("  %d\t%s\n", c.id, c.name.c_str());
+    } catch (const MIDIServiceError& e) {
+        std::fprintf(stderr, "tessaryn: %s\n", e.what());
+        return 1;
     }
     return 0;
+}
+
+// Prints what a person watching the window would see change.
+class Printer {
+  public:
+    Printer(Bridge& b, bool quiet) : bridge_(b), quiet_(quiet) {}
+    void operator()(BridgeProperty p) {
+        switch (p) {
+            case BridgeProperty::status:
+                if (bridge_.status() != lastStatus_) {
+                    lastStatus_ = bridge_.status();
+                    line(lastStatus_);
+                }
+                break;
+            case BridgeProperty::monitor: {
+                if (quiet_) break;
+                const auto& lines = bridge_.monitor();
+                std::size_t from = 0;
+                for (std::size_t i = lines.size(); i-- > 0;) {
+                    if (lastLine_ && lines[i].id == *lastLine_) {
+                        from = i + 1;
+                        break;
+                    }
+                }
+                for (std::size_t i = from; i < lines.size(); ++i) line(lines[i].text);
+                if (!lines.empty()) lastLine_ = lines.back().id;
+                break;
+            }
+            case BridgeProperty::lastMapped:
+                if (!quiet_ && bridge_.lastMapped() != Bridge::kWaitingForHit)
+                    line(bridge_.lastMapped());
+                break;
+            default:
+                break;
+        }
+    }
+
+  private:
+    static void line(const std::string& text) {
+        std::fputs(text.c_str(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+    Bridge& bridge_;
+    bool quiet_;
+    std::string lastStatus_ = "Stopped";
+    std::optional<Uuid> lastLine_;
+};
+
+int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
+    auto factory = midiFactory(o.midi);
+    if (!factory) return 1;
+
+    // SIGINT and SIGTERM are taken by a thread of their own; every other thread inherits the
+    // blocked mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    RunLoop main;
+    std::shared_ptr<Bridge> bridge;
+    try {
+        bridge = Bridge::create(main, prefs, *factory);
+    } catch (const MIDIServiceError& e) {
+        std::fprintf(stderr, "tessaryn: %s\n", e.what());
+        return 1;
+    }
+    Printer printer(*bridge, o.quiet);
+    bridge->observe(std::ref(printer));
+
+    int exitCode = 0;
+    auto attempt = [&] {
+        if (o.port) {
+            const Parity parity = o.parity.value_or(
+                parityFromRaw(prefs->text("parity").value_or("None")).value_or(Parity::none));
+            bridge->start(*o.port, o.baud.value_or(prefs->integer("baud").value_or(115200)),
+                          o.dataBits.value_or(prefs->integer("dataBits").value_or(8)), parity,
+                          o.twoStop || prefs->boolean("twoStop").value_or(false),
+                          o.hwFlow || prefs->boolean("hwFlow").value_or(false));
+        } else {
+            bridge->startFromSaved();
+        }
+    };
+    std::function<void()> retry = [&] {
+        attempt();
+        if (!bridge->running()) main.postAfter(std::chrono::seconds(1), retry);
+    };
+
+    attempt();
+    if (!bridge->running()) {
+        const bool noPort = !o.port && prefs->text("port").value_or("").empty();
+        if (noPort) {
+            std::fprintf(stderr,
+                         "tessaryn: no serial port saved; give --port PATH or --set port=PATH\n");
+            return 1;
+        }
+        if (!o.wait) {
+            std::fprintf(stderr, "tessaryn: %s\n", bridge->status().c_str());
+            return 1;
+        }
+        main.postAfter(std::chrono::seconds(1), retry);
+    }
+
+    std::thread signals([&] {
+        int signal = 0;
+        sigwait(&stopSignals, &signal);
+        main.post([&] {
+            bridge->stop();  // releases held notes
+            main.quit();
+        });
+    });
+    main.run();
+    signals.join();
+    return exitCode;
+}
+
+int showSettings(const Preferences& prefs) {
+    for (const auto& key : settingKeys()) {
+        if (const auto value = showSetting(prefs, key)) {
+            std::printf("%s = %s (default: %s)\n", key.name, value->c_str(), key.defaultText);
+        } else {
+            std::printf("%s = %s (default, not set)\n", key.name, key.defaultText);
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (auto code = parse(argc, argv, o)) return *code;
+
+    if (o.listPorts) {
+        for (const auto& p : linuxPorts(o.devDir, "/sys")) std::printf("%s\n", p.c_str());
+        return 0;
+    }
+    if (o.listMidi) return listMidi(o);
+
+    auto prefs = std::make_shared<Preferences>(
+        o.configDir.empty() ? Preferences::defaultDir() : std::filesystem::path(o.configDir));
+    if (!prefs->loadProblem().empty())
+        std::fprintf(stderr, "tessaryn: %s\n", prefs->loadProblem().c_str());
+    if (!o.sets.empty()) {
+        Preferences::Batch batch(*prefs);
+        for (const auto& [key, value] : o.sets) storeSetting(*prefs, *key, value);
+    }
+    if (!prefs->saveProblem().empty()) {
+        std::fprintf(stderr, "tessaryn: %s\n", prefs->saveProblem().c_str());
+        return 1;
+    }
+    if (o.settings) return showSettings(*prefs);
+    if (o.headless) return runHeadless(o, prefs);
+    if (!o.sets.empty()) return 0;
+
+    std::fprintf(stderr,
+                 "tessaryn: this build has no desktop window; run with --headless (see --help)\n");
+    return 2;
 }

@@ -15,11 +15,13 @@
 #include <thread>
 
 #include "midi/alsa/alsa_midi.h"
+#include "midi/alsa_peer.h"
 #include "midi/midi_endpoints.h"
 
 using namespace std::chrono_literals;
 using namespace tessaryn;
 using Bytes = std::vector<std::uint8_t>;
+using namespace tessaryn::testing;
 
 namespace {
 
@@ -48,144 +50,6 @@ struct MainTasks {
         }
         return true;
     }
-};
-
-// Collects bytes handed over on another thread.
-struct Inbox {
-    std::mutex m;
-    std::condition_variable cv;
-    std::vector<Bytes> packets;
-    std::size_t total = 0;
-    void add(std::span<const std::uint8_t> b) {
-        std::lock_guard lock(m);
-        packets.emplace_back(b.begin(), b.end());
-        total += b.size();
-        cv.notify_all();
-    }
-    Bytes joined() {
-        std::lock_guard lock(m);
-        Bytes all;
-        for (const auto& p : packets) all.insert(all.end(), p.begin(), p.end());
-        return all;
-    }
-    bool waitBytes(std::size_t n, std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock lock(m);
-        return cv.wait_for(lock, timeout, [&] { return total >= n; });
-    }
-    void clear() {
-        std::lock_guard lock(m);
-        packets.clear();
-        total = 0;
-    }
-};
-
-// Another program on the sequencer: finds ports by name, never by number.
-class Peer {
-  public:
-    explicit Peer(const char* name = "Peer") {
-        EXPECT_EQ(snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0), 0);
-        snd_seq_set_client_name(seq, name);
-        snd_seq_set_client_pool_input(seq, 2000);
-        port = snd_seq_create_simple_port(
-            seq, "Peer Port",
-            SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_WRITE |
-                SND_SEQ_PORT_CAP_SUBS_WRITE,
-            SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
-        snd_midi_event_new(16, &decoder);
-        snd_midi_event_no_status(decoder, 1);
-        snd_midi_event_new(256, &encoder);
-        stopFd = ::eventfd(0, 0);
-        reader = std::thread([this] { read(); });
-    }
-    ~Peer() {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(stopFd, &one, sizeof one);
-        reader.join();
-        ::close(stopFd);
-        snd_midi_event_free(decoder);
-        snd_midi_event_free(encoder);
-        snd_seq_close(seq);
-    }
-
-    struct Found {
-        int client = -1, port = -1;
-        unsigned caps = 0;
-    };
-    Found find(const std::string& portName) {
-        snd_seq_client_info_t* c;
-        snd_seq_port_info_t* p;
-        snd_seq_client_info_alloca(&c);
-        snd_seq_port_info_alloca(&p);
-        snd_seq_client_info_set_client(c, -1);
-        while (snd_seq_query_next_client(seq, c) >= 0) {
-            snd_seq_port_info_set_client(p, snd_seq_client_info_get_client(c));
-            snd_seq_port_info_set_port(p, -1);
-            while (snd_seq_query_next_port(seq, p) >= 0) {
-                if (portName == snd_seq_port_info_get_name(p)) {
-                    return {snd_seq_port_info_get_client(p), snd_seq_port_info_get_port(p),
-                            snd_seq_port_info_get_capability(p)};
-                }
-            }
-        }
-        return {};
-    }
-    void subscribeTo(const std::string& portName) {
-        const Found f = find(portName);
-        ASSERT_GE(f.client, 0) << portName;
-        ASSERT_EQ(snd_seq_connect_from(seq, port, f.client, f.port), 0);
-    }
-    void sendTo(const std::string& portName, const Bytes& m) {
-        const Found f = find(portName);
-        ASSERT_GE(f.client, 0) << portName;
-        snd_midi_event_reset_encode(encoder);
-        const unsigned char* p = m.data();
-        long left = static_cast<long>(m.size());
-        while (left > 0) {
-            snd_seq_event_t ev;
-            snd_seq_ev_clear(&ev);
-            const long used = snd_midi_event_encode(encoder, p, left, &ev);
-            ASSERT_GT(used, 0);
-            p += used;
-            left -= used;
-            if (ev.type == SND_SEQ_EVENT_NONE) continue;
-            snd_seq_ev_set_source(&ev, port);
-            snd_seq_ev_set_dest(&ev, f.client, f.port);
-            snd_seq_ev_set_direct(&ev);
-            ASSERT_GE(snd_seq_event_output_direct(seq, &ev), 0);
-        }
-    }
-
-    Inbox inbox;
-    snd_seq_t* seq = nullptr;
-    int port = -1;
-
-  private:
-    void read() {
-        const int n = snd_seq_poll_descriptors_count(seq, POLLIN);
-        std::vector<pollfd> fds(static_cast<std::size_t>(n) + 1);
-        fds[0] = {stopFd, POLLIN, 0};
-        snd_seq_poll_descriptors(seq, fds.data() + 1, static_cast<unsigned>(n), POLLIN);
-        snd_seq_nonblock(seq, 1);
-        for (;;) {
-            ::poll(fds.data(), fds.size(), -1);
-            if (fds[0].revents) return;
-            snd_seq_event_t* ev;
-            while (snd_seq_event_input(seq, &ev) >= 0 && ev) {
-                if (ev->type == SND_SEQ_EVENT_SYSEX) {
-                    inbox.add(
-                        {static_cast<const std::uint8_t*>(ev->data.ext.ptr), ev->data.ext.len});
-                    continue;
-                }
-                unsigned char buf[16];
-                const long len = snd_midi_event_decode(decoder, buf, sizeof buf, ev);
-                if (len > 0) inbox.add({buf, static_cast<std::size_t>(len)});
-            }
-        }
-    }
-    snd_midi_event_t* decoder = nullptr;
-    snd_midi_event_t* encoder = nullptr;
-    int stopFd = -1;
-    std::thread reader;
 };
 
 Bytes sysex(std::size_t length) {
@@ -254,12 +118,13 @@ TEST_F(AlsaEndpoints, SentMessagesArriveWholeAtSubscribersAndTheChosenDestinatio
     for (const Bytes* m : {&note, &mid, &big}) all.insert(all.end(), m->begin(), m->end());
 
     for (const Bytes* m : {&note, &mid, &big}) sendToMIDI(*midi, *m, throughID);
-    ASSERT_TRUE(listener.inbox.waitBytes(all.size(), 60s));
-    EXPECT_EQ(listener.inbox.joined(), all);
-    ASSERT_TRUE(through.inbox.waitBytes(all.size(), 60s))
-        << through.inbox.joined().size() << " of " << all.size() << " packets "
-        << through.inbox.packets.size();
-    EXPECT_EQ(through.inbox.joined(), all);
+    for (Peer* peer : {&listener, &through}) {
+        ASSERT_TRUE(peer->inbox.waitBytes(all.size(), 60s))
+            << peer->inbox.joined().size() << " of " << all.size() << ", overflows "
+            << peer->overflows;
+        EXPECT_EQ(peer->inbox.joined(), all);
+        EXPECT_EQ(peer->overflows, 0);
+    }
 
     // A stale hardware ID is skipped; the virtual source still gets the message.
     listener.inbox.clear();

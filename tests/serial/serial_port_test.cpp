@@ -84,8 +84,8 @@ std::string startError(const std::string& path, std::int64_t baud = 115200) {
 
 TEST(SerialPort, ReadsAndWritesARealPty) {
     Pty pty;
+    Owner owner;  // outlives the port, whose queue may still call it
     auto port = SerialPort::create();
-    Owner owner;
     owner.attach(*port);
     open8N1(*port, pty.path, 31250,
             true);  // holding DTR on a pty: the ioctls fail, opening goes on
@@ -140,8 +140,8 @@ TEST(SerialPort, OpeningErrors) {
 
 TEST(SerialPort, SecondOpenIsRefusedAndTheFirstKeepsWorking) {
     Pty pty;
-    auto first = SerialPort::create();
     Owner owner;
+    auto first = SerialPort::create();
     owner.attach(*first);
     open8N1(*first, pty.path);
     EXPECT_EQ(startError(pty.path), "Cannot open " + pty.path + ": Device or resource busy");
@@ -160,8 +160,8 @@ TEST(SerialPort, UnplugReportsOnceAndReplugBehindASymlinkOpensAgain) {
         ASSERT_EQ(::symlink(p.path.c_str(), tmp.c_str()), 0);
         ASSERT_EQ(std::rename(tmp.c_str(), link.c_str()), 0);  // renamed into place, as udev does
     };
+    Owner owner;  // outlives the port, whose queue may still call it
     auto port = SerialPort::create();
-    Owner owner;
     owner.attach(*port);
     {
         Pty pty;

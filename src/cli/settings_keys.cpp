@@ -1,0 +1,135 @@
+#include "cli/settings_keys.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "midi/learned_route.h"
+#include "serial/serial_types.h"
+
+namespace tessaryn {
+
+namespace {
+
+using T = SettingKey::Type;
+
+std::optional<std::int64_t> parseInteger(std::string_view s) {
+    std::int64_t v = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (ec != std::errc() || end != s.data() + s.size() || s.empty()) return std::nullopt;
+    return v;
+}
+
+std::optional<double> parseReal(std::string_view s) {
+    double v = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+    if (ec != std::errc() || end != s.data() + s.size() || s.empty() || !std::isfinite(v))
+        return std::nullopt;
+    return v;
+}
+
+}  // namespace
+
+const std::vector<SettingKey>& settingKeys() {
+    static const std::vector<SettingKey> keys = {
+        {"remapNotes", T::boolean, "true"},
+        {"targetNote", T::integer, "38"},
+        {"forceDrumChannel", T::boolean, "false"},
+        {"dropClock", T::boolean, "true"},
+        {"dropSensing", T::boolean, "true"},
+        {"blockEcho", T::boolean, "true"},
+        {"paceSysex", T::boolean, "true"},
+        {"holdDTR", T::boolean, "false"},
+        {"reconnects", T::boolean, "true"},
+        {"velocityCurve", T::real, "1.0"},
+        {"hardwareOutID", T::integer, "0"},
+        {"hardwareInID", T::integer, "0"},
+        {"learnedRoutes", T::routes, "[]"},
+        {"port", T::text, ""},
+        {"baud", T::integer, "115200"},
+        {"dataBits", T::integer, "8"},
+        {"parity", T::parity, "None"},
+        {"twoStop", T::boolean, "false"},
+        {"hwFlow", T::boolean, "false"},
+        {"openAtLogin", T::boolean, "false"},
+    };
+    return keys;
+}
+
+const SettingKey* findSettingKey(std::string_view name) {
+    for (const auto& k : settingKeys()) {
+        if (name == k.name) return &k;
+    }
+    return nullptr;
+}
+
+std::optional<std::string> checkSetting(const SettingKey& key, std::string_view value) {
+    const std::string name = key.name;
+    switch (key.type) {
+        case T::boolean:
+            if (value != "true" && value != "false") return name + " takes true or false";
+            break;
+        case T::integer:
+            if (!parseInteger(value)) return name + " takes a whole number";
+            break;
+        case T::real:
+            if (!parseReal(value)) return name + " takes a decimal number";
+            break;
+        case T::parity:
+            if (!parityFromRaw(value)) return name + " takes None, Even or Odd";
+            break;
+        case T::routes:
+            if (!decodeRoutes(value)) return name + " takes a JSON list of routes";
+            break;
+        case T::text:
+            break;
+    }
+    return std::nullopt;
+}
+
+void storeSetting(Preferences& prefs, const SettingKey& key, std::string_view value) {
+    switch (key.type) {
+        case T::boolean:
+            prefs.setBoolean(key.name, value == "true");
+            break;
+        case T::integer:
+            prefs.setInteger(key.name, *parseInteger(value));
+            break;
+        case T::real:
+            prefs.setReal(key.name, *parseReal(value));
+            break;
+        case T::routes:
+            prefs.setData(key.name, value);
+            break;
+        case T::text:
+        case T::parity:
+            prefs.setText(key.name, value);
+            break;
+    }
+}
+
+std::optional<std::string> showSetting(const Preferences& prefs, const SettingKey& key) {
+    switch (key.type) {
+        case T::boolean:
+            if (auto v = prefs.boolean(key.name)) return *v ? "true" : "false";
+            break;
+        case T::integer:
+            if (auto v = prefs.integer(key.name)) return std::to_string(*v);
+            break;
+        case T::real:
+            if (auto v = prefs.real(key.name)) {
+                char buf[32];
+                std::snprintf(buf, sizeof buf, "%g", *v);
+                return buf;
+            }
+            break;
+        case T::routes:
+            return prefs.data(key.name);
+        case T::text:
+        case T::parity:
+            return prefs.text(key.name);
+    }
+    return std::nullopt;
+}
+
+}  // namespace tessaryn

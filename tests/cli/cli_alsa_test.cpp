@@ -1,0 +1,92 @@
+// The headless program against a real ALSA sequencer (inside the test VM).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "cli/process.h"
+#include "midi/alsa_peer.h"
+#include "serial/pty.h"
+
+using namespace tessaryn::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Headless : ::testing::Test {
+    fs::path dir = fs::temp_directory_path() /
+                   ("tessaryn-headless-" + std::to_string(::getpid()) + "-" +
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    void SetUp() override {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    std::vector<std::string> args(std::vector<std::string> extra) {
+        std::vector<std::string> a{"--headless", "--config-dir", (dir / "config").string(),
+                                   "--baud", "31250"};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    }
+};
+
+}  // namespace
+
+TEST_F(Headless, BridgesBothWaysAndReleasesHeldNotesOnSigterm) {
+    Pty pty;
+    Process tessaryn(args({"--port", pty.path}));
+    ASSERT_TRUE(tessaryn.waitForOutput("Bridging " + pty.path.substr(5) + " @ 31250\n"))
+        << tessaryn.err();
+    Peer listener("Listener");
+    listener.subscribeTo("Halvenor Out");
+
+    pty.send({0x99, 0x3C, 0x64});
+    ASSERT_TRUE(listener.inbox.waitBytes(3));
+    EXPECT_EQ(listener.inbox.joined(), (Bytes{0x99, 0x26, 0x64}));
+    EXPECT_TRUE(tessaryn.waitForOutput("Pad  Snare 38 · vel 100 · ch 10\n"));
+    EXPECT_TRUE(tessaryn.waitForOutput("hit 60 → Snare 38 · ch 10 · vel 100\n"));
+
+    listener.sendTo("Halvenor In", {0x90, 0x3C, 0x64});
+    EXPECT_EQ(pty.receive(3), (Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_TRUE(tessaryn.waitForOutput("MIDI  60 · vel 100 · ch 1\n"));
+
+    tessaryn.signal(SIGTERM);
+    EXPECT_EQ(tessaryn.wait(), 0);
+    ASSERT_TRUE(listener.inbox.waitBytes(6));
+    EXPECT_EQ(listener.inbox.joined(), (Bytes{0x99, 0x26, 0x64, 0x89, 0x26, 0x00}));
+    EXPECT_TRUE(tessaryn.waitForOutput("Stopped\n"));
+}
+
+TEST_F(Headless, WaitsForADeviceThatAppearsLater) {
+    const fs::path link = dir / "board";
+    Process tessaryn(args({"--port", link.string(), "--wait", "--quiet"}));
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(tessaryn.wait(0ms), -1);  // still waiting
+    Pty pty;
+    fs::create_symlink(pty.path, link);
+    ASSERT_TRUE(tessaryn.waitForOutput("Bridging " + link.string().substr(0) + " @ 31250\n", 5s))
+        << tessaryn.out();
+    Peer listener;
+    listener.subscribeTo("Halvenor Out");
+    pty.send({0xB0, 0x07, 0x40});
+    ASSERT_TRUE(listener.inbox.waitBytes(3));
+    tessaryn.signal(SIGINT);
+    EXPECT_EQ(tessaryn.wait(), 0);
+    EXPECT_EQ(tessaryn.out().find("CC 7"), std::string::npos);  // --quiet: status lines only
+}
+
+TEST_F(Headless, WithoutWaitAMissingDeviceEndsTheRun) {
+    Process tessaryn(args({"--port", (dir / "nothing").string()}));
+    EXPECT_EQ(tessaryn.wait(), 1);
+    EXPECT_NE(tessaryn.err().find("Cannot open " + (dir / "nothing").string()), std::string::npos);
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (::access("/dev/snd/seq", F_OK) != 0) {
+        if (std::getenv("ALSAVM")) return 1;
+        std::fprintf(stderr,
+                     "no ALSA sequencer here (/dev/snd/seq): skipped; run scripts/alsa-vm.sh\n");
+        return 77;
+    }
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "bridge/preferences.h"
+#include "cli/process.h"
+
+using namespace tessaryn;
+using namespace tessaryn::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Cli : ::testing::Test {
+    fs::path dir = fs::temp_directory_path() /
+                   ("tessaryn-cli-" + std::to_string(::getpid()) + "-" +
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    void SetUp() override {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    std::vector<std::string> with(std::vector<std::string> args) {
+        args.push_back("--config-dir");
+        args.push_back((dir / "config").string());
+        return args;
+    }
+};
+
+}  // namespace
+
+TEST_F(Cli, HelpVersionAndUsageErrors) {
+    Process help({"--help"});
+    EXPECT_EQ(help.wait(), 0);
+    EXPECT_NE(help.out().find("--headless"), std::string::npos);
+    Process version({"--version"});
+    EXPECT_EQ(version.wait(), 0);
+    EXPECT_EQ(version.out().rfind("tessaryn ", 0), 0u);
+
+    const std::vector<std::vector<std::string>> bad = {
+        {"--bogus"},
+        {"--baud"},
+        {"--headless", "--baud", "0"},
+        {"--headless", "--baud", "fast"},
+        {"--headless", "--data-bits", "9"},
+        {"--headless", "--parity", "Even"},
+        {"--midi", "coremidi"},
+        {"--set", "nokey=1"},
+        {"--set", "baud"},
+        {"--port", "/dev/ttyACM0"},
+        {"stray"},
+    };
+    for (const auto& args : bad) {
+        Process p(with(args));
+        EXPECT_EQ(p.wait(), 2) << args[0];
+        const std::string err = p.err();
+        EXPECT_NE(err.find("(try --help)"), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+}
+
+TEST_F(Cli, SetAndSettingsRoundTripAndRefusalsWriteNothing) {
+    Process set(
+        with({"--set", "baud=31250", "--set", "parity=Even", "--set", "velocityCurve=1.4", "--set",
+              "holdDTR=true", "--set", "port=/dev/ttyACM0", "--set", "targetNote=-3"}));
+    ASSERT_EQ(set.wait(), 0) << set.err();
+    Preferences stored(dir / "config");
+    EXPECT_EQ(stored.integer("baud"), 31250);
+    EXPECT_EQ(stored.text("parity"), "Even");
+    EXPECT_EQ(stored.real("velocityCurve"), 1.4);
+    EXPECT_EQ(stored.boolean("holdDTR"), true);
+    EXPECT_EQ(stored.integer("targetNote"), -3);
+
+    Process show(with({"--settings"}));
+    ASSERT_EQ(show.wait(), 0);
+    const std::string out = show.out();
+    for (const char* line :
+         {"baud = 31250 (default: 115200)\n", "parity = Even (default: None)\n",
+          "velocityCurve = 1.4 (default: 1.0)\n", "port = /dev/ttyACM0 (default: )\n",
+          "remapNotes = true (default, not set)\n"}) {
+        EXPECT_NE(out.find(line), std::string::npos) << line << out;
+    }
+
+    std::ifstream before(dir / "config/preferences.json");
+    const std::string text((std::istreambuf_iterator<char>(before)), {});
+    for (const auto& bad : {"holdDTR=yes", "baud=1.5", "baud=", "velocityCurve=nan", "parity=odd",
+                            "learnedRoutes=[{}]", "dataBits=eight"}) {
+        Process p(with({"--set", "baud=9600", "--set", bad}));
+        EXPECT_EQ(p.wait(), 2) << bad;
+    }
+    std::ifstream after(dir / "config/preferences.json");
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), {}), text);
+}
+
+TEST_F(Cli, ListPortsShowsWhatThePickerWouldOffer) {
+    fs::create_directories(dir / "dev/serial/by-id");
+    for (auto n : {"ttyACM0", "ttyUSB3", "tty0", "null", "ttyAMA0", "video0"})
+        std::ofstream(dir / "dev" / n) << "";
+    fs::create_symlink("../../ttyUSB3", dir / "dev/serial/by-id/usb-FTDI_Cable_A1-if00-port0");
+    Process p({"--list-ports", "--dev-dir", (dir / "dev").string()});
+    ASSERT_EQ(p.wait(), 0);
+    const std::string d = (dir / "dev").string();
+    EXPECT_EQ(p.out(), d + "/serial/by-id/usb-FTDI_Cable_A1-if00-port0\n" + d + "/ttyACM0\n" + d +
+                           "/ttyAMA0\n");
+}
+
+TEST_F(Cli, HeadlessNeedsAPortAndAMIDISystem) {
+    Process noPort(with({"--headless"}));
+    const int code = noPort.wait();
+    EXPECT_EQ(code, 1);
+    const std::string err = noPort.err();
+    if (::access("/dev/snd/seq", F_OK) != 0) {
+        EXPECT_NE(err.find("Cannot open the ALSA sequencer"), std::string::npos) << err;
+        EXPECT_NE(err.find("/dev/snd/seq"), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    } else {
+        EXPECT_NE(err.find("no serial port saved"), std::string::npos) << err;
+    }
+    Process jack(with({"--headless", "--midi", "jack", "--port", "/dev/null"}));
+    EXPECT_EQ(jack.wait(), 1);
+    EXPECT_NE(jack.err().find("jack"), std::string::npos);
+}

@@ -1,0 +1,102 @@
+#pragma once
+// Runs the real tessaryn executable as a user would, with its output captured.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tessaryn::testing {
+
+class Process {
+  public:
+    explicit Process(std::vector<std::string> args) {
+        int out[2], err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+            std::vector<char*> argv;
+            std::string exe = TESSARYN_EXE;
+            argv.push_back(exe.data());
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(exe.c_str(), argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ::close(err[1]);
+        readers_.emplace_back([this, fd = out[0]] { drain(fd, out_); });
+        readers_.emplace_back([this, fd = err[0]] { drain(fd, err_); });
+    }
+    ~Process() {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            wait(std::chrono::seconds(5));
+        }
+        for (auto& t : readers_) t.join();
+    }
+
+    // Exit status, or -1 when it has not exited in time.
+    int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (!exited_) {
+            int status = 0;
+            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                exited_ = true;
+                code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (std::chrono::steady_clock::now() > end) return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return code_;
+    }
+    void signal(int sig) { ::kill(pid_, sig); }
+
+    std::string out() {
+        std::lock_guard lock(m_);
+        return out_;
+    }
+    std::string err() {
+        std::lock_guard lock(m_);
+        return err_;
+    }
+    // Waits until stdout contains `text`.
+    bool waitForOutput(const std::string& text,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (out().find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+  private:
+    void drain(int fd, std::string& into) {
+        char buf[4096];
+        for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) {
+            std::lock_guard lock(m_);
+            into.append(buf, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+    }
+    pid_t pid_ = -1;
+    bool exited_ = false;
+    int code_ = -1;
+    std::mutex m_;
+    std::string out_, err_;
+    std::vector<std::thread> readers_;
+};
+
+}  // namespace tessaryn::testing

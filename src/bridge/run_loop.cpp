@@ -39,7 +39,11 @@ bool RunLoop::runOne(Clock::time_point until) {
             }
             if (now >= until) return false;
             const auto wake = timers_.empty() ? until : std::min(until, timers_.top().due);
-            cv_.wait_until(lock, wake);
+            if (wake == Clock::time_point::max()) {
+                cv_.wait(lock);  // a deadline this far overflows inside wait_until
+            } else {
+                cv_.wait_until(lock, wake);
+            }
         }
     }
     task();

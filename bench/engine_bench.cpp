@@ -1,0 +1,104 @@
+// The engine end to end with the loopback MIDI service and a pseudo-terminal board:
+// latency from the board's write to the virtual source, sustained throughput, idle cost.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <future>
+#include <thread>
+
+#include "../tests/serial/pty.h"
+#include "bridge/bridge.h"
+#include "bridge/run_loop.h"
+#include "midi/loopback/loopback_midi.h"
+
+using namespace std::chrono;
+using namespace tessaryn;
+
+namespace {
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
+}
+
+struct Usage {
+    double cpu;
+    long voluntary;
+    static Usage now() {
+        rusage r{};
+        getrusage(RUSAGE_SELF, &r);
+        return {static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+                    static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6,
+                r.ru_nvcsw};
+    }
+};
+
+}  // namespace
+
+int main() {
+    const auto dir = std::filesystem::temp_directory_path() / ("tessaryn-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    RunLoop main;
+    std::thread loop([&] { main.run(); });
+    auto hub = std::make_shared<LoopbackHub>();
+    testing::Pty pty;
+    std::shared_ptr<Bridge> bridge;
+    {
+        std::promise<void> ready;
+        main.post([&] {
+            bridge = Bridge::create(main, std::make_shared<Preferences>(dir), hub->factory());
+            bridge->setBlockEcho(false);
+            bridge->start(pty.path, 2000000, 8, Parity::none, false, false);
+            ready.set_value();
+        });
+        ready.get_future().wait();
+    }
+
+    // (a) latency, one note at a time
+    std::vector<double> us;
+    for (int i = 0; i < 2000; ++i) {
+        const std::size_t before = hub->published().size();
+        const auto t0 = steady_clock::now();
+        pty.send({0x90, static_cast<std::uint8_t>(i % 128), 0x64});
+        hub->waitForPublished(before + 1);
+        us.push_back(duration<double, std::micro>(steady_clock::now() - t0).count());
+    }
+    std::printf("engine latency (pty write -> published on the virtual source), 2000 notes: median %.1f us, p99 %.1f us\n",
+                percentile(us, 0.5), percentile(us, 0.99));
+
+    // (b) dense note traffic
+    hub->clear();
+    const int notes = 200000;
+    std::vector<std::uint8_t> stream;
+    for (int i = 0; i < notes; ++i) stream.insert(stream.end(), {0x99, static_cast<std::uint8_t>(i % 128), 0x64});
+    const Usage u0 = Usage::now();
+    const auto t0 = steady_clock::now();
+    pty.send(stream);
+    hub->waitForPublished(notes, seconds(60));
+    const double s = duration<double>(steady_clock::now() - t0).count();
+    const Usage u1 = Usage::now();
+    const auto got = hub->published().size();
+    std::printf("throughput: %d notes (%.1f MB) in %.2f s = %.0f messages/s, lost %d, CPU %.2f s per MB (whole process)\n",
+                notes, static_cast<double>(stream.size()) / 1e6, s, static_cast<double>(got) / s,
+                notes - static_cast<int>(got), (u1.cpu - u0.cpu) / (static_cast<double>(stream.size()) / 1e6));
+
+    // (c) idle
+    std::this_thread::sleep_for(seconds(2));  // let the feedback of the burst drain and the light go out
+    const Usage i0 = Usage::now();
+    std::this_thread::sleep_for(seconds(10));
+    const Usage i1 = Usage::now();
+    std::printf("idle 10 s while running: CPU %.4f s, voluntary context switches %ld (whole process)\n",
+                i1.cpu - i0.cpu, i1.voluntary - i0.voluntary);
+
+    std::promise<void> done;
+    main.post([&] {
+        bridge->stop();
+        bridge.reset();
+        main.quit();
+        done.set_value();
+    });
+    done.get_future().wait();
+    loop.join();
+    std::filesystem::remove_all(dir);
+}

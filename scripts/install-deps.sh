@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev uuid-dev libasound2-dev
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev uuid-dev libasound2-dev qt6-base-dev
 )
 if [ "${1:-}" = "--test" ]; then
   # The ALSA tests boot a small VM with Debian's own kernel (no sound support on the host).

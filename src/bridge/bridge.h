@@ -126,6 +126,8 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void setLearnDestination(std::int64_t v);
     void setMidiSources(std::vector<MIDIPortChoice> v);
     void setMidiDestinations(std::vector<MIDIPortChoice> v);
+    // The window reports what the desktop refused (open at login) here.
+    void setStatus(std::string v);
 
     // Connections.
     void startFromSaved();
@@ -189,7 +191,6 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void pulse();
     void appendMonitor(const MIDIMessage& m, bool fromPad);
     void setRunning(bool v);
-    void setStatus(std::string v);
 
     MainQueue& main_;
     std::shared_ptr<Preferences> prefs_;

@@ -20,6 +20,9 @@
 #if TESSARYN_HAVE_ALSA
 #include "midi/alsa/alsa_midi.h"
 #endif
+#if TESSARYN_HAVE_QT
+#include "app/desktop.h"
+#endif
 
 using namespace tessaryn;
 
@@ -27,6 +30,7 @@ namespace {
 
 constexpr const char* kUsage = R"(Usage: tessaryn [OPTION]...
 Bridges a USB-serial board that speaks raw MIDI to the MIDI system ("Halvenor Out", "Halvenor In").
+Without options it starts the desktop program (a tray item and one window).
 
   --headless             bridge without a window, from the saved settings
   --port PATH            the serial device (with --headless; overrides the saved port)
@@ -380,8 +384,12 @@ int main(int argc, char** argv) {
     if (o.settings) return showSettings(*prefs);
     if (o.headless) return runHeadless(o, prefs);
     if (!o.sets.empty()) return 0;
-
-    std::fprintf(stderr,
-                 "tessaryn: this build has no desktop window; run with --headless (see --help)\n");
+#if TESSARYN_HAVE_QT
+    prefs.reset();  // the window opens the same folder itself
+    return runDesktop(argc, argv, o.configDir.empty() ? Preferences::defaultDir() : std::filesystem::path(o.configDir),
+                      o.midi);
+#else
+    std::fprintf(stderr, "tessaryn: this build has no desktop window; run with --headless (see --help)\n");
     return 2;
+#endif
 }

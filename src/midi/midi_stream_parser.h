@@ -18,19 +18,19 @@ class MIDIStreamParser {
 
     using Bytes = std::span<const std::uint8_t>;
 
-    // Feeds one byte; calls emit(Bytes) at most once, before returning, with a complete
+    // Feeds one byte; calls onMessage(Bytes) at most once, before returning, with a complete
     // message. The bytes are only valid during the call: copy what you keep.
-    template <typename Emit>
-    void feed(std::uint8_t b, Emit&& emit) {
+    template <typename OnMessage>
+    void feed(std::uint8_t b, OnMessage&& onMessage) {
         if (b >= 0xF8) {
-            emit(Bytes(&b, 1));
+            onMessage(Bytes(&b, 1));
             return;
         }
         if (inSysex) {
             if (b == 0xF7) {
                 sysex.push_back(0xF7);
                 inSysex = false;
-                emit(Bytes(sysex));
+                onMessage(Bytes(sysex));
                 sysex.clear();
                 return;
             }
@@ -47,10 +47,10 @@ class MIDIStreamParser {
             abandonSysex();
         }
         if (b < 0x80) {
-            feedData(b, emit);
+            feedData(b, onMessage);
             return;
         }
-        if (feedStatus(b)) emit(Bytes(&b, 1));
+        if (feedStatus(b)) onMessage(Bytes(&b, 1));
     }
 
     std::uint8_t status = 0;
@@ -62,8 +62,8 @@ class MIDIStreamParser {
     MIDIMessage sysex;
 
   private:
-    template <typename Emit>
-    void feedData(std::uint8_t b, Emit& emit) {
+    template <typename OnMessage>
+    void feedData(std::uint8_t b, OnMessage& onMessage) {
         if (status == 0) return;
         data[++count] = b;
         if (count < needed) return;
@@ -71,10 +71,10 @@ class MIDIStreamParser {
         const int length = count + 1;
         count = 0;
         if (status >= 0xF0) status = 0;
-        emit(Bytes(data.data(), static_cast<std::size_t>(length)));
+        onMessage(Bytes(data.data(), static_cast<std::size_t>(length)));
     }
 
-    // True when b is a one-byte message to emit (tune request).
+    // True when b is a one-byte message to onMessage (tune request).
     bool feedStatus(std::uint8_t b);
     void abandonSysex();
 };

@@ -1,0 +1,337 @@
+// The real window and tray over a bridge on the loopback MIDI service (offscreen: no tray).
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+#include <QSpinBox>
+#include <QTest>
+#include <QToolButton>
+#include <fstream>
+
+#include "app/main_window.h"
+#include "app/qt_main_queue.h"
+#include "app/tray.h"
+#include "bridge/bridge.h"
+#include "midi/loopback/loopback_midi.h"
+#include "serial/pty.h"
+
+#include <gtest/gtest.h>
+
+using namespace tessaryn;
+namespace fs = std::filesystem;
+
+namespace {
+
+template <typename W>
+W* byText(QWidget* root, const QString& text) {
+    for (W* w : root->findChildren<W*>()) {
+        if (w->text() == text) return w;
+    }
+    return nullptr;
+}
+
+bool hasLabel(QWidget* root, const QString& text) {
+    for (QLabel* l : root->findChildren<QLabel*>()) {
+        if (l->text() == text && l->isVisibleTo(root)) return true;
+    }
+    return false;
+}
+
+QStringList items(QComboBox* c) {
+    QStringList out;
+    for (int i = 0; i < c->count(); ++i) out << c->itemText(i);
+    return out;
+}
+
+class Window : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("tessaryn-ui-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        prefs = std::make_shared<Preferences>(dir / "config");
+        bridge = Bridge::create(main, prefs, hub->factory(), [this] { return ports; });
+    }
+    void TearDown() override {
+        tray.reset();
+        window.reset();
+        bridge.reset();
+        fs::remove_all(dir);
+    }
+    void open() {
+        window = std::make_unique<MainWindow>(
+            *bridge, Autostart(dir / "xdg", "tessaryn"), [this] { return ports; }, "forms.example");
+        tray = std::make_unique<Tray>(
+            *bridge, [this] { window->show(); }, [] {});
+        window->show();
+        settle();
+    }
+    void settle() {
+        for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    }
+    bool until(const std::function<bool()>& done) {
+        for (int i = 0; i < 500 && !done(); ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QTest::qWait(5);
+        }
+        return done();
+    }
+
+    fs::path dir;
+    QtMainQueue main;
+    std::shared_ptr<LoopbackHub> hub = std::make_shared<LoopbackHub>();
+    std::shared_ptr<Preferences> prefs;
+    std::shared_ptr<Bridge> bridge;
+    std::vector<std::string> ports;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<Tray> tray;
+};
+
+}  // namespace
+
+TEST_F(Window, TrayMenuTextsAndActions) {
+    open();
+    const auto actions = tray->menu()->actions();
+    ASSERT_EQ(actions.size(), 5);
+    EXPECT_EQ(actions[0]->text(), "Stopped");
+    EXPECT_FALSE(actions[0]->isEnabled());
+    EXPECT_EQ(actions[1]->text(), "Start");
+    EXPECT_EQ(actions[2]->text(), "Show Tessaryn");
+    EXPECT_TRUE(actions[3]->isSeparator());
+    EXPECT_EQ(actions[4]->text(), "Quit");
+    EXPECT_EQ(tray->hoverText(), "Tessaryn");
+
+    actions[1]->trigger();  // no saved port
+    EXPECT_EQ(actions[0]->text(), "Choose a serial port in the window.");
+    EXPECT_FALSE(bridge->running());
+
+    tessaryn::testing::Pty pty;
+    prefs->setText("port", pty.path);
+    actions[1]->trigger();
+    EXPECT_EQ(actions[1]->text(), "Stop");
+    pty.send({0x99, 0x26, 0x64});
+    ASSERT_TRUE(until([&] { return tray->hoverText() == "MIDI is moving"; }));
+    ASSERT_TRUE(until([&] { return tray->hoverText() == "Tessaryn"; }));
+    actions[1]->trigger();
+    EXPECT_FALSE(bridge->running());
+    EXPECT_EQ(actions[1]->text(), "Start");
+}
+
+TEST_F(Window, StartNeedsAPortAndLocksTheSettingsWhileRunning) {
+    open();
+    EXPECT_EQ(items(window->portPicker()), QStringList{"Select…"});
+    EXPECT_FALSE(window->startButton()->isEnabled());
+    EXPECT_TRUE(hasLabel(window.get(), "Messages show up here."));
+
+    tessaryn::testing::Pty pty;
+    ports = {pty.path};
+    window->findChild<QToolButton*>("rescanPorts")->click();
+    EXPECT_EQ(items(window->portPicker()),
+              (QStringList{"Select…", QString::fromStdString(pty.path.substr(5))}));
+    window->hide();
+    window->show();  // shown again: picks the first device
+    settle();
+    EXPECT_EQ(prefs->text("port"), pty.path);
+    ASSERT_TRUE(window->startButton()->isEnabled());
+    QTest::mouseClick(window->startButton(), Qt::LeftButton);
+    settle();
+    EXPECT_TRUE(bridge->running());
+    EXPECT_EQ(window->startButton()->text(), "Stop");
+    EXPECT_FALSE(window->settingsGroup()->isEnabled());
+
+    pty.send({0xB0, 0x07, 0x40});
+    ASSERT_TRUE(until([&] { return hasLabel(window.get(), "Pad  CC 7 · 64 · ch 1"); }));
+    EXPECT_FALSE(hasLabel(window.get(), "Messages show up here."));
+    EXPECT_TRUE(hasLabel(window.get(), "Serial → MIDI: 3 bytes   ·   MIDI → Serial: 0 bytes"));
+
+    QTest::keyClick(window.get(), Qt::Key_Return);  // the default button
+    settle();
+    EXPECT_FALSE(bridge->running());
+    EXPECT_TRUE(window->settingsGroup()->isEnabled());
+}
+
+TEST_F(Window, ControlsWriteTheirPropertiesAndPreferences) {
+    open();
+    window->routingGroup()->setExpanded(true);
+    window->learnedGroup()->setExpanded(true);
+    settle();
+    for (const char* text :
+         {"Drop clock", "Drop active sensing", "Block echo", "Pace system exclusive",
+          "Do not reset the board", "Reconnect when the device returns"}) {
+        QCheckBox* box = byText<QCheckBox>(window.get(), text);
+        ASSERT_NE(box, nullptr) << text;
+        ASSERT_TRUE(box->isVisible()) << text;
+        const bool before = box->isChecked();
+        box->click();
+        settle();
+        EXPECT_NE(box->isChecked(), before) << text;
+    }
+    EXPECT_FALSE(bridge->dropClock());
+    EXPECT_FALSE(bridge->blockEcho());
+    EXPECT_TRUE(bridge->holdDTR());
+    EXPECT_FALSE(bridge->reconnects());
+    Preferences stored(dir / "config");
+    EXPECT_EQ(stored.boolean("dropClock"), false);
+    EXPECT_EQ(stored.boolean("dropSensing"), false);
+    EXPECT_EQ(stored.boolean("paceSysex"), false);
+    EXPECT_EQ(stored.boolean("holdDTR"), true);
+    EXPECT_EQ(stored.boolean("reconnects"), false);
+
+    byText<QCheckBox>(window.get(), "2 stop bits")->click();
+    byText<QCheckBox>(window.get(), "Hardware flow control (RTS/CTS)")->click();
+    auto pickers = window->findChildren<QComboBox*>();
+    QComboBox* baud = nullptr;
+    for (auto* c : pickers) {
+        if (items(c).contains("31250")) baud = c;
+    }
+    ASSERT_NE(baud, nullptr);
+    EXPECT_EQ(items(baud).size(), 12);
+    baud->setCurrentIndex(2);
+    emit baud->activated(2);
+    Preferences again(dir / "config");
+    EXPECT_EQ(again.integer("baud"), 31250);
+    EXPECT_EQ(again.boolean("twoStop"), true);
+    EXPECT_EQ(again.boolean("hwFlow"), true);
+
+    byText<QCheckBox>(window.get(), "Send on channel 10")->click();
+    EXPECT_TRUE(bridge->forceDrumChannel());
+}
+
+TEST_F(Window, TheLitVoiceButtonFollowsTheNoteAndTheSwitch) {
+    open();
+    auto lit = [&] {
+        QStringList on;
+        for (auto* b : window->findChildren<QPushButton*>()) {
+            if (b->objectName().startsWith("voice") && b->isChecked()) on << b->objectName();
+        }
+        return on;
+    };
+    EXPECT_EQ(lit(), QStringList{"voice38"});
+    QTest::mouseClick(window->findChild<QPushButton*>("voice36"), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(bridge->targetNote(), 36);
+    EXPECT_EQ(lit(), QStringList{"voice36"});
+    EXPECT_TRUE(hasLabel(window.get(), "Kick"));
+    bridge->setTargetNote(40);
+    settle();
+    EXPECT_TRUE(lit().isEmpty());
+    bridge->setTargetNote(38);
+    byText<QCheckBox>(window.get(), "Change the note")->click();
+    settle();
+    EXPECT_FALSE(bridge->remapNotes());
+    EXPECT_TRUE(lit().isEmpty());
+    QTest::mouseClick(window->findChild<QPushButton*>("voice56"), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(bridge->targetNote(), 56);
+    EXPECT_TRUE(lit().isEmpty());  // pressing a voice does not switch remapping on
+}
+
+TEST_F(Window, SavedPortComesAndGoes) {
+    bridge->setHardwareOutID(777);  // a device that is not plugged in
+    const auto synth = hub->addDestination("Synth");
+    open();
+    window->routingGroup()->setExpanded(true);
+    QComboBox* sendTo = nullptr;
+    for (auto* c : window->findChildren<QComboBox*>()) {
+        if (c->toolTip().startsWith("The virtual port stays")) sendTo = c;
+    }
+    ASSERT_NE(sendTo, nullptr);
+    ASSERT_TRUE(until([&] {
+        return items(sendTo) == (QStringList{"Virtual port only", "Saved port", "Synth"});
+    })) << items(sendTo).join(",").toStdString();
+    EXPECT_EQ(sendTo->currentText(), "Saved port");
+    sendTo->setCurrentIndex(0);
+    emit sendTo->activated(0);
+    settle();
+    EXPECT_EQ(bridge->hardwareOutID(), 0);
+    EXPECT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth"}));
+    sendTo->setCurrentIndex(1);
+    emit sendTo->activated(1);
+    EXPECT_EQ(bridge->hardwareOutID(), synth);
+}
+
+TEST_F(Window, VelocityCaptions) {
+    EXPECT_EQ(MainWindow::velocityCaption(0.95), "Even. A soft hit stays soft.");
+    EXPECT_EQ(MainWindow::velocityCaption(1.05), "Even. A soft hit stays soft.");
+    EXPECT_EQ(MainWindow::velocityCaption(0.9), "Light hits speak louder.");
+    EXPECT_EQ(MainWindow::velocityCaption(1.1), "Light hits stay quiet.");
+    open();
+    window->learnedGroup()->setExpanded(true);
+    auto* slider = window->findChild<QSlider*>();
+    slider->setValue(1400);
+    settle();
+    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.4);
+    EXPECT_TRUE(hasLabel(window.get(), "Light hits stay quiet."));
+    EXPECT_EQ(window->formAddress("bug"), "https://forms.example/tessaryn/bug.html");
+}
+
+TEST_F(Window, LearnButtonStatesAndSavedMappings) {
+    open();
+    window->learnedGroup()->setExpanded(true);
+    settle();
+    EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
+    QPushButton* learn = byText<QPushButton>(window.get(), "Learn next control");
+    ASSERT_NE(learn, nullptr);
+    QTest::mouseClick(learn, Qt::LeftButton);
+    settle();
+    EXPECT_TRUE(bridge->learning());
+    EXPECT_EQ(learn->text(), "Listening…");
+    EXPECT_TRUE(hasLabel(window.get(), "Move a knob or hit a pad."));
+    QTest::mouseClick(learn, Qt::LeftButton);
+    settle();
+    EXPECT_FALSE(bridge->learning());
+    EXPECT_EQ(learn->text(), "Learn next control");
+
+    bridge->setPendingLearn(PendingLearn{true, 7});
+    bridge->setLearnDestination(20);
+    settle();
+    QPushButton* save = byText<QPushButton>(window.get(), "Save mapping");
+    ASSERT_TRUE(save && save->isVisible());
+    EXPECT_EQ(window->findChildren<QSpinBox*>().back()->text(), "CC 7 → CC 20");
+    QTest::mouseClick(save, Qt::LeftButton);
+    settle();
+    EXPECT_FALSE(save->isVisible());
+    EXPECT_TRUE(hasLabel(window.get(), "CC 7 → CC 20"));
+    EXPECT_FALSE(hasLabel(window.get(), "No saved mappings."));
+    auto* remove = window->findChild<QToolButton*>("removeRoute");
+    ASSERT_NE(remove, nullptr);
+    QTest::mouseClick(remove, Qt::LeftButton);
+    settle();
+    EXPECT_TRUE(bridge->routes().empty());
+    EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
+}
+
+TEST_F(Window, OpenAtLoginWritesAndRemovesTheAutostartEntry) {
+    open();
+    window->routingGroup()->setExpanded(true);
+    settle();
+    const fs::path entry = dir / "xdg/autostart/tessaryn.desktop";
+    QCheckBox* login = byText<QCheckBox>(window.get(), "Open at login");
+    login->click();
+    EXPECT_TRUE(fs::exists(entry));
+    EXPECT_EQ(prefs->boolean("openAtLogin"), true);
+    login->click();
+    EXPECT_FALSE(fs::exists(entry));
+
+    // The desktop says yes while the preference says no: the toggle follows without writing.
+    fs::create_directories(entry.parent_path());
+    std::ofstream(entry) << "[Desktop Entry]\nExec=elsewhere\n";
+    window->hide();
+    window->show();
+    settle();
+    EXPECT_TRUE(login->isChecked());
+    std::ifstream in(entry);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+              "[Desktop Entry]\nExec=elsewhere\n");
+}
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -37,7 +37,8 @@ struct Usage {
 }  // namespace
 
 int main() {
-    const auto dir = std::filesystem::temp_directory_path() / ("tessaryn-bench-" + std::to_string(::getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tessaryn-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     RunLoop main;
     std::thread loop([&] { main.run(); });
@@ -64,14 +65,17 @@ int main() {
         hub->waitForPublished(before + 1);
         us.push_back(duration<double, std::micro>(steady_clock::now() - t0).count());
     }
-    std::printf("engine latency (pty write -> published on the virtual source), 2000 notes: median %.1f us, p99 %.1f us\n",
-                percentile(us, 0.5), percentile(us, 0.99));
+    std::printf(
+        "engine latency (pty write -> published on the virtual source), 2000 notes: median %.1f "
+        "us, p99 %.1f us\n",
+        percentile(us, 0.5), percentile(us, 0.99));
 
     // (b) dense note traffic
     hub->clear();
     const int notes = 200000;
     std::vector<std::uint8_t> stream;
-    for (int i = 0; i < notes; ++i) stream.insert(stream.end(), {0x99, static_cast<std::uint8_t>(i % 128), 0x64});
+    for (int i = 0; i < notes; ++i)
+        stream.insert(stream.end(), {0x99, static_cast<std::uint8_t>(i % 128), 0x64});
     const Usage u0 = Usage::now();
     const auto t0 = steady_clock::now();
     pty.send(stream);
@@ -79,17 +83,22 @@ int main() {
     const double s = duration<double>(steady_clock::now() - t0).count();
     const Usage u1 = Usage::now();
     const auto got = hub->published().size();
-    std::printf("throughput: %d notes (%.1f MB) in %.2f s = %.0f messages/s, lost %d, CPU %.2f s per MB (whole process)\n",
-                notes, static_cast<double>(stream.size()) / 1e6, s, static_cast<double>(got) / s,
-                notes - static_cast<int>(got), (u1.cpu - u0.cpu) / (static_cast<double>(stream.size()) / 1e6));
+    std::printf(
+        "throughput: %d notes (%.1f MB) in %.2f s = %.0f messages/s, lost %d, CPU %.2f s per MB "
+        "(whole process)\n",
+        notes, static_cast<double>(stream.size()) / 1e6, s, static_cast<double>(got) / s,
+        notes - static_cast<int>(got),
+        (u1.cpu - u0.cpu) / (static_cast<double>(stream.size()) / 1e6));
 
     // (c) idle
-    std::this_thread::sleep_for(seconds(2));  // let the feedback of the burst drain and the light go out
+    std::this_thread::sleep_for(
+        seconds(2));  // let the feedback of the burst drain and the light go out
     const Usage i0 = Usage::now();
     std::this_thread::sleep_for(seconds(10));
     const Usage i1 = Usage::now();
-    std::printf("idle 10 s while running: CPU %.4f s, voluntary context switches %ld (whole process)\n",
-                i1.cpu - i0.cpu, i1.voluntary - i0.voluntary);
+    std::printf(
+        "idle 10 s while running: CPU %.4f s, voluntary context switches %ld (whole process)\n",
+        i1.cpu - i0.cpu, i1.voluntary - i0.voluntary);
 
     std::promise<void> done;
     main.post([&] {

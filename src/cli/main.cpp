@@ -21,7 +21,7 @@
 #include "midi/alsa/alsa_midi.h"
 #endif
 #if TESSARYN_HAVE_QT
-#include "app/desktop.h"
+#include <dlfcn.h>
 #endif
 
 using namespace tessaryn;
@@ -346,6 +346,33 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     return exitCode;
 }
 
+#if TESSARYN_HAVE_QT
+// Loads the window module only now, so headless runs never map the GUI libraries.
+int runDesktop(int argc, char** argv, const std::filesystem::path& configDir,
+               const std::string& midi) {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+    std::string tried;
+    for (const auto& candidate :
+         {exe / "tessaryn-desktop.so", exe / "../lib/tessaryn/tessaryn-desktop.so"}) {
+        void* module = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!module) {
+            tried += std::string("\n  ") + ::dlerror();
+            continue;
+        }
+        using Entry = int (*)(int, char**, const char*, const char*);
+        auto entry = reinterpret_cast<Entry>(::dlsym(module, "tessaryn_run_desktop"));
+        if (!entry)
+            return std::fprintf(stderr, "tessaryn: %s has no entry point\n", candidate.c_str()), 1;
+        return entry(argc, argv, configDir.c_str(), midi.c_str());
+    }
+    std::fprintf(stderr,
+                 "tessaryn: cannot load the desktop window (use --headless without one):%s\n",
+                 tried.c_str());
+    return 1;
+}
+#endif
+
 int showSettings(const Preferences& prefs) {
     for (const auto& key : settingKeys()) {
         if (const auto value = showSetting(prefs, key)) {
@@ -386,10 +413,13 @@ int main(int argc, char** argv) {
     if (!o.sets.empty()) return 0;
 #if TESSARYN_HAVE_QT
     prefs.reset();  // the window opens the same folder itself
-    return runDesktop(argc, argv, o.configDir.empty() ? Preferences::defaultDir() : std::filesystem::path(o.configDir),
-                      o.midi);
+    return runDesktop(
+        argc, argv,
+        o.configDir.empty() ? Preferences::defaultDir() : std::filesystem::path(o.configDir),
+        o.midi);
 #else
-    std::fprintf(stderr, "tessaryn: this build has no desktop window; run with --headless (see --help)\n");
+    std::fprintf(stderr,
+                 "tessaryn: this build has no desktop window; run with --headless (see --help)\n");
     return 2;
 #endif
 }

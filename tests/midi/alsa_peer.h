@@ -27,11 +27,12 @@ struct Inbox {
     std::condition_variable cv;
     std::vector<Bytes> packets;
     std::size_t total = 0;
+    std::size_t want = 0;
     void add(std::span<const std::uint8_t> b) {
         std::lock_guard lock(m);
         packets.emplace_back(b.begin(), b.end());
         total += b.size();
-        cv.notify_all();
+        if (total >= want) cv.notify_all();  // wake the waiter only when it has what it wants
     }
     Bytes joined() {
         std::lock_guard lock(m);
@@ -41,7 +42,14 @@ struct Inbox {
     }
     bool waitBytes(std::size_t n, std::chrono::milliseconds timeout = 10s) {
         std::unique_lock lock(m);
-        return cv.wait_for(lock, timeout, [&] { return total >= n; });
+        want = n;
+        const bool ok = cv.wait_for(lock, timeout, [&] { return total >= n; });
+        want = 0;
+        return ok;
+    }
+    std::size_t received() {
+        std::lock_guard lock(m);
+        return total;
     }
     void clear() {
         std::lock_guard lock(m);
@@ -138,9 +146,14 @@ class Peer {
         fds[0] = {stopFd, POLLIN, 0};
         snd_seq_poll_descriptors(seq, fds.data() + 1, static_cast<unsigned>(n), POLLIN);
         snd_seq_nonblock(seq, 1);
+        Bytes batch;
         for (;;) {
             ::poll(fds.data(), fds.size(), -1);
             if (fds[0].revents) return;
+            // Decode all that is waiting, then hand it over at once: a reader that takes a
+            // lock per event falls behind a fast sender, and the sequencer then empties its
+            // whole queue.
+            batch.clear();
             snd_seq_event_t* ev;
             for (;;) {
                 const int r = snd_seq_event_input(seq, &ev);
@@ -150,14 +163,15 @@ class Peer {
                 }
                 if (r < 0 || !ev) break;
                 if (ev->type == SND_SEQ_EVENT_SYSEX) {
-                    inbox.add(
-                        {static_cast<const std::uint8_t*>(ev->data.ext.ptr), ev->data.ext.len});
+                    const auto* p = static_cast<const std::uint8_t*>(ev->data.ext.ptr);
+                    batch.insert(batch.end(), p, p + ev->data.ext.len);
                     continue;
                 }
                 unsigned char buf[16];
                 const long len = snd_midi_event_decode(decoder, buf, sizeof buf, ev);
-                if (len > 0) inbox.add({buf, static_cast<std::size_t>(len)});
+                if (len > 0) batch.insert(batch.end(), buf, buf + len);
             }
+            if (!batch.empty()) inbox.add(batch);
         }
     }
     snd_midi_event_t* decoder = nullptr;

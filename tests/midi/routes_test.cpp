@@ -141,4 +141,6 @@ TEST(Uuid, ParseAndText) {
     const Uuid a = Uuid::random(), b = Uuid::random();
     EXPECT_NE(a, b);
     EXPECT_EQ(Uuid::parse(a.text()), a);
+    EXPECT_EQ(a.text()[14], '4');                                          // version 4
+    EXPECT_NE(std::string("89AB").find(a.text()[19]), std::string::npos);  // RFC 4122 variant
 }

@@ -1,0 +1,266 @@
+// End to end: the real `tessaryn --headless` on a pseudo-terminal, measured from an ALSA client
+// of our own. Run inside the test VM (scripts/bench-e2e.sh); the figures there are emulated, so
+// the sequencer's own round trip through "Midi Through" is printed beside them.
+//
+// usage: bench_e2e PATH-TO-TESSARYN
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "midi/alsa_peer.h"
+#include "serial/pty.h"
+
+using namespace std::chrono;
+using namespace tessaryn::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Stats {
+    double min, median, p99, max;
+};
+
+Stats stats(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    if (v.empty()) return {0, 0, 0, 0};
+    return {v.front(), v[v.size() / 2],
+            v[static_cast<std::size_t>(0.99 * static_cast<double>(v.size() - 1))], v.back()};
+}
+
+[[noreturn]] void fail(const std::string& why) {
+    std::fprintf(stderr, "bench_e2e: %s\n", why.c_str());
+    std::exit(1);
+}
+
+// The bridge under test, ended by its PID whatever happens.
+class Child {
+  public:
+    Child(const std::string& exe, const std::vector<std::string>& args) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(exe.c_str(), argv.data());
+            ::_exit(127);
+        }
+    }
+    ~Child() {
+        ::kill(pid_, SIGTERM);
+        int status;
+        for (int i = 0; i < 200 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
+            std::this_thread::sleep_for(10ms);
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+    }
+    pid_t pid() const { return pid_; }
+    // CPU seconds (user + system) so far.
+    double cpu() const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string f;
+        long utime = 0, stime = 0;
+        for (int i = 3; fields >> f; ++i) {
+            if (i == 14) utime = std::stol(f);
+            if (i == 15) {
+                stime = std::stol(f);
+                break;
+            }
+        }
+        return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+    long status(const std::string& key) const {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind(key + ":", 0) == 0) return std::stol(line.substr(key.size() + 1));
+        }
+        return -1;
+    }
+    long switches() const {
+        long total = 0;
+        for (const auto& t : fs::directory_iterator("/proc/" + std::to_string(pid_) + "/task")) {
+            std::ifstream in(t.path() / "status");
+            for (std::string line; std::getline(in, line);) {
+                if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                    total += std::stol(line.substr(24));
+            }
+        }
+        return total;
+    }
+
+  private:
+    pid_t pid_ = -1;
+};
+
+void row(const char* what, const Stats& s, const std::string& extra = "") {
+    std::printf("| %-40s | %8.1f | %8.1f | %8.1f | %8.1f | %s\n", what, s.min, s.median, s.p99,
+                s.max, extra.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) fail("usage: bench_e2e PATH-TO-TESSARYN");
+    const fs::path config =
+        fs::temp_directory_path() / ("tessaryn-e2e-" + std::to_string(::getpid()));
+    Pty pty;
+    // Distinct notes must stay distinct, so nothing is remapped; echoes are not in play.
+    Child bridge(argv[1],
+                 {"--headless", "--quiet", "--config-dir", config.string(), "--port", pty.path,
+                  "--baud", "2000000", "--set", "remapNotes=false", "--set", "blockEcho=false"});
+    Peer client("Bench");
+    for (int i = 0; client.find("Halvenor Out").client < 0; ++i) {
+        if (i > 500) fail("\"Halvenor Out\" never appeared");
+        std::this_thread::sleep_for(10ms);
+    }
+    client.subscribeTo("Halvenor Out");
+    std::this_thread::sleep_for(300ms);
+
+    std::printf(
+        "tessaryn end to end, inside an emulated VM (all times in microseconds; emulated)\n");
+    std::printf("| %-40s | %8s | %8s | %8s | %8s |\n", "path", "min", "median", "p99", "max");
+
+    // Yardstick: the sequencer's own hop through "Midi Through".
+    {
+        Peer echo("Yardstick");
+        echo.subscribeTo("Midi Through Port-0");
+        std::vector<double> us;
+        for (int i = 0; i < 2000; ++i) {
+            const std::size_t before = echo.inbox.received();
+            const auto t0 = steady_clock::now();
+            echo.sendTo("Midi Through Port-0", {0x90, static_cast<std::uint8_t>(i % 128), 0x40});
+            if (!echo.inbox.waitBytes(before + 3, 2s)) fail("Midi Through lost a message");
+            us.push_back(duration<double, std::micro>(steady_clock::now() - t0).count());
+        }
+        row("yardstick: client -> Midi Through -> client", stats(us));
+    }
+
+    // 1. Serial to MIDI.
+    {
+        std::vector<double> us;
+        int lost = 0, corrupt = 0;
+        for (int i = 0; i < 2000; ++i) {
+            const Bytes note{0x90, static_cast<std::uint8_t>(i % 128),
+                             static_cast<std::uint8_t>(1 + i % 126)};
+            const std::size_t before = client.inbox.received();
+            const auto t0 = steady_clock::now();
+            pty.send(note);
+            if (!client.inbox.waitBytes(before + 3, 2s)) {
+                ++lost;
+                continue;
+            }
+            us.push_back(duration<double, std::micro>(steady_clock::now() - t0).count());
+            const Bytes all = client.inbox.joined();
+            if (!std::equal(note.begin(), note.end(), all.end() - 3)) ++corrupt;
+        }
+        row("1. serial -> MIDI (2000 notes)", stats(us),
+            "lost " + std::to_string(lost) + ", corrupted " + std::to_string(corrupt));
+    }
+
+    // 2. MIDI to serial.
+    {
+        std::vector<double> us;
+        int lost = 0, corrupt = 0;
+        for (int i = 0; i < 2000; ++i) {
+            const Bytes note{0x90, static_cast<std::uint8_t>(i % 128),
+                             static_cast<std::uint8_t>(1 + i % 126)};
+            const auto t0 = steady_clock::now();
+            client.sendTo("Halvenor In", note);
+            const Bytes got = pty.receive(3, 2000ms);
+            if (got.size() < 3) {
+                ++lost;
+                continue;
+            }
+            us.push_back(duration<double, std::micro>(steady_clock::now() - t0).count());
+            if (got != note) ++corrupt;
+        }
+        row("2. MIDI -> serial (2000 notes)", stats(us),
+            "lost " + std::to_string(lost) + ", corrupted " + std::to_string(corrupt));
+    }
+
+    // 3. Throughput: dense notes, then a mixed stream with 10% SysEx of 100 bytes.
+    auto throughput = [&](const char* what, const Bytes& stream, std::size_t messages) {
+        client.inbox.clear();
+        const double cpu0 = bridge.cpu();
+        const auto t0 = steady_clock::now();
+        std::thread writer([&] { pty.send(stream); });
+        const bool all = client.inbox.waitBytes(stream.size(), 120s);
+        const double s = duration<double>(steady_clock::now() - t0).count();
+        writer.join();
+        const double cpu = bridge.cpu() - cpu0;
+        const bool same = client.inbox.joined() == stream;
+        std::printf(
+            "| %-40s | %.0f messages/s, lost bytes %zu (reader overflows %d), %s, bridge CPU %.2f "
+            "s per MB\n",
+            what, static_cast<double>(messages) / s,
+            all ? 0 : stream.size() - client.inbox.received(), client.overflows.load(),
+            same ? "in order" : "DIFFERENT", cpu / (static_cast<double>(stream.size()) / 1e6));
+    };
+    {
+        Bytes notes;
+        for (int i = 0; i < 200000; ++i)
+            notes.insert(notes.end(), {0x90, static_cast<std::uint8_t>(i % 128), 0x40});
+        throughput("3a. 200,000 notes as fast as the pty takes", notes, 200000);
+        Bytes mixed;
+        std::size_t count = 0;
+        for (int i = 0; i < 50000; ++i, ++count) {
+            if (i % 10 == 9) {
+                mixed.push_back(0xF0);
+                for (int k = 0; k < 98; ++k) mixed.push_back(static_cast<std::uint8_t>(k));
+                mixed.push_back(0xF7);
+            } else {
+                mixed.insert(mixed.end(), {0xB0, static_cast<std::uint8_t>(i % 120), 0x40});
+            }
+        }
+        throughput("3b. 50,000 messages, 10% SysEx of 100 bytes", mixed, count);
+    }
+
+    // 4. Paced SysEx toward the device.
+    {
+        Bytes sysex(3000, 0x11);
+        sysex.front() = 0xF0;
+        sysex.back() = 0xF7;
+        std::vector<steady_clock::time_point> at;
+        const auto t0 = steady_clock::now();
+        client.sendTo("Halvenor In", sysex);
+        Bytes got;
+        while (got.size() < sysex.size()) {
+            const Bytes part = pty.receive(1, 2000ms);
+            if (part.empty()) break;
+            at.push_back(steady_clock::now());
+            got.insert(got.end(), part.begin(), part.end());
+        }
+        std::vector<double> dev;
+        for (std::size_t i = 1; i < at.size(); ++i) {
+            dev.push_back(
+                std::abs(duration<double, std::micro>(at[i] - at[i - 1]).count() - 320.0));
+        }
+        row("4. paced SysEx, |interval - 320 us|", stats(dev),
+            "total " +
+                std::to_string(static_cast<int>(
+                    duration<double, std::milli>((at.empty() ? t0 : at.back()) - t0).count())) +
+                " ms, lost " + std::to_string(sysex.size() - got.size()) +
+                (got == sysex ? ", whole" : ", DIFFERENT"));
+    }
+
+    // 5. Idle.
+    {
+        std::this_thread::sleep_for(1s);
+        const double cpu0 = bridge.cpu();
+        const long sw0 = bridge.switches();
+        std::this_thread::sleep_for(10s);
+        std::printf("| %-40s | CPU %.3f s, voluntary context switches %ld (%.1f/s)\n",
+                    "5. idle for 10 s", bridge.cpu() - cpu0, bridge.switches() - sw0,
+                    static_cast<double>(bridge.switches() - sw0) / 10.0);
+    }
+
+    // 6. Memory.
+    std::printf("| %-40s | %ld KiB\n", "6. peak RSS (VmHWM)", bridge.status("VmHWM"));
+    fs::remove_all(config);
+}

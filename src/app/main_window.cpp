@@ -175,10 +175,13 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
     top->addLayout(left, 1);
     top->addWidget(divider);
     top->addLayout(right, 1);
-    outer->addLayout(top);
+    // A fixed width of 980 with the margins; the height follows the content (groups folding).
+    auto* body = new QWidget;
+    body->setLayout(top);
+    body->setFixedWidth(980 - 40);
+    outer->addWidget(body);
     outer->addWidget(buildReportRow());
     setLayout(outer);
-    setFixedWidth(980);
     outer->setSizeConstraint(QLayout::SetFixedSize);
 
     observer_ = bridge_.observe([this](BridgeProperty) { scheduleRefresh(); });

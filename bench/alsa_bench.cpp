@@ -6,20 +6,17 @@
 #include <cstdio>
 #include <mutex>
 
+#include "figures.h"
 #include "midi/alsa/alsa_midi.h"
 #include "midi/alsa_peer.h"
 #include "midi/midi_endpoints.h"
 
 using namespace std::chrono;
 using namespace tessaryn;
+using tessaryn::bench::percentile;
 using namespace tessaryn::testing;
 
 namespace {
-
-double percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
-}
 
 void report(const char* what, const std::vector<double>& us) {
     std::printf("%-52s median %7.1f us   p99 %7.1f us\n", what, percentile(us, 0.5),

@@ -10,17 +10,14 @@
 #include "../tests/serial/pty.h"
 #include "bridge/bridge.h"
 #include "bridge/run_loop.h"
+#include "figures.h"
 #include "midi/loopback/loopback_midi.h"
 
 using namespace std::chrono;
 using namespace tessaryn;
+using tessaryn::bench::percentile;
 
 namespace {
-
-double percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
-}
 
 struct Usage {
     double cpu;

@@ -8,17 +8,14 @@
 #include <vector>
 
 #include "../tests/serial/pty.h"
+#include "figures.h"
 #include "serial/serial_port.h"
 
 using namespace std::chrono;
 using namespace tessaryn;
+using tessaryn::bench::percentile;
 
 namespace {
-
-double percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
-}
 
 void readLatency() {
     testing::Pty pty;

@@ -92,11 +92,11 @@ struct IoQueue::Impl : std::enable_shared_from_this<IoQueue::Impl> {
         armed = due;
         const auto ns =
             std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch()).count();
-        itimerspec spec{};
-        spec.it_value.tv_sec = ns / 1000000000;
-        spec.it_value.tv_nsec = ns % 1000000000;
-        if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
-        ::timerfd_settime(timer, TFD_TIMER_ABSTIME, &spec, nullptr);
+        itimerspec when{};
+        when.it_value.tv_sec = ns / 1000000000;
+        when.it_value.tv_nsec = ns % 1000000000;
+        if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0) when.it_value.tv_nsec = 1;
+        ::timerfd_settime(timer, TFD_TIMER_ABSTIME, &when, nullptr);
     }
 
     void run() {

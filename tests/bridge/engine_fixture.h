@@ -10,6 +10,7 @@
 #include "bridge/run_loop.h"
 #include "midi/loopback/loopback_midi.h"
 #include "serial/pty.h"
+#include "temp_dir.h"
 
 namespace tessaryn::testing {
 
@@ -17,19 +18,9 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
 // A bridge over the loopback MIDI service, a temporary preferences folder and a pty board.
-class Engine : public ::testing::Test {
+class Engine : public TempDirTest {
   protected:
-    void SetUp() override {
-        dir = std::filesystem::temp_directory_path() /
-              ("tessaryn-engine-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-    }
-    void TearDown() override {
-        bridge.reset();
-        std::filesystem::remove_all(dir);
-    }
+    void TearDown() override { bridge.reset(); }
 
     void create() {
         prefs = std::make_shared<Preferences>(dir);
@@ -61,7 +52,6 @@ class Engine : public ::testing::Test {
         return nlohmann::json::parse(in, nullptr, false);
     }
 
-    std::filesystem::path dir;
     RunLoop main;
     std::shared_ptr<LoopbackHub> hub = std::make_shared<LoopbackHub>();
     std::shared_ptr<Preferences> prefs;

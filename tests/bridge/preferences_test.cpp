@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "temp_dir.h"
 
 #include <cmath>
 #include <fstream>
@@ -13,15 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct PrefsDir : ::testing::Test {
-    fs::path dir = fs::temp_directory_path() /
-                   ("tessaryn-prefs-" + std::to_string(::getpid()) + "-" +
-                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    void SetUp() override {
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+struct PrefsDir : tessaryn::testing::TempDirTest {
     void write(const std::string& text) { std::ofstream(dir / "preferences.json") << text; }
 };
 

@@ -1,6 +1,8 @@
 // The headless program against a real ALSA sequencer (inside the test VM).
 #include <gtest/gtest.h>
 
+#include "temp_dir.h"
+
 #include <filesystem>
 
 #include "cli/process.h"
@@ -12,15 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Headless : ::testing::Test {
-    fs::path dir = fs::temp_directory_path() /
-                   ("tessaryn-headless-" + std::to_string(::getpid()) + "-" +
-                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    void SetUp() override {
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+struct Headless : tessaryn::testing::TempDirTest {
     std::vector<std::string> args(std::vector<std::string> extra) {
         std::vector<std::string> a{"--headless", "--config-dir", (dir / "config").string(),
                                    "--baud", "31250"};

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "temp_dir.h"
+
 #include <filesystem>
 #include <fstream>
 
@@ -12,15 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Cli : ::testing::Test {
-    fs::path dir = fs::temp_directory_path() /
-                   ("tessaryn-cli-" + std::to_string(::getpid()) + "-" +
-                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    void SetUp() override {
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+struct Cli : tessaryn::testing::TempDirTest {
     std::vector<std::string> with(std::vector<std::string> args) {
         args.push_back("--config-dir");
         args.push_back((dir / "config").string());

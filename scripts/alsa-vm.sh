@@ -10,7 +10,11 @@ cache=${TESSARYN_VM_CACHE:-/var/cache/tessaryn-vm}
 mkdir -p "$cache"
 
 if [ ! -f "$cache/vmlinux" ] || [ ! -f "$cache/modules/order" ]; then
-  pkg=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+  pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+  if [ -z "$pkg" ]; then  # no package lists yet
+    apt-get update >/dev/null
+    pkg=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+  fi
   kver=${pkg#linux-image-}
   work=$(mktemp -d)
   (cd "$work" && apt-get download "$pkg" >/dev/null 2>&1)

@@ -412,6 +412,12 @@ int main(int argc, char** argv) {
     if (o.headless) return runHeadless(o, prefs);
     if (!o.sets.empty()) return 0;
 #if TESSARYN_HAVE_QT
+    if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") &&
+        !std::getenv("QT_QPA_PLATFORM")) {
+        std::fprintf(stderr,
+                     "tessaryn: no graphical display here; run with --headless (see --help)\n");
+        return 1;
+    }
     prefs.reset();  // the window opens the same folder itself
     return runDesktop(
         argc, argv,

@@ -300,7 +300,6 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     Printer printer(*bridge, o.quiet);
     bridge->observe(std::ref(printer));
 
-    int exitCode = 0;
     auto attempt = [&] {
         if (o.port) {
             const Parity parity = o.parity.value_or(
@@ -343,7 +342,7 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     });
     main.run();
     signals.join();
-    return exitCode;
+    return 0;
 }
 
 #if TESSARYN_HAVE_QT

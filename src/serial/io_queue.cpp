@@ -1,5 +1,6 @@
 #include "serial/io_queue.h"
 
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
@@ -102,6 +103,7 @@ struct IoQueue::Impl : std::enable_shared_from_this<IoQueue::Impl> {
     void run() {
         // The default 50 us slack would stretch every 320 us pacing step.
         ::prctl(PR_SET_TIMERSLACK, 1UL);
+        ::pthread_setname_np(::pthread_self(), label.substr(0, 15).c_str());  // shown by top -H, gdb
         std::vector<epoll_event> events(16);
         std::vector<std::shared_ptr<Source>> ready;
         std::deque<Block> blocks;
@@ -265,10 +267,6 @@ std::shared_ptr<IoQueue::ReadSource> IoQueue::addReadSource(int fd, Block onEven
 
 bool IoQueue::isCurrent() const {
     return std::this_thread::get_id() == impl_->threadId;
-}
-
-const std::string& IoQueue::label() const {
-    return impl_->label;
 }
 
 }  // namespace tessaryn

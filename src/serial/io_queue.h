@@ -35,7 +35,6 @@ class IoQueue {
     std::shared_ptr<ReadSource> addReadSource(int fd, Block onEvent, Block onCancel);
     // True on the queue's own thread.
     bool isCurrent() const;
-    const std::string& label() const;
 
     struct Impl;
 

@@ -60,6 +60,15 @@ QString deviceLabel(const std::string& path) {
     return s;
 }
 
+// Removes and deletes everything in a layout, nested rows included.
+void clearLayout(QLayout* layout) {
+    while (QLayoutItem* item = layout->takeAt(0)) {
+        if (item->layout()) clearLayout(item->layout());
+        delete item->widget();
+        delete item;
+    }
+}
+
 QVBoxLayout* column(int spacing) {
     auto* l = new QVBoxLayout;
     l->setSpacing(spacing);
@@ -679,10 +688,7 @@ void MainWindow::fillMIDIPicker(QComboBox* picker, const std::vector<MIDIPortCho
 
 void MainWindow::refreshMonitor() {
     const auto& lines = bridge_.monitor();
-    while (QLayoutItem* item = monitorLines_->takeAt(0)) {
-        delete item->widget();
-        delete item;
-    }
+    clearLayout(monitorLines_);
     if (lines.empty()) {
         monitorLines_->addWidget(caption("Messages show up here."));
     }
@@ -707,16 +713,7 @@ void MainWindow::refreshMonitor() {
 }
 
 void MainWindow::refreshRoutes() {
-    while (QLayoutItem* item = routeRows_->takeAt(0)) {
-        if (item->layout()) {
-            while (QLayoutItem* inner = item->layout()->takeAt(0)) {
-                delete inner->widget();
-                delete inner;
-            }
-        }
-        delete item->widget();
-        delete item;
-    }
+    clearLayout(routeRows_);
     if (bridge_.routes().empty()) {
         routeRows_->addWidget(caption("No saved mappings."));
         return;

@@ -118,121 +118,86 @@ void Bridge::announce(BridgeProperty p) {
 // ---- settings ---------------------------------------------------------------------------------
 
 void Bridge::setRemapNotes(bool v) {
-    remapNotes_ = v;
-    announce(BridgeProperty::remapNotes);
+    publish(remapNotes_, v, BridgeProperty::remapNotes);
+    persistAndApply();
+}
+void Bridge::setForceDrumChannel(bool v) {
+    publish(forceDrumChannel_, v, BridgeProperty::forceDrumChannel);
+    persistAndApply();
+}
+void Bridge::setDropClock(bool v) {
+    publish(dropClock_, v, BridgeProperty::dropClock);
+    persistAndApply();
+}
+void Bridge::setDropSensing(bool v) {
+    publish(dropSensing_, v, BridgeProperty::dropSensing);
+    persistAndApply();
+}
+void Bridge::setBlockEcho(bool v) {
+    publish(blockEcho_, v, BridgeProperty::blockEcho);
+    persistAndApply();
+}
+void Bridge::setPaceSysex(bool v) {
+    publish(paceSysex_, v, BridgeProperty::paceSysex);
+    persistAndApply();
+}
+void Bridge::setVelocityCurve(double v) {
+    publish(velocityCurve_, v, BridgeProperty::velocityCurve);
+    persistAndApply();
+}
+void Bridge::setHardwareOutID(std::int64_t v) {
+    publish(hardwareOutID_, v, BridgeProperty::hardwareOutID);
+    persistAndApply();
+}
+void Bridge::setHardwareInID(std::int64_t v) {
+    publish(hardwareInID_, v, BridgeProperty::hardwareInID);
     persistAndApply();
 }
 
 void Bridge::setTargetNote(std::int64_t v) {
-    targetNote_ = v;
-    announce(BridgeProperty::targetNote);
-    if (v < 0 || v > 127) {
-        targetNote_ = std::clamp<std::int64_t>(v, 0, 127);
-        announce(BridgeProperty::targetNote);
-    }
+    publish(targetNote_, v, BridgeProperty::targetNote);
+    if (v < 0 || v > 127)
+        publish(targetNote_, std::clamp<std::int64_t>(v, 0, 127), BridgeProperty::targetNote);
     persistAndApply();
 }
 
-void Bridge::setForceDrumChannel(bool v) {
-    forceDrumChannel_ = v;
-    announce(BridgeProperty::forceDrumChannel);
-    persistAndApply();
-}
-
-void Bridge::setDropClock(bool v) {
-    dropClock_ = v;
-    announce(BridgeProperty::dropClock);
-    persistAndApply();
-}
-
-void Bridge::setDropSensing(bool v) {
-    dropSensing_ = v;
-    announce(BridgeProperty::dropSensing);
-    persistAndApply();
-}
-
-void Bridge::setBlockEcho(bool v) {
-    blockEcho_ = v;
-    announce(BridgeProperty::blockEcho);
-    persistAndApply();
-}
-
-void Bridge::setPaceSysex(bool v) {
-    paceSysex_ = v;
-    announce(BridgeProperty::paceSysex);
-    persistAndApply();
-}
-
+// These two take effect later (the next opening, the next loss), so they are only stored.
 void Bridge::setHoldDTR(bool v) {
-    holdDTR_ = v;
-    announce(BridgeProperty::holdDTR);
-    prefs_->setBoolean("holdDTR", v);  // takes effect at the next opening
+    publish(holdDTR_, v, BridgeProperty::holdDTR);
+    prefs_->setBoolean("holdDTR", v);
 }
-
 void Bridge::setReconnects(bool v) {
-    reconnects_ = v;
-    announce(BridgeProperty::reconnects);
+    publish(reconnects_, v, BridgeProperty::reconnects);
     prefs_->setBoolean("reconnects", v);
 }
 
-void Bridge::setVelocityCurve(double v) {
-    velocityCurve_ = v;
-    announce(BridgeProperty::velocityCurve);
-    persistAndApply();
-}
-
-void Bridge::setHardwareOutID(std::int64_t v) {
-    hardwareOutID_ = v;
-    announce(BridgeProperty::hardwareOutID);
-    persistAndApply();
-}
-
-void Bridge::setHardwareInID(std::int64_t v) {
-    hardwareInID_ = v;
-    announce(BridgeProperty::hardwareInID);
-    persistAndApply();
-}
-
 void Bridge::setRoutes(std::vector<LearnedRoute> v) {
-    routes_ = std::move(v);
-    announce(BridgeProperty::routes);
+    publish(routes_, std::move(v), BridgeProperty::routes);
     persistRoutes();
 }
 
 void Bridge::setLearning(bool v) {
-    learning_ = v;
     learningForSerial_.store(v);
-    announce(BridgeProperty::learning);
+    publish(learning_, v, BridgeProperty::learning);
 }
 
 void Bridge::setPendingLearn(std::optional<PendingLearn> v) {
-    pendingLearn_ = v;
-    announce(BridgeProperty::pendingLearn);
+    publish(pendingLearn_, v, BridgeProperty::pendingLearn);
 }
-
 void Bridge::setLearnDestination(std::int64_t v) {
-    learnDestination_ = v;
-    announce(BridgeProperty::learnDestination);
+    publish(learnDestination_, v, BridgeProperty::learnDestination);
 }
-
 void Bridge::setMidiSources(std::vector<MIDIPortChoice> v) {
-    midiSources_ = std::move(v);
-    announce(BridgeProperty::midiSources);
+    publish(midiSources_, std::move(v), BridgeProperty::midiSources);
 }
-
 void Bridge::setMidiDestinations(std::vector<MIDIPortChoice> v) {
-    midiDestinations_ = std::move(v);
-    announce(BridgeProperty::midiDestinations);
+    publish(midiDestinations_, std::move(v), BridgeProperty::midiDestinations);
 }
-
 void Bridge::setRunning(bool v) {
-    running_ = v;
-    announce(BridgeProperty::running);
+    publish(running_, v, BridgeProperty::running);
 }
-
 void Bridge::setStatus(std::string v) {
-    status_ = std::move(v);
-    announce(BridgeProperty::status);
+    publish(status_, std::move(v), BridgeProperty::status);
 }
 
 void Bridge::refreshMIDIPorts() {
@@ -308,12 +273,9 @@ void Bridge::start(const std::string& port, std::int64_t baud, std::int64_t data
 
 void Bridge::resetCounters() {
     parserGeneration_.fetch_add(1);
-    bytesIn_ = 0;
-    announce(BridgeProperty::bytesIn);
-    bytesOut_ = 0;
-    announce(BridgeProperty::bytesOut);
-    lastMapped_ = kWaitingForHit;
-    announce(BridgeProperty::lastMapped);
+    publish(bytesIn_, 0, BridgeProperty::bytesIn);
+    publish(bytesOut_, 0, BridgeProperty::bytesOut);
+    publish(lastMapped_, std::string(kWaitingForHit), BridgeProperty::lastMapped);
 }
 
 // The common end of start and tryReconnect: fresh parsers and counters, then the device.
@@ -462,12 +424,8 @@ void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
                 hit = std::move(hit), pairs = std::move(pairs)] {
         auto self = weak.lock();
         if (!self) return;
-        self->bytesIn_ += count;
-        self->announce(BridgeProperty::bytesIn);
-        if (hit) {
-            self->lastMapped_ = *hit;
-            self->announce(BridgeProperty::lastMapped);
-        }
+        self->publish(self->bytesIn_, self->bytesIn_ + count, BridgeProperty::bytesIn);
+        if (hit) self->publish(self->lastMapped_, *hit, BridgeProperty::lastMapped);
         if (pairs.empty()) return;
         self->pulse();
         for (const auto& p : pairs) self->appendMonitor(p.sent, true);
@@ -515,8 +473,7 @@ void Bridge::handleMIDIIn(std::span<const std::uint8_t> bytes) {
                 written = std::move(toWrite)] {
         auto self = weak.lock();
         if (!self) return;
-        self->bytesOut_ += count;
-        self->announce(BridgeProperty::bytesOut);
+        self->publish(self->bytesOut_, self->bytesOut_ + count, BridgeProperty::bytesOut);
         self->pulse();
         for (const auto& m : written) self->appendMonitor(m, false);
     });
@@ -526,14 +483,11 @@ void Bridge::handleMIDIIn(std::span<const std::uint8_t> bytes) {
 
 void Bridge::pulse() {
     const std::int64_t token = ++activityToken_;
-    activityLit_ = true;
-    announce(BridgeProperty::activityLit);
+    publish(activityLit_, true, BridgeProperty::activityLit);
     main_.postAfter(std::chrono::milliseconds(120), [weak = weak_from_this(), token] {
         auto self = weak.lock();
-        if (self && self->activityToken_ == token) {
-            self->activityLit_ = false;
-            self->announce(BridgeProperty::activityLit);
-        }
+        if (self && self->activityToken_ == token)
+            self->publish(self->activityLit_, false, BridgeProperty::activityLit);
     });
 }
 

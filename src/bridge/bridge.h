@@ -177,6 +177,12 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void initialise(const MIDIService::Factory& midi);
 
     void announce(BridgeProperty p);
+    // Every change of a published property goes through here: store, then tell the observers.
+    template <typename T, typename V>
+    void publish(T& field, V&& value, BridgeProperty p) {
+        field = std::forward<V>(value);
+        announce(p);
+    }
     void persistAndApply();
     void persistRoutes();
     void sendToMIDI(const MIDIMessage& m, std::int32_t hardwareOutID);

@@ -40,6 +40,12 @@ class MIDIService {
     virtual void publish(std::span<const std::uint8_t> message) = 0;
     // False when no destination has that ID.
     virtual bool sendTo(std::int32_t id, std::span<const std::uint8_t> message) = 0;
+    // Any thread. Messages that arrived together, each complete, in order: on the virtual
+    // source and, when `hardwareOutID` is not 0 and names a destination, on it too. They
+    // arrived together, so none waits for another: a backend flushes them at once. The default
+    // sends them one by one.
+    virtual void publishAll(std::span<const std::vector<std::uint8_t>> messages,
+                            std::int32_t hardwareOutID);
 
     // Main thread. False when no source has that ID or the connection failed.
     virtual bool connectSource(std::int32_t id) = 0;

@@ -95,7 +95,7 @@ void sendToMIDI(MIDIEndpoints& midi, std::span<const std::uint8_t> message,
 }
 
 void sendAllToMIDI(MIDIEndpoints& midi, std::span<const std::vector<std::uint8_t>> messages,
-                std::int32_t hardwareOutID) {
+                   std::int32_t hardwareOutID) {
     if (!messages.empty()) midi.service().publishAll(messages, hardwareOutID);
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <future>
 
 namespace tessaryn {
 
@@ -48,7 +49,20 @@ std::uint8_t curvedVelocity(std::uint8_t v, double curve) {
 Bridge::Bridge(MainQueue& main, std::shared_ptr<Preferences> prefs, PortLister listPorts)
     : main_(main), prefs_(std::move(prefs)), listPorts_(std::move(listPorts)) {}
 
-Bridge::~Bridge() = default;
+// Destruction runs on the owner's thread: the callbacks never hold the bridge, so the last
+// reference cannot be dropped on the serial queue or the MIDI receive thread.
+Bridge::~Bridge() {
+    observers_.clear();  // observers usually go before the bridge does
+    shutdown();
+}
+
+void Bridge::shutdown() {
+    if (!midi_) return;
+    stop();
+    // Ends the receive thread; a packet in hand is finished first. The serial port is closed
+    // and its queue has run everything handed to it before stop returned.
+    midi_.reset();
+}
 
 std::shared_ptr<Bridge> Bridge::create(MainQueue& main, std::shared_ptr<Preferences> prefs,
                                        const MIDIService::Factory& midi, PortLister listPorts) {
@@ -82,17 +96,13 @@ void Bridge::initialise(const MIDIService::Factory& midiFactory) {
         if (auto decoded = decodeRoutes(*stored)) setRoutes(std::move(*decoded));
     }
 
-    std::weak_ptr<Bridge> weak = weak_from_this();
-    serial_->onData = [weak](std::span<const std::uint8_t> bytes) {
-        if (auto self = weak.lock()) self->handleSerial(bytes);
-    };
-    serial_->onClosed = [weak](const std::string& message) {
-        if (auto self = weak.lock()) self->deviceClosed(message);
-    };
-    midi_->setOnMIDIIn([weak](std::span<const std::uint8_t> bytes) {
-        if (auto self = weak.lock()) self->handleMIDIIn(bytes);
-    });
-    midi_->setOnPortsChanged([weak] {
+    // The serial and MIDI callbacks run on threads the destructor ends before any field goes,
+    // so they use the bridge directly and never keep it alive (a last reference dropped on the
+    // receive thread would make that thread join itself).
+    serial_->onData = [this](std::span<const std::uint8_t> bytes) { handleSerial(bytes); };
+    serial_->onClosed = [this](const std::string& message) { deviceClosed(message); };
+    midi_->setOnMIDIIn([this](std::span<const std::uint8_t> bytes) { handleMIDIIn(bytes); });
+    midi_->setOnPortsChanged([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->refreshMIDIPorts();
     });
 
@@ -201,6 +211,7 @@ void Bridge::setStatus(std::string v) {
 }
 
 void Bridge::refreshMIDIPorts() {
+    if (!midi_) return;
     auto [sources, destinations] = midi_->availablePorts();
     setMidiSources(std::move(sources));
     setMidiDestinations(std::move(destinations));
@@ -236,8 +247,14 @@ void Bridge::persistAndApply() {
         traffic_ = Traffic{dropClock_,     dropSensing_, blockEcho_, paceSysex_,
                            velocityCurve_, routes_,      outID};
     }
-    for (const auto& off : offs) sendToMIDI(off, outID);
-    midi_->listen(midiID(hardwareInID_));
+    // A chunk the serial queue is handling may have sent a note-on held by the rewriter: its
+    // note-off must not overtake it.
+    if (!offs.empty()) {
+        onSerialQueue([&] {
+            for (const auto& off : offs) sendToMIDI(off, outID);
+        });
+    }
+    if (midi_) midi_->listen(midiID(hardwareInID_));
 }
 
 void Bridge::persistRoutes() {
@@ -246,7 +263,20 @@ void Bridge::persistRoutes() {
 }
 
 void Bridge::sendToMIDI(const MIDIMessage& m, std::int32_t hardwareOutID) {
-    tessaryn::sendToMIDI(*midi_, m, hardwareOutID);
+    if (midi_) tessaryn::sendToMIDI(*midi_, m, hardwareOutID);
+}
+
+void Bridge::onSerialQueue(const std::function<void()>& task) {
+    if (serial_->queue().isCurrent()) {
+        task();
+        return;
+    }
+    std::promise<void> done;
+    serial_->queue().async([&] {
+        task();
+        done.set_value();
+    });
+    done.get_future().wait();
 }
 
 // ---- connections ------------------------------------------------------------------------------
@@ -300,7 +330,8 @@ void Bridge::stop() {
     userStopped_ = true;
     reconnectItem_.cancel();
     serial_->stop();
-    endHeldNotes();
+    // Reading has stopped; the chunk in hand, if any, sends its notes before these note-offs.
+    onSerialQueue([this] { endHeldNotes(); });
     setRunning(false);
     setStatus("Stopped");
 }

@@ -69,7 +69,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     using PortLister = std::function<std::vector<std::string>()>;
 
     // Creates the bridge on the main thread; throws MIDIServiceError when the MIDI system
-    // cannot be opened. Opens no serial device.
+    // cannot be opened. Opens no serial device. `main` must outlive the bridge.
     static std::shared_ptr<Bridge> create(MainQueue& main, std::shared_ptr<Preferences> prefs,
                                           const MIDIService::Factory& midi,
                                           PortLister listPorts = &SerialPort::availablePorts);
@@ -134,6 +134,11 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void start(const std::string& port, std::int64_t baud, std::int64_t dataBits, Parity parity,
                bool twoStopBits, bool hardwareFlow);
     void stop();
+    // The end of the program, on the main thread, before the last reference goes (the
+    // destructor does it too): stops the connection, releasing held notes once, and ends the
+    // MIDI receive thread, so nothing runs on another thread or posts to the main queue
+    // afterwards. Settings still work but no longer reach MIDI.
+    void shutdown();
 
     // Learning.
     void addLearned();
@@ -191,6 +196,8 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void scheduleReconnect();
     void tryReconnect();
     void endHeldNotes();
+    // Runs `task` on the serial queue after what it already holds, and waits for it.
+    void onSerialQueue(const std::function<void()>& task);
     void resetCounters();
     void handleSerial(std::span<const std::uint8_t> bytes);
     void handleMIDIIn(std::span<const std::uint8_t> bytes);

@@ -336,7 +336,7 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
         int signal = 0;
         sigwait(&stopSignals, &signal);
         main.post([&] {
-            bridge->stop();  // releases held notes
+            bridge->shutdown();  // releases held notes; no thread of the bridge runs after it
             main.quit();
         });
     });

@@ -374,3 +374,79 @@ TEST(VelocityCurve, Table) {
     for (const auto& c : cases)
         EXPECT_EQ(curvedVelocity(c.in, c.curve), c.out) << int(c.in) << " " << c.curve;
 }
+
+namespace {
+
+// Remapped notes (38 on channel 10) left sounding, in the order they were published: a note-off
+// that overtakes its note-on silences nothing.
+int sounding(const std::vector<Bytes>& published) {
+    int n = 0;
+    for (const auto& m : published) {
+        if (m.size() != 3 || m[1] != 0x26 || (m[0] & 0x0F) != 9) continue;
+        n = m[0] >> 4 == 0x9 ? n + 1 : std::max(0, n - 1);
+    }
+    return n;
+}
+
+// 100 pad note-ons from 100 source notes, none of them 38.
+Bytes padBurst() {
+    Bytes b;
+    for (int i = 0; i < 100; ++i)
+        b.insert(b.end(), {0x99, static_cast<std::uint8_t>(i < 38 ? i : i + 1), 0x64});
+    return b;
+}
+
+}  // namespace
+
+TEST_F(Engine, NoteOffsFollowEveryNoteOnInFlightOnStopAndRemapOff) {
+    create();
+    const Bytes burst = padBurst();
+    for (int round = 0; round < 300; ++round) {
+        hub->clear();
+        Pty board;  // nothing left over from the last round
+        bridge->start(board.path, 31250, 8, Parity::none, false, false);
+        ASSERT_TRUE(bridge->running()) << bridge->status();
+        board.send(burst);
+        ASSERT_TRUE(publishedAtLeast(1));
+        if (round % 2 == 0) {
+            bridge->stop();
+        } else {
+            bridge->setRemapNotes(false);
+            ASSERT_TRUE(until([&] {  // every pad, remapped or not, went out
+                const auto all = hub->published();
+                return std::count_if(all.begin(), all.end(),
+                                     [](const Bytes& m) { return m[0] == 0x99; }) == 100;
+            }));
+            bridge->stop();
+            bridge->setRemapNotes(true);
+        }
+        hub->flush();
+        ASSERT_EQ(sounding(hub->published()), 0) << "round " << round;
+    }
+}
+
+TEST_F(Engine, ReleasingTheBridgeEndsHeldNotesOnceAndItsThreads) {
+    create();
+    startOnPty();
+    pty.send({0x99, 0x30, 0x64});
+    ASSERT_TRUE(publishedAtLeast(1));
+    std::atomic<bool> go{true};
+    std::thread flood([&] {
+        while (go) hub->sendToVirtualIn({0x90, 0x3C, 0x64});
+    });
+    bridge->shutdown();
+    EXPECT_FALSE(bridge->running());
+    bridge->shutdown();
+    bridge.reset();  // the desktop's Quit without a shutdown of its own
+    go = false;
+    flood.join();
+    settle();
+    EXPECT_EQ(hub->published(), (std::vector<Bytes>{{0x99, 0x26, 0x64}, {0x89, 0x26, 0x00}}));
+
+    create();
+    startOnPty();
+    pty.send({0x99, 0x31, 0x64});
+    ASSERT_TRUE(publishedAtLeast(3));
+    bridge.reset();
+    EXPECT_EQ(hub->published().back(), (Bytes{0x89, 0x26, 0x00}));
+}

@@ -282,6 +282,7 @@ void Bridge::onSerialQueue(const std::function<void()>& task) {
 // ---- connections ------------------------------------------------------------------------------
 
 void Bridge::startFromSaved() {
+    prefs_->reload();  // another process (tessaryn --set) may have chosen the port meanwhile
     const std::string port = prefs_->text("port").value_or("");
     if (port.empty()) {
         setStatus("Choose a serial port in the window.");

@@ -8,8 +8,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 
 namespace tessaryn {
@@ -80,20 +78,35 @@ fs::path Preferences::defaultDir() {
 }
 
 Preferences::Preferences(fs::path dir) : dir_(std::move(dir)), file_(dir_ / "preferences.json") {
-    std::ifstream in(file_, std::ios::binary);
-    if (!in) {
-        if (errno != ENOENT) {
-            writable_ = false;  // never write over a file we could not read
-            problem_ = "Cannot read " + file_.string() + ": " + errorText(errno);
-        }
-        return;
+    read(values_, problem_);
+}
+
+bool Preferences::read(nlohmann::json& into, std::string& problem) const {
+    std::string text;
+    const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+    int error = fd < 0 ? errno : 0;
+    if (error == ENOENT) {
+        into = nlohmann::json::object();
+        return true;
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    nlohmann::json doc = nlohmann::json::parse(text.str(), nullptr, false);
+    for (char buf[4096]; !error;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n == 0) break;
+        if (n > 0) {
+            text.append(buf, static_cast<std::size_t>(n));
+        } else if (errno != EINTR) {
+            error = errno;  // EISDIR for a directory in the file's place
+        }
+    }
+    if (fd >= 0) ::close(fd);
+    if (error) {
+        problem = "Cannot read " + file_.string() + ": " + errorText(error);
+        return false;
+    }
+    nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
     if (doc.is_object()) {
-        values_ = std::move(doc);
-        return;
+        into = std::move(doc);
+        return true;
     }
     // Keep the damaged file for the user and start from the defaults.
     const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
@@ -103,11 +116,29 @@ Preferences::Preferences(fs::path dir) : dir_(std::move(dir)), file_(dir_ / "pre
     std::error_code ec;
     fs::rename(file_, aside, ec);
     if (ec) {
-        writable_ = false;
-        problem_ = "Damaged preferences in " + file_.string() +
-                   " could not be kept aside: " + ec.message();
+        problem = "Damaged preferences in " + file_.string() +
+                  " could not be kept aside: " + ec.message();
+        return false;
+    }
+    problem = "Damaged preferences kept as " + aside.string();
+    into = nlohmann::json::object();
+    return true;
+}
+
+void Preferences::reload() {
+    nlohmann::json stored;
+    std::string problem;
+    if (!read(stored, problem)) return;  // keep what we had; the next save reports it
+    for (const auto& [key, value] : changes_) apply(stored, key, value);
+    values_ = std::move(stored);
+}
+
+void Preferences::apply(nlohmann::json& doc, const std::string& key,
+                        const std::optional<nlohmann::json>& value) {
+    if (value) {
+        doc[key] = *value;
     } else {
-        problem_ = "Damaged preferences kept as " + aside.string();
+        doc.erase(key);
     }
 }
 
@@ -126,6 +157,11 @@ std::optional<std::int64_t> Preferences::integer(std::string_view key) const {
         return static_cast<std::int64_t>(u);
     }
     if (it->is_number_integer()) return it->get<std::int64_t>();
+    // Other tools write whole numbers as 31250.0.
+    if (it->is_number_float()) {
+        const double d = it->get<double>();
+        if (std::trunc(d) == d && d >= -0x1p63 && d < 0x1p63) return static_cast<std::int64_t>(d);
+    }
     return std::nullopt;
 }
 
@@ -178,7 +214,7 @@ void Preferences::remove(std::string_view key) {
     auto it = values_.find(key);
     if (it == values_.end()) return;
     values_.erase(it);
-    dirty_ = true;
+    changes_[std::string(key)] = std::nullopt;
     if (batchDepth_ == 0) save();
 }
 
@@ -186,23 +222,30 @@ void Preferences::put(std::string_view key, nlohmann::json value) {
     auto it = values_.find(key);
     // A double 1.0 and an integer 1 compare equal in JSON; keep the type that was written.
     if (it != values_.end() && *it == value && it->type() == value.type()) return;
-    values_[std::string(key)] = std::move(value);
-    dirty_ = true;
+    values_[std::string(key)] = value;
+    changes_[std::string(key)] = std::move(value);
     if (batchDepth_ == 0) save();
 }
 
 void Preferences::save() {
-    dirty_ = false;
-    if (!writable_) return;
+    if (changes_.empty()) return;
     std::error_code ec;
     fs::create_directories(dir_, ec);
-    // Writers in two processes take turns; each writes a whole file and renames it in place.
+    // Writers in two processes take turns. Each reads the file again under the lock and writes
+    // back only its own changes, so keys another process wrote meanwhile survive.
     const int lock = ::open((dir_ / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lock >= 0) ::flock(lock, LOCK_EX);
+    saveProblem_.clear();
+    nlohmann::json merged;
+    if (std::string problem; !read(merged, problem)) {  // never write over what we could not read
+        saveProblem_ = std::move(problem);
+        if (lock >= 0) ::close(lock);
+        return;
+    }
+    for (const auto& [key, value] : changes_) apply(merged, key, value);
     const fs::path tmp = dir_ / ("preferences.json.tmp-" + std::to_string(::getpid()));
     const std::string text =
-        values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    saveProblem_.clear();
+        merged.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     bool ok = fd >= 0;
     if (ok) {
@@ -220,9 +263,13 @@ void Preferences::save() {
     if (!ok) {
         saveProblem_ = "Cannot save " + file_.string() + ": " + errorText(errno);
         ::unlink(tmp.c_str());
-    } else if (const int d = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); d >= 0) {
-        ::fsync(d);  // the rename itself survives a power cut
-        ::close(d);
+    } else {
+        values_ = std::move(merged);
+        changes_.clear();
+        if (const int d = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); d >= 0) {
+            ::fsync(d);  // the rename itself survives a power cut
+            ::close(d);
+        }
     }
     if (lock >= 0) ::close(lock);
 }

@@ -37,8 +37,8 @@ Without options it starts the desktop program (a tray item and one window).
   --baud N               line speed, any positive rate (31250, 115200, 1000000, ...)
   --data-bits 5|6|7|8    data bits
   --parity none|even|odd parity
-  --two-stop             two stop bits
-  --hw-flow              RTS/CTS flow control
+  --two-stop, --no-two-stop  two stop bits, or one
+  --hw-flow, --no-hw-flow    RTS/CTS flow control, or none
   --wait                 if the device cannot be opened, try again every second
   --quiet                print only status changes
   --midi alsa|jack       the MIDI system (default: alsa)
@@ -51,7 +51,8 @@ Without options it starts the desktop program (a tray item and one window).
   --help                 show this help
   --version              show the version
 
---port, --baud, --data-bits, --parity, --two-stop and --hw-flow apply to this run only.
+--port, --baud, --data-bits, --parity, --[no-]two-stop and --[no-]hw-flow apply to this run
+only.
 )";
 
 struct Options {
@@ -60,7 +61,7 @@ struct Options {
     std::optional<std::string> port;
     std::optional<std::int64_t> baud, dataBits;
     std::optional<Parity> parity;
-    bool twoStop = false, hwFlow = false;
+    std::optional<bool> twoStop, hwFlow;
     std::string midi = "alsa";
     std::string configDir;
     std::string devDir = "/dev";
@@ -88,7 +89,9 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
         kDataBits,
         kParity,
         kTwoStop,
+        kNoTwoStop,
         kHwFlow,
+        kNoHwFlow,
         kMidi,
         kConfigDir,
         kSet,
@@ -101,7 +104,9 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
         {"data-bits", required_argument, nullptr, kDataBits},
         {"parity", required_argument, nullptr, kParity},
         {"two-stop", no_argument, nullptr, kTwoStop},
+        {"no-two-stop", no_argument, nullptr, kNoTwoStop},
         {"hw-flow", no_argument, nullptr, kHwFlow},
+        {"no-hw-flow", no_argument, nullptr, kNoHwFlow},
         {"wait", no_argument, nullptr, 'w'},
         {"quiet", no_argument, nullptr, 'q'},
         {"midi", required_argument, nullptr, kMidi},
@@ -168,10 +173,12 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                 break;
             }
             case kTwoStop:
-                o.twoStop = true;
+            case kNoTwoStop:
+                o.twoStop = c == kTwoStop;
                 break;
             case kHwFlow:
-                o.hwFlow = true;
+            case kNoHwFlow:
+                o.hwFlow = c == kHwFlow;
                 break;
             case kMidi:
                 o.midi = optarg;
@@ -301,13 +308,14 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     bridge->observe(std::ref(printer));
 
     auto attempt = [&] {
+        prefs->reload();  // `tessaryn --set` may have changed the settings since
         if (o.port) {
             const Parity parity = o.parity.value_or(
                 parityFromRaw(prefs->text("parity").value_or("None")).value_or(Parity::none));
             bridge->start(*o.port, o.baud.value_or(prefs->integer("baud").value_or(115200)),
                           o.dataBits.value_or(prefs->integer("dataBits").value_or(8)), parity,
-                          o.twoStop || prefs->boolean("twoStop").value_or(false),
-                          o.hwFlow || prefs->boolean("hwFlow").value_or(false));
+                          o.twoStop.value_or(prefs->boolean("twoStop").value_or(false)),
+                          o.hwFlow.value_or(prefs->boolean("hwFlow").value_or(false)));
         } else {
             bridge->startFromSaved();
         }
@@ -397,14 +405,15 @@ int main(int argc, char** argv) {
 
     auto prefs = std::make_shared<Preferences>(
         o.configDir.empty() ? Preferences::defaultDir() : std::filesystem::path(o.configDir));
-    if (!prefs->loadProblem().empty())
-        std::fprintf(stderr, "tessaryn: %s\n", prefs->loadProblem().c_str());
     if (!o.sets.empty()) {
         Preferences::Batch batch(*prefs);
         for (const auto& [key, value] : o.sets) storeSetting(*prefs, *key, value);
     }
-    if (!prefs->saveProblem().empty()) {
-        std::fprintf(stderr, "tessaryn: %s\n", prefs->saveProblem().c_str());
+    const std::string& saveProblem = prefs->saveProblem();
+    if (!prefs->loadProblem().empty() && prefs->loadProblem() != saveProblem)
+        std::fprintf(stderr, "tessaryn: %s\n", prefs->loadProblem().c_str());
+    if (!saveProblem.empty()) {
+        std::fprintf(stderr, "tessaryn: %s\n", saveProblem.c_str());
         return 1;
     }
     if (o.settings) return showSettings(*prefs);

@@ -120,7 +120,10 @@ std::optional<std::string> showSetting(const Preferences& prefs, const SettingKe
             if (auto v = prefs.real(key.name)) {
                 char buf[32];
                 std::snprintf(buf, sizeof buf, "%g", *v);
-                return buf;
+                std::string text = buf;
+                // Whole numbers as the defaults show them: 1.0, not 1.
+                if (text.find_first_of(".eni") == std::string::npos) text += ".0";
+                return text;
             }
             break;
         case T::routes:

@@ -272,12 +272,18 @@ TEST_F(Engine, MenuStartWithoutAStoredPortAsksForOne) {
     EXPECT_EQ(bridge->status(), "Cannot open /dev/tessaryn-missing: No such file or directory");
     settle(1500ms);  // the first start after launch is not retried
     EXPECT_EQ(bridge->status(), "Cannot open /dev/tessaryn-missing: No such file or directory");
-    prefs->setText("port", pty.path);
-    prefs->setInteger("baud", 250000);
-    prefs->setText("parity", "odd");  // not a raw value: none
+    {
+        Preferences other(dir);  // tessaryn --set while the program runs
+        Preferences::Batch batch(other);
+        other.setText("port", pty.path);
+        other.setInteger("baud", 250000);
+        other.setText("parity", "odd");  // not a raw value: none
+    }
     bridge->startFromSaved();
     EXPECT_TRUE(bridge->running());
     EXPECT_EQ(bridge->status(), "Bridging " + pty.path.substr(5) + " @ 250000");
+    bridge->setDropClock(false);  // writes only its own keys
+    EXPECT_EQ(storedFile()["port"], pty.path);
 }
 
 TEST_F(Engine, ReconnectsWhenTheDeviceReturnsAndNotAfterStop) {

@@ -23,6 +23,7 @@ struct PrefsDir : tessaryn::testing::TempDirTest {
 
 TEST_F(PrefsDir, TypedReadsNeverConvertText) {
     write(R"({"b": true, "i": 42, "d": 0.5, "t": "true", "n": "42", "big": 18446744073709551615,
+              "whole": 31250.0, "huge": 1e300,
               "obj": {"x": 1}, "data": {"$data": "AAEC/w=="}, "baddata": {"$data": "!!"}})");
     Preferences p(dir);
     EXPECT_EQ(p.boolean("b"), true);
@@ -32,6 +33,8 @@ TEST_F(PrefsDir, TypedReadsNeverConvertText) {
     EXPECT_EQ(p.integer("n"), std::nullopt);
     EXPECT_EQ(p.integer("d"), std::nullopt);
     EXPECT_EQ(p.integer("big"), std::nullopt);
+    EXPECT_EQ(p.integer("whole"), 31250);
+    EXPECT_EQ(p.integer("huge"), std::nullopt);
     EXPECT_EQ(p.real("d"), 0.5);
     EXPECT_EQ(p.real("i"), 42.0);
     EXPECT_EQ(p.text("t"), "true");
@@ -114,6 +117,7 @@ TEST_F(PrefsDir, AnUnreadableFileIsLeftAlone) {
     EXPECT_FALSE(p.loadProblem().empty());
     p.setBoolean("a", false);
     EXPECT_EQ(p.boolean("a"), false);  // the session still works in memory
+    EXPECT_EQ(p.saveProblem(), p.loadProblem());
     EXPECT_TRUE(fs::exists(dir / "preferences.json"));
     EXPECT_FALSE(fs::exists(dir / ("preferences.json.tmp-" + std::to_string(::getpid()))));
 }
@@ -129,6 +133,35 @@ TEST_F(PrefsDir, BatchesSaveOnceAtTheEnd) {
     EXPECT_EQ(Preferences(dir).integer("b"), 2);
 }
 
+TEST_F(PrefsDir, AWriteChangesOnlyItsOwnKeysAndReloadSeesTheOthers) {
+    Preferences running(dir);
+    running.setBoolean("dropClock", true);
+    running.setText("gone", "x");
+    {
+        Preferences set(dir);  // another process
+        set.setText("port", "/dev/ttyACM0");
+        set.setInteger("baud", 31250);
+        set.remove("gone");
+    }
+    EXPECT_EQ(running.text("port"), std::nullopt);
+    running.setBoolean("dropClock", false);
+    EXPECT_EQ(running.text("port"), "/dev/ttyACM0");
+    Preferences after(dir);
+    EXPECT_EQ(after.integer("baud"), 31250);
+    EXPECT_EQ(after.boolean("dropClock"), false);
+    EXPECT_FALSE(after.contains("gone"));
+
+    after.setInteger("baud", 9600);
+    {
+        Preferences::Batch batch(running);
+        running.setInteger("targetNote", 40);
+        running.reload();  // an unsaved change stays on top of what is read
+        EXPECT_EQ(running.integer("baud"), 9600);
+        EXPECT_EQ(running.integer("targetNote"), 40);
+    }
+    EXPECT_EQ(Preferences(dir).integer("targetNote"), 40);
+}
+
 TEST_F(PrefsDir, TwoProcessesWritingLeaveAWholeFile) {
     const pid_t child = ::fork();
     if (child == 0) {
@@ -142,5 +175,6 @@ TEST_F(PrefsDir, TwoProcessesWritingLeaveAWholeFile) {
     ::waitpid(child, &status, 0);
     Preferences after(dir);
     EXPECT_TRUE(after.loadProblem().empty());
-    EXPECT_TRUE(after.integer("parent").has_value() || after.integer("child").has_value());
+    EXPECT_EQ(after.integer("parent"), 199);
+    EXPECT_EQ(after.integer("child"), 199);
 }

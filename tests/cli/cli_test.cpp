@@ -43,6 +43,7 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
         {"--set", "nokey=1"},
         {"--set", "baud"},
         {"--port", "/dev/ttyACM0"},
+        {"--no-hw-flow"},  // known, but only with --headless
         {"stray"},
     };
     for (const auto& args : bad) {
@@ -55,9 +56,9 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
 }
 
 TEST_F(Cli, SetAndSettingsRoundTripAndRefusalsWriteNothing) {
-    Process set(
-        with({"--set", "baud=31250", "--set", "parity=Even", "--set", "velocityCurve=1.4", "--set",
-              "holdDTR=true", "--set", "port=/dev/ttyACM0", "--set", "targetNote=-3"}));
+    Process set(with({"--set", "baud=31250", "--set", "parity=Even", "--set", "velocityCurve=1.4",
+                      "--set", "holdDTR=true", "--set", "port=/dev/ttyACM0", "--set",
+                      "targetNote=-3", "--set", "dataBits=7"}));
     ASSERT_EQ(set.wait(), 0) << set.err();
     Preferences stored(dir / "config");
     EXPECT_EQ(stored.integer("baud"), 31250);
@@ -66,13 +67,20 @@ TEST_F(Cli, SetAndSettingsRoundTripAndRefusalsWriteNothing) {
     EXPECT_EQ(stored.boolean("holdDTR"), true);
     EXPECT_EQ(stored.integer("targetNote"), -3);
 
+    {
+        std::ifstream in(dir / "config/preferences.json");
+        auto doc = nlohmann::json::parse(in);
+        doc["velocityCurve"] = 1.0;
+        doc["dataBits"] = 8.0;  // as other tools write whole numbers
+        std::ofstream(dir / "config/preferences.json") << doc.dump();
+    }
     Process show(with({"--settings"}));
     ASSERT_EQ(show.wait(), 0);
     const std::string out = show.out();
     for (const char* line :
          {"baud = 31250 (default: 115200)\n", "parity = Even (default: None)\n",
-          "velocityCurve = 1.4 (default: 1.0)\n", "port = /dev/ttyACM0 (default: )\n",
-          "remapNotes = true (default, not set)\n"}) {
+          "velocityCurve = 1.0 (default: 1.0)\n", "dataBits = 8 (default: 8)\n",
+          "port = /dev/ttyACM0 (default: )\n", "remapNotes = true (default, not set)\n"}) {
         EXPECT_NE(out.find(line), std::string::npos) << line << out;
     }
 
@@ -85,6 +93,21 @@ TEST_F(Cli, SetAndSettingsRoundTripAndRefusalsWriteNothing) {
     }
     std::ifstream after(dir / "config/preferences.json");
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after)), {}), text);
+}
+
+TEST_F(Cli, SetFailsWithTheReasonWhenThePreferencesCannotBeRead) {
+    fs::create_directories(dir / "config");
+    if (::geteuid() == 0) {
+        fs::create_directories(dir / "config/preferences.json");  // root reads any file
+    } else {
+        std::ofstream(dir / "config/preferences.json") << "{}";
+        fs::permissions(dir / "config/preferences.json", fs::perms::none);
+    }
+    Process p(with({"--set", "baud=31250"}));
+    EXPECT_EQ(p.wait(), 1);
+    EXPECT_NE(p.err().find("Cannot read " + (dir / "config/preferences.json").string() + ": "),
+              std::string::npos)
+        << p.err();
 }
 
 TEST_F(Cli, ListPortsShowsWhatThePickerWouldOffer) {

@@ -42,7 +42,9 @@ class Process {
             ::kill(pid_, SIGKILL);
             wait(std::chrono::seconds(5));
         }
-        for (auto& t : readers_) t.join();
+        for (auto& t : readers_) {
+            if (t.joinable()) t.join();
+        }
     }
 
     // Exit status, or -1 when it has not exited in time.
@@ -54,6 +56,8 @@ class Process {
             if (r == pid_) {
                 exited_ = true;
                 code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                // The pipes are closed now; the output is whole once the readers are done.
+                for (auto& t : readers_) t.join();
                 break;
             }
             if (std::chrono::steady_clock::now() > end) return -1;

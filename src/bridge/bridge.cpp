@@ -1,5 +1,7 @@
 #include "bridge/bridge.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
@@ -33,6 +35,14 @@ bool holds(const Entries& entries, const MIDIMessage& m) {
     return std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return e.bytes == m; });
 }
 
+// Both paths lead to one file (std::filesystem::equivalent refuses device nodes).
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat sa {
+    }, sb{};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
 std::string deviceName(std::string path) {
     for (std::size_t at; (at = path.find("/dev/")) != std::string::npos;) path.erase(at, 5);
     return path;
@@ -47,7 +57,9 @@ std::uint8_t curvedVelocity(std::uint8_t v, double curve) {
 }
 
 Bridge::Bridge(MainQueue& main, std::shared_ptr<Preferences> prefs, PortLister listPorts)
-    : main_(main), prefs_(std::move(prefs)), listPorts_(std::move(listPorts)) {}
+    : main_(main), prefs_(std::move(prefs)), listPorts_(std::move(listPorts)) {
+    if (!listPorts_) listPorts_ = [] { return linuxDevices("/dev", "/sys"); };
+}
 
 // Destruction runs on the owner's thread: the callbacks never hold the bridge, so the last
 // reference cannot be dropped on the serial queue or the MIDI receive thread.
@@ -323,6 +335,11 @@ void Bridge::open(const Link& link) {
         return;
     }
     userStopped_ = false;
+    watch_.reset();
+    linkDevice_ = {};
+    for (auto& d : listPorts_()) {
+        if (sameFile(d.path, link.path)) linkDevice_ = std::move(d);
+    }
     setRunning(true);
     setStatus("Bridging " + deviceName(link.path) + " @ " + std::to_string(link.baud));
 }
@@ -330,6 +347,7 @@ void Bridge::open(const Link& link) {
 void Bridge::stop() {
     userStopped_ = true;
     reconnectItem_.cancel();
+    watch_.reset();
     serial_->stop();
     // Reading has stopped; the chunk in hand, if any, sends its notes before these note-offs.
     onSerialQueue([this] { endHeldNotes(); });
@@ -353,6 +371,19 @@ void Bridge::deviceClosed(const std::string& message) {
 }
 
 void Bridge::scheduleReconnect() {
+    if (!watch_ && link_) {
+        // The folder of the saved path (a by-id link lives in dev/serial/by-id), and where a
+        // replugged board may appear under another name.
+        std::vector<std::filesystem::path> dirs{std::filesystem::path(link_->path).parent_path(),
+                                                "/dev", "/dev/serial/by-id"};
+        watch_ = std::make_unique<DeviceNodeWatch>(serial_->queue(), std::move(dirs),
+                                                   [&main = main_, weak = weak_from_this()] {
+                                                       main.post([weak] {
+                                                           if (auto self = weak.lock())
+                                                               self->tryReconnect();
+                                                       });
+                                                   });
+    }
     reconnectItem_.cancel();
     reconnectItem_ = main_.postAfter(std::chrono::seconds(1), [weak = weak_from_this()] {
         if (auto self = weak.lock()) self->tryReconnect();
@@ -360,13 +391,21 @@ void Bridge::scheduleReconnect() {
 }
 
 void Bridge::tryReconnect() {
-    if (!reconnects_ || userStopped_ || running_ || !link_) return;
+    if (running_) return;
+    if (!reconnects_ || userStopped_ || !link_) {
+        watch_.reset();
+        return;
+    }
+    // The saved path; else the same device under its stable name or another node; else the
+    // only USB adapter present, never a built-in UART the user did not choose.
     std::string path;
     std::error_code ec;
     if (std::filesystem::exists(link_->path, ec)) {
         path = link_->path;
-    } else if (auto ports = listPorts_(); ports.size() == 1) {
-        path = ports.front();
+    } else if (!linkDevice_.path.empty() && std::filesystem::exists(linkDevice_.path, ec)) {
+        path = linkDevice_.path;
+    } else if (auto other = replacementDevice(linkDevice_.identity, listPorts_())) {
+        path = *other;
     } else {
         scheduleReconnect();
         return;

@@ -19,6 +19,7 @@
 #include "midi/midi_stream_parser.h"
 #include "midi/monitor_text.h"
 #include "midi/note_rewriter.h"
+#include "serial/serial_discovery.h"
 #include "serial/serial_port.h"
 
 namespace tessaryn {
@@ -64,15 +65,15 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     static constexpr std::size_t kMonitorCap = 8;
     static constexpr const char* kWaitingForHit = "Waiting for a hit";
 
-    // Lists the serial devices present (reconnecting picks the only one when the saved one is
-    // gone).
-    using PortLister = std::function<std::vector<std::string>()>;
+    // Lists the serial devices present, for reconnecting when the saved one is gone (by
+    // default linuxDevices of /dev and /sys).
+    using PortLister = std::function<std::vector<SerialDevice>()>;
 
     // Creates the bridge on the main thread; throws MIDIServiceError when the MIDI system
     // cannot be opened. Opens no serial device. `main` must outlive the bridge.
     static std::shared_ptr<Bridge> create(MainQueue& main, std::shared_ptr<Preferences> prefs,
                                           const MIDIService::Factory& midi,
-                                          PortLister listPorts = &SerialPort::availablePorts);
+                                          PortLister listPorts = {});
     ~Bridge();
 
     // Observers run on the main thread after each change of a published property.
@@ -258,12 +259,16 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
 
     // Main thread.
     std::optional<Link> link_;
+    // The device link_ was opened on, as discovery listed it: its stable path and identity.
+    SerialDevice linkDevice_;
     bool userStopped_ = true;
     DelayedTask reconnectItem_;
     std::int64_t activityToken_ = 0;
 
     std::shared_ptr<SerialPort> serial_;
     std::unique_ptr<MIDIEndpoints> midi_;
+    // While waiting for the device: an attempt as soon as a device node appears.
+    std::unique_ptr<DeviceNodeWatch> watch_;
 };
 
 // Velocity after the curve: 127 × (v/127)^curve rounded, kept within 1…127; unchanged when the

@@ -1,9 +1,14 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "serial/io_queue.h"
 
 namespace tessaryn {
 
@@ -27,5 +32,45 @@ std::vector<std::string> portsIn(const std::filesystem::path& dev,
 // again under its own.
 std::vector<std::string> linuxPorts(const std::filesystem::path& dev,
                                     const std::filesystem::path& sysfs);
+
+// A serial device as reconnecting sees it.
+struct SerialDevice {
+    std::string path;      // as linuxPorts offers it
+    std::string identity;  // the USB device behind it (see usbIdentity), or empty
+    bool hotplug = false;  // a USB adapter that comes and goes with its cable (ttyACM, ttyUSB)
+    friend bool operator==(const SerialDevice&, const SerialDevice&) = default;
+};
+
+// USB CDC-ACM and USB-serial adapters; never a UART built into the machine.
+bool isHotplugPortName(std::string_view name);
+
+// "vendor:product:serial" of the USB device behind tty node `name`, from sysfs; without a
+// serial number the USB port it sits in stands in for it. Empty when no USB device is behind it.
+std::string usbIdentity(std::string_view name, const std::filesystem::path& sysfs);
+
+// linuxPorts with what is known of each device.
+std::vector<SerialDevice> linuxDevices(const std::filesystem::path& dev,
+                                       const std::filesystem::path& sysfs);
+
+// The device to open when the saved one is gone: the same device (by identity) under another
+// name, else the only hot-pluggable device present; none when neither exists. A built-in UART
+// is never taken in the board's place.
+std::optional<std::string> replacementDevice(const std::string& identity,
+                                             const std::vector<SerialDevice>& present);
+
+// Calls `changed` on the queue's thread whenever an entry appears in, moves into or changes
+// (udev setting permissions) one of `dirs`. A folder missing now is watched once it exists.
+// Ends on destruction.
+class DeviceNodeWatch {
+  public:
+    DeviceNodeWatch(IoQueue& queue, std::vector<std::filesystem::path> dirs,
+                    std::function<void()> changed);
+    ~DeviceNodeWatch();
+    DeviceNodeWatch(const DeviceNodeWatch&) = delete;
+    DeviceNodeWatch& operator=(const DeviceNodeWatch&) = delete;
+
+  private:
+    std::shared_ptr<IoQueue::ReadSource> source_;
+};
 
 }  // namespace tessaryn

@@ -54,7 +54,11 @@ class Window : public ::testing::Test {
         fs::remove_all(dir);
         fs::create_directories(dir);
         prefs = std::make_shared<Preferences>(dir / "config");
-        bridge = Bridge::create(main, prefs, hub->factory(), [this] { return ports; });
+        bridge = Bridge::create(main, prefs, hub->factory(), [this] {
+            std::vector<SerialDevice> devices;
+            for (const auto& p : ports) devices.push_back({p, "", true});
+            return devices;
+        });
     }
     void TearDown() override {
         tray.reset();

@@ -58,7 +58,7 @@ class Engine : public TempDirTest {
     std::shared_ptr<Bridge> bridge;
     Pty pty;
     std::mutex portsLock;
-    std::vector<std::string> ports;  // what the bridge sees as the serial devices present
+    std::vector<SerialDevice> ports;  // what the bridge sees as the serial devices present
 };
 
 }  // namespace tessaryn::testing

@@ -323,13 +323,13 @@ TEST_F(Engine, ReconnectsWhenTheDeviceReturnsAndNotAfterStop) {
     Pty other;
     {
         std::lock_guard lock(portsLock);
-        ports = {other.path, pty.path};  // two: keep waiting
+        ports = {{other.path, "", true}, {pty.path, "", true}};  // two: keep waiting
     }
     settle(1200ms);
     EXPECT_FALSE(bridge->running());
     {
         std::lock_guard lock(portsLock);
-        ports = {other.path};
+        ports = {{other.path, "", true}};
     }
     ASSERT_TRUE(until([&] { return bridge->running(); }, 3s));
     EXPECT_EQ(bridge->status(), "Bridging " + other.path.substr(5) + " @ 31250");
@@ -455,4 +455,52 @@ TEST_F(Engine, ReleasingTheBridgeEndsHeldNotesOnceAndItsThreads) {
     ASSERT_TRUE(publishedAtLeast(3));
     bridge.reset();
     EXPECT_EQ(hub->published().back(), (Bytes{0x89, 0x26, 0x00}));
+}
+
+TEST_F(Engine, ReconnectFindsTheSameBoardAtOnceAndNeverTakesABuiltInUart) {
+    create();
+    Pty uart;  // a fixed UART: listed, never chosen for the board
+    auto plug = [&](const Pty& p, const std::string& name) {
+        std::filesystem::create_symlink(p.path, dir / (name + ".new"));
+        std::filesystem::rename(dir / (name + ".new"), dir / name);
+        return (dir / name).string();
+    };
+    auto present = [&](std::vector<SerialDevice> devices) {
+        std::lock_guard lock(portsLock);
+        ports = std::move(devices);
+    };
+    const SerialDevice fixed{uart.path, "", false};
+    auto board = std::make_unique<Pty>();
+    const std::string first = plug(*board, "board");
+    present({fixed, {first, "16c0:0483:PAD1", true}});
+    bridge->start(first, 31250, 8, Parity::none, false, false);
+    ASSERT_TRUE(bridge->running());
+
+    // Gone, with only the UART left: keep waiting.
+    board->unplug();
+    std::filesystem::remove(first);
+    present({fixed});
+    ASSERT_TRUE(until([&] { return !bridge->running(); }));
+    settle(1200ms);
+    EXPECT_FALSE(bridge->running());
+    EXPECT_EQ(bridge->status(), "Device unplugged. Waiting for it to return.");
+
+    // Back under another name beside another adapter: the same board by its identity, as soon
+    // as its node appears rather than at the next one-second attempt.
+    Pty adapter, again;
+    present({fixed,
+             {adapter.path, "0403:6001:A1", true},
+             {(dir / "board-b").string(), "16c0:0483:PAD1", true}});
+    plug(again, "board-b");
+    ASSERT_TRUE(until([&] { return bridge->running(); }, 500ms)) << bridge->status();
+    EXPECT_EQ(bridge->status(), "Bridging " + (dir / "board-b").string() + " @ 31250");
+
+    // Unplugged and replugged at its own path: back at once too.
+    again.unplug();
+    ASSERT_TRUE(until([&] { return !bridge->running(); }));
+    std::filesystem::remove(dir / "board-b");
+    settle(1200ms);
+    Pty third;
+    plug(third, "board-b");
+    ASSERT_TRUE(until([&] { return bridge->running(); }, 500ms)) << bridge->status();
 }

@@ -99,3 +99,46 @@ TEST_F(FakeDev, LinuxRuleWithStableNames) {
     EXPECT_EQ(linuxPorts(root / "dev", root / "sys"), ports);  // stable across calls
     EXPECT_TRUE(linuxPorts(root / "nothing", root / "sys").empty());
 }
+
+TEST_F(FakeDev, ReconnectRuleUsesIdentityAndOnlyHotplugDevices) {
+    // A USB board in sysfs: the tty's device is the interface inside the USB device.
+    const auto usb = root / "sys/devices/pci0000:00/usb1/1-1";
+    std::filesystem::create_directories(usb / "1-1:1.0");
+    std::ofstream(usb / "idVendor") << "16c0\n";
+    std::ofstream(usb / "idProduct") << "0483\n";
+    std::ofstream(usb / "serial") << "PAD1\n";
+    const auto nameless = root / "sys/devices/pci0000:00/usb1/1-2";
+    std::filesystem::create_directories(nameless / "1-2:1.0");
+    std::ofstream(nameless / "idVendor") << "0403\n";
+    std::ofstream(nameless / "idProduct") << "6001\n";
+    std::filesystem::create_directories(root / "sys/class/tty/ttyACM3");
+    std::filesystem::create_symlink(usb / "1-1:1.0", root / "sys/class/tty/ttyACM3/device");
+    std::filesystem::create_directories(root / "sys/class/tty/ttyUSB0");
+    std::filesystem::create_symlink(nameless / "1-2:1.0", root / "sys/class/tty/ttyUSB0/device");
+    for (auto n : {"ttyACM3", "ttyUSB0", "ttyS0", "ttyAMA0"}) touch(n);
+    uart("ttyS0", 4);
+    EXPECT_EQ(linuxDevices(root / "dev", root / "sys"),
+              (std::vector<SerialDevice>{{dev("ttyACM3"), "16c0:0483:PAD1", true},
+                                         {dev("ttyAMA0"), "", false},
+                                         {dev("ttyS0"), "", false},
+                                         {dev("ttyUSB0"), "0403:6001:@1-2", true}}));
+
+    const SerialDevice pad{"/dev/ttyACM3", "16c0:0483:PAD1", true},
+        cable{"/dev/ttyUSB0", "0403:6001:@1-2", true}, com{"/dev/ttyS0", "", false},
+        pi{"/dev/ttyAMA0", "", false};
+    struct {
+        std::string identity;
+        std::vector<SerialDevice> present;
+        std::optional<std::string> chosen;
+    } cases[] = {
+        {"16c0:0483:PAD1", {com, pad, cable}, "/dev/ttyACM3"},  // the same board, renamed
+        {"16c0:0483:PAD1", {com, pi}, std::nullopt},            // built-in UARTs only
+        {"", {com}, std::nullopt},
+        {"", {pi, cable}, "/dev/ttyUSB0"},  // the only USB adapter
+        {"16c0:0483:PAD1", {cable}, "/dev/ttyUSB0"},
+        {"", {pad, cable}, std::nullopt},  // two: which one is unknown
+        {"", {}, std::nullopt},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(replacementDevice(c.identity, c.present), c.chosen) << c.present.size();
+}

@@ -362,8 +362,8 @@ void Bridge::deviceClosed(const std::string& message) {
         if (!self) return;
         self->setRunning(false);
         if (self->reconnects_ && !self->userStopped_) {
+            self->scheduleReconnect();  // watching before anyone is told the board is gone
             self->setStatus("Device unplugged. Waiting for it to return.");
-            self->scheduleReconnect();
         } else {
             self->setStatus(message);
         }

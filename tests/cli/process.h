@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -75,15 +76,23 @@ class Process {
         std::lock_guard lock(m_);
         return err_;
     }
+    pid_t pid() const { return pid_; }
+
+    // Waits until `done` holds for what stdout holds.
+    bool waitFor(const std::function<bool(const std::string&)>& done,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (!done(out())) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
     // Waits until stdout contains `text`.
     bool waitForOutput(const std::string& text,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (out().find(text) == std::string::npos) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
+        return waitFor([&](const std::string& out) { return out.find(text) != std::string::npos; },
+                       timeout);
     }
 
   private:

@@ -42,6 +42,8 @@ cp /etc/resolv.conf "$root/etc/resolv.conf"
 mount --bind "$archives" "$root/var/cache/apt/archives"
 mount -t proc proc "$root/proc"
 cp "$out"/*.deb "$root/tmp/"
+headless=/tmp/$(cd "$out" && echo tessaryn_"$version"_*.deb)
+desktop=/tmp/$(cd "$out" && echo tessaryn-desktop_"$version"_*.deb)
 
 in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 HOME=/root "$@"; }
 # Every file and link outside what apt and dpkg keep for themselves.
@@ -54,7 +56,7 @@ files() {
 in_root apt-get update -qq
 files >"$out/files-before"
 DEBIAN_FRONTEND=noninteractive in_root apt-get install -y -qq --no-install-recommends \
-  /tmp/tessaryn_"$version"_*.deb >"$out/install.log"
+  "$headless" >"$out/install.log"
 [ -z "$(in_root dpkg-query -W -f='${Status}\n' 'libqt6*' 2>/dev/null | grep ' installed')" ] ||
   { echo "the headless package pulled in Qt"; exit 1; }
 
@@ -71,7 +73,7 @@ done
 echo "  tessaryn --version, --help, --list-ports: ok"
 
 DEBIAN_FRONTEND=noninteractive in_root apt-get install -y -qq --no-install-recommends \
-  /tmp/tessaryn-desktop_"$version"_*.deb >>"$out/install.log"
+  "$desktop" >>"$out/install.log"
 # The installed executable finds the installed window module: the window starts (and keeps
 # running until the timeout) instead of reporting that it cannot be loaded.
 set +e

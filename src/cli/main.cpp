@@ -17,6 +17,7 @@
 #include "cli/options.h"
 #include "cli/settings_keys.h"
 #include "cli/version.h"
+#include "serial/device_access.h"
 #include "serial/serial_discovery.h"
 #include "serial/serial_port.h"
 #if TESSARYN_HAVE_ALSA
@@ -248,7 +249,15 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     Printer printer(*bridge, o.quiet);
     bridge->observe(std::ref(printer));
 
+    // Said once, when the board is first seen: ModemManager probes new CDC-ACM devices.
+    bool modemChecked = false;
     auto attempt = [&] {
+        const std::string device = o.port.value_or(prefs->text("port").value_or(""));
+        if (auto board = modemChecked ? std::nullopt : cdcAcmBoard(device, "/sys")) {
+            modemChecked = true;
+            if (modemManagerRunning("/proc"))
+                std::fprintf(stderr, "tessaryn: %s\n", modemManagerNote(device, *board).c_str());
+        }
         if (o.port) {
             const Parity parity = o.parity.value_or(
                 parityFromRaw(prefs->text("parity").value_or("None")).value_or(Parity::none));

@@ -5,8 +5,14 @@
 #include <filesystem>
 #include <fstream>
 
+#include <regex>
+#include <sstream>
+
 #include "bridge/preferences.h"
 #include "cli/process.h"
+#if TESSARYN_HAVE_ALSA
+#include "midi/alsa/alsa_midi.h"
+#endif
 
 using namespace tessaryn;
 using namespace tessaryn::testing;
@@ -53,6 +59,66 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     }
 }
+
+// The manual page is generated from the tables --help and --settings print; every option and
+// key a user can see there must be documented.
+TEST_F(Cli, ManualPageDocumentsEveryOptionAndSetting) {
+    std::ifstream in(TESSARYN_MANPAGE);
+    ASSERT_TRUE(in) << TESSARYN_MANPAGE;
+    const std::string man((std::istreambuf_iterator<char>(in)), {});
+    auto roff = [](std::string s) { return std::regex_replace(s, std::regex("-"), "\\-"); };
+
+    Process help({"--help"});
+    ASSERT_EQ(help.wait(), 0);
+    const std::string helpText = help.out();
+    const std::regex option(R"(^  (--[a-z-]+)( \S+)?)", std::regex::multiline);
+    int options = 0;
+    for (std::sregex_iterator it(helpText.begin(), helpText.end(), option), end; it != end; ++it) {
+        ++options;
+        std::string entry = ".TP\n\\fB" + roff((*it)[1]) + "\\fR";
+        if ((*it)[2].matched) entry += " \\fI" + roff((*it)[2].str().substr(1)) + "\\fR";
+        EXPECT_NE(man.find(entry + "\n"), std::string::npos) << entry;
+    }
+    EXPECT_GE(options, 18);
+
+    Process settings(with({"--settings"}));
+    ASSERT_EQ(settings.wait(), 0);
+    std::istringstream lines(settings.out());
+    for (std::string line; std::getline(lines, line);) {
+        const std::string key = line.substr(0, line.find(' '));
+        EXPECT_NE(man.find(".TP\n.B " + key + "\n"), std::string::npos) << key;
+    }
+    for (const char* section : {".SH FILES", ".SH EXIT STATUS", ".SH EXAMPLES", "preferences.json",
+                                "autostart/tessaryn.desktop", "tessaryn.service"})
+        EXPECT_NE(man.find(section), std::string::npos) << section;
+}
+
+#if TESSARYN_HAVE_ALSA
+TEST(SequencerHint, NamesTheModuleAndTheKernelPackage) {
+    const struct {
+        const char* machine;
+        bool module;
+        const char* hint;
+    } cases[] = {
+        {"x86_64", true,
+         "/dev/snd/seq is missing: load the kernel module snd-seq (sudo modprobe snd-seq)"},
+        {"x86_64", false,
+         "/dev/snd/seq is missing and this kernel (6.1.0-cloud) has no snd-seq module: install "
+         "and boot a kernel with sound support (package linux-image-amd64), then sudo modprobe "
+         "snd-seq"},
+        {"aarch64", false,
+         "/dev/snd/seq is missing and this kernel (6.1.0-cloud) has no snd-seq module: install "
+         "and boot a kernel with sound support (package linux-image-arm64), then sudo modprobe "
+         "snd-seq"},
+        {"riscv64", false,
+         "/dev/snd/seq is missing and this kernel (6.1.0-cloud) has no snd-seq module: install "
+         "and boot a kernel with sound support (Debian's linux-image packages), then sudo "
+         "modprobe snd-seq"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(sequencerMissingHint("6.1.0-cloud", c.machine, c.module), c.hint);
+}
+#endif
 
 TEST_F(Cli, SetAndSettingsRoundTripAndRefusalsWriteNothing) {
     Process set(
@@ -106,7 +172,8 @@ TEST_F(Cli, HeadlessNeedsAPortAndAMIDISystem) {
     const std::string err = noPort.err();
     if (::access("/dev/snd/seq", F_OK) != 0) {
         EXPECT_NE(err.find("Cannot open the ALSA sequencer"), std::string::npos) << err;
-        EXPECT_NE(err.find("/dev/snd/seq"), std::string::npos) << err;
+        EXPECT_NE(err.find("/dev/snd/seq is missing"), std::string::npos) << err;
+        EXPECT_NE(err.find("modprobe snd-seq"), std::string::npos) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     } else {
         EXPECT_NE(err.find("no serial port saved"), std::string::npos) << err;

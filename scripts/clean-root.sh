@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Prints the path of a cached, clean Debian 12 root (a tarball made once with debootstrap and
-# reused by later runs on the same machine).
+# reused by later runs on the same machine): the minimal base plus man-db, so that `man` works
+# there as on a user's machine.
 set -euo pipefail
 cache=${TESSARYN_ROOT_CACHE:-/var/cache/tessaryn-root}
-tarball=$cache/bookworm-minbase.tar
+tarball=$cache/bookworm-minbase-man.tar
 if [ ! -s "$tarball" ]; then
   # The mirror apt already uses here; deb.debian.org otherwise.
   mirror=$(grep -rhoE '^(URIs:|deb) +https?://[^ ]+/debian/?( |$)' /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null |
@@ -12,7 +13,7 @@ if [ ! -s "$tarball" ]; then
   mkdir -p "$cache"
   work=$(mktemp -d "$cache/debootstrap.XXXXXX")
   trap 'rm -rf "$work"' EXIT
-  debootstrap --variant=minbase bookworm "$work/root" "$mirror" >&2
+  debootstrap --variant=minbase --include=man-db bookworm "$work/root" "$mirror" >&2
   rm -rf "$work/root/var/cache/apt/archives/"*.deb
   tar -C "$work/root" -cf "$tarball.part" .
   mv "$tarball.part" "$tarball"

@@ -41,21 +41,28 @@ tar -C "$root" -xf "$tarball"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 mount --bind "$archives" "$root/var/cache/apt/archives"
 mount -t proc proc "$root/proc"
+# No services start in the root.
+printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
+chmod +x "$root/usr/sbin/policy-rc.d"
 cp "$out"/*.deb "$root/tmp/"
 headless=/tmp/$(cd "$out" && echo tessaryn_"$version"_*.deb)
 desktop=/tmp/$(cd "$out" && echo tessaryn-desktop_"$version"_*.deb)
 
-in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 HOME=/root "$@"; }
+in_root() {
+  chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 HOME=/root \
+    DEBIAN_FRONTEND=noninteractive "$@"
+}
 # Every file and link outside what apt and dpkg keep for themselves.
 files() {
   in_root find / -xdev \( -path /proc -o -path /tmp -o -path /var/cache/apt -o -path /var/lib/apt \
-    -o -path /var/lib/dpkg -o -path /var/log -o -path /var/cache/debconf -o -path /var/cache/ldconfig \) -prune \
+    -o -path /var/lib/dpkg -o -path /var/log -o -path /var/cache/debconf -o -path /var/cache/ldconfig \
+    -o -path /var/cache/man \) -prune \
     -o \( -type f -o -type l \) -print | sort
 }
 
 in_root apt-get update -qq
 files >"$out/files-before"
-DEBIAN_FRONTEND=noninteractive in_root apt-get install -y -qq --no-install-recommends \
+in_root apt-get install -y -qq --no-install-recommends \
   "$headless" >"$out/install.log"
 [ -z "$(in_root dpkg-query -W -f='${Status}\n' 'libqt6*' 2>/dev/null | grep ' installed')" ] ||
   { echo "the headless package pulled in Qt"; exit 1; }
@@ -71,19 +78,25 @@ for f in /usr/share/man/man1/tessaryn.1.gz /usr/share/bash-completion/completion
   [ -e "$root$f" ] || { echo "missing $f"; exit 1; }
 done
 echo "  tessaryn --version, --help, --list-ports: ok"
+in_root man -P cat tessaryn 2>/dev/null | grep -q -- '--list-ports' || { echo "man tessaryn fails"; exit 1; }
+got=$(in_root bash -c 'source /usr/share/bash-completion/completions/tessaryn
+  COMP_WORDS=(tessaryn --po); COMP_CWORD=1; _tessaryn; echo "${COMPREPLY[*]}"')
+[ "$got" = "--port" ] || { echo "tessaryn --po<TAB> gives '$got'"; exit 1; }
+echo "  man tessaryn, tessaryn --po<TAB>: ok"
 
-DEBIAN_FRONTEND=noninteractive in_root apt-get install -y -qq --no-install-recommends \
+in_root apt-get install -y -qq --no-install-recommends \
   "$desktop" >>"$out/install.log"
 # The installed executable finds the installed window module: the window starts (and keeps
 # running until the timeout) instead of reporting that it cannot be loaded.
 set +e
-in_root env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp timeout 5 tessaryn >"$out/desktop.log" 2>&1
+mkdir -m 700 "$root/tmp/runtime"
+in_root env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp/runtime timeout 5 tessaryn >"$out/desktop.log" 2>&1
 code=$?
 set -e
 [ $code -eq 124 ] || { echo "the desktop program exited with $code:"; cat "$out/desktop.log"; exit 1; }
 echo "  the desktop window loads from /usr/lib/tessaryn: ok"
 
-DEBIAN_FRONTEND=noninteractive in_root apt-get purge -y -qq --autoremove tessaryn tessaryn-desktop \
+in_root apt-get purge -y -qq --autoremove tessaryn tessaryn-desktop \
   >>"$out/install.log"
 files >"$out/files-after"
 if ! diff -u "$out/files-before" "$out/files-after"; then

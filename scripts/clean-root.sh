@@ -13,7 +13,8 @@ if [ ! -s "$tarball" ]; then
   mkdir -p "$cache"
   work=$(mktemp -d "$cache/debootstrap.XXXXXX")
   trap 'rm -rf "$work"' EXIT
-  debootstrap --variant=minbase --include=man-db bookworm "$work/root" "$mirror" >&2
+  debootstrap --variant=minbase --include=man-db bookworm "$work/root" "$mirror" >"$work/log" 2>&1 ||
+    { tail -n 30 "$work/log" >&2; exit 1; }
   rm -rf "$work/root/var/cache/apt/archives/"*.deb
   tar -C "$work/root" -cf "$tarball.part" .
   mv "$tarball.part" "$tarball"

@@ -323,7 +323,8 @@ int runDesktop(int argc, char** argv, const std::filesystem::path& configDir,
         return entry(argc, argv, configDir.c_str(), midi.c_str());
     }
     std::fprintf(stderr,
-                 "tessaryn: cannot load the desktop window (use --headless without one):%s\n",
+                 "tessaryn: cannot load the desktop window (install the package tessaryn-desktop, "
+                 "or use --headless):%s\n",
                  tried.c_str());
     return 1;
 }

@@ -45,9 +45,8 @@ std::string readLine(const fs::path& file) {
     return line;
 }
 
-bool isHex4(const std::string& s) {
-    return s.size() == 4 &&
-           std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isxdigit(c); });
+bool allOf(const std::string& s, int (*is)(int)) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [is](unsigned char c) { return is(c); });
 }
 
 }  // namespace
@@ -81,7 +80,9 @@ std::optional<UsbBoard> cdcAcmBoard(const fs::path& device, const fs::path& sysf
     const fs::path usbDevice = fs::canonical(tty, ec).parent_path();
     if (ec) return std::nullopt;
     UsbBoard board{readLine(usbDevice / "idVendor"), readLine(usbDevice / "idProduct")};
-    if (!isHex4(board.vendor) || !isHex4(board.product)) return std::nullopt;
+    if (board.vendor.size() != 4 || !allOf(board.vendor, std::isxdigit) ||
+        board.product.size() != 4 || !allOf(board.product, std::isxdigit))
+        return std::nullopt;
     return board;
 }
 
@@ -89,7 +90,7 @@ bool modemManagerRunning(const fs::path& proc) {
     std::error_code ec;
     for (fs::directory_iterator it(proc, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename();
-        if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) continue;
+        if (!allOf(name, std::isdigit)) continue;
         if (readLine(it->path() / "comm") == "ModemManager") return true;
     }
     return false;

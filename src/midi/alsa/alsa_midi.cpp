@@ -29,7 +29,7 @@ bool kernelHasSequencer(const std::string& release) {
 }
 
 std::string sequencerAdvice() {
-    if (::access("/dev/snd/seq", F_OK) == 0) return " (may you open /dev/snd/seq?)";
+    if (::access("/dev/snd/seq", F_OK) == 0) return " (is /dev/snd/seq accessible?)";
     utsname host{};
     ::uname(&host);
     return ". " +

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include <regex>
 #include <sstream>
 
 #include "bridge/preferences.h"
@@ -66,17 +65,25 @@ TEST_F(Cli, ManualPageDocumentsEveryOptionAndSetting) {
     std::ifstream in(TESSARYN_MANPAGE);
     ASSERT_TRUE(in) << TESSARYN_MANPAGE;
     const std::string man((std::istreambuf_iterator<char>(in)), {});
-    auto roff = [](std::string s) { return std::regex_replace(s, std::regex("-"), "\\-"); };
+    auto roff = [](const std::string& text) {
+        std::string out;
+        for (char c : text) out += c == '-' ? std::string("\\-") : std::string(1, c);
+        return out;
+    };
 
     Process help({"--help"});
     ASSERT_EQ(help.wait(), 0);
-    const std::string helpText = help.out();
-    const std::regex option(R"(^  (--[a-z-]+)( \S+)?)", std::regex::multiline);
+    std::istringstream helpLines(help.out());
     int options = 0;
-    for (std::sregex_iterator it(helpText.begin(), helpText.end(), option), end; it != end; ++it) {
+    for (std::string line; std::getline(helpLines, line);) {
+        if (line.rfind("  --", 0) != 0) continue;  // "  --name ARG   help"
         ++options;
-        std::string entry = ".TP\n\\fB" + roff((*it)[1]) + "\\fR";
-        if ((*it)[2].matched) entry += " \\fI" + roff((*it)[2].str().substr(1)) + "\\fR";
+        std::istringstream words(line);
+        std::string name, argument;
+        words >> name;
+        std::string entry = ".TP\n\\fB" + roff(name) + "\\fR";
+        if (line[2 + name.size() + 1] != ' ' && words >> argument)
+            entry += " \\fI" + roff(argument) + "\\fR";
         EXPECT_NE(man.find(entry + "\n"), std::string::npos) << entry;
     }
     EXPECT_GE(options, 18);

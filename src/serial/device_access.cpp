@@ -20,6 +20,12 @@ namespace {
 std::optional<NodeGroup> nodeGroup(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    // Already holding the group, joining it again cannot help.
+    std::vector<gid_t> held(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)) + 1);
+    held.resize(static_cast<std::size_t>(
+        std::max(::getgroups(static_cast<int>(held.size() - 1), held.data()), 0)));
+    held.push_back(::getegid());
+    if (std::find(held.begin(), held.end(), st.st_gid) != held.end()) return std::nullopt;
     std::vector<char> buffer(16384);
     group g{};
     group* found = nullptr;

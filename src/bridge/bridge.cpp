@@ -37,8 +37,8 @@ bool holds(const Entries& entries, const MIDIMessage& m) {
 
 // Both paths lead to one file (std::filesystem::equivalent refuses device nodes).
 bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa {
-    }, sb{};
+    struct stat sa = {};
+    struct stat sb = {};
     return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
@@ -376,13 +376,12 @@ void Bridge::scheduleReconnect() {
         // replugged board may appear under another name.
         std::vector<std::filesystem::path> dirs{std::filesystem::path(link_->path).parent_path(),
                                                 "/dev", "/dev/serial/by-id"};
-        watch_ = std::make_unique<DeviceNodeWatch>(serial_->queue(), std::move(dirs),
-                                                   [&main = main_, weak = weak_from_this()] {
-                                                       main.post([weak] {
-                                                           if (auto self = weak.lock())
-                                                               self->tryReconnect();
-                                                       });
-                                                   });
+        auto attempt = [&main = main_, weak = weak_from_this()] {
+            main.post([weak] {
+                if (auto self = weak.lock()) self->tryReconnect();
+            });
+        };
+        watch_ = std::make_unique<DeviceNodeWatch>(serial_->queue(), std::move(dirs), attempt);
     }
     reconnectItem_.cancel();
     reconnectItem_ = main_.postAfter(std::chrono::seconds(1), [weak = weak_from_this()] {

@@ -10,6 +10,8 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(qemu-system-x86 busybox-static kmod xz-utils alsa-utils)
   # The Debian packages are built, checked and installed into a clean root.
   packages+=(debhelper lintian debootstrap)
+  # The fuzz targets (scripts/fuzz.sh): clang with libFuzzer and the sanitizer runtimes.
+  packages+=(clang-14 libclang-rt-14-dev)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "app/desktop.h"
+#include "app/instance_lock.h"
 #include "bridge/bridge.h"
 #include "bridge/preferences.h"
 #include "bridge/run_loop.h"
@@ -33,6 +35,7 @@ Bridges a USB-serial board that speaks raw MIDI to the MIDI system ("Halvenor Ou
 Without options it starts the desktop program (a tray item and one window).
 
   --headless             bridge without a window, from the saved settings
+  --minimized            start the desktop program in the tray (the autostart entry uses it)
   --port PATH            the serial device (with --headless; overrides the saved port)
   --baud N               line speed, any positive rate (31250, 115200, 1000000, ...)
   --data-bits 5|6|7|8    data bits
@@ -56,7 +59,7 @@ Without options it starts the desktop program (a tray item and one window).
 
 struct Options {
     bool headless = false, wait = false, quiet = false, settings = false, listPorts = false,
-         listMidi = false;
+         listMidi = false, minimized = false;
     std::optional<std::string> port;
     std::optional<std::int64_t> baud, dataBits;
     std::optional<Parity> parity;
@@ -92,10 +95,12 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
         kMidi,
         kConfigDir,
         kSet,
-        kDevDir
+        kDevDir,
+        kMinimized
     };
     static const option longOptions[] = {
         {"headless", no_argument, nullptr, 'H'},
+        {"minimized", no_argument, nullptr, kMinimized},
         {"port", required_argument, nullptr, kPort},
         {"baud", required_argument, nullptr, kBaud},
         {"data-bits", required_argument, nullptr, kDataBits},
@@ -123,6 +128,9 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                 break;
             case 'w':
                 o.wait = true;
+                break;
+            case kMinimized:
+                o.minimized = true;
                 break;
             case 'q':
                 o.quiet = true;
@@ -202,6 +210,7 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
     const bool lineOverride =
         o.port || o.baud || o.dataBits || o.parity || o.twoStop || o.hwFlow || o.wait;
     if (lineOverride && !o.headless) return usage("--port and the line options go with --headless");
+    if (o.minimized && o.headless) return usage("--minimized is for the desktop program");
     return std::nullopt;
 }
 
@@ -289,6 +298,14 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    // The desktop program is a separate instance with ports of the same name.
+    if (const auto dir = InstanceLock::runtimeDir();
+        dir &&
+        InstanceLock::heldElsewhere(InstanceLock::lockFile(InstanceLock::base(*dir, "Halvenor"))))
+        std::fprintf(stderr,
+                     "tessaryn: the desktop program is running and has its own \"Halvenor\" "
+                     "ports; this headless bridge adds a second set\n");
+
     RunLoop main;
     std::shared_ptr<Bridge> bridge;
     try {
@@ -347,8 +364,7 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
 
 #if TESSARYN_HAVE_QT
 // Loads the window module only now, so headless runs never map the GUI libraries.
-int runDesktop(int argc, char** argv, const std::filesystem::path& configDir,
-               const std::string& midi) {
+int loadDesktop(int argc, char** argv, const DesktopOptions& options) {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
     std::string tried;
@@ -359,11 +375,11 @@ int runDesktop(int argc, char** argv, const std::filesystem::path& configDir,
             tried += std::string("\n  ") + ::dlerror();
             continue;
         }
-        using Entry = int (*)(int, char**, const char*, const char*);
+        using Entry = int (*)(int, char**, const DesktopOptions*);
         auto entry = reinterpret_cast<Entry>(::dlsym(module, "tessaryn_run_desktop"));
         if (!entry)
             return std::fprintf(stderr, "tessaryn: %s has no entry point\n", candidate.c_str()), 1;
-        return entry(argc, argv, configDir.c_str(), midi.c_str());
+        return entry(argc, argv, &options);
     }
     std::fprintf(stderr,
                  "tessaryn: cannot load the desktop window (use --headless without one):%s\n",
@@ -418,10 +434,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     prefs.reset();  // the window opens the same folder itself
-    return runDesktop(
-        argc, argv,
-        o.configDir.empty() ? Preferences::defaultDir() : std::filesystem::path(o.configDir),
-        o.midi);
+    DesktopOptions desktop;
+    desktop.configDir =
+        o.configDir.empty() ? Preferences::defaultDir() : std::filesystem::path(o.configDir);
+    desktop.midi = o.midi;
+    desktop.minimized = o.minimized;
+    return loadDesktop(argc, argv, desktop);
 #else
     std::fprintf(stderr,
                  "tessaryn: this build has no desktop window; run with --headless (see --help)\n");

@@ -69,6 +69,11 @@ int main(int argc, char** argv) {
     tessaryn::testing::Pty pty;
     auto bridge = Bridge::create(main, std::make_shared<Preferences>(dir), hub->factory());
     bridge->setRoutes({{Uuid::random(), true, 7, 20}});
+    // The floor: the engine and the event loop alone, as before a window exists.
+    bridge->start(pty.path, 31250, 8, Parity::none, false, false);
+    std::printf("200 messages/s for %d s, no window: %.3f CPU s\n", seconds,
+                measure(pty, 200, seconds));
+    bridge->stop();
     {
         MainWindow window(
             *bridge, Autostart(dir / "xdg", "tessaryn"),

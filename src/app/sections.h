@@ -45,7 +45,9 @@ class Changes {
 class Section : public QWidget {
     Q_OBJECT
   public:
-    explicit Section(Bridge& bridge) : bridge_(bridge) {}
+    explicit Section(Bridge& bridge) : bridge_(bridge) {
+        setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
+    }
     virtual void redraw(const Changes& changes) = 0;
 
   protected:

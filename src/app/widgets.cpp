@@ -154,7 +154,20 @@ void ElidedLabel::resizeEvent(QResizeEvent* event) {
 }
 
 void ElidedLabel::elide() {
-    const QString shown = fontMetrics().elidedText(full_, Qt::ElideMiddle, width());
+    const QFontMetrics fm = fontMetrics();
+    QString shown = full_;
+    if (const int excess = fm.horizontalAdvance(full_) - width(); excess > 0) {
+        // The longest word is the device path: shorten it in its middle, so that the words
+        // around it ("Cannot open", the reason, the baud rate) stay whole.
+        QString word;
+        for (const QString& w : full_.split(' '))
+            if (w.size() > word.size()) word = w;
+        const int room = fm.horizontalAdvance(word) - excess;
+        if (room > fm.averageCharWidth() * 8)
+            shown.replace(word, fm.elidedText(word, Qt::ElideMiddle, room));
+        else
+            shown = fm.elidedText(full_, Qt::ElideMiddle, width());
+    }
     setText(shown);
     setToolTip(shown == full_ ? QString() : full_);
 }

@@ -67,7 +67,8 @@ class ActivityLight : public QWidget {
     bool lit_ = false;
 };
 
-// One line of text that gives up width: elided in the middle, the whole text as hover text.
+// One line of text that gives up width: its longest word (a device path) is elided in the
+// middle, the whole text is the hover text.
 class ElidedLabel : public QLabel {
     Q_OBJECT
   public:

@@ -61,7 +61,10 @@ int main(int argc, char** argv) {
     {
         MainWindow window(
             *bridge, Autostart(dir / "xdg", "tessaryn"),
-            [&] { return std::vector<std::string>{pty.path, unplugged}; }, "tessaryn.org");
+            [&] {
+                return std::vector<std::string>{pty.path, unplugged};
+            },
+            "tessaryn.org");
         window.show();
 
         // 1. Stopped: the saved board is not plugged in.

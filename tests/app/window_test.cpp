@@ -4,6 +4,8 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QSlider>
@@ -487,6 +489,20 @@ TEST_F(Window, TheMonitorShowsAllItsLinesNewestInView) {
         EXPECT_TRUE(inView(monitor->document()->lastBlock()));
         EXPECT_TRUE(inView(monitor->document()->firstBlock()));
     }
+}
+
+TEST_F(Window, FitsTheScreenWithEveryGroupOpen) {
+    open();
+    window->routingGroup()->setExpanded(true);
+    window->learnedGroup()->setExpanded(true);
+    settle();
+    const QRect screen = window->screen()->availableGeometry();
+    EXPECT_LE(window->height(), screen.height());
+    EXPECT_LE(window->width(), screen.width());
+    // What does not fit is reached by scrolling.
+    auto* scroll = window->findChild<QScrollArea*>();
+    const int hidden = scroll->widget()->height() - scroll->viewport()->height();
+    EXPECT_EQ(scroll->verticalScrollBar()->maximum(), std::max(0, hidden));
 }
 
 int main(int argc, char** argv) {

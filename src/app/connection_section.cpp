@@ -134,11 +134,14 @@ void ConnectionSection::showSettings() {
         std::max(0, parity_->findData(fromStd(prefs_.text("parity").value_or("None")))));
     twoStop_->setChecked(prefs_.boolean("twoStop").value_or(false));
     hwFlow_->setChecked(prefs_.boolean("hwFlow").value_or(false));
-    redraw({});
+    showRunning();
 }
 
-void ConnectionSection::redraw(const Changes&) {
-    // Only `running` is shown here; the rest are the window's own preferences.
+void ConnectionSection::redraw(const Changes& c) {
+    if (c.any({BridgeProperty::running})) showRunning();
+}
+
+void ConnectionSection::showRunning() {
     const bool running = bridge_.running();
     settings_->setEnabled(!running);
     start_->setText(running ? "Stop" : "Start");

@@ -106,6 +106,7 @@ class ConnectionSection : public Section {
 
   private:
     void showSettings();
+    void showRunning();
     void toggleBridge();
     Preferences& prefs_;
     PortLister listPorts_;

@@ -300,8 +300,8 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
 
     // The desktop program is a separate instance with ports of the same name.
     if (const auto dir = InstanceLock::runtimeDir();
-        dir &&
-        InstanceLock::heldElsewhere(InstanceLock::lockFile(InstanceLock::base(*dir, "Halvenor"))))
+        dir && InstanceLock::heldElsewhere(
+                   InstanceLock::lockFile(InstanceLock::base(*dir, DesktopOptions().instanceName))))
         std::fprintf(stderr,
                      "tessaryn: the desktop program is running and has its own \"Halvenor\" "
                      "ports; this headless bridge adds a second set\n");

@@ -171,9 +171,7 @@ MonitorView::MonitorView(QWidget* parent) : QPlainTextEdit(parent) {
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setPlaceholderText("Messages show up here.");
-    QFont f = font();
-    f.setPointSizeF(f.pointSizeF() * 0.85);
-    setFont(f);
+    setFont(captionFont(font()));
     useMonospace(this);
     // Room for every line the bridge keeps.
     const int lines = static_cast<int>(Bridge::kMonitorCap);

@@ -50,7 +50,7 @@ RoutingSection::RoutingSection(Bridge& bridge, Autostart& autostart)
                       void (Bridge::*set)(bool)) {
         auto* c = new QCheckBox(text);
         if (!help.isEmpty()) c->setToolTip(help);
-        connect(c, &QCheckBox::toggled, this, [this, set](bool on) { (bridge_.*set)(on); });
+        connect(c, &QCheckBox::toggled, this, [&bridge, set](bool on) { (bridge.*set)(on); });
         l->addWidget(c);
         toggles_.emplace_back(c, get);
     };
@@ -80,7 +80,7 @@ RoutingSection::RoutingSection(Bridge& bridge, Autostart& autostart)
     connect(openAtLogin_, &QCheckBox::toggled, this, [this](bool on) { openAtLoginChanged(on); });
     l->addWidget(openAtLogin_);
     auto* rescan = new QPushButton("Rescan MIDI ports");
-    rescan->setFont(caption("")->font());
+    rescan->setFont(captionFont(rescan->font()));
     connect(rescan, &QPushButton::clicked, this, [this] { bridge_.refreshMIDIPorts(); });
     l->addWidget(rescan, 0, Qt::AlignLeft);
     setLayout(l);

@@ -11,11 +11,14 @@
 
 namespace tessaryn {
 
+QFont captionFont(QFont f) {
+    f.setPointSizeF(f.pointSizeF() * 0.85);
+    return f;
+}
+
 QLabel* caption(const QString& text, bool secondary) {
     auto* l = new QLabel(text);
-    QFont f = l->font();
-    f.setPointSizeF(f.pointSizeF() * 0.85);
-    l->setFont(f);
+    l->setFont(captionFont(l->font()));
     // A palette role, not a style sheet: it follows theme changes and costs nothing per update.
     if (secondary) l->setForegroundRole(QPalette::PlaceholderText);
     return l;

@@ -15,6 +15,7 @@ class QVBoxLayout;
 
 namespace tessaryn {
 
+QFont captionFont(QFont base);
 // Small text; in the secondary colour unless `secondary` is false.
 QLabel* caption(const QString& text, bool secondary = true);
 QLabel* heading(const QString& text, qreal scale = 1.1);

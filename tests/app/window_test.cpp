@@ -15,6 +15,7 @@
 #include <QToolButton>
 #include <fstream>
 
+#include "app/instance_lock.h"
 #include "app/main_window.h"
 #include "app/qt_main_queue.h"
 #include "app/tray.h"
@@ -503,6 +504,24 @@ TEST_F(Window, FitsTheScreenWithEveryGroupOpen) {
     auto* scroll = window->findChild<QScrollArea*>();
     const int hidden = scroll->widget()->height() - scroll->viewport()->height();
     EXPECT_EQ(scroll->verticalScrollBar()->maximum(), std::max(0, hidden));
+}
+
+TEST(InstanceLock, OneOwnerPerNameAndTheNameStaysInItsFolder) {
+    const fs::path dir =
+        fs::temp_directory_path() / ("tessaryn-lock-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    EXPECT_EQ(InstanceLock::base(dir, "../../etc/x y"), dir / "tessaryn-______etc_x_y");
+    const auto file = InstanceLock::lockFile(InstanceLock::base(dir, "Halvenor"));
+    EXPECT_FALSE(InstanceLock::heldElsewhere(file));
+    {
+        InstanceLock first(file);
+        InstanceLock second(file);
+        EXPECT_TRUE(first.owned());
+        EXPECT_FALSE(second.owned());
+        EXPECT_TRUE(InstanceLock::heldElsewhere(file));
+    }
+    EXPECT_FALSE(InstanceLock::heldElsewhere(file));  // released with its owner, even by a crash
+    fs::remove_all(dir);
 }
 
 int main(int argc, char** argv) {

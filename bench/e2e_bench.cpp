@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "../bench/device_reader.h"
 #include "midi/alsa_peer.h"
 #include "serial/pty.h"
 
@@ -97,6 +98,17 @@ class Child {
   private:
     pid_t pid_ = -1;
 };
+
+// A note from `peer` to everyone subscribed to its port, without a lookup per message.
+void sendNote(Peer& peer, int i) {
+    snd_seq_event_t ev;
+    snd_seq_ev_clear(&ev);
+    snd_seq_ev_set_noteon(&ev, 0, i % 128, 0x40);
+    snd_seq_ev_set_source(&ev, peer.port);
+    snd_seq_ev_set_subs(&ev);
+    snd_seq_ev_set_direct(&ev);
+    while (snd_seq_event_output_direct(peer.seq, &ev) == -EAGAIN) std::this_thread::yield();
+}
 
 void row(const char* what, const Stats& s, const std::string& extra = "") {
     std::printf("| %-40s | %8.1f | %8.1f | %8.1f | %8.1f | %s\n", what, s.min, s.median, s.p99,
@@ -247,6 +259,51 @@ int main(int argc, char** argv) {
                     duration<double, std::milli>((at.empty() ? t0 : at.back()) - t0).count())) +
                 " ms, lost " + std::to_string(sysex.size() - got.size()) +
                 (got == sysex ? ", whole" : ", DIFFERENT"));
+    }
+
+    // 7. MIDI to the device: a burst with nothing holding it back, then 64 notes in flight. A
+    // plain reader subscribed beside the bridge gets the same events: what the sequencer itself
+    // makes a reader lose.
+    {
+        tessaryn::bench::DeviceReader device(pty.master);
+        Peer sender("Sender");
+        Peer beside("Beside");
+        const auto in = sender.find("Halvenor In");
+        if (in.client < 0) fail("\"Halvenor In\" is missing");
+        snd_seq_connect_to(sender.seq, sender.port, in.client, in.port);
+        snd_seq_connect_to(sender.seq, sender.port, snd_seq_client_id(beside.seq), beside.port);
+        std::this_thread::sleep_for(100ms);
+
+        const int burst = 20000;
+        const double cpu0 = bridge.cpu();
+        for (int i = 0; i < burst; ++i) sendNote(sender, i);
+        const auto delivered = device.waitMessages(burst, 3000ms);
+        const double cpu = bridge.cpu() - cpu0;
+        beside.inbox.waitBytes(burst * 3, 1s);
+        std::printf(
+            "| %-40s | delivered %zu, lost %zu (plain reader beside: lost %zu, overflows %d), "
+            "bridge CPU %.2f s per MB\n",
+            "7a. MIDI -> device, 20,000 notes burst", delivered, burst - delivered,
+            burst - beside.inbox.received() / 3, beside.overflows.load(), cpu / (burst * 3 / 1e6));
+
+        device.reset();
+        const int total = 20000, window = 64;
+        std::vector<steady_clock::time_point> sent(total);
+        const auto t0 = steady_clock::now();
+        for (int i = 0; i < total; ++i) {
+            if (i >= window) device.waitMessages(static_cast<std::size_t>(i - window + 1), 2000ms);
+            sent[static_cast<std::size_t>(i)] = steady_clock::now();
+            sendNote(sender, i);
+        }
+        const auto got = device.waitMessages(total, 3000ms);
+        const double s = duration<double>(steady_clock::now() - t0).count();
+        const auto at = device.arrivals();
+        std::vector<double> us;
+        for (std::size_t i = 0; i < at.size(); ++i)
+            us.push_back(duration<double, std::micro>(at[i] - sent[i]).count());
+        row("7b. MIDI -> device, 64 in flight", stats(us),
+            std::to_string(static_cast<int>(static_cast<double>(got) / s)) + " messages/s, lost " +
+                std::to_string(total - got));
     }
 
     // 5. Idle.

@@ -299,6 +299,7 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     }
     Printer printer(*bridge, o.quiet);
     bridge->observe(std::ref(printer));
+    bridge->setMonitorShown(!o.quiet);  // nobody sees the lines: make none
 
     auto attempt = [&] {
         if (o.port) {

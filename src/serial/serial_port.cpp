@@ -172,6 +172,7 @@ void SerialPort::enqueue(std::vector<Message> messages) {
     for (auto& m : messages) {
         out_.insert(out_.end(), m.bytes.begin(), m.bytes.end());
         sizes_.push_back({static_cast<std::uint32_t>(m.bytes.size()), m.paced});
+        pacedQueued_ += m.paced;
     }
     trim(stalled_ ? kStalledLimit : kQueueLimit);
     // Waiting for room or for the next pace step: that wake-up writes these too.
@@ -188,12 +189,12 @@ void SerialPort::flush() {
             return;
         }
         // Everything up to the next paced message in one write.
-        std::size_t run = 0;
-        for (const Queued& q : sizes_) {
-            if (q.paced || run >= 65536) break;
-            run += q.size;
+        std::size_t run = out_.size() - outHead_;
+        if (pacedQueued_ > 0) {
+            run = 0;
+            for (auto q = sizes_.begin(); q != sizes_.end() && !q->paced; ++q) run += q->size;
+            run -= frontSent_;
         }
-        run -= frontSent_;
         const ssize_t n = ::write(fd, out_.data() + outHead_, run);
         if (n > 0) {
             consumed(static_cast<std::size_t>(n));
@@ -252,6 +253,7 @@ void SerialPort::consumed(std::size_t n) {
     frontSent_ += n;
     while (!sizes_.empty() && frontSent_ >= sizes_.front().size) {
         frontSent_ -= sizes_.front().size;
+        pacedQueued_ -= sizes_.front().paced;
         sizes_.pop_front();
     }
     if (sizes_.empty()) {
@@ -305,7 +307,10 @@ void SerialPort::trim(std::size_t limit) {
     const std::size_t waiting = out_.size() - outHead_;
     if (waiting <= limit) return;
     std::size_t first = frontSent_ > 0 ? 1 : 0, last = first, bytes = 0;
-    while (last < sizes_.size() && waiting - bytes > limit) bytes += sizes_[last++].size;
+    while (last < sizes_.size() && waiting - bytes > limit) {
+        pacedQueued_ -= sizes_[last].paced;
+        bytes += sizes_[last++].size;
+    }
     const std::size_t from = outHead_ + (first == 1 ? sizes_.front().size - frontSent_ : 0);
     out_.erase(out_.begin() + static_cast<std::ptrdiff_t>(from),
                out_.begin() + static_cast<std::ptrdiff_t>(from + bytes));
@@ -319,6 +324,7 @@ void SerialPort::clearQueue() {
     out_.clear();
     outHead_ = 0;
     sizes_.clear();
+    pacedQueued_ = 0;
     frontSent_ = 0;
     pacing_ = paceWaiting_ = false;
     stopWaitingForRoom();

@@ -112,8 +112,9 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
     std::size_t outHead_ = 0;
     std::deque<Queued> sizes_;
     std::size_t frontSent_ = 0;
-    bool pacing_ = false;       // a paced message reached the head; ends when the queue is empty
-    bool paceWaiting_ = false;  // a pace step is scheduled
+    std::size_t pacedQueued_ = 0;  // paced messages in sizes_
+    bool pacing_ = false;          // a paced message reached the head; ends when the queue is empty
+    bool paceWaiting_ = false;     // a pace step is scheduled
     std::uint64_t paceToken_ = 0;
     Clock::time_point paceDue_{};       // when the next paced byte may leave
     Clock::time_point lastProgress_{};  // the device last took a byte, or the backlog began

@@ -258,6 +258,7 @@ void SerialPort::consumed(std::size_t n) {
     }
     if (sizes_.empty()) {
         out_.clear();
+        if (out_.capacity() > 64 * 1024) out_.shrink_to_fit();  // a burst is over: give it back
         outHead_ = 0;
         pacing_ = false;
     } else if (outHead_ >= 4096 && outHead_ >= out_.size() / 2) {

@@ -56,7 +56,7 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
     static constexpr const char* kClosedMessage = "Serial port closed (device disconnected?)";
 
     static std::shared_ptr<SerialPort> create(std::chrono::milliseconds stallAfter = kStallAfter);
-    // Closes the device if open; pending paced bytes are dropped.
+    // Closes the device if open; bytes still waiting for it are dropped.
     ~SerialPort();
 
     // Closes any open device, then opens and configures `path`. Throws SerialError.

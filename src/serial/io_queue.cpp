@@ -109,8 +109,8 @@ struct IoQueue::Impl : std::enable_shared_from_this<IoQueue::Impl> {
     void run() {
         // The default 50 us slack would stretch every 320 us pacing step.
         ::prctl(PR_SET_TIMERSLACK, 1UL);
-        ::pthread_setname_np(::pthread_self(),
-                             label.substr(0, 15).c_str());  // shown by top -H, gdb
+        // Shown by top -H and gdb.
+        ::pthread_setname_np(::pthread_self(), label.substr(0, 15).c_str());
         std::vector<epoll_event> events(16);
         std::vector<std::pair<std::shared_ptr<Source>, std::uint32_t>> ready;
         std::deque<Block> blocks;

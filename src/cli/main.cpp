@@ -262,6 +262,7 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     }
     Printer printer(*bridge, o.quiet);
     bridge->observe(std::ref(printer));
+    bridge->setMonitorShown(!o.quiet);  // nobody sees the lines: make none
 
     // Said once, when the board is first seen: ModemManager probes new CDC-ACM devices.
     bool modemChecked = false;

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "app/desktop.h"
+#include "app/instance_lock.h"
 #include "bridge/bridge.h"
 #include "bridge/preferences.h"
 #include "bridge/run_loop.h"
@@ -33,7 +35,7 @@ namespace {
 
 struct Options {
     bool headless = false, wait = false, quiet = false, settings = false, listPorts = false,
-         listMidi = false;
+         listMidi = false, minimized = false;
     std::optional<std::string> port;
     std::optional<std::int64_t> baud, dataBits;
     std::optional<Parity> parity;
@@ -72,6 +74,9 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                 break;
             case 'w':
                 o.wait = true;
+                break;
+            case kMinimized:
+                o.minimized = true;
                 break;
             case 'q':
                 o.quiet = true;
@@ -153,6 +158,7 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
     const bool lineOverride =
         o.port || o.baud || o.dataBits || o.parity || o.twoStop || o.hwFlow || o.wait;
     if (lineOverride && !o.headless) return usage("--port and the line options go with --headless");
+    if (o.minimized && o.headless) return usage("--minimized is for the desktop program");
     return std::nullopt;
 }
 
@@ -240,6 +246,14 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    // The desktop program is a separate instance with ports of the same name.
+    if (const auto dir = InstanceLock::runtimeDir();
+        dir && InstanceLock::heldElsewhere(
+                   InstanceLock::lockFile(InstanceLock::base(*dir, DesktopOptions().instanceName))))
+        std::fprintf(stderr,
+                     "tessaryn: the desktop program is running and has its own \"Halvenor\" "
+                     "ports; this headless bridge adds a second set\n");
+
     RunLoop main;
     std::shared_ptr<Bridge> bridge;
     try {
@@ -250,6 +264,7 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     }
     Printer printer(*bridge, o.quiet);
     bridge->observe(std::ref(printer));
+    bridge->setMonitorShown(!o.quiet);  // nobody sees the lines: make none
 
     // Said once, when the board is first seen: ModemManager probes new CDC-ACM devices.
     bool modemChecked = false;
@@ -307,8 +322,7 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
 
 #if TESSARYN_HAVE_QT
 // Loads the window module only now, so headless runs never map the GUI libraries.
-int runDesktop(int argc, char** argv, const std::filesystem::path& configDir,
-               const std::string& midi) {
+int loadDesktop(int argc, char** argv, const DesktopOptions& options) {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
     std::string tried;
@@ -319,11 +333,11 @@ int runDesktop(int argc, char** argv, const std::filesystem::path& configDir,
             tried += std::string("\n  ") + ::dlerror();
             continue;
         }
-        using Entry = int (*)(int, char**, const char*, const char*);
+        using Entry = int (*)(int, char**, const DesktopOptions*);
         auto entry = reinterpret_cast<Entry>(::dlsym(module, "tessaryn_run_desktop"));
         if (!entry)
             return std::fprintf(stderr, "tessaryn: %s has no entry point\n", candidate.c_str()), 1;
-        return entry(argc, argv, configDir.c_str(), midi.c_str());
+        return entry(argc, argv, &options);
     }
     std::fprintf(stderr,
                  "tessaryn: cannot load the desktop window (install the package tessaryn-desktop, "
@@ -380,10 +394,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     prefs.reset();  // the window opens the same folder itself
-    return runDesktop(
-        argc, argv,
-        o.configDir.empty() ? Preferences::defaultDir() : std::filesystem::path(o.configDir),
-        o.midi);
+    DesktopOptions desktop;
+    desktop.configDir =
+        o.configDir.empty() ? Preferences::defaultDir() : std::filesystem::path(o.configDir);
+    desktop.midi = o.midi;
+    desktop.minimized = o.minimized;
+    return loadDesktop(argc, argv, desktop);
 #else
     std::fprintf(stderr,
                  "tessaryn: this build has no desktop window; run with --headless (see --help)\n");

@@ -18,7 +18,8 @@ enum OptionCode {
     kMidi,
     kConfigDir,
     kSet,
-    kDevDir
+    kDevDir,
+    kMinimized
 };
 
 // One table feeds the parser, --help, the manual page and the shell completion, so none of them

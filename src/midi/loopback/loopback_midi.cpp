@@ -7,10 +7,14 @@ struct LoopbackHub::Service final : MIDIService {
     Handlers handlers;
     std::string name;
 
+    // Like a real service ending its receive thread: a packet being delivered to these handlers
+    // is finished before they go.
     ~Service() override {
-        std::lock_guard lock(hub->m_);
+        std::unique_lock lock(hub->m_);
         hub->service_ = nullptr;
         hub->connected_ = 0;
+        if (std::this_thread::get_id() != hub->thread_.get_id())
+            hub->cv_.wait(lock, [this] { return !hub->busy_; });
     }
     std::int32_t ownSourceID() const override { return stableEndpointID(name, name + " Out", 0); }
     std::int32_t ownDestinationID() const override {

@@ -118,7 +118,7 @@ TEST_F(AlsaEndpoints, SentMessagesArriveWholeAtSubscribersAndTheChosenDestinatio
     Bytes all;
     for (const Bytes* m : {&note, &mid, &big}) all.insert(all.end(), m->begin(), m->end());
 
-    for (const Bytes* m : {&note, &mid, &big}) sendToMIDI(*midi, *m, throughID);
+    sendAllToMIDI(*midi, std::vector<Bytes>{note, mid, big}, throughID);
     for (Peer* peer : {&listener, &through}) {
         ASSERT_TRUE(peer->inbox.waitBytes(all.size(), 60s))
             << peer->inbox.joined().size() << " of " << all.size() << ", overflows "
@@ -164,11 +164,15 @@ TEST_F(AlsaEndpoints, AFullReaderLosesMessagesAloneAndOthersGetEachOnceInOrder) 
     Peer healthy("Healthy");
     healthy.subscribeTo("Halvenor Out");
     Bytes all;
+    std::vector<Bytes> chunk;  // as they come from the device: several at once
     for (int i = 0; i < 1000; ++i) {
-        const Bytes note{0x90, static_cast<std::uint8_t>(i % 128),
-                         static_cast<std::uint8_t>(1 + i / 128)};
-        all.insert(all.end(), note.begin(), note.end());
-        sendToMIDI(*midi, note, 0);
+        chunk.push_back(
+            {0x90, static_cast<std::uint8_t>(i % 128), static_cast<std::uint8_t>(1 + i / 128)});
+        all.insert(all.end(), chunk.back().begin(), chunk.back().end());
+        if (chunk.size() == 10) {
+            sendAllToMIDI(*midi, chunk, 0);
+            chunk.clear();
+        }
     }
     ASSERT_TRUE(healthy.inbox.waitBytes(all.size()));
     std::this_thread::sleep_for(200ms);

@@ -92,7 +92,7 @@ class AlsaService final : public MIDIService {
     void publish(std::span<const std::uint8_t> m) override {
         std::lock_guard lock(outLock_);
         encode(m, true, std::nullopt);
-        write();
+        flush();
     }
 
     bool sendTo(std::int32_t id, std::span<const std::uint8_t> m) override {
@@ -100,7 +100,7 @@ class AlsaService final : public MIDIService {
         if (!to) return false;
         std::lock_guard lock(outLock_);
         encode(m, false, to);
-        write();
+        flush();
         return true;
     }
 
@@ -109,7 +109,7 @@ class AlsaService final : public MIDIService {
         const auto to = hardwareOutID != 0 ? lookup(hardwareOutID, false) : std::nullopt;
         std::lock_guard lock(outLock_);
         for (const auto& m : messages) encode(m, true, to);
-        write();
+        flush();
     }
 
     bool connectSource(std::int32_t id) override {
@@ -211,7 +211,7 @@ class AlsaService final : public MIDIService {
             left -= used;
             if (ev.type == SND_SEQ_EVENT_NONE) continue;
             if (burst_ >= kBurstBytes) {
-                write();
+                flush();
                 ::usleep(1000);
             }
             burst_ += static_cast<std::size_t>(used);
@@ -245,7 +245,7 @@ class AlsaService final : public MIDIService {
     // the others already have that event, so it is skipped, never sent again: alsa-lib's own
     // drain would resend it and duplicate it for every healthy reader. Nothing here waits for a
     // reader.
-    void write() {
+    void flush() {
         std::size_t at = 0, next = 0;
         while (at < pending_.size()) {
             const ssize_t n = ::write(fd_, pending_.data() + at, pending_.size() - at);
@@ -337,7 +337,7 @@ class AlsaService final : public MIDIService {
     std::string name_;
     Handlers handlers_;
     snd_seq_t* seq_ = nullptr;
-    int fd_ = -1;  // the sequencer's file, written directly (see write())
+    int fd_ = -1;  // the sequencer's file, written directly (see flush())
     int self_ = -1;
     int outPort_ = -1, inPort_ = -1, hwOutPort_ = -1, hwInPort_ = -1, announcePort_ = -1;
     snd_midi_event_t* decoder_ = nullptr;  // receive thread only

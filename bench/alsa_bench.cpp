@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
            }));
     {
         // A suspended program subscribed beside the healthy one: its queue (4 events) stays full.
-        Peer stalled("Suspended", 4, false);
+        Peer stalled("Suspended", 4, -1ms);
         stalled.subscribeTo("Halvenor Out");
         const auto us = measure(peer.inbox, publish, stalledNotes);
         char what[80];

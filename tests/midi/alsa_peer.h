@@ -61,8 +61,11 @@ struct Inbox {
 // Another program on the sequencer: finds ports by name, never by number.
 class Peer {
   public:
-    // A peer that never reads stands for a suspended program; its queue fills and stays full.
-    explicit Peer(const char* name = "Peer", int inputPool = 2000, bool reads = true) {
+    // Reads as soon as input arrives (readEvery 0), or at most every readEvery, or never (a
+    // negative readEvery: a suspended program, whose queue fills and stays full).
+    explicit Peer(const char* name = "Peer", int inputPool = 2000,
+                  std::chrono::milliseconds readEvery = 0ms)
+        : readEvery(readEvery) {
         EXPECT_EQ(snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0), 0);
         snd_seq_set_client_name(seq, name);
         snd_seq_set_client_pool_input(seq, inputPool);
@@ -75,7 +78,7 @@ class Peer {
         snd_midi_event_no_status(decoder, 1);
         snd_midi_event_new(256, &encoder);
         stopFd = ::eventfd(0, 0);
-        if (reads) reader = std::thread([this] { read(); });
+        if (readEvery >= 0ms) reader = std::thread([this] { read(); });
     }
     ~Peer() {
         const std::uint64_t one = 1;
@@ -222,8 +225,10 @@ class Peer {
                 if (len > 0) batch.insert(batch.end(), buf, buf + len);
             }
             if (!batch.empty()) inbox.add(batch);
+            if (readEvery > 0ms) std::this_thread::sleep_for(readEvery);
         }
     }
+    std::chrono::milliseconds readEvery;
     snd_midi_event_t* decoder = nullptr;
     snd_midi_event_t* encoder = nullptr;
     int stopFd = -1;

@@ -1,11 +1,15 @@
 #include "midi/alsa/alsa_midi.h"
 
+#include "midi/alsa/reader_room.h"
+
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -21,8 +25,12 @@ constexpr unsigned kPortType = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYP
 constexpr long kSysexPiece = 256;
 // A reader's queue holds about 5 KB by default, and the sequencer empties a reader's whole queue
 // when it overflows. Long output therefore goes out in bursts of 4 KB with a breath between
-// them: 4 MB/s, twenty times the fastest serial line.
+// them: at most 4 MB/s, twenty times the fastest serial line, and slower while a reader that
+// is still reading has no room for the next burst.
 constexpr std::size_t kBurstBytes = 4096;
+constexpr int kBurstCells = (kBurstBytes / kSysexPiece) * (1 + (kSysexPiece + 27) / 28);
+// A reader that has taken nothing for this long is not waited for: it loses what does not fit.
+constexpr auto kPatience = std::chrono::milliseconds(100);
 // The largest input pool a client may have. An event that needs as many cells as the pool
 // holds is refused by the sequencer, so an input buffer of this many events reads any event
 // that can reach us, and the whole queue in one read.
@@ -212,7 +220,7 @@ class AlsaService final : public MIDIService {
             if (ev.type == SND_SEQ_EVENT_NONE) continue;
             if (burst_ >= kBurstBytes) {
                 flush();
-                ::usleep(1000);
+                breathe(toSubscribers, to);
             }
             burst_ += static_cast<std::size_t>(used);
             snd_seq_ev_set_direct(&ev);
@@ -227,6 +235,54 @@ class AlsaService final : public MIDIService {
                 append(ev);
             }
         }
+    }
+
+    // Called with outLock_ held, between bursts of a long message. Kernel clients (Midi
+    // Through, hardware ports) cannot be asked and get a fixed breath; a program's queue is
+    // asked for room for the next burst for as long as that program keeps reading.
+    void breathe(bool toSubscribers, const std::optional<Address>& to) {
+        ::usleep(1000);
+        std::vector<int> readers = toSubscribers ? subscribers() : std::vector<int>{};
+        if (to) readers.push_back(to->client);
+        for (const int client : readers) {
+            ReaderRoom room = readerRoom(fd_, client);
+            Pace& pace = pace_[client];
+            if (room.free < 0 || (pace.stalled && room.free <= pace.free)) continue;
+            pace.stalled = false;
+            const int need = std::min(kBurstCells, room.pool);
+            auto since = std::chrono::steady_clock::now();
+            int last = room.free;
+            while (room.free >= 0 && room.free < need) {
+                const auto now = std::chrono::steady_clock::now();
+                if (room.free > last) {
+                    since = now;
+                    last = room.free;
+                }
+                if (now - since > kPatience) {
+                    pace = {true, room.free};
+                    break;
+                }
+                ::usleep(500);
+                room = readerRoom(fd_, client);
+            }
+        }
+    }
+
+    // Clients reading "<name> Out".
+    std::vector<int> subscribers() {
+        std::vector<int> out;
+        snd_seq_query_subscribe_t* q;
+        snd_seq_query_subscribe_alloca(&q);
+        const snd_seq_addr_t root{static_cast<unsigned char>(self_),
+                                  static_cast<unsigned char>(outPort_)};
+        snd_seq_query_subscribe_set_root(q, &root);
+        snd_seq_query_subscribe_set_type(q, SND_SEQ_QUERY_SUBS_READ);
+        for (int i = 0;; ++i) {
+            snd_seq_query_subscribe_set_index(q, i);
+            if (snd_seq_query_port_subscribers(seq_, q) < 0) break;
+            out.push_back(snd_seq_query_subscribe_get_addr(q)->client);
+        }
+        return out;
     }
 
     // Lays an event out as the sequencer reads it: the event, then its variable-length data.
@@ -351,6 +407,11 @@ class AlsaService final : public MIDIService {
     std::vector<std::uint8_t> pending_;  // events laid out for the sequencer
     std::vector<std::size_t> ends_;      // where each event in pending_ ends
     std::size_t burst_ = 0;              // bytes of MIDI in pending_
+    struct Pace {
+        bool stalled = false;  // took nothing while we waited; not waited for until it reads
+        int free = 0;          // its free cells then
+    };
+    std::map<int, Pace> pace_;  // by client
 
     std::atomic<std::uint64_t> toReaders_{0}, input_{0};
     std::atomic<unsigned> setupGeneration_{1};

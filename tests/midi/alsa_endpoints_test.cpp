@@ -121,8 +121,8 @@ TEST_F(AlsaEndpoints, SentMessagesArriveWholeAtSubscribersAndTheChosenDestinatio
     sendAllToMIDI(*midi, std::vector<Bytes>{note, mid, big}, throughID);
     for (Peer* peer : {&listener, &through}) {
         ASSERT_TRUE(peer->inbox.waitBytes(all.size(), 60s))
-            << peer->inbox.joined().size() << " of " << all.size() << ", overflows "
-            << peer->overflows;
+            << (peer == &listener ? "listener: " : "through: ") << peer->inbox.joined().size()
+            << " of " << all.size() << ", overflows " << peer->overflows;
         EXPECT_EQ(peer->inbox.joined(), all);
         EXPECT_EQ(peer->overflows, 0);
     }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -29,7 +30,8 @@ constexpr long kSysexPiece = 256;
 // is still reading has no room for the next burst.
 constexpr std::size_t kBurstBytes = 4096;
 constexpr int kBurstCells = (kBurstBytes / kSysexPiece) * (1 + (kSysexPiece + 27) / 28);
-// A reader that has taken nothing for this long is not waited for: it loses what does not fit.
+// A reader that takes nothing for this long while we wait (or too little in ten times as long) is
+// not waited for until it has caught up: it loses what does not fit.
 constexpr auto kPatience = std::chrono::milliseconds(100);
 // The largest input pool a client may have. An event that needs as many cells as the pool
 // holds is refused by the sequencer, so an input buffer of this many events reads any event
@@ -138,6 +140,11 @@ class AlsaService final : public MIDIService {
     Losses losses() const override { return {toReaders_.load(), input_.load()}; }
 
   private:
+    struct Reader {
+        int free = 0;          // cells known to be free in its queue
+        bool stalled = false;  // took too little while we waited
+    };
+
     int makePort(const std::string& name, unsigned caps, unsigned type) {
         return snd_seq_create_simple_port(seq_, name.c_str(), caps, type);
     }
@@ -220,7 +227,10 @@ class AlsaService final : public MIDIService {
             if (ev.type == SND_SEQ_EVENT_NONE) continue;
             if (burst_ >= kBurstBytes) {
                 flush();
-                breathe(toSubscribers, to);
+                // Kernel clients (Midi Through, hardware ports) cannot be asked for room.
+                ::usleep(1000);
+            } else if (subsCells_ + destCells_ >= kBurstCells) {
+                flush();
             }
             burst_ += static_cast<std::size_t>(used);
             snd_seq_ev_set_direct(&ev);
@@ -237,44 +247,81 @@ class AlsaService final : public MIDIService {
         }
     }
 
-    // Called with outLock_ held, between bursts of a long message. Kernel clients (Midi
-    // Through, hardware ports) cannot be asked and get a fixed breath; a program's queue is
-    // asked for room for the next burst for as long as that program keeps reading.
-    void breathe(bool toSubscribers, const std::optional<Address>& to) {
-        ::usleep(1000);
-        std::vector<int> readers = toSubscribers ? subscribers() : std::vector<int>{};
-        if (to) readers.push_back(to->client);
-        for (const int client : readers) {
-            ReaderRoom room = readerRoom(fd_, client);
-            Pace& pace = pace_[client];
-            if (room.free < 0 || (pace.stalled && room.free <= pace.free)) continue;
-            pace.stalled = false;
-            const int need = std::min(kBurstCells, room.pool);
-            auto since = std::chrono::steady_clock::now();
-            int last = room.free;
-            while (room.free >= 0 && room.free < need) {
-                const auto now = std::chrono::steady_clock::now();
-                if (room.free > last) {
-                    since = now;
-                    last = room.free;
+    // Called with outLock_ held, before a write: room in every reader's queue for what is
+    // pending for it. Free cells are asked of the sequencer only when what we last learned no
+    // longer covers the write. A reader that is still reading is waited for; one that takes
+    // nothing for kPatience (or too little in ten times as long) is not waited for until it has
+    // caught up, and loses what does not fit.
+    void makeRoom() {
+        const unsigned generation = setupGeneration_.load();
+        if (readersAt_ != generation || readersDest_ != dest_) {
+            // A kernel destination cannot be asked; Midi Through passes what it gets on to the
+            // programs reading it, which can.
+            subsReaders_ = readersOf({self_, outPort_});
+            destReaders_.clear();
+            if (dest_.client >= 0) {
+                if (readerRoom(fd_, dest_.client).free >= 0) {
+                    destReaders_.push_back(dest_.client);
+                } else {
+                    destReaders_ = readersOf(dest_);
                 }
-                if (now - since > kPatience) {
-                    pace = {true, room.free};
-                    break;
-                }
-                ::usleep(500);
-                room = readerRoom(fd_, client);
             }
+            readersAt_ = generation;
+            readersDest_ = dest_;
+        }
+        if (subsCells_ > 0) {
+            for (const int client : subsReaders_) ensureRoom(client, readers_[client], subsCells_);
+        }
+        if (destCells_ > 0) {
+            for (const int client : destReaders_) ensureRoom(client, readers_[client], destCells_);
         }
     }
 
-    // Clients reading "<name> Out".
-    std::vector<int> subscribers() {
+    void ensureRoom(int client, Reader& reader, int need) {
+        if (reader.free >= need) {
+            reader.free -= need;
+            return;
+        }
+        ReaderRoom room = readerRoom(fd_, client);
+        if (room.free < 0) {  // a kernel client: no queue to ask about
+            reader.free = std::numeric_limits<int>::max();
+            return;
+        }
+        // Half of every queue stays in reserve for the reader's hiccups (and for Midi Through's
+        // readers, which cannot be asked and usually read at the same pace).
+        const int reserve = room.pool / 2;
+        need = std::min(need, room.pool - reserve);
+        if (reader.stalled && room.free - reserve < need) {
+            reader.free = 0;
+            return;
+        }
+        reader.stalled = false;
+        const auto start = std::chrono::steady_clock::now();
+        auto since = start;
+        int last = room.free;
+        while (room.free >= 0 && room.free - reserve < need) {
+            const auto now = std::chrono::steady_clock::now();
+            if (room.free > last) {
+                since = now;
+                last = room.free;
+            }
+            if (now - since > kPatience || now - start > 10 * kPatience) {
+                reader = {0, true};
+                return;
+            }
+            ::usleep(500);
+            room = readerRoom(fd_, client);
+        }
+        reader.free = std::max(room.free - reserve - need, 0);
+    }
+
+    // Clients reading a port.
+    std::vector<int> readersOf(Address port) {
         std::vector<int> out;
         snd_seq_query_subscribe_t* q;
         snd_seq_query_subscribe_alloca(&q);
-        const snd_seq_addr_t root{static_cast<unsigned char>(self_),
-                                  static_cast<unsigned char>(outPort_)};
+        const snd_seq_addr_t root{static_cast<unsigned char>(port.client),
+                                  static_cast<unsigned char>(port.port)};
         snd_seq_query_subscribe_set_root(q, &root);
         snd_seq_query_subscribe_set_type(q, SND_SEQ_QUERY_SUBS_READ);
         for (int i = 0;; ++i) {
@@ -294,6 +341,15 @@ class AlsaService final : public MIDIService {
             pending_.insert(pending_.end(), data, data + ev.data.ext.len);
         }
         ends_.push_back(pending_.size());
+        const int cells = 1 + (snd_seq_ev_is_variable(&ev)
+                                   ? static_cast<int>((ev.data.ext.len + sizeof ev - 1) / sizeof ev)
+                                   : 0);
+        if (ev.dest.client == SND_SEQ_ADDRESS_SUBSCRIBERS) {
+            subsCells_ += cells;
+        } else {
+            destCells_ += cells;
+            dest_ = {ev.dest.client, ev.dest.port};
+        }
     }
 
     // The sequencer takes the events in order and stops at the first one a receiver refuses (a
@@ -302,6 +358,7 @@ class AlsaService final : public MIDIService {
     // drain would resend it and duplicate it for every healthy reader. Nothing here waits for a
     // reader.
     void flush() {
+        makeRoom();
         std::size_t at = 0, next = 0;
         while (at < pending_.size()) {
             const ssize_t n = ::write(fd_, pending_.data() + at, pending_.size() - at);
@@ -314,6 +371,7 @@ class AlsaService final : public MIDIService {
         pending_.clear();
         ends_.clear();
         burst_ = 0;
+        subsCells_ = destCells_ = 0;
     }
 
     void receive() {
@@ -407,11 +465,13 @@ class AlsaService final : public MIDIService {
     std::vector<std::uint8_t> pending_;  // events laid out for the sequencer
     std::vector<std::size_t> ends_;      // where each event in pending_ ends
     std::size_t burst_ = 0;              // bytes of MIDI in pending_
-    struct Pace {
-        bool stalled = false;  // took nothing while we waited; not waited for until it reads
-        int free = 0;          // its free cells then
-    };
-    std::map<int, Pace> pace_;  // by client
+    int subsCells_ = 0, destCells_ = 0;  // sequencer cells pending for each reader
+    Address dest_{-1, 0};                // of the pending events
+    std::map<int, Reader> readers_;      // by client
+    std::vector<int> subsReaders_;       // clients reading "<name> Out"
+    std::vector<int> destReaders_;       // the destination's client, or the clients reading it
+    unsigned readersAt_ = 0;             // setup generation of the two lists
+    Address readersDest_{-1, 0};
 
     std::atomic<std::uint64_t> toReaders_{0}, input_{0};
     std::atomic<unsigned> setupGeneration_{1};

@@ -141,8 +141,9 @@ class AlsaService final : public MIDIService {
 
   private:
     struct Reader {
-        int free = 0;          // cells known to be free in its queue
-        bool stalled = false;  // took too little while we waited
+        int free = 0;                                   // cells known to be free in its queue
+        bool stalled = false;                           // took too little while we waited
+        std::chrono::steady_clock::time_point askedAt;  // a stalled one is asked seldom
     };
 
     int makePort(const std::string& name, unsigned caps, unsigned type) {
@@ -282,13 +283,15 @@ class AlsaService final : public MIDIService {
             reader.free -= need;
             return;
         }
+        const auto start = std::chrono::steady_clock::now();
+        if (reader.stalled && start - reader.askedAt < kPatience) return;
+        reader.askedAt = start;
         ReaderRoom room = readerRoom(fd_, client);
         if (room.free < 0) {  // a kernel client: no queue to ask about
             reader.free = std::numeric_limits<int>::max();
             return;
         }
-        // Half of every queue stays in reserve for the reader's hiccups (and for Midi Through's
-        // readers, which cannot be asked and usually read at the same pace).
+        // Half of every queue stays in reserve for the reader's hiccups and other senders.
         const int reserve = room.pool / 2;
         need = std::min(need, room.pool - reserve);
         if (reader.stalled && room.free - reserve < need) {
@@ -296,7 +299,6 @@ class AlsaService final : public MIDIService {
             return;
         }
         reader.stalled = false;
-        const auto start = std::chrono::steady_clock::now();
         auto since = start;
         int last = room.free;
         while (room.free >= 0 && room.free - reserve < need) {
@@ -306,7 +308,7 @@ class AlsaService final : public MIDIService {
                 last = room.free;
             }
             if (now - since > kPatience || now - start > 10 * kPatience) {
-                reader = {0, true};
+                reader = {0, true, now};
                 return;
             }
             ::usleep(500);

@@ -8,6 +8,8 @@ packages=(
 if [ "${1:-}" = "--test" ]; then
   # The ALSA tests boot a small VM with Debian's own kernel (no sound support on the host).
   packages+=(qemu-system-x86 busybox-static kmod xz-utils alsa-utils)
+  # The Debian packages are built, checked and installed into a clean root.
+  packages+=(debhelper lintian debootstrap)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -72,7 +72,8 @@ int main(int argc, char** argv) {
         std::printf("  messages the full reader could not take: %llu\n",
                     static_cast<unsigned long long>(midi.service().losses().toReaders));
     }
-    // What keeps a slower reader whole on long SysEx: 256-byte events in 4 KB bursts.
+    // What keeps readers behind Midi Through whole on long SysEx: 256-byte events in 4 KB
+    // bursts, paced to the room in their queues.
     const std::int32_t through = [&] {
         for (const auto& d : midi.availablePorts().second)
             if (d.name == "Midi Through Port-0") return d.id;

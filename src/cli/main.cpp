@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bridge/bridge.h"
+#include "bridge/instance.h"
 #include "bridge/preferences.h"
 #include "bridge/run_loop.h"
 #include "cli/settings_keys.h"
@@ -19,6 +20,9 @@
 #include "serial/serial_port.h"
 #if TESSARYN_HAVE_ALSA
 #include "midi/alsa/alsa_midi.h"
+#endif
+#if TESSARYN_HAVE_JACK
+#include "midi/jack/jack_midi.h"
 #endif
 #if TESSARYN_HAVE_QT
 #include <dlfcn.h>
@@ -41,8 +45,11 @@ Without options it starts the desktop program (a tray item and one window).
   --hw-flow              RTS/CTS flow control
   --wait                 if the device cannot be opened, try again every second
   --quiet                print only status changes
-  --midi alsa|jack       the MIDI system (default: alsa)
-  --config-dir DIR       the preferences folder (default: $XDG_CONFIG_HOME/tessaryn)
+  --midi alsa|jack       the MIDI system (default: the saved setting midi, else alsa)
+  --name NAME            run as instance NAME, one per board: MIDI ports "NAME Out" and
+                         "NAME In", preferences of its own (default: Halvenor)
+  --config-dir DIR       the preferences folder (default: $XDG_CONFIG_HOME/tessaryn, and
+                         .../tessaryn/instances/NAME for another --name)
   --set KEY=VALUE        store a setting (repeatable); see --settings for the keys
   --settings             print every setting with its value and default
   --list-ports           print the serial devices, one path per line
@@ -61,7 +68,8 @@ struct Options {
     std::optional<std::int64_t> baud, dataBits;
     std::optional<Parity> parity;
     bool twoStop = false, hwFlow = false;
-    std::string midi = "alsa";
+    std::optional<std::string> midi;
+    std::string name = kDefaultInstanceName;
     std::string configDir;
     std::string devDir = "/dev";
     std::vector<std::pair<const SettingKey*, std::string>> sets;
@@ -90,6 +98,7 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
         kTwoStop,
         kHwFlow,
         kMidi,
+        kName,
         kConfigDir,
         kSet,
         kDevDir
@@ -105,6 +114,7 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
         {"wait", no_argument, nullptr, 'w'},
         {"quiet", no_argument, nullptr, 'q'},
         {"midi", required_argument, nullptr, kMidi},
+        {"name", required_argument, nullptr, kName},
         {"config-dir", required_argument, nullptr, kConfigDir},
         {"set", required_argument, nullptr, kSet},
         {"settings", no_argument, nullptr, 'S'},
@@ -177,6 +187,11 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                 o.midi = optarg;
                 if (o.midi != "alsa" && o.midi != "jack") return usage("--midi takes alsa or jack");
                 break;
+            case kName:
+                o.name = optarg;
+                if (auto problem = instanceNameProblem(o.name))
+                    return usage("--name " + o.name + ": " + *problem);
+                break;
             case kConfigDir:
                 o.configDir = optarg;
                 break;
@@ -209,15 +224,29 @@ std::optional<MIDIService::Factory> midiFactory(const std::string& name) {
 #if TESSARYN_HAVE_ALSA
     if (name == "alsa") return alsaMIDIFactory();
 #endif
+#if TESSARYN_HAVE_JACK
+    if (name == "jack")
+        return jackMIDIFactory(
+            [](const std::string& text) { std::fprintf(stderr, "tessaryn: %s\n", text.c_str()); });
+#endif
     std::fprintf(stderr, "tessaryn: the %s MIDI backend is not part of this build\n", name.c_str());
     return std::nullopt;
 }
 
-int listMidi(const Options& o) {
-    auto factory = midiFactory(o.midi);
+// The MIDI system chosen for this run: --midi, else the saved setting, else ALSA.
+std::string midiSystem(const Options& o, const Preferences& prefs) {
+    if (o.midi) return *o.midi;
+    const auto saved = prefs.text("midi");
+    return saved == "jack" ? "jack" : "alsa";
+}
+
+int listMidi(const Options& o, const Preferences& prefs) {
+    auto factory = midiFactory(midiSystem(o, prefs));
     if (!factory) return 1;
     try {
-        MIDIEndpoints midi("Halvenor", *factory, [](std::function<void()>) {});
+        // A client name of its own: JACK refuses a second client named like a running
+        // instance. Instances, this one included, are never listed as hardware.
+        MIDIEndpoints midi(o.name + " List", *factory, [](std::function<void()>) {});
         const auto [sources, destinations] = midi.availablePorts();
         std::printf("Sources (--set hardwareInID=ID):\n");
         for (const auto& c : sources) std::printf("  %d\t%s\n", c.id, c.name.c_str());
@@ -278,8 +307,13 @@ class Printer {
 };
 
 int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
-    auto factory = midiFactory(o.midi);
+    auto factory = midiFactory(midiSystem(o, *prefs));
     if (!factory) return 1;
+    const InstanceLock lock(o.name);
+    if (!lock.held()) {
+        std::fprintf(stderr, "tessaryn: %s\n", lock.problem().c_str());
+        return 1;
+    }
 
     // SIGINT and SIGTERM are taken by a thread of their own; every other thread inherits the
     // blocked mask.
@@ -292,7 +326,7 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     RunLoop main;
     std::shared_ptr<Bridge> bridge;
     try {
-        bridge = Bridge::create(main, prefs, *factory);
+        bridge = Bridge::create(main, prefs, *factory, &SerialPort::availablePorts, o.name);
     } catch (const MIDIServiceError& e) {
         std::fprintf(stderr, "tessaryn: %s\n", e.what());
         return 1;
@@ -393,10 +427,11 @@ int main(int argc, char** argv) {
         for (const auto& p : linuxPorts(o.devDir, "/sys")) std::printf("%s\n", p.c_str());
         return 0;
     }
-    if (o.listMidi) return listMidi(o);
 
-    auto prefs = std::make_shared<Preferences>(
-        o.configDir.empty() ? Preferences::defaultDir() : std::filesystem::path(o.configDir));
+    const std::filesystem::path configDir =
+        o.configDir.empty() ? instanceConfigDir(o.name) : std::filesystem::path(o.configDir);
+    auto prefs = std::make_shared<Preferences>(configDir);
+    if (o.listMidi) return listMidi(o, *prefs);
     if (!prefs->loadProblem().empty())
         std::fprintf(stderr, "tessaryn: %s\n", prefs->loadProblem().c_str());
     if (!o.sets.empty()) {
@@ -417,11 +452,9 @@ int main(int argc, char** argv) {
                      "tessaryn: no graphical display here; run with --headless (see --help)\n");
         return 1;
     }
+    const std::string midi = midiSystem(o, *prefs);
     prefs.reset();  // the window opens the same folder itself
-    return runDesktop(
-        argc, argv,
-        o.configDir.empty() ? Preferences::defaultDir() : std::filesystem::path(o.configDir),
-        o.midi);
+    return runDesktop(argc, argv, configDir, midi);
 #else
     std::fprintf(stderr,
                  "tessaryn: this build has no desktop window; run with --headless (see --help)\n");

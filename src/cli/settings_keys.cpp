@@ -52,6 +52,7 @@ const std::vector<SettingKey>& settingKeys() {
         {"twoStop", T::boolean, "false"},
         {"hwFlow", T::boolean, "false"},
         {"openAtLogin", T::boolean, "false"},
+        {"midi", T::midi, "alsa"},
     };
     return keys;
 }
@@ -81,6 +82,9 @@ std::optional<std::string> checkSetting(const SettingKey& key, std::string_view 
         case T::routes:
             if (!decodeRoutes(value)) return name + " takes a JSON list of routes";
             break;
+        case T::midi:
+            if (value != "alsa" && value != "jack") return name + " takes alsa or jack";
+            break;
         case T::text:
             break;
     }
@@ -103,6 +107,7 @@ void storeSetting(Preferences& prefs, const SettingKey& key, std::string_view va
             break;
         case T::text:
         case T::parity:
+        case T::midi:
             prefs.setText(key.name, value);
             break;
     }
@@ -127,6 +132,7 @@ std::optional<std::string> showSetting(const Preferences& prefs, const SettingKe
             return prefs.data(key.name);
         case T::text:
         case T::parity:
+        case T::midi:
             return prefs.text(key.name);
     }
     return std::nullopt;

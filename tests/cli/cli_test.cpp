@@ -40,6 +40,10 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
         {"--headless", "--data-bits", "9"},
         {"--headless", "--parity", "Even"},
         {"--midi", "coremidi"},
+        {"--name", "../x"},
+        {"--name", ".."},
+        {"--name", ""},
+        {"--set", "midi=pipewire"},
         {"--set", "nokey=1"},
         {"--set", "baud"},
         {"--port", "/dev/ttyACM0"},
@@ -111,7 +115,15 @@ TEST_F(Cli, HeadlessNeedsAPortAndAMIDISystem) {
     } else {
         EXPECT_NE(err.find("no serial port saved"), std::string::npos) << err;
     }
+    ::setenv("JACK_DEFAULT_SERVER", ("tessaryn-none-" + std::to_string(::getpid())).c_str(), 1);
     Process jack(with({"--headless", "--midi", "jack", "--port", "/dev/null"}));
     EXPECT_EQ(jack.wait(), 1);
+#if TESSARYN_HAVE_JACK
+    EXPECT_NE(jack.err().find("is running; start one with `jackd -d alsa` or use PipeWire's JACK"),
+              std::string::npos)
+        << jack.err();
+#else
     EXPECT_NE(jack.err().find("jack"), std::string::npos);
+#endif
+    ::unsetenv("JACK_DEFAULT_SERVER");
 }

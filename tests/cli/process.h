@@ -54,6 +54,9 @@ class Process {
             if (r == pid_) {
                 exited_ = true;
                 code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                // Everything it wrote is read before anyone looks at it.
+                for (auto& t : readers_) t.join();
+                readers_.clear();
                 break;
             }
             if (std::chrono::steady_clock::now() > end) return -1;

@@ -40,9 +40,7 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
         {"--headless", "--data-bits", "9"},
         {"--headless", "--parity", "Even"},
         {"--midi", "coremidi"},
-        {"--name", "../x"},
         {"--name", ".."},
-        {"--name", ""},
         {"--set", "midi=pipewire"},
         {"--set", "nokey=1"},
         {"--set", "baud"},
@@ -56,6 +54,13 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
         EXPECT_NE(err.find("(try --help)"), std::string::npos) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     }
+}
+
+TEST_F(Cli, ANameThatWouldLeaveItsFolderIsRefused) {
+    Process p(with({"--name", "../x", "--headless"}));
+    EXPECT_EQ(p.wait(), 2);
+    EXPECT_EQ(p.err(), "tessaryn: --name ../x: the name cannot contain '/' (try --help)\n");
+    EXPECT_FALSE(fs::exists(dir / "x"));
 }
 
 TEST_F(Cli, SetAndSettingsRoundTripAndRefusalsWriteNothing) {

@@ -10,6 +10,8 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(qemu-system-x86 busybox-static kmod xz-utils alsa-utils)
   # The JACK tests start a real jackd (dummy driver) on the host.
   packages+=(jackd2)
+  # The Debian packages are built, checked and installed into a clean root.
+  packages+=(debhelper lintian debootstrap)
 fi
 missing=()
 for p in "${packages[@]}"; do

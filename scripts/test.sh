@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the packages, builds and runs every test: a normal build, an ASan+UBSan build and a
-# TSan build of the suites that need them, and the ALSA suite inside a small VM.
+# TSan build of the suites that need them, the ALSA suite inside a small VM, and the Debian
+# packages installed into a clean root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh --test
@@ -29,3 +30,6 @@ ctest --test-dir build-tsan --output-on-failure -L 'serial|engine' -j "$jobs"
 
 # ALSA: this machine's kernel has no sound support, so one VM boot runs every ALSA test.
 bash scripts/alsa-vm.sh build ctest -L alsa --output-on-failure
+
+# The packages: built with the Debian tools, lintian, installed, run and purged in a clean root.
+bash scripts/package-test.sh build-deb

@@ -15,7 +15,10 @@
 #include "bridge/instance.h"
 #include "bridge/preferences.h"
 #include "bridge/run_loop.h"
+#include "cli/options.h"
 #include "cli/settings_keys.h"
+#include "cli/version.h"
+#include "serial/device_access.h"
 #include "serial/serial_discovery.h"
 #include "serial/serial_port.h"
 #if TESSARYN_HAVE_ALSA
@@ -31,35 +34,6 @@
 using namespace tessaryn;
 
 namespace {
-
-constexpr const char* kUsage = R"(Usage: tessaryn [OPTION]...
-Bridges a USB-serial board that speaks raw MIDI to the MIDI system ("Halvenor Out", "Halvenor In").
-Without options it starts the desktop program (a tray item and one window).
-
-  --headless             bridge without a window, from the saved settings
-  --port PATH            the serial device (with --headless; overrides the saved port)
-  --baud N               line speed, any positive rate (31250, 115200, 1000000, ...)
-  --data-bits 5|6|7|8    data bits
-  --parity none|even|odd parity
-  --two-stop             two stop bits
-  --hw-flow              RTS/CTS flow control
-  --wait                 if the device cannot be opened, try again every second
-  --quiet                print only status changes
-  --midi alsa|jack       the MIDI system (default: the saved setting midi, else alsa)
-  --name NAME            run as instance NAME, one per board: MIDI ports "NAME Out" and
-                         "NAME In", preferences of its own (default: Halvenor)
-  --config-dir DIR       the preferences folder (default: $XDG_CONFIG_HOME/tessaryn, and
-                         .../tessaryn/instances/NAME for another --name)
-  --set KEY=VALUE        store a setting (repeatable); see --settings for the keys
-  --settings             print every setting with its value and default
-  --list-ports           print the serial devices, one path per line
-  --dev-dir DIR          the device folder --list-ports looks in (default: /dev)
-  --list-midi            print the hardware MIDI sources and destinations with their IDs
-  --help                 show this help
-  --version              show the version
-
---port, --baud, --data-bits, --parity, --two-stop and --hw-flow apply to this run only.
-)";
 
 struct Options {
     bool headless = false, wait = false, quiet = false, settings = false, listPorts = false,
@@ -90,43 +64,13 @@ std::optional<std::int64_t> number(const char* s) {
 
 // Returns an exit code when the arguments end the run, else none.
 std::optional<int> parse(int argc, char** argv, Options& o) {
-    enum {
-        kPort = 256,
-        kBaud,
-        kDataBits,
-        kParity,
-        kTwoStop,
-        kHwFlow,
-        kMidi,
-        kName,
-        kConfigDir,
-        kSet,
-        kDevDir
-    };
-    static const option longOptions[] = {
-        {"headless", no_argument, nullptr, 'H'},
-        {"port", required_argument, nullptr, kPort},
-        {"baud", required_argument, nullptr, kBaud},
-        {"data-bits", required_argument, nullptr, kDataBits},
-        {"parity", required_argument, nullptr, kParity},
-        {"two-stop", no_argument, nullptr, kTwoStop},
-        {"hw-flow", no_argument, nullptr, kHwFlow},
-        {"wait", no_argument, nullptr, 'w'},
-        {"quiet", no_argument, nullptr, 'q'},
-        {"midi", required_argument, nullptr, kMidi},
-        {"name", required_argument, nullptr, kName},
-        {"config-dir", required_argument, nullptr, kConfigDir},
-        {"set", required_argument, nullptr, kSet},
-        {"settings", no_argument, nullptr, 'S'},
-        {"list-ports", no_argument, nullptr, 'l'},
-        {"dev-dir", required_argument, nullptr, kDevDir},
-        {"list-midi", no_argument, nullptr, 'm'},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
-    };
+    std::vector<option> longOptions;
+    for (const auto& c : commandOptions())
+        longOptions.push_back(
+            {c.name, c.argument ? required_argument : no_argument, nullptr, c.code});
+    longOptions.push_back({nullptr, 0, nullptr, 0});
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, "", longOptions.data(), nullptr)) != -1;) {
         switch (c) {
             case 'H':
                 o.headless = true;
@@ -147,7 +91,7 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                 o.listMidi = true;
                 break;
             case 'h':
-                std::fputs(kUsage, stdout);
+                std::fputs(usageText().c_str(), stdout);
                 return 0;
             case 'V':
                 std::printf("tessaryn %s\n", TESSARYN_VERSION);
@@ -334,7 +278,15 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     Printer printer(*bridge, o.quiet);
     bridge->observe(std::ref(printer));
 
+    // Said once, when the board is first seen: ModemManager probes new CDC-ACM devices.
+    bool modemChecked = false;
     auto attempt = [&] {
+        const std::string device = o.port.value_or(prefs->text("port").value_or(""));
+        if (auto board = modemChecked ? std::nullopt : cdcAcmBoard(device, "/sys")) {
+            modemChecked = true;
+            if (modemManagerRunning("/proc"))
+                std::fprintf(stderr, "tessaryn: %s\n", modemManagerNote(device, *board).c_str());
+        }
         if (o.port) {
             const Parity parity = o.parity.value_or(
                 parityFromRaw(prefs->text("parity").value_or("None")).value_or(Parity::none));
@@ -400,7 +352,8 @@ int runDesktop(int argc, char** argv, const std::filesystem::path& configDir,
         return entry(argc, argv, configDir.c_str(), midi.c_str());
     }
     std::fprintf(stderr,
-                 "tessaryn: cannot load the desktop window (use --headless without one):%s\n",
+                 "tessaryn: cannot load the desktop window (install the package tessaryn-desktop, "
+                 "or use --headless):%s\n",
                  tried.c_str());
     return 1;
 }

@@ -15,6 +15,7 @@ struct SettingKey {
     const char* name;
     Type type;
     const char* defaultText;
+    const char* help;  // one line for the manual page
 };
 
 const std::vector<SettingKey>& settingKeys();

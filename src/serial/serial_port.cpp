@@ -11,6 +11,7 @@
 #include <future>
 #include <system_error>
 
+#include "serial/device_access.h"
 #include "serial/exact_baud.h"
 #include "serial/line_settings.h"
 #include "serial/serial_discovery.h"
@@ -74,7 +75,7 @@ void SerialPort::start(const std::string& path, std::int64_t baud, std::int64_t 
                           errorText(EINVAL));
     }
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw SerialError("Cannot open " + path + ": " + errorText(errno));
+    if (fd < 0) throw SerialError(openErrorText(path, errno));
 
     // Exclusive: a second program reading the same board would split its byte stream.
     if (::flock(fd, LOCK_EX | LOCK_NB) < 0) {

@@ -5,8 +5,13 @@
 #include <filesystem>
 #include <fstream>
 
+#include <sstream>
+
 #include "bridge/preferences.h"
 #include "cli/process.h"
+#if TESSARYN_HAVE_ALSA
+#include "midi/alsa/alsa_midi.h"
+#endif
 
 using namespace tessaryn;
 using namespace tessaryn::testing;
@@ -63,6 +68,74 @@ TEST_F(Cli, ANameThatWouldLeaveItsFolderIsRefused) {
     EXPECT_FALSE(fs::exists(dir / "x"));
 }
 
+// The manual page is generated from the tables --help and --settings print; every option and
+// key a user can see there must be documented.
+TEST_F(Cli, ManualPageDocumentsEveryOptionAndSetting) {
+    std::ifstream in(TESSARYN_MANPAGE);
+    ASSERT_TRUE(in) << TESSARYN_MANPAGE;
+    const std::string man((std::istreambuf_iterator<char>(in)), {});
+    auto roff = [](const std::string& text) {
+        std::string out;
+        for (char c : text) out += c == '-' ? std::string("\\-") : std::string(1, c);
+        return out;
+    };
+
+    Process help({"--help"});
+    ASSERT_EQ(help.wait(), 0);
+    std::istringstream helpLines(help.out());
+    int options = 0;
+    for (std::string line; std::getline(helpLines, line);) {
+        if (line.rfind("  --", 0) != 0) continue;  // "  --name ARG   help"
+        ++options;
+        std::istringstream words(line);
+        std::string name, argument;
+        words >> name;
+        std::string entry = ".TP\n\\fB" + roff(name) + "\\fR";
+        if (line[2 + name.size() + 1] != ' ' && words >> argument)
+            entry += " \\fI" + roff(argument) + "\\fR";
+        EXPECT_NE(man.find(entry + "\n"), std::string::npos) << entry;
+    }
+    EXPECT_GE(options, 18);
+
+    Process settings(with({"--settings"}));
+    ASSERT_EQ(settings.wait(), 0);
+    std::istringstream lines(settings.out());
+    for (std::string line; std::getline(lines, line);) {
+        const std::string key = line.substr(0, line.find(' '));
+        EXPECT_NE(man.find(".TP\n.B " + key + "\n"), std::string::npos) << key;
+    }
+    for (const char* section : {".SH FILES", ".SH EXIT STATUS", ".SH EXAMPLES", "preferences.json",
+                                "autostart/tessaryn.desktop", "tessaryn.service"})
+        EXPECT_NE(man.find(section), std::string::npos) << section;
+}
+
+#if TESSARYN_HAVE_ALSA
+TEST(SequencerHint, NamesTheModuleAndTheKernelPackage) {
+    const struct {
+        const char* machine;
+        bool module;
+        const char* hint;
+    } cases[] = {
+        {"x86_64", true,
+         "/dev/snd/seq is missing: load the kernel module snd-seq (sudo modprobe snd-seq)"},
+        {"x86_64", false,
+         "/dev/snd/seq is missing and this kernel (6.1.0-cloud) has no snd-seq module: install "
+         "and boot a kernel with sound support (package linux-image-amd64), then sudo modprobe "
+         "snd-seq"},
+        {"aarch64", false,
+         "/dev/snd/seq is missing and this kernel (6.1.0-cloud) has no snd-seq module: install "
+         "and boot a kernel with sound support (package linux-image-arm64), then sudo modprobe "
+         "snd-seq"},
+        {"riscv64", false,
+         "/dev/snd/seq is missing and this kernel (6.1.0-cloud) has no snd-seq module: install "
+         "and boot a kernel with sound support (Debian's linux-image packages), then sudo "
+         "modprobe snd-seq"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(sequencerMissingHint("6.1.0-cloud", c.machine, c.module), c.hint);
+}
+#endif
+
 TEST_F(Cli, SetAndSettingsRoundTripAndRefusalsWriteNothing) {
     Process set(
         with({"--set", "baud=31250", "--set", "parity=Even", "--set", "velocityCurve=1.4", "--set",
@@ -115,7 +188,8 @@ TEST_F(Cli, HeadlessNeedsAPortAndAMIDISystem) {
     const std::string err = noPort.err();
     if (::access("/dev/snd/seq", F_OK) != 0) {
         EXPECT_NE(err.find("Cannot open the ALSA sequencer"), std::string::npos) << err;
-        EXPECT_NE(err.find("/dev/snd/seq"), std::string::npos) << err;
+        EXPECT_NE(err.find("/dev/snd/seq is missing"), std::string::npos) << err;
+        EXPECT_NE(err.find("modprobe snd-seq"), std::string::npos) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     } else {
         EXPECT_NE(err.find("no serial port saved"), std::string::npos) << err;

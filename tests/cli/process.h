@@ -42,7 +42,7 @@ class Process {
             ::kill(pid_, SIGKILL);
             wait(std::chrono::seconds(5));
         }
-        for (auto& t : readers_) t.join();
+        joinReaders();
     }
 
     // Exit status, or -1 when it has not exited in time.
@@ -54,9 +54,8 @@ class Process {
             if (r == pid_) {
                 exited_ = true;
                 code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                // Everything it wrote is read before anyone looks at it.
-                for (auto& t : readers_) t.join();
-                readers_.clear();
+                // Its output may still sit in the pipes: read it all before anyone looks.
+                joinReaders();
                 break;
             }
             if (std::chrono::steady_clock::now() > end) return -1;
@@ -86,6 +85,11 @@ class Process {
     }
 
   private:
+    void joinReaders() {
+        for (auto& t : readers_) {
+            if (t.joinable()) t.join();
+        }
+    }
     void drain(int fd, std::string& into) {
         char buf[4096];
         for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) {

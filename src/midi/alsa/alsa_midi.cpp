@@ -3,9 +3,11 @@
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -15,6 +17,24 @@
 namespace tessaryn {
 
 namespace {
+
+bool kernelHasSequencer(const std::string& release) {
+    for (const char* list : {"modules.dep", "modules.builtin"}) {
+        std::ifstream in("/lib/modules/" + release + "/" + list);
+        for (std::string line; std::getline(in, line);) {
+            if (line.find("/snd-seq.ko") != std::string::npos) return true;
+        }
+    }
+    return false;
+}
+
+std::string sequencerAdvice() {
+    if (::access("/dev/snd/seq", F_OK) == 0) return " (is /dev/snd/seq accessible?)";
+    utsname host{};
+    ::uname(&host);
+    return ". " +
+           sequencerMissingHint(host.release, host.machine, kernelHasSequencer(host.release));
+}
 
 constexpr unsigned kVirtualCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ |
                                   SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
@@ -34,7 +54,7 @@ class AlsaService final : public MIDIService {
         : name_(name), handlers_(std::move(handlers)) {
         if (int e = snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK); e < 0) {
             throw MIDIServiceError(std::string("Cannot open the ALSA sequencer: ") +
-                                   snd_strerror(e) + " (is /dev/snd/seq present and accessible?)");
+                                   snd_strerror(e) + sequencerAdvice());
         }
         snd_seq_set_client_name(seq_, name.c_str());
         snd_seq_set_client_pool_input(seq_, 2000);
@@ -301,6 +321,17 @@ MIDIService::Factory alsaMIDIFactory() {
         snd_lib_error_set_handler(&silentAlsaErrors);
         return std::make_unique<AlsaService>(name, std::move(handlers));
     };
+}
+
+std::string sequencerMissingHint(const std::string& release, const std::string& machine,
+                                 bool moduleAvailable) {
+    if (moduleAvailable)
+        return "/dev/snd/seq is missing: load the kernel module snd-seq (sudo modprobe snd-seq)";
+    const std::string arch = machine == "x86_64" ? "amd64" : machine == "aarch64" ? "arm64" : "";
+    return "/dev/snd/seq is missing and this kernel (" + release +
+           ") has no snd-seq module: install and boot a kernel with sound support (" +
+           (arch.empty() ? "Debian's linux-image packages" : "package linux-image-" + arch) +
+           "), then sudo modprobe snd-seq";
 }
 
 }  // namespace tessaryn

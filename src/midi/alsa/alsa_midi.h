@@ -11,4 +11,9 @@ namespace tessaryn {
 // MIDIServiceError when the sequencer cannot be opened.
 MIDIService::Factory alsaMIDIFactory();
 
+// What to do when /dev/snd/seq is absent: load snd-seq when this kernel (`release`, on
+// `machine`) has the module, else boot a kernel that has it.
+std::string sequencerMissingHint(const std::string& release, const std::string& machine,
+                                 bool moduleAvailable);
+
 }  // namespace tessaryn

@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Builds the Debian packages, checks them with lintian, installs them into a clean Debian 12 root,
+# runs the program there as a user would, then purges them and checks that nothing is left.
+# Usage: scripts/package-test.sh [OUT_DIR]   (default: build-deb; run as root)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=$(realpath -m "${1:-build-deb}")
+version=$(sed -nE 's/^project\(tessaryn VERSION ([^ ]+).*/\1/p' CMakeLists.txt)
+
+# dpkg-buildpackage writes beside the source folder, so it builds a copy inside OUT_DIR.
+rm -rf "$out/src" "$out"/*.deb "$out"/*.changes "$out"/*.buildinfo
+mkdir -p "$out/src"
+tar --exclude='./build*' --exclude=./.git --exclude='./obj-*' -C . -c . | tar -x -C "$out/src"
+(
+  cd "$out/src"
+  export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/ccache} CCACHE_BASEDIR=$out/src
+  # The suites already ran in the CI build; the package build only compiles and installs.
+  DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage -us -uc -b -Pnocheck >"$out/build.log" 2>&1 ||
+    { tail -n 40 "$out/build.log"; exit 1; }
+)
+changes=("$out"/tessaryn_"$version"_*.changes)
+echo "Built: $(cd "$out" && echo *.deb)"
+
+echo "lintian:"
+lintian --fail-on error --info "${changes[0]}" || { echo "lintian reports errors"; exit 1; }
+
+# A clean root from the cache; the host's Debian sources (with updates and security), a shared
+# download cache, and /proc for the program.
+tarball=$(bash scripts/clean-root.sh)
+archives=$(dirname "$tarball")/archives
+mkdir -p "$archives/partial"
+root=$(mktemp -d "$out/root.XXXXXX")
+cleanup() {
+  umount "$root/proc" "$root/var/cache/apt/archives" 2>/dev/null || true
+  rm -rf "$root"
+}
+trap cleanup EXIT
+tar -C "$root" -xf "$tarball"
+[ -f /etc/apt/sources.list.d/debian.sources ] &&
+  cp /etc/apt/sources.list.d/debian.sources "$root/etc/apt/sources.list.d/" && : >"$root/etc/apt/sources.list"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+mount --bind "$archives" "$root/var/cache/apt/archives"
+mount -t proc proc "$root/proc"
+# No services start in the root.
+printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
+chmod +x "$root/usr/sbin/policy-rc.d"
+cp "$out"/*.deb "$root/tmp/"
+headless=/tmp/$(cd "$out" && echo tessaryn_"$version"_*.deb)
+desktop=/tmp/$(cd "$out" && echo tessaryn-desktop_"$version"_*.deb)
+
+in_root() {
+  chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 HOME=/root \
+    DEBIAN_FRONTEND=noninteractive "$@"
+}
+# Every file and link outside what apt and dpkg keep for themselves.
+files() {
+  in_root find / -xdev \( -path /proc -o -path /tmp -o -path /var/cache/apt -o -path /var/lib/apt \
+    -o -path /var/lib/dpkg -o -path /var/log -o -path /var/cache/debconf -o -path /var/cache/ldconfig \
+    -o -path /var/cache/man \) -prune \
+    -o \( -type f -o -type l \) -print | sort
+}
+
+in_root apt-get update -qq
+files >"$out/files-before"
+in_root apt-get install -y -qq --no-install-recommends \
+  "$headless" >"$out/install.log"
+[ -z "$(in_root dpkg-query -W -f='${Status}\n' 'libqt6*' 2>/dev/null | grep ' installed')" ] ||
+  { echo "the headless package pulled in Qt"; exit 1; }
+
+echo "In the clean root:"
+got=$(in_root tessaryn --version)
+[ "$got" = "tessaryn $version" ] || { echo "--version printed '$got', not 'tessaryn $version'"; exit 1; }
+echo "  $got"
+in_root tessaryn --help | grep -q -- '--list-ports' || { echo "--help lacks --list-ports"; exit 1; }
+in_root tessaryn --list-ports >/dev/null
+for f in /usr/share/man/man1/tessaryn.1.gz /usr/share/bash-completion/completions/tessaryn \
+  /usr/lib/systemd/user/tessaryn.service /usr/share/doc/tessaryn/copyright; do
+  [ -e "$root$f" ] || { echo "missing $f"; exit 1; }
+done
+echo "  tessaryn --version, --help, --list-ports: ok"
+in_root man -P cat tessaryn 2>/dev/null | grep -q -- '--list-ports' || { echo "man tessaryn fails"; exit 1; }
+got=$(in_root bash -c 'source /usr/share/bash-completion/completions/tessaryn
+  COMP_WORDS=(tessaryn --po); COMP_CWORD=1; _tessaryn; echo "${COMPREPLY[*]}"')
+[ "$got" = "--port" ] || { echo "tessaryn --po<TAB> gives '$got'"; exit 1; }
+echo "  man tessaryn, tessaryn --po<TAB>: ok"
+
+in_root apt-get install -y -qq --no-install-recommends \
+  "$desktop" >>"$out/install.log"
+# The installed executable finds the installed window module: the window starts (and keeps
+# running until the timeout) instead of reporting that it cannot be loaded.
+set +e
+mkdir -m 700 "$root/tmp/runtime"
+in_root env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=/tmp/runtime timeout 5 tessaryn >"$out/desktop.log" 2>&1
+code=$?
+set -e
+[ $code -eq 124 ] || { echo "the desktop program exited with $code:"; cat "$out/desktop.log"; exit 1; }
+echo "  the desktop window loads from /usr/lib/tessaryn: ok"
+
+in_root apt-get purge -y -qq --autoremove tessaryn tessaryn-desktop \
+  >>"$out/install.log"
+files >"$out/files-after"
+if ! diff -u "$out/files-before" "$out/files-after"; then
+  echo "purging left files behind (above)"
+  exit 1
+fi
+echo "  purged; nothing left behind"

@@ -1,0 +1,58 @@
+#include "cli/options.h"
+
+#include <algorithm>
+
+namespace tessaryn {
+
+const std::vector<CommandOption>& commandOptions() {
+    static const std::vector<CommandOption> options = {
+        {"headless", nullptr, "bridge without a window, from the saved settings", 'H'},
+        {"port", "PATH", "the serial device (with --headless; overrides the saved port)", kPort},
+        {"baud", "N", "line speed, any positive rate (31250, 115200, 1000000, ...)", kBaud},
+        {"data-bits", "5|6|7|8", "data bits", kDataBits},
+        {"parity", "none|even|odd", "parity", kParity},
+        {"two-stop", nullptr, "two stop bits", kTwoStop},
+        {"hw-flow", nullptr, "RTS/CTS flow control", kHwFlow},
+        {"wait", nullptr, "if the device cannot be opened, try again every second", 'w'},
+        {"quiet", nullptr, "print only status changes", 'q'},
+        {"midi", "alsa|jack", "the MIDI system (default: the saved setting midi, else alsa)",
+         kMidi},
+        {"name", "NAME",
+         "run as instance NAME, one per board: MIDI ports \"NAME Out\" and \"NAME In\", "
+         "settings of its own (default: Halvenor)",
+         kName},
+        {"config-dir", "DIR",
+         "the preferences folder (default: $XDG_CONFIG_HOME/tessaryn, or "
+         "$XDG_CONFIG_HOME/tessaryn/instances/NAME with --name)",
+         kConfigDir},
+        {"set", "KEY=VALUE", "store a setting (repeatable); see --settings for the keys", kSet},
+        {"settings", nullptr, "print every setting with its value and default", 'S'},
+        {"list-ports", nullptr, "print the serial devices, one path per line", 'l'},
+        {"dev-dir", "DIR", "the device folder --list-ports looks in (default: /dev)", kDevDir},
+        {"list-midi", nullptr, "print the hardware MIDI sources and destinations with their IDs",
+         'm'},
+        {"help", nullptr, "show this help", 'h'},
+        {"version", nullptr, "show the version", 'V'},
+    };
+    return options;
+}
+
+std::string usageText() {
+    std::string text =
+        "Usage: tessaryn [OPTION]...\n"
+        "Bridges a USB-serial board that speaks raw MIDI to the MIDI system (\"Halvenor Out\", "
+        "\"Halvenor In\").\n"
+        "Without options it starts the desktop program (a tray item and one window).\n\n";
+    for (const auto& o : commandOptions()) {
+        std::string left = std::string("  --") + o.name;
+        if (o.argument) left += std::string(" ") + o.argument;
+        left.resize(std::max<std::size_t>(left.size() + 1, 25), ' ');
+        text += left + o.help + "\n";
+    }
+    text +=
+        "\n--port, --baud, --data-bits, --parity, --two-stop and --hw-flow apply to this run "
+        "only.\n";
+    return text;
+}
+
+}  // namespace tessaryn

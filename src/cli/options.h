@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tessaryn {
+
+// getopt_long codes of the options that have no letter code.
+enum OptionCode {
+    kPort = 256,
+    kBaud,
+    kDataBits,
+    kParity,
+    kTwoStop,
+    kHwFlow,
+    kMidi,
+    kName,
+    kConfigDir,
+    kSet,
+    kDevDir
+};
+
+// One table feeds the parser, --help, the manual page and the shell completion, so none of them
+// can name an option the others lack.
+struct CommandOption {
+    const char* name;      // without the leading dashes
+    const char* argument;  // the placeholder shown for its value; nullptr when it takes none
+    const char* help;
+    int code;  // what getopt_long returns for it
+};
+
+const std::vector<CommandOption>& commandOptions();
+
+// The --help text.
+std::string usageText();
+
+}  // namespace tessaryn

@@ -405,6 +405,9 @@ int main(int argc, char** argv) {
                      "tessaryn: no graphical display here; run with --headless (see --help)\n");
         return 1;
     }
+    // The window does not take an instance name yet: its MIDI ports would be "Halvenor" ones.
+    if (o.name != kDefaultInstanceName)
+        return usage("--name goes with --headless, --set, --settings and --list-midi for now");
     const std::string midi = midiSystem(o, *prefs);
     prefs.reset();  // the window opens the same folder itself
     return runDesktop(argc, argv, configDir, midi);

@@ -30,7 +30,7 @@ class JackServer {
     // Empty when jackd is not installed.
     static bool available() { return ::access("/usr/bin/jackd", X_OK) == 0; }
 
-    explicit JackServer(int periodFrames = 256, bool realtime = false)
+    explicit JackServer(int periodFrames = 1024, bool realtime = false)
         : name_("tessaryn-test-" + std::to_string(::getpid())) {
         ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
         const std::string period = std::to_string(periodFrames);
@@ -39,7 +39,9 @@ class JackServer {
             const int null = ::open("/dev/null", O_WRONLY);
             ::dup2(null, 1);
             ::dup2(null, 2);
-            std::vector<const char*> argv{"jackd", "-n", name_.c_str()};
+            // A generous client timeout: a loaded machine or a sanitizer build must not get a
+            // slow client thrown out.
+            std::vector<const char*> argv{"jackd", "-n", name_.c_str(), "-t", "10000"};
             if (!realtime) argv.push_back("--no-realtime");
             for (const char* a : {"-d", "dummy", "-r", "48000", "-p"}) argv.push_back(a);
             argv.push_back(period.c_str());

@@ -2,7 +2,6 @@
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
-#include <jack/ringbuffer.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -16,6 +15,8 @@
 #include <set>
 #include <thread>
 #include <vector>
+
+#include "midi/jack/byte_ring.h"
 
 namespace tessaryn {
 
@@ -40,17 +41,6 @@ struct OutHeader {
 struct ClientCloser {
     void operator()(jack_client_t* c) const { jack_client_close(c); }
 };
-struct RingFree {
-    void operator()(jack_ringbuffer_t* r) const { jack_ringbuffer_free(r); }
-};
-using Ring = std::unique_ptr<jack_ringbuffer_t, RingFree>;
-
-Ring makeRing() {
-    Ring r(jack_ringbuffer_create(kRingBytes));
-    if (!r) throw MIDIServiceError("Cannot allocate the JACK MIDI buffers");
-    jack_ringbuffer_mlock(r.get());  // best effort: keeps the realtime thread off page faults
-    return r;
-}
 
 class Fd {
   public:
@@ -102,8 +92,6 @@ class JackService final : public MIDIService {
             &status));
         if (!client_) throw MIDIServiceError(openProblem(name, status));
         if (wake_.get() < 0) throw MIDIServiceError("Cannot create an eventfd for JACK input");
-        out_ = makeRing();
-        in_ = makeRing();
         outPort_ = registerPort(name + " Out", JackPortIsOutput);
         inPort_ = registerPort(name + " In", JackPortIsInput);
         hwOutPort_ = registerPort(name + " Hardware Out", JackPortIsOutput);
@@ -305,8 +293,7 @@ class JackService final : public MIDIService {
     // whole, and said once until messages fit again.
     void push(Target target, std::span<const std::uint8_t> m) {
         if (m.empty()) return;
-        jack_ringbuffer_t* r = out_.get();
-        if (jack_ringbuffer_write_space(r) < sizeof(OutHeader) + m.size()) {
+        if (out_.writeSpace() < sizeof(OutHeader) + m.size()) {
             if (!outFull_ && report_)
                 report_("JACK MIDI output is full; dropping whole messages until it drains");
             outFull_ = true;
@@ -316,8 +303,8 @@ class JackService final : public MIDIService {
         const OutHeader h{static_cast<std::uint32_t>(m.size()), target,
                           target == Target::hardwareOut && newRoute_};
         if (h.newRoute) newRoute_ = false;
-        jack_ringbuffer_write(r, reinterpret_cast<const char*>(&h), sizeof h);
-        jack_ringbuffer_write(r, reinterpret_cast<const char*>(m.data()), m.size());
+        out_.write(&h, sizeof h);
+        out_.write(m.data(), m.size());
     }
 
     // The realtime thread.
@@ -346,11 +333,9 @@ class JackService final : public MIDIService {
             const jack_midi_event_t& e = takeA ? ea : eb;
             if (e.size > 0) {
                 const std::uint32_t length = static_cast<std::uint32_t>(e.size);
-                if (jack_ringbuffer_write_space(in_.get()) >= sizeof length + e.size) {
-                    jack_ringbuffer_write(in_.get(), reinterpret_cast<const char*>(&length),
-                                          sizeof length);
-                    jack_ringbuffer_write(in_.get(), reinterpret_cast<const char*>(e.buffer),
-                                          e.size);
+                if (in_.writeSpace() >= sizeof length + e.size) {
+                    in_.write(&length, sizeof length);
+                    in_.write(e.buffer, e.size);
                 } else {
                     inOverflow_ = true;
                 }
@@ -370,14 +355,13 @@ class JackService final : public MIDIService {
     // next periods; any other message waits for the next period unless even an empty buffer
     // could not hold it.
     void sendEvents(void* const outs[2]) {
-        jack_ringbuffer_t* r = out_.get();
         bool wrote[2] = {false, false};
         for (;;) {
             if (pendingLeft_ == 0) {
                 OutHeader h;
-                const std::size_t ready = jack_ringbuffer_read_space(r);
+                const std::size_t ready = out_.readSpace();
                 if (ready < sizeof h) return;
-                jack_ringbuffer_peek(r, reinterpret_cast<char*>(&h), sizeof h);
+                out_.peek(&h, sizeof h);
                 if (ready < sizeof h + h.length) return;
                 if (h.target == Target::hardwareOut && jack_port_connected(hwOutPort_) == 0) {
                     // Not connected (yet): a new route gets a few periods, a vanished
@@ -387,17 +371,17 @@ class JackService final : public MIDIService {
                         if (routeWaitSince_ == 0) routeWaitSince_ = now;
                         if (now - routeWaitSince_ < kRouteWaitMicros) return;
                     }
-                    jack_ringbuffer_read_advance(r, sizeof h + h.length);
+                    out_.skip(sizeof h + h.length);
                     routeWaitSince_ = 0;
                     continue;
                 }
                 routeWaitSince_ = 0;
-                jack_ringbuffer_read_advance(r, sizeof h);
+                out_.skip(sizeof h);
                 pendingLeft_ = h.length;
                 pendingTarget_ = static_cast<int>(h.target);
-                char first = 0;
-                jack_ringbuffer_peek(r, &first, 1);
-                pendingSysex_ = static_cast<std::uint8_t>(first) == 0xF0;
+                std::uint8_t first = 0;
+                out_.peek(&first, 1);
+                pendingSysex_ = first == 0xF0;
             }
             void* buffer = outs[pendingTarget_];
             const std::size_t room = jack_midi_max_event_size(buffer);
@@ -408,7 +392,7 @@ class JackService final : public MIDIService {
             }
             jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, piece);
             if (!data) return;
-            jack_ringbuffer_read(r, reinterpret_cast<char*>(data), piece);
+            out_.read(data, piece);
             pendingLeft_ -= piece;
             wrote[pendingTarget_] = true;
         }
@@ -426,13 +410,13 @@ class JackService final : public MIDIService {
             [[maybe_unused]] ssize_t n = ::read(wake_.get(), &count, sizeof count);
             for (;;) {
                 std::uint32_t length;
-                const std::size_t ready = jack_ringbuffer_read_space(in_.get());
+                const std::size_t ready = in_.readSpace();
                 if (ready < sizeof length) break;
-                jack_ringbuffer_peek(in_.get(), reinterpret_cast<char*>(&length), sizeof length);
+                in_.peek(&length, sizeof length);
                 if (ready < sizeof length + length) break;
-                jack_ringbuffer_read_advance(in_.get(), sizeof length);
+                in_.skip(sizeof length);
                 event.resize(length);
-                jack_ringbuffer_read(in_.get(), reinterpret_cast<char*>(event.data()), length);
+                in_.read(event.data(), length);
                 if (handlers_.received) handlers_.received(event);
             }
             if (inOverflow_.exchange(false)) {
@@ -456,7 +440,7 @@ class JackService final : public MIDIService {
     Handlers handlers_;
     std::function<void(const std::string&)> report_;
     Fd wake_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
-    Ring out_, in_;
+    ByteRing out_{kRingBytes}, in_{kRingBytes};
     std::unique_ptr<jack_client_t, ClientCloser> client_;  // closed before the rings are freed
     jack_port_t *outPort_ = nullptr, *inPort_ = nullptr, *hwOutPort_ = nullptr,
                 *hwInPort_ = nullptr;

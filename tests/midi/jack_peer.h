@@ -39,9 +39,9 @@ class JackServer {
             const int null = ::open("/dev/null", O_WRONLY);
             ::dup2(null, 1);
             ::dup2(null, 2);
-            // A generous client timeout: a loaded machine or a sanitizer build must not get a
-            // slow client thrown out.
-            std::vector<const char*> argv{"jackd", "-n", name_.c_str(), "-t", "10000"};
+            // Synchronous, with a generous client timeout: on a loaded machine or in a sanitizer
+            // build a slow client stretches a period instead of throwing the graph out of step.
+            std::vector<const char*> argv{"jackd", "-n", name_.c_str(), "-S", "-t", "10000"};
             if (!realtime) argv.push_back("--no-realtime");
             for (const char* a : {"-d", "dummy", "-r", "48000", "-p"}) argv.push_back(a);
             argv.push_back(period.c_str());

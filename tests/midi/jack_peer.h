@@ -27,7 +27,7 @@ namespace tessaryn::testing {
 // this process (and of the programs it starts) finds it through JACK_DEFAULT_SERVER.
 class JackServer {
   public:
-    // Empty when jackd is not installed.
+    // False when jackd is not installed.
     static bool available() { return ::access("/usr/bin/jackd", X_OK) == 0; }
 
     explicit JackServer(int periodFrames = 1024, bool realtime = false)

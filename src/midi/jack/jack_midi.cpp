@@ -213,7 +213,7 @@ class JackService final : public MIDIService {
     }
 
     // MIDI ports of other clients with all of `flags`, leaving out this client and other
-    // instances of this program (recognised by their "<client> Hardware Out" port). `names`,
+    // instances of this program (recognised by their "<client> Hardware In" port). `names`,
     // when given, receives the full port name of each listed endpoint.
     std::vector<Endpoint> listEndpoints(unsigned long flags,
                                         std::map<std::int32_t, std::string>* names) {
@@ -234,7 +234,7 @@ class JackService final : public MIDIService {
             const std::string shortName = jack_port_short_name(port);
             if (full.size() <= shortName.size()) continue;
             std::string client = full.substr(0, full.size() - shortName.size() - 1);
-            if (shortName == client + " Hardware Out") instances.insert(client);
+            if (shortName == client + " Hardware In") instances.insert(client);
             ports.push_back({full, std::move(client), shortName,
                              static_cast<unsigned long>(jack_port_flags(port))});
         }

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "../bench/device_reader.h"
 #include "midi/alsa_peer.h"
 #include "serial/pty.h"
 
@@ -97,6 +98,18 @@ class Child {
   private:
     pid_t pid_ = -1;
 };
+
+// A note from `peer` straight to one port, without a lookup per message. False when the
+// sequencer refused it (the receiver's pool was full).
+bool sendNote(Peer& peer, const Peer::Found& to, int i) {
+    snd_seq_event_t ev;
+    snd_seq_ev_clear(&ev);
+    snd_seq_ev_set_noteon(&ev, 0, i % 128, 0x40);
+    snd_seq_ev_set_source(&ev, peer.port);
+    snd_seq_ev_set_dest(&ev, to.client, to.port);
+    snd_seq_ev_set_direct(&ev);
+    return snd_seq_event_output_direct(peer.seq, &ev) >= 0;
+}
 
 void row(const char* what, const Stats& s, const std::string& extra = "") {
     std::printf("| %-40s | %8.1f | %8.1f | %8.1f | %8.1f | %s\n", what, s.min, s.median, s.p99,
@@ -247,6 +260,55 @@ int main(int argc, char** argv) {
                     duration<double, std::milli>((at.empty() ? t0 : at.back()) - t0).count())) +
                 " ms, lost " + std::to_string(sysex.size() - got.size()) +
                 (got == sysex ? ", whole" : ", DIFFERENT"));
+    }
+
+    // 7. MIDI to the device: a burst with nothing holding it back, then 64 notes in flight. A
+    // plain reader subscribed beside the bridge gets the same events: what the sequencer itself
+    // makes a reader lose.
+    {
+        tessaryn::bench::DeviceReader device(pty.master);
+        Peer sender("Sender");
+        Peer beside("Beside");
+        const auto in = sender.find("Halvenor In");
+        if (in.client < 0) fail("\"Halvenor In\" is missing");
+        const Peer::Found plain{snd_seq_client_id(beside.seq), beside.port};
+        std::this_thread::sleep_for(100ms);
+
+        const int burst = 20000;
+        int refused = 0, refusedBeside = 0;
+        const double cpu0 = bridge.cpu();
+        for (int i = 0; i < burst; ++i) {
+            refused += !sendNote(sender, in, i);
+            refusedBeside += !sendNote(sender, plain, i);
+        }
+        const auto delivered = device.waitMessages(burst, 3000ms);
+        const double cpu = bridge.cpu() - cpu0;
+        beside.inbox.waitBytes(burst * 3, 1s);
+        const long besideGot = static_cast<long>(beside.inbox.received() / 3);
+        std::printf(
+            "| %-40s | delivered %zu, lost %zu (%d refused by the sequencer); a plain reader "
+            "beside: lost %ld (%d refused, %d overflows); bridge CPU %.2f s per MB\n",
+            "7a. MIDI -> device, 20,000 notes burst", delivered, burst - delivered, refused,
+            burst - besideGot, refusedBeside, beside.overflows.load(), cpu / (burst * 3 / 1e6));
+
+        device.reset();
+        const int total = 20000, window = 64;
+        std::vector<steady_clock::time_point> sent(total);
+        const auto t0 = steady_clock::now();
+        for (int i = 0; i < total; ++i) {
+            if (i >= window) device.waitMessages(static_cast<std::size_t>(i - window + 1), 2000ms);
+            sent[static_cast<std::size_t>(i)] = steady_clock::now();
+            sendNote(sender, in, i);
+        }
+        const auto got = device.waitMessages(total, 3000ms);
+        const double s = duration<double>(steady_clock::now() - t0).count();
+        const auto at = device.arrivals();
+        std::vector<double> us;
+        for (std::size_t i = 0; i < at.size(); ++i)
+            us.push_back(duration<double, std::micro>(at[i] - sent[i]).count());
+        row("7b. MIDI -> device, 64 in flight", stats(us),
+            std::to_string(static_cast<int>(static_cast<double>(got) / s)) + " messages/s, lost " +
+                std::to_string(total - got));
     }
 
     // 5. Idle.

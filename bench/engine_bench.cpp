@@ -10,6 +10,7 @@
 #include "../tests/serial/pty.h"
 #include "bridge/bridge.h"
 #include "bridge/run_loop.h"
+#include "device_reader.h"
 #include "figures.h"
 #include "midi/loopback/loopback_midi.h"
 
@@ -86,6 +87,43 @@ int main() {
         notes, static_cast<double>(stream.size()) / 1e6, s, static_cast<double>(got) / s,
         notes - static_cast<int>(got),
         (u1.cpu - u0.cpu) / (static_cast<double>(stream.size()) / 1e6));
+
+    // (d) toward the device: a burst with nothing holding it back, then 64 notes in flight.
+    {
+        bench::DeviceReader device(pty.master);
+        auto note = [](int i) {
+            return LoopbackHub::Bytes{0x90, static_cast<std::uint8_t>(i % 128), 0x40};
+        };
+        const int burst = 20000;
+        const Usage b0 = Usage::now();
+        for (int i = 0; i < burst; ++i) hub->sendToVirtualIn(note(i));
+        const auto delivered = device.waitMessages(burst, seconds(2));
+        const Usage b1 = Usage::now();
+        std::printf(
+            "MIDI -> device, %d notes unthrottled: delivered %zu, lost %zu, CPU %.2f s per MB "
+            "(whole process)\n",
+            burst, delivered, burst - delivered, (b1.cpu - b0.cpu) / (burst * 3 / 1e6));
+
+        device.reset();
+        const int total = 20000, window = 64;
+        std::vector<steady_clock::time_point> sent(total);
+        const auto f0 = steady_clock::now();
+        for (int i = 0; i < total; ++i) {
+            if (i >= window)
+                device.waitMessages(static_cast<std::size_t>(i - window + 1), seconds(2));
+            sent[static_cast<std::size_t>(i)] = steady_clock::now();
+            hub->sendToVirtualIn(note(i));
+        }
+        const auto got = device.waitMessages(total, seconds(2));
+        const double fs = duration<double>(steady_clock::now() - f0).count();
+        const auto at = device.arrivals();
+        std::vector<double> lat;
+        for (std::size_t i = 0; i < at.size(); ++i)
+            lat.push_back(duration<double, std::micro>(at[i] - sent[i]).count());
+        std::printf(
+            "MIDI -> device, %d notes, %d in flight: %.0f messages/s, p50 %.1f us, lost %zu\n",
+            total, window, static_cast<double>(got) / fs, percentile(lat, 0.5), total - got);
+    }
 
     // (c) idle
     std::this_thread::sleep_for(

@@ -2,8 +2,7 @@
 // so that a headless run never maps the GUI libraries.
 #include "app/desktop.h"
 
-extern "C" __attribute__((visibility("default"))) int tessaryn_run_desktop(int argc, char** argv,
-                                                                           const char* configDir,
-                                                                           const char* midi) {
-    return tessaryn::runDesktop(argc, argv, configDir, midi);
+extern "C" __attribute__((visibility("default"))) int tessaryn_run_desktop(
+    int argc, char** argv, const tessaryn::DesktopOptions* options) {
+    return tessaryn::runDesktop(argc, argv, *options);
 }

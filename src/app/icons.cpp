@@ -69,6 +69,36 @@ QIcon checkIcon(const QColor& color) {
     });
 }
 
+QIcon warningIcon() {
+    return drawn([&](QPainter& p, qreal s) {
+        QPainterPath triangle;
+        triangle.moveTo(s * 0.5, s * 0.08);
+        triangle.lineTo(s * 0.95, s * 0.88);
+        triangle.lineTo(s * 0.05, s * 0.88);
+        triangle.closeSubpath();
+        p.setPen(
+            QPen(QColor(0xB2, 0x5E, 0x00), s / 16, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.setBrush(QColor(0xFF, 0xB3, 0x20));
+        p.drawPath(triangle);
+        p.setPen(QPen(Qt::black, s / 9, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(s * 0.5, s * 0.36), QPointF(s * 0.5, s * 0.6));
+        p.drawPoint(QPointF(s * 0.5, s * 0.74));
+    });
+}
+
+QIcon trayIcon(bool lit) {
+    return drawn([&](QPainter& p, qreal s) {
+        const QRectF ring(s * 0.2, s * 0.2, s * 0.6, s * 0.6);
+        // A light halo under a dark stroke: one of the two always stands out from the panel.
+        p.setPen(QPen(QColor(255, 255, 255, 210), s / 5));
+        p.setBrush(Qt::NoBrush);
+        p.drawEllipse(ring);
+        p.setPen(QPen(QColor(0x26, 0x26, 0x26), s / 10));
+        p.setBrush(lit ? QBrush(QColor(0xF2, 0x8C, 0x28)) : Qt::NoBrush);
+        p.drawEllipse(ring);
+    });
+}
+
 QPixmap markPixmap(int height) {
     QPixmap pm(height * 3, height);
     pm.fill(Qt::transparent);

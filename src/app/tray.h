@@ -10,7 +10,7 @@
 namespace tessaryn {
 
 // The tray item: an empty or filled circle as MIDI moves, and the menu
-// status · Start/Stop · Show Tessaryn · — · Quit.
+// status · Start/Stop · Show Tessaryn · — · Quit. Quit stops the bridge before it quits.
 class Tray : public QObject {
     Q_OBJECT
   public:
@@ -28,7 +28,8 @@ class Tray : public QObject {
     QString hoverText() const { return icon_.toolTip(); }
 
   private:
-    void refresh();
+    void showState();
+    void showActivity();
 
     Bridge& bridge_;
     QMenu menu_;

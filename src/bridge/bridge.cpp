@@ -89,6 +89,9 @@ void Bridge::initialise(const MIDIService::Factory& midiFactory, const std::stri
     serial_->onClosed = [weak](const std::string& message) {
         if (auto self = weak.lock()) self->deviceClosed(message);
     };
+    serial_->onStall = [weak](bool stalled) {
+        if (auto self = weak.lock()) self->deviceStalled(stalled);
+    };
     midi_->setOnMIDIIn([weak](std::span<const std::uint8_t> bytes) {
         if (auto self = weak.lock()) self->handleMIDIIn(bytes);
     });
@@ -361,6 +364,19 @@ void Bridge::endHeldNotes() {
 
 // ---- serial to MIDI ---------------------------------------------------------------------------
 
+// The texts of the last kMonitorCap messages that have one, oldest first: the list never shows
+// more, so earlier ones are not made at all.
+std::vector<std::string> Bridge::monitorTexts(std::span<const MIDIMessage> messages,
+                                              bool fromPad) const {
+    std::vector<std::string> texts;
+    if (!monitorShown_.load(std::memory_order_relaxed)) return texts;
+    for (auto m = messages.rbegin(); m != messages.rend() && texts.size() < kMonitorCap; ++m) {
+        if (auto text = monitorText(*m, fromPad)) texts.push_back(std::move(*text));
+    }
+    std::reverse(texts.begin(), texts.end());
+    return texts;
+}
+
 void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
     if (const auto generation = parserGeneration_.load(); generation != parserSeen_) {
         parser_ = MIDIStreamParser{};
@@ -390,7 +406,8 @@ void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
         }
     }
 
-    std::vector<Pair> pairs;
+    std::vector<MIDIMessage> sent;
+    std::vector<std::size_t> origin;  // index in `messages` of each sent message
     std::int32_t outID;
     bool remapOn;
     {
@@ -400,35 +417,38 @@ void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
         remapOn = rewriter_.enabled;
         const double now = monotonicSeconds();
         if (t.blockEcho) prune(recentWire_, now);
-        for (auto& m : messages) {
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            const MIDIMessage& m = messages[i];
             if (m.empty()) continue;
             if ((m[0] == 0xF8 && t.dropClock) || (m[0] == 0xFE && t.dropSensing)) continue;
             if (t.blockEcho && holds(recentWire_, m)) continue;
             auto routed = applyLearned(m, t.routes);
-            MIDIMessage sent = routed.matched ? std::move(routed.message) : rewriter_.rewrite(m);
-            if (sent.size() >= 3 && (sent[0] & 0xF0) == 0x90 && sent[2] != 0) {
-                sent[2] = curvedVelocity(sent[2], t.curve);
+            MIDIMessage out = routed.matched ? std::move(routed.message) : rewriter_.rewrite(m);
+            if (out.size() >= 3 && (out[0] & 0xF0) == 0x90 && out[2] != 0) {
+                out[2] = curvedVelocity(out[2], t.curve);
             }
-            if (t.blockEcho) recentOut_.push_back({sent, now + echoWindow(sent.size())});
-            pairs.push_back({std::move(m), std::move(sent)});
+            if (t.blockEcho) recentOut_.push_back({out, now + echoWindow(out.size())});
+            sent.push_back(std::move(out));
+            origin.push_back(i);
         }
         if (t.blockEcho) prune(recentOut_, now);
     }
 
-    for (const auto& p : pairs) sendToMIDI(p.sent, outID);
+    if (!sent.empty()) sendAllToMIDI(*midi_, sent, outID);
+    // Only the chunk's last hit line is ever seen.
     std::optional<std::string> hit;
-    for (const auto& p : pairs) {
-        if (auto line = drumHitLine(p.raw, p.sent, remapOn)) hit = std::move(line);
+    for (std::size_t i = sent.size(); i-- > 0 && !hit;) {
+        hit = drumHitLine(messages[origin[i]], sent[i], remapOn);
     }
     main_.post([weak = weak_from_this(), count = static_cast<std::int64_t>(bytes.size()),
-                hit = std::move(hit), pairs = std::move(pairs)] {
+                hit = std::move(hit), any = !sent.empty(), texts = monitorTexts(sent, true)] {
         auto self = weak.lock();
         if (!self) return;
         self->publish(self->bytesIn_, self->bytesIn_ + count, BridgeProperty::bytesIn);
         if (hit) self->publish(self->lastMapped_, *hit, BridgeProperty::lastMapped);
-        if (pairs.empty()) return;
+        if (!any) return;
         self->pulse();
-        for (const auto& p : pairs) self->appendMonitor(p.sent, true);
+        self->appendMonitor(texts);
     });
 }
 
@@ -468,14 +488,35 @@ void Bridge::handleMIDIIn(std::span<const std::uint8_t> bytes) {
     }
     if (toWrite.empty()) return;
 
-    for (const auto& m : toWrite) serial_->write(m, pace && m[0] == 0xF0);
+    auto texts = monitorTexts(toWrite, false);
+    std::vector<SerialPort::Message> batch;
+    batch.reserve(toWrite.size());
+    for (auto& m : toWrite) {
+        const bool paced = pace && m[0] == 0xF0;
+        batch.push_back({std::move(m), paced});
+    }
+    serial_->write(std::move(batch));  // one hand-off for the whole packet
     main_.post([weak = weak_from_this(), count = static_cast<std::int64_t>(bytes.size()),
-                written = std::move(toWrite)] {
+                texts = std::move(texts)] {
         auto self = weak.lock();
         if (!self) return;
         self->publish(self->bytesOut_, self->bytesOut_ + count, BridgeProperty::bytesOut);
         self->pulse();
-        for (const auto& m : written) self->appendMonitor(m, false);
+        self->appendMonitor(texts);
+    });
+}
+
+// The device stopped taking bytes for a while, or took some again.
+void Bridge::deviceStalled(bool stalled) {
+    main_.post([weak = weak_from_this(), stalled] {
+        auto self = weak.lock();
+        if (!self) return;
+        if (stalled && self->running_ && self->status_ != kNotReading) {
+            self->statusBeforeStall_ = self->status_;
+            self->setStatus(kNotReading);
+        } else if (!stalled && self->status_ == kNotReading) {
+            self->setStatus(self->statusBeforeStall_);
+        }
     });
 }
 
@@ -491,15 +532,16 @@ void Bridge::pulse() {
     });
 }
 
-void Bridge::appendMonitor(const MIDIMessage& m, bool fromPad) {
-    auto text = monitorText(m, fromPad);
-    if (!text) return;
-    monitor_.push_back({Uuid::random(), std::move(*text)});
-    announce(BridgeProperty::monitor);
-    if (monitor_.size() > kMonitorCap) {
+void Bridge::setMonitorShown(bool shown) {
+    monitorShown_.store(shown, std::memory_order_relaxed);
+}
+
+void Bridge::appendMonitor(const std::vector<std::string>& texts) {
+    if (texts.empty()) return;
+    for (const auto& text : texts) monitor_.push_back({Uuid::random(), text});
+    if (monitor_.size() > kMonitorCap)
         monitor_.erase(monitor_.begin(), monitor_.end() - kMonitorCap);
-        announce(BridgeProperty::monitor);
-    }
+    announce(BridgeProperty::monitor);
 }
 
 // ---- learning ---------------------------------------------------------------------------------

@@ -64,6 +64,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   public:
     static constexpr std::size_t kMonitorCap = 8;
     static constexpr const char* kWaitingForHit = "Waiting for a hit";
+    static constexpr const char* kNotReading = "Device is not reading";
 
     // Lists the serial devices present (reconnecting picks the only one when the saved one is
     // gone).
@@ -141,6 +142,10 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void addLearned();
     void removeRoute(const LearnedRoute& route);
 
+    // Whether anyone shows the monitor (main thread). While nobody does, the message paths make
+    // no monitor lines at all and the list keeps its last lines. On at creation.
+    void setMonitorShown(bool shown);
+
     // Lists the hardware MIDI endpoints again into midiSources and midiDestinations.
     void refreshMIDIPorts();
 
@@ -170,10 +175,6 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
         MIDIMessage bytes;
         double expiry;  // monotonic seconds
     };
-    struct Pair {
-        MIDIMessage raw;
-        MIDIMessage sent;
-    };
 
     Bridge(MainQueue& main, std::shared_ptr<Preferences> prefs, PortLister listPorts);
     void initialise(const MIDIService::Factory& midi, const std::string& name);
@@ -196,8 +197,12 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void resetCounters();
     void handleSerial(std::span<const std::uint8_t> bytes);
     void handleMIDIIn(std::span<const std::uint8_t> bytes);
+    void deviceStalled(bool stalled);
     void pulse();
-    void appendMonitor(const MIDIMessage& m, bool fromPad);
+    std::vector<std::string> monitorTexts(std::span<const MIDIMessage> messages,
+                                          bool fromPad) const;
+    // One change of the list for a chunk's lines.
+    void appendMonitor(const std::vector<std::string>& texts);
     void setRunning(bool v);
 
     MainQueue& main_;
@@ -235,6 +240,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
 
     // The serial queue reads `learning` through this copy.
     std::atomic<bool> learningForSerial_{false};
+    std::atomic<bool> monitorShown_{true};
 
     // Each parser is fed by one thread. A start asks for fresh parsers by bumping the
     // generation; the feeding thread replaces its parser before its next feed, so a reset never
@@ -256,6 +262,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     bool userStopped_ = true;
     DelayedTask reconnectItem_;
     std::int64_t activityToken_ = 0;
+    std::string statusBeforeStall_;
 
     std::shared_ptr<SerialPort> serial_;
     std::unique_ptr<MIDIEndpoints> midi_;

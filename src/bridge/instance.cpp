@@ -34,7 +34,7 @@ fs::path instanceConfigDir(std::string_view name) {
     return Preferences::defaultDir() / "instances" / std::string(name);
 }
 
-InstanceLock::InstanceLock(std::string_view name, fs::path runtimeDir) {
+HeadlessLock::HeadlessLock(std::string_view name, fs::path runtimeDir) {
     if (runtimeDir.empty()) {
         const char* xdg = std::getenv("XDG_RUNTIME_DIR");
         runtimeDir = xdg && *xdg == '/'
@@ -70,7 +70,7 @@ InstanceLock::InstanceLock(std::string_view name, fs::path runtimeDir) {
     fd_ = fd;
 }
 
-InstanceLock::~InstanceLock() {
+HeadlessLock::~HeadlessLock() {
     if (fd_ >= 0) ::close(fd_);
 }
 

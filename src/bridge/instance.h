@@ -24,13 +24,13 @@ std::filesystem::path instanceConfigDir(std::string_view name);
 // Held while an instance runs: an flock on "<name>.lock" in a folder only the user can enter
 // ($XDG_RUNTIME_DIR/tessaryn, else /tmp/tessaryn-UID). The system drops it when the process
 // ends, however it ends.
-class InstanceLock {
+class HeadlessLock {
   public:
     // `runtimeDir` empty: $XDG_RUNTIME_DIR, or /tmp when it is unset. `name` must be valid.
-    explicit InstanceLock(std::string_view name, std::filesystem::path runtimeDir = {});
-    ~InstanceLock();
-    InstanceLock(const InstanceLock&) = delete;
-    InstanceLock& operator=(const InstanceLock&) = delete;
+    explicit HeadlessLock(std::string_view name, std::filesystem::path runtimeDir = {});
+    ~HeadlessLock();
+    HeadlessLock(const HeadlessLock&) = delete;
+    HeadlessLock& operator=(const HeadlessLock&) = delete;
 
     bool held() const { return fd_ >= 0; }
     // Why the lock is not held, naming the cause.

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "app/desktop.h"
+#include "app/instance_lock.h"
 #include "bridge/bridge.h"
 #include "bridge/instance.h"
 #include "bridge/preferences.h"
@@ -37,7 +39,7 @@ namespace {
 
 struct Options {
     bool headless = false, wait = false, quiet = false, settings = false, listPorts = false,
-         listMidi = false;
+         listMidi = false, minimized = false;
     std::optional<std::string> port;
     std::optional<std::int64_t> baud, dataBits;
     std::optional<Parity> parity;
@@ -77,6 +79,9 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                 break;
             case 'w':
                 o.wait = true;
+                break;
+            case kMinimized:
+                o.minimized = true;
                 break;
             case 'q':
                 o.quiet = true;
@@ -161,6 +166,7 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
     const bool lineOverride =
         o.port || o.baud || o.dataBits || o.parity || o.twoStop || o.hwFlow || o.wait;
     if (lineOverride && !o.headless) return usage("--port and the line options go with --headless");
+    if (o.minimized && o.headless) return usage("--minimized is for the desktop program");
     return std::nullopt;
 }
 
@@ -253,7 +259,7 @@ class Printer {
 int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     auto factory = midiFactory(midiSystem(o, *prefs));
     if (!factory) return 1;
-    const InstanceLock lock(o.name);
+    const HeadlessLock lock(o.name);
     if (!lock.held()) {
         std::fprintf(stderr, "tessaryn: %s\n", lock.problem().c_str());
         return 1;
@@ -267,6 +273,15 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    // The desktop program is a separate instance with ports of the same name.
+    if (const auto dir = InstanceLock::runtimeDir();
+        dir &&
+        InstanceLock::heldElsewhere(InstanceLock::lockFile(InstanceLock::base(*dir, o.name))))
+        std::fprintf(stderr,
+                     "tessaryn: the desktop program is running and has its own \"%s\" ports; this "
+                     "headless bridge adds a second set\n",
+                     o.name.c_str());
+
     RunLoop main;
     std::shared_ptr<Bridge> bridge;
     try {
@@ -277,6 +292,7 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     }
     Printer printer(*bridge, o.quiet);
     bridge->observe(std::ref(printer));
+    bridge->setMonitorShown(!o.quiet);  // nobody sees the lines: make none
 
     // Said once, when the board is first seen: ModemManager probes new CDC-ACM devices.
     bool modemChecked = false;
@@ -333,8 +349,7 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
 
 #if TESSARYN_HAVE_QT
 // Loads the window module only now, so headless runs never map the GUI libraries.
-int runDesktop(int argc, char** argv, const std::filesystem::path& configDir,
-               const std::string& midi) {
+int loadDesktop(int argc, char** argv, const DesktopOptions& options) {
     std::error_code ec;
     const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
     std::string tried;
@@ -345,11 +360,11 @@ int runDesktop(int argc, char** argv, const std::filesystem::path& configDir,
             tried += std::string("\n  ") + ::dlerror();
             continue;
         }
-        using Entry = int (*)(int, char**, const char*, const char*);
+        using Entry = int (*)(int, char**, const DesktopOptions*);
         auto entry = reinterpret_cast<Entry>(::dlsym(module, "tessaryn_run_desktop"));
         if (!entry)
             return std::fprintf(stderr, "tessaryn: %s has no entry point\n", candidate.c_str()), 1;
-        return entry(argc, argv, configDir.c_str(), midi.c_str());
+        return entry(argc, argv, &options);
     }
     std::fprintf(stderr,
                  "tessaryn: cannot load the desktop window (install the package tessaryn-desktop, "
@@ -410,7 +425,12 @@ int main(int argc, char** argv) {
         return usage("--name goes with --headless, --set, --settings and --list-midi for now");
     const std::string midi = midiSystem(o, *prefs);
     prefs.reset();  // the window opens the same folder itself
-    return runDesktop(argc, argv, configDir, midi);
+    DesktopOptions desktop;
+    desktop.configDir = configDir;
+    desktop.midi = midi;
+    desktop.instanceName = o.name;
+    desktop.minimized = o.minimized;
+    return loadDesktop(argc, argv, desktop);
 #else
     std::fprintf(stderr,
                  "tessaryn: this build has no desktop window; run with --headless (see --help)\n");

@@ -7,6 +7,8 @@ namespace tessaryn {
 const std::vector<CommandOption>& commandOptions() {
     static const std::vector<CommandOption> options = {
         {"headless", nullptr, "bridge without a window, from the saved settings", 'H'},
+        {"minimized", nullptr,
+         "start the desktop program in the tray (the autostart entry uses it)", kMinimized},
         {"port", "PATH", "the serial device (with --headless; overrides the saved port)", kPort},
         {"baud", "N", "line speed, any positive rate (31250, 115200, 1000000, ...)", kBaud},
         {"data-bits", "5|6|7|8", "data bits", kDataBits},

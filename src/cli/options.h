@@ -17,7 +17,8 @@ enum OptionCode {
     kName,
     kConfigDir,
     kSet,
-    kDevDir
+    kDevDir,
+    kMinimized
 };
 
 // One table feeds the parser, --help, the manual page and the shell completion, so none of them

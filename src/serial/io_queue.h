@@ -14,12 +14,16 @@ class IoQueue {
   public:
     using Block = std::function<void()>;
 
-    // A descriptor watched for input. Cancelling stops its event handler at once; the cancel
-    // handler then runs on the queue (it usually closes the descriptor).
+    // A descriptor watched for input, and for room to write while asked to. Cancelling stops
+    // its handlers at once; the cancel handler then runs on the queue (it usually closes the
+    // descriptor).
     class ReadSource {
       public:
         virtual ~ReadSource() = default;
         virtual void cancel() = 0;  // any thread; idempotent
+        // Whether onWritable runs when the descriptor can take more bytes. Level-triggered: ask
+        // only while something waits to be written.
+        virtual void watchWritable(bool on) = 0;
     };
 
     explicit IoQueue(std::string label);
@@ -32,7 +36,8 @@ class IoQueue {
     void async(Block block);
     void asyncAfter(std::chrono::microseconds delay, Block block);
     // The source is live from the moment it is returned.
-    std::shared_ptr<ReadSource> addReadSource(int fd, Block onEvent, Block onCancel);
+    std::shared_ptr<ReadSource> addReadSource(int fd, Block onEvent, Block onCancel,
+                                              Block onWritable = {});
     // True on the queue's own thread.
     bool isCurrent() const;
 

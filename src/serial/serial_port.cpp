@@ -48,10 +48,16 @@ void askLowLatency(int fd) {
 
 }  // namespace
 
-SerialPort::SerialPort() = default;
+std::chrono::steady_clock::time_point nextPaceDue(std::chrono::steady_clock::time_point due,
+                                                  std::chrono::steady_clock::time_point sentAt) {
+    return sentAt - due <= SerialPort::kPaceSlack ? due + SerialPort::kPaceInterval
+                                                  : sentAt + SerialPort::kPaceInterval;
+}
 
-std::shared_ptr<SerialPort> SerialPort::create() {
-    return std::shared_ptr<SerialPort>(new SerialPort());
+SerialPort::SerialPort(std::chrono::milliseconds stallAfter) : stallAfter_(stallAfter) {}
+
+std::shared_ptr<SerialPort> SerialPort::create(std::chrono::milliseconds stallAfter) {
+    return std::shared_ptr<SerialPort>(new SerialPort(stallAfter));
 }
 
 SerialPort::~SerialPort() {
@@ -93,14 +99,14 @@ void SerialPort::start(const std::string& path, std::int64_t baud, std::int64_t 
         composeControlFlags(tio.c_cflag, dataBits, parity, twoStopBits, hardwareFlow, holdDTR);
     if (::tcsetattr(fd, TCSANOW, &tio) != 0) fail(fd, "tcsetattr failed: " + errorText(errno));
 
-    if (const int e = setExactBaud(fd, baud); e != 0) {
-        fail(fd, "Could not set baud rate " + std::to_string(baud) + ": " + errorText(e));
-    }
+    // A driver may quietly round a rate it cannot make (a 16550 runs 250000 at 115200).
+    int e = setExactBaud(fd, baud);
+    if (e == 0 && readExactBaud(fd) != baud) e = EINVAL;
+    if (e != 0) fail(fd, "Could not set baud rate " + std::to_string(baud) + ": " + errorText(e));
     askLowLatency(fd);
     if (holdDTR) clearDTR(fd);
     ::tcflush(fd, TCIOFLUSH);
 
-    fd_.store(fd);
     std::weak_ptr<SerialPort> weak = weak_from_this();
     auto source = queue_.addReadSource(
         fd,
@@ -110,9 +116,15 @@ void SerialPort::start(const std::string& path, std::int64_t baud, std::int64_t 
         [fd] {
             ::ioctl(fd, TIOCNXCL);
             ::close(fd);
+        },
+        [weak] {
+            if (auto self = weak.lock()) self->flush();
         });
-    std::lock_guard lock(sourceLock_);
-    readSource_ = std::move(source);
+    {
+        std::lock_guard lock(sourceLock_);
+        readSource_ = std::move(source);
+    }
+    fd_.store(fd);  // after the source, which a write waiting for room needs
 }
 
 void SerialPort::stop() {
@@ -123,12 +135,7 @@ void SerialPort::stop() {
     }
     fd_.store(-1);
     queue_.async([weak = weak_from_this()] {
-        if (auto self = weak.lock()) {
-            ++self->paceToken_;
-            self->paceBytes_.clear();
-            self->paceIndex_ = 0;
-            self->paceRunning_ = false;
-        }
+        if (auto self = weak.lock()) self->clearQueue();
     });
 }
 
@@ -147,76 +154,186 @@ void SerialPort::handleReadable() {
 }
 
 void SerialPort::write(std::vector<std::uint8_t> bytes, bool paced) {
-    if (bytes.empty()) return;
-    queue_.async([weak = weak_from_this(), bytes = std::move(bytes), paced] {
-        auto self = weak.lock();
-        if (!self || self->fd_.load() < 0) return;
-        if (paced || self->paceRunning_) {
-            self->paceBytes_.insert(self->paceBytes_.end(), bytes.begin(), bytes.end());
-            if (!self->paceRunning_) {
-                self->paceRunning_ = true;
-                self->drainPace();
-            }
-            return;
-        }
-        self->writeNow(bytes);
+    std::vector<Message> one;
+    one.push_back({std::move(bytes), paced});
+    write(std::move(one));
+}
+
+void SerialPort::write(std::vector<Message> messages) {
+    std::erase_if(messages, [](const Message& m) { return m.bytes.empty(); });
+    if (messages.empty()) return;
+    queue_.async([weak = weak_from_this(), messages = std::move(messages)]() mutable {
+        if (auto self = weak.lock()) self->enqueue(std::move(messages));
     });
 }
 
-void SerialPort::writeNow(const std::vector<std::uint8_t>& bytes) {
-    std::size_t offset = 0;
-    while (offset < bytes.size() && fd_.load() >= 0) {
-        int budget = 200;
-        for (;;) {
-            const int fd = fd_.load();
-            if (fd < 0) return;
-            const ssize_t n = ::write(fd, bytes.data() + offset, bytes.size() - offset);
-            if (n > 0) {
-                offset += static_cast<std::size_t>(n);
-                break;
-            }
-            if (errno != EAGAIN || budget == 0) return;  // the rest is dropped
-            ::usleep(1000);
-            --budget;
+void SerialPort::enqueue(std::vector<Message> messages) {
+    if (fd_.load() < 0) return;
+    if (sizes_.empty()) lastProgress_ = Clock::now();
+    for (auto& m : messages) {
+        out_.insert(out_.end(), m.bytes.begin(), m.bytes.end());
+        sizes_.push_back({static_cast<std::uint32_t>(m.bytes.size()), m.paced});
+        pacedQueued_ += m.paced;
+    }
+    trim(stalled_ ? kStalledLimit : kQueueLimit);
+    // Waiting for room or for the next pace step: that wake-up writes these too.
+    if (!paceWaiting_ && !roomWait_) flush();
+}
+
+void SerialPort::flush() {
+    const int fd = fd_.load();
+    if (fd < 0) return;
+    while (!sizes_.empty()) {
+        if (sizes_.front().paced && frontSent_ == 0) pacing_ = true;
+        if (pacing_) {
+            if (!paceWaiting_) paceStep();
+            return;
         }
+        // Everything up to the next paced message in one write.
+        std::size_t run = out_.size() - outHead_;
+        if (pacedQueued_ > 0) {
+            run = 0;
+            for (auto q = sizes_.begin(); q != sizes_.end() && !q->paced; ++q) run += q->size;
+            run -= frontSent_;
+        }
+        const ssize_t n = ::write(fd, out_.data() + outHead_, run);
+        if (n > 0) {
+            consumed(static_cast<std::size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN) {
+            waitForRoom();
+            return;
+        } else {
+            clearQueue();  // the device failed; the read side reports it
+            return;
+        }
+    }
+    stopWaitingForRoom();
+}
+
+void SerialPort::stopWaitingForRoom() {
+    if (!roomWait_) return;
+    roomWait_ = false;
+    if (std::lock_guard lock(sourceLock_); readSource_) readSource_->watchWritable(false);
+}
+
+void SerialPort::paceStep() {
+    const int fd = fd_.load();
+    auto now = Clock::now();
+    if (now < paceDue_) {
+        paceWaiting_ = true;
+        queue_.asyncAfter(std::chrono::duration_cast<std::chrono::microseconds>(paceDue_ - now) +
+                              std::chrono::microseconds(1),
+                          [weak = weak_from_this(), token = paceToken_] {
+                              auto self = weak.lock();
+                              if (!self || self->paceToken_ != token) return;
+                              self->paceWaiting_ = false;
+                              self->flush();
+                          });
+        stopWaitingForRoom();
+        return;
+    }
+    const ssize_t n = ::write(fd, out_.data() + outHead_, 1);
+    if (n != 1) {
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            clearQueue();
+        } else {
+            waitForRoom();
+        }
+        return;
+    }
+    now = Clock::now();
+    paceDue_ = nextPaceDue(paceDue_, now);
+    consumed(1);
+    if (!sizes_.empty()) paceStep();  // schedules the next byte
+}
+
+void SerialPort::consumed(std::size_t n) {
+    outHead_ += n;
+    frontSent_ += n;
+    while (!sizes_.empty() && frontSent_ >= sizes_.front().size) {
+        frontSent_ -= sizes_.front().size;
+        pacedQueued_ -= sizes_.front().paced;
+        sizes_.pop_front();
+    }
+    if (sizes_.empty()) {
+        out_.clear();
+        if (out_.capacity() > 64 * 1024) out_.shrink_to_fit();  // a burst is over: give it back
+        outHead_ = 0;
+        pacing_ = false;
+    } else if (outHead_ >= 4096 && outHead_ >= out_.size() / 2) {
+        out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(outHead_));
+        outHead_ = 0;
+    }
+    lastProgress_ = Clock::now();
+    if (stalled_) {
+        stalled_ = false;
+        if (onStall) onStall(false);
     }
 }
 
-void SerialPort::drainPace() {
-    if (fd_.load() < 0 || paceIndex_ >= paceBytes_.size()) {
-        paceBytes_.clear();
-        paceIndex_ = 0;
-        paceRunning_ = false;
+void SerialPort::waitForRoom() {
+    roomWait_ = true;
+    if (std::lock_guard lock(sourceLock_); readSource_) readSource_->watchWritable(true);
+    armWatchdog();
+}
+
+void SerialPort::armWatchdog() {
+    if (watchdog_ || stalled_) return;
+    watchdog_ = true;
+    const auto wait = lastProgress_ + stallAfter_ - Clock::now();
+    queue_.asyncAfter(std::max(std::chrono::duration_cast<std::chrono::microseconds>(wait),
+                               std::chrono::microseconds(0)),
+                      [weak = weak_from_this()] {
+                          if (auto self = weak.lock()) self->checkStall();
+                      });
+}
+
+// The watchdog: armed only while a backlog waits for room, so an idle port never wakes.
+void SerialPort::checkStall() {
+    watchdog_ = false;
+    if (fd_.load() < 0 || sizes_.empty() || stalled_) return;
+    if (Clock::now() - lastProgress_ < stallAfter_) {
+        armWatchdog();
         return;
     }
-    const std::uint64_t token = paceToken_;
-    const std::size_t taken = paceIndex_++;
-    const std::uint8_t byte = paceBytes_[taken];
-    if (taken >= 4096 && taken >= paceBytes_.size() / 2) {
-        paceBytes_.erase(paceBytes_.begin(),
-                         paceBytes_.begin() + static_cast<std::ptrdiff_t>(taken + 1));
-        paceIndex_ = 0;
+    stalled_ = true;
+    trim(kStalledLimit);
+    if (onStall) onStall(true);
+}
+
+// Drops the oldest whole messages until at most `limit` bytes wait; a message partly written
+// stays, so the device never sees a cut one.
+void SerialPort::trim(std::size_t limit) {
+    const std::size_t waiting = out_.size() - outHead_;
+    if (waiting <= limit) return;
+    std::size_t first = frontSent_ > 0 ? 1 : 0, last = first, bytes = 0;
+    while (last < sizes_.size() && waiting - bytes > limit) {
+        pacedQueued_ -= sizes_[last].paced;
+        bytes += sizes_[last++].size;
     }
-    for (int retries = 0;; ++retries) {
-        const int fd = fd_.load();
-        if (fd < 0) break;
-        if (::write(fd, &byte, 1) == 1) break;
-        if (errno != EAGAIN || retries >= 20) {
-            paceRunning_ = false;  // stalled: the byte is lost, the rest stays queued
-            return;
-        }
-        ::usleep(200);
+    const std::size_t from = outHead_ + (first == 1 ? sizes_.front().size - frontSent_ : 0);
+    out_.erase(out_.begin() + static_cast<std::ptrdiff_t>(from),
+               out_.begin() + static_cast<std::ptrdiff_t>(from + bytes));
+    sizes_.erase(sizes_.begin() + static_cast<std::ptrdiff_t>(first),
+                 sizes_.begin() + static_cast<std::ptrdiff_t>(last));
+    dropped_ += last - first;
+}
+
+void SerialPort::clearQueue() {
+    ++paceToken_;
+    out_.clear();
+    outHead_ = 0;
+    sizes_.clear();
+    pacedQueued_ = 0;
+    frontSent_ = 0;
+    pacing_ = paceWaiting_ = false;
+    stopWaitingForRoom();
+    if (stalled_) {
+        stalled_ = false;
+        if (onStall) onStall(false);
     }
-    // Keep the cadence from the previous step's deadline so that wake-up latency does not add
-    // up over a long dump; after a hiccup, carry on from now rather than bursting.
-    const auto now = std::chrono::steady_clock::now();
-    if (paceDue_ + 2 * kPaceInterval < now) paceDue_ = now;
-    paceDue_ += kPaceInterval;
-    queue_.asyncAfter(std::chrono::duration_cast<std::chrono::microseconds>(paceDue_ - now),
-                      [weak = weak_from_this(), token] {
-                          auto self = weak.lock();
-                          if (self && self->paceToken_ == token) self->drainPace();
-                      });
 }
 
 std::vector<std::string> SerialPort::availablePorts() {

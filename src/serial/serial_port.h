@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -14,56 +15,112 @@
 
 namespace tessaryn {
 
+// When the paced byte after one that left at `sentAt` (due at `due`) is due. On time, the cadence
+// is kept, so a long dump averages exactly one interval a byte; a step more than kPaceSlack late
+// starts a new cadence from its own byte rather than catching up, so no two paced bytes ever
+// leave less than kPaceInterval - kPaceSlack apart.
+std::chrono::steady_clock::time_point nextPaceDue(std::chrono::steady_clock::time_point due,
+                                                  std::chrono::steady_clock::time_point sentAt);
+
 // One serial device opened raw, read on its own I/O queue, written at once or paced at MIDI DIN
 // speed. Create with create(); every queued block holds the port weakly.
 //
+// Writing: whole messages wait in one bounded queue, in call order, and go out whenever the device
+// has room (nothing sleeps on the queue, so reading goes on meanwhile). Once a paced message
+// reaches the head, every byte is paced until the queue is empty. A device that takes nothing for
+// `stallAfter` is reported through onStall; from then on the oldest whole messages are dropped to
+// keep kStalledLimit bytes, and counted.
+//
 // Threads: start/stop on the owner's thread (stop also on the queue when the device goes away);
-// write from any thread (it only enqueues); onData/onClosed run on the queue. Install the
+// write from any thread (it only enqueues); onData/onClosed/onStall run on the queue. Install the
 // callbacks before the first start.
 class SerialPort : public std::enable_shared_from_this<SerialPort> {
   public:
     using DataHandler = std::function<void(std::span<const std::uint8_t>)>;
     using ClosedHandler = std::function<void(const std::string&)>;
+    using StallHandler = std::function<void(bool stalled)>;
+
+    struct Message {
+        std::vector<std::uint8_t> bytes;
+        bool paced = false;
+    };
 
     static constexpr std::size_t kReadSize = 512;
     static constexpr std::chrono::microseconds kPaceInterval{320};  // one 10-bit byte at 31250 baud
+    static constexpr std::chrono::microseconds kPaceSlack{20};
+    static constexpr std::chrono::milliseconds kStallAfter{3000};
+    // Bytes waiting for the device: a device that reads keeps up to this much; one that stopped
+    // reading keeps the newest kStalledLimit.
+    static constexpr std::size_t kQueueLimit = 256 * 1024;
+    static constexpr std::size_t kStalledLimit = 4096;
     static constexpr const char* kClosedMessage = "Serial port closed (device disconnected?)";
 
-    static std::shared_ptr<SerialPort> create();
-    // Closes the device if open; pending paced bytes are dropped.
+    static std::shared_ptr<SerialPort> create(std::chrono::milliseconds stallAfter = kStallAfter);
+    // Closes the device if open; bytes still waiting for it are dropped.
     ~SerialPort();
 
     // Closes any open device, then opens and configures `path`. Throws SerialError.
     void start(const std::string& path, std::int64_t baud, std::int64_t dataBits, Parity parity,
                bool twoStopBits, bool hardwareFlow, bool holdDTR);
     void stop();
+    // One hand-off for messages that arrived together; empty ones are skipped.
+    void write(std::vector<Message> messages);
     void write(std::vector<std::uint8_t> bytes, bool paced);
 
     bool isOpen() const { return fd_.load() >= 0; }
+    // Whole messages dropped because the device stopped reading or the queue was full.
+    std::uint64_t dropped() const { return dropped_.load(); }
     IoQueue& queue() { return queue_; }
 
     DataHandler onData;
     ClosedHandler onClosed;
+    StallHandler onStall;
 
     // The serial devices a user may choose, sorted (see serial_discovery.h).
     static std::vector<std::string> availablePorts();
 
   private:
-    SerialPort();
-    void handleReadable();
-    void writeNow(const std::vector<std::uint8_t>& bytes);
-    void drainPace();
+    using Clock = std::chrono::steady_clock;
+    struct Queued {
+        std::uint32_t size;
+        bool paced;
+    };
 
+    explicit SerialPort(std::chrono::milliseconds stallAfter);
+    void handleReadable();
+    void enqueue(std::vector<Message> messages);
+    void flush();
+    void paceStep();
+    void consumed(std::size_t n);
+    void waitForRoom();
+    void stopWaitingForRoom();
+    void armWatchdog();
+    void checkStall();
+    void trim(std::size_t limit);
+    void clearQueue();
+
+    const std::chrono::milliseconds stallAfter_;
     std::atomic<int> fd_{-1};
     std::mutex sourceLock_;  // guards readSource_: stop runs on the owner's thread and the queue
     std::shared_ptr<IoQueue::ReadSource> readSource_;
+    std::atomic<std::uint64_t> dropped_{0};
 
-    // Pacing: touched only on the queue.
-    std::vector<std::uint8_t> paceBytes_;
-    std::size_t paceIndex_ = 0;
-    bool paceRunning_ = false;
+    // The queue toward the device: touched only on the queue. The bytes not yet written are
+    // out_[outHead_...], made of the messages in sizes_, the first of which has frontSent_
+    // bytes written already.
+    std::vector<std::uint8_t> out_;
+    std::size_t outHead_ = 0;
+    std::deque<Queued> sizes_;
+    std::size_t frontSent_ = 0;
+    std::size_t pacedQueued_ = 0;  // paced messages in sizes_
+    bool pacing_ = false;          // a paced message reached the head; ends when the queue is empty
+    bool paceWaiting_ = false;     // a pace step is scheduled
     std::uint64_t paceToken_ = 0;
-    std::chrono::steady_clock::time_point paceDue_{};  // deadline of the step now running
+    Clock::time_point paceDue_{};       // when the next paced byte may leave
+    Clock::time_point lastProgress_{};  // the device last took a byte, or the backlog began
+    bool roomWait_ = false;             // watching the device for room to write
+    bool watchdog_ = false;
+    bool stalled_ = false;
 
     IoQueue queue_{"serial.io"};  // last: its thread ends before the fields above go away
 

@@ -1,10 +1,14 @@
-// Saves a picture of the window for people to look at: groups expanded, some traffic shown.
-// Runs on the loopback MIDI service, so it needs no sound hardware (scripts/screenshot.sh).
+// Saves the README's pictures of the window and the tray icon: window_shot DIR
+// (scripts/screenshot.sh). Runs on the loopback MIDI service and a pseudo-terminal board, so it
+// needs no sound hardware.
 #include <QApplication>
-#include <QScreen>
-#include <QTimer>
+#include <QDir>
+#include <QPainter>
+#include <QScrollArea>
+#include <QTest>
 #include <filesystem>
 
+#include "app/icons.h"
 #include "app/main_window.h"
 #include "app/qt_main_queue.h"
 #include "midi/loopback/loopback_midi.h"
@@ -12,9 +16,35 @@
 
 using namespace tessaryn;
 
+namespace {
+
+// The whole window, however small the virtual screen is.
+void save(QWidget& w, const QString& file) {
+    QTest::qWait(100);  // a few redraws
+    w.resize(980, w.findChild<QScrollArea*>()->widget()->sizeHint().height());
+    QTest::qWait(100);
+    w.grab().save(file);
+    std::printf("saved %s\n", qPrintable(file));
+}
+
+// The tray icon, unlit and lit, on a light and on a dark panel.
+void saveTrayIcons(const QString& file) {
+    QPixmap pm(4 * 40, 40);
+    QPainter p(&pm);
+    p.fillRect(0, 0, 80, 40, QColor(0xF0, 0xF0, 0xF0));
+    p.fillRect(80, 0, 80, 40, QColor(0x20, 0x20, 0x22));
+    for (int i = 0; i < 4; ++i) p.drawPixmap(i * 40 + 4, 4, trayIcon(i % 2).pixmap(32, 32));
+    p.end();
+    pm.save(file);
+    std::printf("saved %s\n", qPrintable(file));
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    const QString out = argc > 1 ? argv[1] : "tessaryn-window.png";
+    const QString out = argc > 1 ? argv[1] : ".";
+    QDir().mkpath(out);
     const auto dir =
         std::filesystem::temp_directory_path() / ("tessaryn-shot-" + std::to_string(::getpid()));
     QtMainQueue main;
@@ -22,25 +52,47 @@ int main(int argc, char** argv) {
     hub->addDestination("USB MIDI Interface MIDI 1");
     hub->addSource("Keystation 49 MIDI 1");
     tessaryn::testing::Pty pty;
-    auto bridge = Bridge::create(main, std::make_shared<Preferences>(dir), hub->factory());
+    auto prefs = std::make_shared<Preferences>(dir);
+    auto bridge = Bridge::create(main, prefs, hub->factory());
     bridge->setRoutes({{Uuid::random(), true, 7, 20}, {Uuid::random(), false, 60, 36}});
-    MainWindow window(
-        *bridge, Autostart(dir / "xdg", "tessaryn"),
-        [&] { return std::vector<std::string>{pty.path}; }, "tessaryn.org");
-    window.routingGroup()->setExpanded(true);
-    window.learnedGroup()->setExpanded(true);
-    window.show();
-    bridge->start(pty.path, 31250, 8, Parity::none, false, false);
-    pty.send(
-        {0x99, 0x3C, 0x64, 0x89, 0x3C, 0x00, 0xB0, 0x07, 0x40, 0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
-    hub->sendToVirtualIn({0x90, 0x3C, 0x64});
-    QTimer::singleShot(400, [&] {
-        window.grab().save(out);
-        std::printf("saved %s\n", qPrintable(out));
+    const std::string unplugged =
+        "/dev/serial/by-id/usb-Maker_Drum_Pad_Controller_0043_95736323632351F0E1C1-if00";
+    prefs->setText("port", unplugged);
+    {
+        MainWindow window(
+            *bridge, Autostart(dir / "xdg", "tessaryn"),
+            [&] {
+                return std::vector<std::string>{pty.path, unplugged};
+            },
+            "tessaryn.org");
+        window.show();
+
+        // 1. Stopped: the saved board is not plugged in.
+        window.routingGroup()->setExpanded(true);
+        window.startButton()->click();
+        save(window, out + "/window-stopped.png");
+
+        // 2. Running, with traffic in the monitor and a lit pad.
+        window.routingGroup()->setExpanded(false);
+        prefs->setText("port", pty.path);
+        prefs->setInteger("baud", 31250);
+        window.hide();
+        window.show();  // shows the saved settings again
+        window.startButton()->click();
+        for (std::uint8_t note : {36, 38, 42, 38, 46, 49}) pty.send({0x99, note, 0x64});
+        pty.send({0x89, 0x26, 0x00, 0xB0, 0x07, 0x40, 0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
+        hub->sendToVirtualIn({0x90, 0x3C, 0x64});
+        save(window, out + "/window-running.png");
+
+        // 3. Learned controls: a captured control waiting to be saved, two saved mappings.
+        window.learnedGroup()->setExpanded(true);
+        bridge->setPendingLearn(PendingLearn{true, 74});
+        bridge->setLearnDestination(21);
+        save(window, out + "/window-learned.png");
         bridge->stop();
-        QApplication::quit();
-    });
-    const int code = QApplication::exec();
+    }
+    saveTrayIcons(out + "/tray-icons.png");
+    bridge.reset();
     std::filesystem::remove_all(dir);
-    return code;
+    return 0;
 }

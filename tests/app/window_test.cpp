@@ -4,12 +4,18 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSignalSpy>
 #include <QSlider>
 #include <QSpinBox>
 #include <QTest>
+#include <QTextBlock>
 #include <QToolButton>
 #include <fstream>
 
+#include "app/instance_lock.h"
 #include "app/main_window.h"
 #include "app/qt_main_queue.h"
 #include "app/tray.h"
@@ -66,12 +72,25 @@ class Window : public ::testing::Test {
         window = std::make_unique<MainWindow>(
             *bridge, Autostart(dir / "xdg", "tessaryn"), [this] { return ports; }, "forms.example");
         tray = std::make_unique<Tray>(
-            *bridge, [this] { window->show(); }, [] {});
+            *bridge, [this] { window->bringForward(); }, [this] { ++quits; });
         window->show();
         settle();
     }
-    void settle() {
-        for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    // Long enough for the window's next redraw (they come at most every 33 ms).
+    void settle() { QTest::qWait(50); }
+    void startOn(const tessaryn::testing::Pty& pty) {
+        prefs->setText("port", pty.path);
+        bridge->startFromSaved();
+        ASSERT_TRUE(bridge->running()) << bridge->status();
+    }
+    QWidget* focusOn(QWidget* w) {
+        window->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        w->setFocus();
+        return w;
+    }
+    QStringList monitorLines() {
+        return window->monitor()->toPlainText().split('\n', Qt::SkipEmptyParts);
     }
     bool until(const std::function<bool()>& done) {
         for (int i = 0; i < 500 && !done(); ++i) {
@@ -89,6 +108,7 @@ class Window : public ::testing::Test {
     std::vector<std::string> ports;
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<Tray> tray;
+    int quits = 0;
 };
 
 }  // namespace
@@ -125,7 +145,8 @@ TEST_F(Window, StartNeedsAPortAndLocksTheSettingsWhileRunning) {
     open();
     EXPECT_EQ(items(window->portPicker()), QStringList{"Select…"});
     EXPECT_FALSE(window->startButton()->isEnabled());
-    EXPECT_TRUE(hasLabel(window.get(), "Messages show up here."));
+    EXPECT_EQ(window->monitor()->placeholderText(), "Messages show up here.");
+    EXPECT_TRUE(monitorLines().isEmpty());
 
     tessaryn::testing::Pty pty;
     ports = {pty.path};
@@ -144,8 +165,7 @@ TEST_F(Window, StartNeedsAPortAndLocksTheSettingsWhileRunning) {
     EXPECT_FALSE(window->settingsGroup()->isEnabled());
 
     pty.send({0xB0, 0x07, 0x40});
-    ASSERT_TRUE(until([&] { return hasLabel(window.get(), "Pad  CC 7 · 64 · ch 1"); }));
-    EXPECT_FALSE(hasLabel(window.get(), "Messages show up here."));
+    ASSERT_TRUE(until([&] { return monitorLines() == QStringList{"Pad  CC 7 · 64 · ch 1"}; }));
     EXPECT_TRUE(hasLabel(window.get(), "Serial → MIDI: 3 bytes   ·   MIDI → Serial: 0 bytes"));
 
     QTest::keyClick(window.get(), Qt::Key_Return);  // the default button
@@ -262,10 +282,18 @@ TEST_F(Window, VelocityCaptions) {
     open();
     window->learnedGroup()->setExpanded(true);
     auto* slider = window->findChild<QSlider*>();
+    // A drag writes the preferences file once, when it ends, with the last value.
+    slider->setSliderDown(true);
+    slider->setValue(1200);
     slider->setValue(1400);
-    settle();
     EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.4);
+    EXPECT_NE(Preferences(dir / "config").real("velocityCurve"), 1.4);
+    slider->setSliderDown(false);
+    EXPECT_EQ(Preferences(dir / "config").real("velocityCurve"), 1.4);
+    settle();
     EXPECT_TRUE(hasLabel(window.get(), "Light hits stay quiet."));
+    slider->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.41);
     EXPECT_EQ(window->formAddress("bug"), "https://forms.example/tessaryn/bug.html");
 }
 
@@ -327,6 +355,173 @@ TEST_F(Window, OpenAtLoginWritesAndRemovesTheAutostartEntry) {
     std::ifstream in(entry);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
               "[Desktop Entry]\nExec=elsewhere\n");
+}
+
+TEST_F(Window, ReturnGoesToTheFocusedControlFirst) {
+    tessaryn::testing::Pty pty;
+    ports = {pty.path};
+    open();
+    startOn(pty);
+    // A field being edited commits its number; the bridge keeps running.
+    auto* note = window->findChildren<QSpinBox*>().front();
+    focusOn(note);
+    note->selectAll();
+    QTest::keyClicks(note, "42");
+    QTest::keyClick(note, Qt::Key_Return);
+    settle();
+    EXPECT_EQ(bridge->targetNote(), 42);
+    EXPECT_TRUE(bridge->running());
+    // A focused button presses itself.
+    auto* kick = window->findChild<QPushButton*>("voice36");
+    QTest::keyClick(focusOn(kick), Qt::Key_Return);
+    settle();
+    EXPECT_EQ(bridge->targetNote(), 36);
+    EXPECT_TRUE(bridge->running());
+    // A control that has no use for the key leaves it to Start/Stop.
+    auto* channel = byText<QCheckBox>(window.get(), "Send on channel 10");
+    QTest::keyClick(focusOn(channel), Qt::Key_Enter);
+    settle();
+    EXPECT_FALSE(bridge->running());
+    EXPECT_FALSE(channel->isChecked());
+}
+
+TEST_F(Window, UpdatesLeaveWhatTheUserIsDoingAlone) {
+    tessaryn::testing::Pty pty;
+    ports = {pty.path};
+    hub->addDestination("Synth");
+    open();
+    window->routingGroup()->setExpanded(true);
+    startOn(pty);
+    settle();
+    QComboBox* sendTo = nullptr;
+    for (auto* c : window->findChildren<QComboBox*>()) {
+        if (c->toolTip().startsWith("The virtual port stays")) sendTo = c;
+    }
+    ASSERT_NE(sendTo, nullptr);
+    ASSERT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth"}));
+    QSignalSpy refills(sendTo->model(), &QAbstractItemModel::rowsInserted);
+
+    auto* note = window->findChildren<QSpinBox*>().front();
+    focusOn(note);
+    note->selectAll();
+    QTest::keyClicks(note, "42");
+    for (int i = 0; i < 20; ++i) {
+        pty.send({0x99, 0x26, 0x64, 0x89, 0x26, 0x00});
+        bridge->setTargetNote(38);   // changed elsewhere while the user types
+        bridge->refreshMIDIPorts();  // the same list again
+        QTest::qWait(10);
+    }
+    ASSERT_TRUE(until([&] { return bridge->bytesIn() == 120; }));
+    settle();
+    EXPECT_EQ(note->text(), "42");
+    EXPECT_EQ(refills.count(), 0);
+    QTest::keyClick(note, Qt::Key_Return);
+    EXPECT_EQ(bridge->targetNote(), 42);
+
+    hub->addDestination("Drum machine");
+    bridge->refreshMIDIPorts();
+    settle();
+    EXPECT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth", "Drum machine"}));
+
+    // Hidden, the window draws nothing; shown again, it catches up at once.
+    window->hide();
+    auto* counters = [&]() -> QLabel* {
+        for (QLabel* l : window->findChildren<QLabel*>())
+            if (l->text().startsWith("Serial → MIDI")) return l;
+        return nullptr;
+    }();
+    ASSERT_NE(counters, nullptr);
+    pty.send({0xB0, 0x07, 0x40});
+    ASSERT_TRUE(until([&] { return bridge->bytesIn() == 123; }));
+    settle();
+    EXPECT_EQ(counters->text(), "Serial → MIDI: 120 bytes   ·   MIDI → Serial: 0 bytes");
+    window->show();
+    EXPECT_EQ(counters->text(), "Serial → MIDI: 123 bytes   ·   MIDI → Serial: 0 bytes");
+}
+
+TEST_F(Window, QuitReleasesHeldNotesFirst) {
+    tessaryn::testing::Pty pty;
+    open();
+    startOn(pty);
+    pty.send({0x99, 0x26, 0x64});
+    ASSERT_TRUE(hub->waitForPublished(1));
+    tray->quitAction()->trigger();
+    EXPECT_EQ(quits, 1);
+    EXPECT_FALSE(bridge->running());
+    ASSERT_TRUE(hub->waitForPublished(2));
+    const auto off = hub->published().back();
+    ASSERT_EQ(off.size(), 3u);
+    EXPECT_TRUE((off[0] & 0xF0) == 0x80 || off[2] == 0) << int(off[0]);
+    EXPECT_EQ(off[1], 38);
+}
+
+TEST_F(Window, ShowAndATrayClickRestoreAMinimizedWindow) {
+    open();
+    for (auto show : std::initializer_list<std::function<void()>>{
+             [&] { tray->showAction()->trigger(); },
+             [&] { emit tray->icon()->activated(QSystemTrayIcon::Trigger); }}) {
+        window->showMinimized();
+        settle();
+        ASSERT_TRUE(window->isMinimized());
+        show();
+        EXPECT_FALSE(window->isMinimized());
+        EXPECT_TRUE(window->isVisible());
+        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    }
+}
+
+TEST_F(Window, TheMonitorShowsAllItsLinesNewestInView) {
+    tessaryn::testing::Pty pty;
+    open();
+    startOn(pty);
+    auto* monitor = window->monitor();
+    auto inView = [&](const QTextBlock& block) {
+        return monitor->viewport()->rect().contains(monitor->cursorRect(QTextCursor(block)));
+    };
+    for (std::uint8_t burst : {3, 20, 1}) {
+        for (std::uint8_t i = 0; i < burst; ++i) pty.send({0xB0, i, 0x40});
+        const QString newest = QString("Pad  CC %1 · 64 · ch 1").arg(burst - 1);
+        ASSERT_TRUE(until([&] {
+            return !monitorLines().isEmpty() && monitorLines().back() == newest;
+        })) << monitorLines().join("|").toStdString();
+        settle();
+        EXPECT_EQ(monitorLines().size(), std::min<int>(8, int(bridge->monitor().size())));
+        EXPECT_EQ(monitor->verticalScrollBar()->value(), monitor->verticalScrollBar()->maximum());
+        EXPECT_TRUE(inView(monitor->document()->lastBlock()));
+        EXPECT_TRUE(inView(monitor->document()->firstBlock()));
+    }
+}
+
+TEST_F(Window, FitsTheScreenWithEveryGroupOpen) {
+    open();
+    window->routingGroup()->setExpanded(true);
+    window->learnedGroup()->setExpanded(true);
+    settle();
+    const QRect screen = window->screen()->availableGeometry();
+    EXPECT_LE(window->height(), screen.height());
+    EXPECT_LE(window->width(), screen.width());
+    // What does not fit is reached by scrolling.
+    auto* scroll = window->findChild<QScrollArea*>();
+    const int hidden = scroll->widget()->height() - scroll->viewport()->height();
+    EXPECT_EQ(scroll->verticalScrollBar()->maximum(), std::max(0, hidden));
+}
+
+TEST(InstanceLock, OneOwnerPerNameAndTheNameStaysInItsFolder) {
+    const fs::path dir =
+        fs::temp_directory_path() / ("tessaryn-lock-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    EXPECT_EQ(InstanceLock::base(dir, "../../etc/x y"), dir / "tessaryn-______etc_x_y");
+    const auto file = InstanceLock::lockFile(InstanceLock::base(dir, "Halvenor"));
+    EXPECT_FALSE(InstanceLock::heldElsewhere(file));
+    {
+        InstanceLock first(file);
+        InstanceLock second(file);
+        EXPECT_TRUE(first.owned());
+        EXPECT_FALSE(second.owned());
+        EXPECT_TRUE(InstanceLock::heldElsewhere(file));
+    }
+    EXPECT_FALSE(InstanceLock::heldElsewhere(file));  // released with its owner, even by a crash
+    fs::remove_all(dir);
 }
 
 int main(int argc, char** argv) {

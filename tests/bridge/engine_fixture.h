@@ -20,7 +20,11 @@ using Bytes = std::vector<std::uint8_t>;
 // A bridge over the loopback MIDI service, a temporary preferences folder and a pty board.
 class Engine : public TempDirTest {
   protected:
-    void TearDown() override { bridge.reset(); }
+    void TearDown() override {
+        // A packet still being handled holds the bridge, which would then outlive `main`.
+        hub->flush();
+        bridge.reset();
+    }
 
     void create() {
         prefs = std::make_shared<Preferences>(dir);

@@ -26,12 +26,12 @@ TEST(InstanceName, RefusesWhatCouldEscapeItsFolderOrBreakAPortName) {
     }
 }
 
-struct InstanceLockTest : tessaryn::testing::TempDirTest {};
+struct HeadlessLockTest : tessaryn::testing::TempDirTest {};
 
-TEST_F(InstanceLockTest, OneHolderPerNameInAFolderOnlyTheUserEnters) {
+TEST_F(HeadlessLockTest, OneHolderPerNameInAFolderOnlyTheUserEnters) {
     const fs::path runtime = dir / "run";
     {
-        InstanceLock first("Halvenor", runtime);
+        HeadlessLock first("Halvenor", runtime);
         ASSERT_TRUE(first.held()) << first.problem();
         struct stat st {};
         ASSERT_EQ(::stat(runtime.c_str(), &st), 0);
@@ -39,21 +39,21 @@ TEST_F(InstanceLockTest, OneHolderPerNameInAFolderOnlyTheUserEnters) {
         ASSERT_EQ(::stat((runtime / "Halvenor.lock").c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-        InstanceLock second("Halvenor", runtime);
+        HeadlessLock second("Halvenor", runtime);
         EXPECT_FALSE(second.held());
         EXPECT_EQ(second.problem(),
                   "Another tessaryn named \"Halvenor\" is running; give this one another --name");
-        EXPECT_TRUE(InstanceLock("Pad 2", runtime).held());
+        EXPECT_TRUE(HeadlessLock("Pad 2", runtime).held());
     }
-    EXPECT_TRUE(InstanceLock("Halvenor", runtime).held());  // released with its holder
+    EXPECT_TRUE(HeadlessLock("Halvenor", runtime).held());  // released with its holder
 
     fs::permissions(runtime, fs::perms::group_read | fs::perms::group_exec, fs::perm_options::add);
-    InstanceLock shared("Halvenor", runtime);
+    HeadlessLock shared("Halvenor", runtime);
     EXPECT_FALSE(shared.held());
     EXPECT_NE(shared.problem().find("not a folder only you can enter"), std::string::npos);
 }
 
-TEST_F(InstanceLockTest, TheDefaultInstanceKeepsItsPreferencesFolder) {
+TEST_F(HeadlessLockTest, TheDefaultInstanceKeepsItsPreferencesFolder) {
     ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
     EXPECT_EQ(instanceConfigDir("Halvenor"), dir / "tessaryn");
     EXPECT_EQ(instanceConfigDir("Pad 2"), dir / "tessaryn/instances/Pad 2");

@@ -7,6 +7,9 @@
 #include <mutex>
 #include <thread>
 
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
 #include "pty.h"
 #include "serial/exact_baud.h"
 #include "serial/serial_port.h"
@@ -17,11 +20,8 @@ using tessaryn::testing::Pty;
 
 namespace tessaryn {
 struct SerialPortTestAccess {
-    static std::vector<std::uint8_t>& paceBytes(SerialPort& p) { return p.paceBytes_; }
-    static std::size_t& paceIndex(SerialPort& p) { return p.paceIndex_; }
-    static bool& paceRunning(SerialPort& p) { return p.paceRunning_; }
-    static std::uint64_t& paceToken(SerialPort& p) { return p.paceToken_; }
-    static void drainPace(SerialPort& p) { p.drainPace(); }
+    static std::size_t waiting(SerialPort& p) { return p.out_.size() - p.outHead_; }
+    static bool pacing(SerialPort& p) { return p.pacing_; }
 };
 }  // namespace tessaryn
 
@@ -193,10 +193,23 @@ TEST(SerialPort, PacedBytesThenAnUnpacedNoteKeepCallOrderAndPace) {
     port->write({0x90, 0x3C, 0x64}, false);
     EXPECT_EQ(pty.receive(7),
               (std::vector<std::uint8_t>{0xF0, 0x7E, 0x00, 0xF7, 0x90, 0x3C, 0x64}));
-    // Seven bytes one step apart: at least six intervals of 320 µs (generous: no upper bound).
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 6 * SerialPort::kPaceInterval);
-    std::this_thread::sleep_for(20ms);  // the drain ends one step after its last byte
-    onQueue(*port, [&] { EXPECT_FALSE(Access::paceRunning(*port)); });
+    // Seven bytes one step apart: at least six intervals of 300 µs (generous: no upper bound).
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 6 * 300us);
+    onQueue(*port, [&] { EXPECT_FALSE(Access::pacing(*port)); });
+}
+
+TEST(SerialPort, PaceStepsKeepTheCadenceButNeverBunch) {
+    using std::chrono::steady_clock;
+    const steady_clock::time_point due{1s};
+    struct Case {
+        std::chrono::microseconds late, next;  // the step's lateness; next due after `due`
+    };
+    for (const Case c : {Case{0us, 320us}, Case{5us, 320us}, Case{20us, 320us}, Case{21us, 341us},
+                         Case{900us, 1220us}, Case{10s, 10s + 320us}}) {
+        const auto next = nextPaceDue(due, due + c.late);
+        EXPECT_EQ(next - due, c.next) << c.late.count();
+        EXPECT_GE(next - (due + c.late), SerialPort::kPaceInterval - SerialPort::kPaceSlack);
+    }
 }
 
 TEST(SerialPort, StopDuringADrainLeavesNothingToRun) {
@@ -207,47 +220,77 @@ TEST(SerialPort, StopDuringADrainLeavesNothingToRun) {
     EXPECT_EQ(pty.receive(5).size(), 5u);
     port->stop();
     onQueue(*port, [&] {
-        EXPECT_TRUE(Access::paceBytes(*port).empty());
-        EXPECT_FALSE(Access::paceRunning(*port));
+        EXPECT_EQ(Access::waiting(*port), 0u);
+        EXPECT_FALSE(Access::pacing(*port));
     });
     pty.receive(4096, 50ms);  // whatever was in flight
     EXPECT_TRUE(pty.receive(1, 100ms).empty());
     open8N1(*port, pty.path);
-    onQueue(*port, [&] { EXPECT_TRUE(Access::paceBytes(*port).empty()); });
     port->write({0xF0, 0xF7}, true);
     EXPECT_EQ(pty.receive(2), (std::vector<std::uint8_t>{0xF0, 0xF7}));
 }
 
-TEST(SerialPort, LongPacedWriteIsCompactedAsItDrains) {
+// A board that stops reading: reported once it has taken nothing for a while, then the oldest
+// whole messages give way to the newest, and it is told when it reads again.
+TEST(SerialPort, ADeviceThatStopsReadingIsReportedAndLosesOnlyWholeOldMessages) {
     Pty pty;
-    auto port = SerialPort::create();
+    Owner owner;
+    std::vector<bool> stalls;  // guarded by owner.m
+    auto port = SerialPort::create(200ms);
+    port->onStall = [&](bool stalled) {
+        std::lock_guard lock(owner.m);
+        stalls.push_back(stalled);
+        owner.cv.notify_all();
+    };
     open8N1(*port, pty.path);
-    std::atomic<bool> reading{true};
-    std::thread reader([&] {
-        while (reading) pty.receive(4096, 20ms);
-    });
-    // Step the drain by hand, cancelling each scheduled step, and watch the buffer.
-    std::vector<std::pair<std::size_t, std::size_t>> compactions;  // (index taken, size after)
-    onQueue(*port, [&] {
-        Access::paceBytes(*port).assign(10000, 0x22);
-        Access::paceRunning(*port) = true;
-        std::size_t taken = 0;
-        while (Access::paceRunning(*port)) {
-            const std::size_t before = Access::paceBytes(*port).size();
-            const std::size_t index = Access::paceIndex(*port);
-            Access::drainPace(*port);
-            ++Access::paceToken(*port);
-            if (Access::paceBytes(*port).size() != before && !Access::paceBytes(*port).empty()) {
-                compactions.emplace_back(index, Access::paceBytes(*port).size());
-            }
-            if (Access::paceRunning(*port)) ++taken;
+    constexpr int kCount = 3000, kSize = 100;
+    for (int i = 0; i < kCount; i += 100) {
+        std::vector<SerialPort::Message> batch;
+        for (int k = i; k < i + 100; ++k) {
+            std::vector<std::uint8_t> m(kSize, 0x55);
+            m[0] = 0xF0;
+            m[1] = static_cast<std::uint8_t>(k >> 7);
+            m[2] = static_cast<std::uint8_t>(k & 0x7F);
+            m[kSize - 1] = 0xF7;
+            batch.push_back({std::move(m), false});
         }
-        EXPECT_EQ(taken, 10000u);
-        EXPECT_TRUE(Access::paceBytes(*port).empty());
-        EXPECT_EQ(Access::paceIndex(*port), 0u);
-    });
-    reading = false;
-    reader.join();
-    EXPECT_EQ(compactions,
-              (std::vector<std::pair<std::size_t, std::size_t>>{{5000, 4999}, {4096, 902}}));
+        port->write(std::move(batch));
+    }
+    ASSERT_TRUE(owner.waitFor([&] { return stalls == std::vector<bool>{true}; }));
+    EXPECT_GT(port->dropped(), 0u);
+    onQueue(*port, [&] { EXPECT_LE(Access::waiting(*port), SerialPort::kStalledLimit); });
+
+    const auto got = pty.receive(kCount * kSize, 500ms);
+    ASSERT_EQ(got.size() % kSize, 0u);  // nothing cut
+    std::vector<int> ids;
+    for (std::size_t at = 0; at < got.size(); at += kSize) {
+        ASSERT_EQ(got[at], 0xF0);
+        ASSERT_EQ(got[at + kSize - 1], 0xF7);
+        ids.push_back(got[at + 1] << 7 | got[at + 2]);
+    }
+    EXPECT_EQ(ids.size() + port->dropped(), static_cast<std::size_t>(kCount));
+    ASSERT_FALSE(ids.empty());
+    EXPECT_EQ(ids.back(), kCount - 1);  // the newest are kept
+    int gaps = 0;
+    for (std::size_t i = 1; i < ids.size(); ++i) {
+        ASSERT_GT(ids[i], ids[i - 1]);
+        gaps += ids[i] != ids[i - 1] + 1;
+    }
+    EXPECT_EQ(gaps, 1);  // one run of the oldest waiting ones went
+    EXPECT_TRUE(owner.waitFor([&] { return stalls == std::vector<bool>{true, false}; }));
+}
+
+// Only a real UART rounds a rate: run in the VM (scripts/alsa-vm.sh), whose ttyS0 is a 16550.
+TEST(SerialPort, ARateTheDriverRoundsIsRefused) {
+    const int probe = ::open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
+    serial_struct ss{};
+    if (probe < 0 || ::ioctl(probe, TIOCGSERIAL, &ss) != 0 || ss.type == PORT_UNKNOWN) {
+        if (probe >= 0) ::close(probe);
+        GTEST_SKIP() << "no 16550 UART here";
+    }
+    termios saved{};
+    ::tcgetattr(probe, &saved);
+    EXPECT_EQ(startError("/dev/ttyS0", 250000), "Could not set baud rate 250000: Invalid argument");
+    ::tcsetattr(probe, TCSANOW, &saved);
+    ::close(probe);
 }

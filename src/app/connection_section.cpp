@@ -1,0 +1,252 @@
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSignalBlocker>
+#include <QStyle>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <cmath>
+
+#include "app/icons.h"
+#include "app/sections.h"
+#include "app/widgets.h"
+
+namespace tessaryn {
+
+namespace {
+
+const std::int64_t kBaudRates[] = {9600,   19200,  31250,  38400,  57600,  115200,
+                                   230400, 250000, 460800, 500000, 921600, 1000000};
+
+QString deviceLabel(const std::string& path) {
+    QString s = fromStd(path);
+    s.remove("/dev/");
+    return s;
+}
+
+}  // namespace
+
+// ---- connection ---------------------------------------------------------------------------------
+
+ConnectionSection::ConnectionSection(Bridge& bridge, PortLister listPorts)
+    : Section(bridge), prefs_(bridge.preferences()), listPorts_(std::move(listPorts)) {
+    ports_ = listPorts_();
+    auto* l = column(8);
+    l->addWidget(heading("Serial"));
+    settings_ = new QWidget;
+    auto* g = column(8);
+
+    auto* portRow = new QHBoxLayout;
+    portRow->addWidget(new QLabel("Serial port"));
+    portPicker_ = new ElidingComboBox;
+    portRow->addWidget(portPicker_, 1);
+    auto* rescan = new QToolButton;
+    rescan->setIcon(refreshIcon(palette().color(QPalette::WindowText)));
+    rescan->setToolTip("Rescan ports");
+    rescan->setObjectName("rescanPorts");
+    portRow->addWidget(rescan);
+    g->addLayout(portRow);
+    connect(rescan, &QToolButton::clicked, this, [this] {
+        ports_ = listPorts_();
+        showSettings();
+    });
+    connect(portPicker_, &QComboBox::activated, this, [this](int i) {
+        prefs_.setText("port", portPicker_->itemData(i).toString().toStdString());
+        showSettings();
+    });
+
+    auto* lineRow = new QHBoxLayout;
+    lineRow->addWidget(new QLabel("Baud rate"));
+    baud_ = new QComboBox;
+    for (auto b : kBaudRates) baud_->addItem(QString::number(b), QVariant::fromValue<qlonglong>(b));
+    lineRow->addWidget(baud_, 1);
+    lineRow->addWidget(new QLabel("Data bits"));
+    dataBits_ = new QComboBox;
+    for (int b : {5, 6, 7, 8}) dataBits_->addItem(QString::number(b), b);
+    lineRow->addWidget(dataBits_, 1);
+    g->addLayout(lineRow);
+    connect(baud_, &QComboBox::activated, this,
+            [this](int i) { prefs_.setInteger("baud", baud_->itemData(i).toLongLong()); });
+    connect(dataBits_, &QComboBox::activated, this,
+            [this](int i) { prefs_.setInteger("dataBits", dataBits_->itemData(i).toInt()); });
+
+    auto* parityRow = new QHBoxLayout;
+    parityRow->addWidget(new QLabel("Parity"));
+    parity_ = new QComboBox;
+    for (Parity p : kAllParities) {
+        const auto raw =
+            QString::fromUtf8(rawValue(p).data(), static_cast<int>(rawValue(p).size()));
+        parity_->addItem(raw, raw);
+    }
+    parityRow->addWidget(parity_, 1);
+    twoStop_ = new QCheckBox("2 stop bits");
+    parityRow->addWidget(twoStop_, 1);
+    g->addLayout(parityRow);
+    connect(parity_, &QComboBox::activated, this, [this](int i) {
+        prefs_.setText("parity", parity_->itemData(i).toString().toStdString());
+    });
+    connect(twoStop_, &QCheckBox::toggled, this,
+            [this](bool on) { prefs_.setBoolean("twoStop", on); });
+
+    hwFlow_ = new QCheckBox("Hardware flow control (RTS/CTS)");
+    connect(hwFlow_, &QCheckBox::toggled, this,
+            [this](bool on) { prefs_.setBoolean("hwFlow", on); });
+    g->addWidget(hwFlow_);
+    settings_->setLayout(g);
+    l->addWidget(settings_);
+
+    // The window's default action: Return presses it unless the focused control takes the key.
+    start_ = new QPushButton("Start");
+    start_->setDefault(true);
+    connect(start_, &QPushButton::clicked, this, [this] { toggleBridge(); });
+    l->addWidget(start_, 0, Qt::AlignLeft);
+    setLayout(l);
+    showSettings();
+}
+
+void ConnectionSection::windowShown() {
+    if (prefs_.text("port").value_or("").empty() && !ports_.empty())
+        prefs_.setText("port", ports_.front());
+    showSettings();
+}
+
+void ConnectionSection::showSettings() {
+    const std::string port = prefs_.text("port").value_or("");
+    PickerEntries entries;
+    if (std::find(ports_.begin(), ports_.end(), port) == ports_.end())
+        entries.emplace_back("Select…", fromStd(port));
+    for (const auto& p : ports_) entries.emplace_back(deviceLabel(p), fromStd(p));
+    showEntries(portPicker_, entries, fromStd(port));
+    portPicker_->setToolTip(port.empty() ? QString() : fromStd(port));
+
+    QSignalBlocker b1(baud_), b2(dataBits_), b3(parity_), b4(twoStop_), b5(hwFlow_);
+    const auto baud = prefs_.integer("baud").value_or(115200);
+    int bi = baud_->findData(QVariant::fromValue<qlonglong>(baud));
+    if (bi < 0) {  // a rate set elsewhere (the command line) is shown as it is
+        baud_->addItem(QString::number(baud), QVariant::fromValue<qlonglong>(baud));
+        bi = baud_->count() - 1;
+    }
+    baud_->setCurrentIndex(bi);
+    dataBits_->setCurrentIndex(
+        std::max(0, dataBits_->findData(static_cast<int>(prefs_.integer("dataBits").value_or(8)))));
+    parity_->setCurrentIndex(
+        std::max(0, parity_->findData(fromStd(prefs_.text("parity").value_or("None")))));
+    twoStop_->setChecked(prefs_.boolean("twoStop").value_or(false));
+    hwFlow_->setChecked(prefs_.boolean("hwFlow").value_or(false));
+    showRunning();
+}
+
+void ConnectionSection::redraw(const Changes& c) {
+    if (c.any({BridgeProperty::running})) showRunning();
+}
+
+void ConnectionSection::showRunning() {
+    const bool running = bridge_.running();
+    settings_->setEnabled(!running);
+    start_->setText(running ? "Stop" : "Start");
+    start_->setEnabled(running || !prefs_.text("port").value_or("").empty());
+}
+
+void ConnectionSection::toggleBridge() {
+    if (bridge_.running()) {
+        bridge_.stop();
+        return;
+    }
+    const Parity parity =
+        parityFromRaw(prefs_.text("parity").value_or("None")).value_or(Parity::none);
+    bridge_.start(prefs_.text("port").value_or(""), prefs_.integer("baud").value_or(115200),
+                  prefs_.integer("dataBits").value_or(8), parity,
+                  prefs_.boolean("twoStop").value_or(false),
+                  prefs_.boolean("hwFlow").value_or(false));
+}
+
+// ---- monitor ------------------------------------------------------------------------------------
+
+MonitorView::MonitorView(QWidget* parent) : QPlainTextEdit(parent) {
+    setObjectName("monitor");
+    setReadOnly(true);
+    setLineWrapMode(QPlainTextEdit::NoWrap);
+    setMaximumBlockCount(static_cast<int>(Bridge::kMonitorCap));
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setPlaceholderText("Messages show up here.");
+    setFont(captionFont(font()));
+    useMonospace(this);
+    // Room for every line the bridge keeps.
+    const int lines = static_cast<int>(Bridge::kMonitorCap);
+    setFixedHeight(static_cast<int>(std::ceil(QFontMetricsF(font()).lineSpacing() * lines +
+                                              2 * document()->documentMargin())) +
+                   2 * frameWidth() + 4);
+}
+
+void MonitorView::showLines(const std::vector<MonitorLine>& lines) {
+    // Lines after the last one shown are appended; when it is gone (a burst longer than the
+    // list, or a restart) the whole list is drawn again.
+    std::size_t from = 0;
+    bool found = false;
+    for (std::size_t i = lines.size(); last_ && i-- > 0;) {
+        if (lines[i].id == *last_) {
+            from = i + 1;
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        QStringList all;
+        for (const auto& line : lines) all << fromStd(line.text);
+        setPlainText(all.join('\n'));
+    } else {
+        for (std::size_t i = from; i < lines.size(); ++i) appendPlainText(fromStd(lines[i].text));
+    }
+    const std::optional<Uuid> last = lines.empty() ? std::nullopt : std::optional(lines.back().id);
+    if (last && last != last_) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    last_ = last;
+}
+
+// ---- status -------------------------------------------------------------------------------------
+
+StatusSection::StatusSection(Bridge& bridge) : Section(bridge) {
+    auto* l = column(6);
+    auto* row = new QHBoxLayout;
+    row->setSpacing(8);
+    light_ = new ActivityLight;
+    row->addWidget(light_);
+    statusIcon_ = new QLabel;
+    row->addWidget(statusIcon_);
+    status_ = new ElidedLabel;
+    status_->setObjectName("status");
+    row->addWidget(status_, 1);
+    l->addLayout(row);
+    counters_ = caption("", false);
+    useMonospace(counters_);
+    l->addWidget(counters_);
+    l->addWidget(caption("Virtual ports: Halvenor In / Out"));
+    monitor_ = new MonitorView;
+    l->addWidget(monitor_);
+    setLayout(l);
+}
+
+void StatusSection::redraw(const Changes& c) {
+    using P = BridgeProperty;
+    if (c.any({P::activityLit})) light_->setLit(bridge_.activityLit());
+    if (c.any({P::running, P::status})) {
+        const bool running = bridge_.running();
+        // Stopped by a device that is busy, missing or refused: say so with more than grey text.
+        const bool trouble = !running && bridge_.status() != "Stopped";
+        const QIcon icon = running ? checkIcon(QColor(0x34, 0xC7, 0x59))
+                           : trouble
+                               ? warningIcon()
+                               : circleIcon(false, palette().color(QPalette::PlaceholderText));
+        statusIcon_->setPixmap(icon.pixmap(16, 16));
+        status_->setFullText(fromStd(bridge_.status()));
+    }
+    if (c.any({P::bytesIn, P::bytesOut})) {
+        counters_->setText(QString("Serial → MIDI: %1 bytes   ·   MIDI → Serial: %2 bytes")
+                               .arg(bridge_.bytesIn())
+                               .arg(bridge_.bytesOut()));
+    }
+    if (c.any({P::monitor})) monitor_->showLines(bridge_.monitor());
+}
+
+}  // namespace tessaryn

@@ -1,0 +1,125 @@
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QVBoxLayout>
+
+#include "app/sections.h"
+#include "app/widgets.h"
+
+namespace tessaryn {
+
+namespace {
+
+PickerEntries midiEntries(const std::vector<MIDIPortChoice>& choices, std::int64_t current) {
+    PickerEntries out{{"Virtual port only", QVariant::fromValue<qlonglong>(0)}};
+    const bool present =
+        std::any_of(choices.begin(), choices.end(), [&](const auto& c) { return c.id == current; });
+    if (current != 0 && !present)
+        out.emplace_back("Saved port", QVariant::fromValue<qlonglong>(current));
+    for (const auto& c : choices)
+        out.emplace_back(fromStd(c.name), QVariant::fromValue<qlonglong>(c.id));
+    return out;
+}
+
+}  // namespace
+
+RoutingSection::RoutingSection(Bridge& bridge, Autostart& autostart)
+    : Section(bridge), autostart_(autostart) {
+    auto* l = column(8);
+    l->addWidget(heading("Ports", 1.0));
+    auto picker = [&](const QString& label, const QString& help) {
+        auto* row = new QHBoxLayout;
+        row->addWidget(new QLabel(label));
+        auto* c = new ElidingComboBox;
+        c->setToolTip(help);
+        row->addWidget(c, 1);
+        l->addLayout(row);
+        return c;
+    };
+    sendTo_ = picker("Also send to",
+                     "The virtual port stays. This also copies messages to a hardware MIDI port.");
+    listenTo_ =
+        picker("Also listen to", "Messages from this port are written to the serial device.");
+    connect(sendTo_, &QComboBox::activated, this,
+            [this](int i) { bridge_.setHardwareOutID(sendTo_->itemData(i).toLongLong()); });
+    connect(listenTo_, &QComboBox::activated, this,
+            [this](int i) { bridge_.setHardwareInID(listenTo_->itemData(i).toLongLong()); });
+
+    auto toggle = [&](const QString& text, const QString& help, bool (Bridge::*get)() const,
+                      void (Bridge::*set)(bool)) {
+        auto* c = new QCheckBox(text);
+        if (!help.isEmpty()) c->setToolTip(help);
+        connect(c, &QCheckBox::toggled, this, [&bridge, set](bool on) { (bridge.*set)(on); });
+        l->addWidget(c);
+        toggles_.emplace_back(c, get);
+    };
+    auto subheading = [&](const QString& text) {
+        auto* h = heading(text, 1.0);
+        h->setContentsMargins(0, 4, 0, 0);
+        l->addWidget(h);
+    };
+    subheading("Filters");
+    toggle("Drop clock", "", &Bridge::dropClock, &Bridge::setDropClock);
+    toggle("Drop active sensing", "", &Bridge::dropSensing, &Bridge::setDropSensing);
+    toggle("Block echo",
+           "Drops a message that comes straight back from the port it was just sent to.",
+           &Bridge::blockEcho, &Bridge::setBlockEcho);
+    toggle("Pace system exclusive",
+           "Sends SysEx toward the serial port at MIDI DIN speed so long dumps are not cut off.",
+           &Bridge::paceSysex, &Bridge::setPaceSysex);
+    subheading("When it opens");
+    toggle("Do not reset the board",
+           "Opens the port without pulsing DTR. Applies the next time the port opens.",
+           &Bridge::holdDTR, &Bridge::setHoldDTR);
+    toggle("Reconnect when the device returns", "", &Bridge::reconnects, &Bridge::setReconnects);
+    openAtLogin_ = new QCheckBox("Open at login");
+    openAtLogin_->setToolTip(
+        "Adds Tessaryn to your desktop's autostart; the desktop must honour XDG autostart.");
+    openAtLogin_->setChecked(bridge_.preferences().boolean("openAtLogin").value_or(false));
+    connect(openAtLogin_, &QCheckBox::toggled, this, [this](bool on) { openAtLoginChanged(on); });
+    l->addWidget(openAtLogin_);
+    auto* rescan = new QPushButton("Rescan MIDI ports");
+    rescan->setFont(captionFont(rescan->font()));
+    connect(rescan, &QPushButton::clicked, this, [this] { bridge_.refreshMIDIPorts(); });
+    l->addWidget(rescan, 0, Qt::AlignLeft);
+    setLayout(l);
+}
+
+void RoutingSection::redraw(const Changes& c) {
+    using P = BridgeProperty;
+    if (c.any({P::midiDestinations, P::hardwareOutID})) {
+        showEntries(sendTo_, midiEntries(bridge_.midiDestinations(), bridge_.hardwareOutID()),
+                    QVariant::fromValue<qlonglong>(bridge_.hardwareOutID()));
+    }
+    if (c.any({P::midiSources, P::hardwareInID})) {
+        showEntries(listenTo_, midiEntries(bridge_.midiSources(), bridge_.hardwareInID()),
+                    QVariant::fromValue<qlonglong>(bridge_.hardwareInID()));
+    }
+    if (c.any({P::dropClock, P::dropSensing, P::blockEcho, P::paceSysex, P::holdDTR,
+               P::reconnects})) {
+        for (auto [box, get] : toggles_) {
+            QSignalBlocker block(box);
+            box->setChecked((bridge_.*get)());
+        }
+    }
+}
+
+void RoutingSection::followAutostart() {
+    const bool registered = autostart_.enabled();
+    if (registered != openAtLogin_->isChecked()) {
+        suppressLoginWrite_ = true;
+        openAtLogin_->setChecked(registered);
+    }
+}
+
+void RoutingSection::openAtLoginChanged(bool on) {
+    bridge_.preferences().setBoolean("openAtLogin", on);
+    if (suppressLoginWrite_) {
+        suppressLoginWrite_ = false;
+        return;
+    }
+    if (auto error = autostart_.setEnabled(on)) bridge_.setStatus(*error);
+}
+
+}  // namespace tessaryn

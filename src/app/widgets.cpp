@@ -1,0 +1,256 @@
+#include "app/widgets.h"
+
+#include <QPainter>
+#include <QSignalBlocker>
+#include <QSpinBox>
+#include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace tessaryn {
+
+QFont captionFont(QFont f) {
+    f.setPointSizeF(f.pointSizeF() * 0.85);
+    return f;
+}
+
+QLabel* caption(const QString& text, bool secondary) {
+    auto* l = new QLabel(text);
+    l->setFont(captionFont(l->font()));
+    // A palette role, not a style sheet: it follows theme changes and costs nothing per update.
+    if (secondary) l->setForegroundRole(QPalette::PlaceholderText);
+    return l;
+}
+
+QLabel* heading(const QString& text, qreal scale) {
+    auto* l = new QLabel(text);
+    QFont f = l->font();
+    f.setBold(true);
+    f.setPointSizeF(f.pointSizeF() * scale);
+    l->setFont(f);
+    return l;
+}
+
+QVBoxLayout* column(int spacing) {
+    auto* l = new QVBoxLayout;
+    l->setSpacing(spacing);
+    l->setContentsMargins(0, 0, 0, 0);
+    l->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    return l;
+}
+
+void useMonospace(QWidget* w) {
+    QFont f = w->font();
+    f.setStyleHint(QFont::Monospace);
+    f.setFamily("monospace");
+    w->setFont(f);
+}
+
+void showValue(QSpinBox* field, int value) {
+    if (field->hasFocus() || field->value() == value) return;
+    QSignalBlocker block(field);
+    field->setValue(value);
+}
+
+void showEntries(QComboBox* picker, const PickerEntries& entries, const QVariant& current) {
+    bool same = picker->count() == static_cast<int>(entries.size());
+    for (int i = 0; same && i < picker->count(); ++i)
+        same = picker->itemText(i) == entries[i].first && picker->itemData(i) == entries[i].second;
+    QSignalBlocker block(picker);
+    if (!same) {
+        picker->clear();
+        for (const auto& [label, value] : entries) {
+            picker->addItem(label, value);
+            picker->setItemData(picker->count() - 1, label, Qt::ToolTipRole);
+        }
+    }
+    const int at = std::max(0, picker->findData(current));
+    if (picker->currentIndex() != at) picker->setCurrentIndex(at);
+}
+
+// ---- Collapsible --------------------------------------------------------------------------------
+
+Collapsible::Collapsible(const QString& title, QWidget* content, QWidget* parent)
+    : QWidget(parent), toggle_(new QToolButton), content_(content) {
+    toggle_->setText(title);
+    toggle_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    toggle_->setAutoRaise(true);
+    QFont f = toggle_->font();
+    f.setBold(true);
+    toggle_->setFont(f);
+    auto* l = column(0);
+    l->addWidget(toggle_);
+    content_->setContentsMargins(0, 6, 0, 0);
+    l->addWidget(content_);
+    setLayout(l);
+    connect(toggle_, &QToolButton::clicked, this, [this] { setExpanded(!expanded_); });
+    expanded_ = true;
+    setExpanded(false);
+}
+
+void Collapsible::setExpanded(bool on) {
+    if (expanded_ == on) return;
+    expanded_ = on;
+    toggle_->setArrowType(on ? Qt::DownArrow : Qt::RightArrow);
+    content_->setVisible(on);
+    emit expandedChanged(on);
+}
+
+// ---- ActivityLight ------------------------------------------------------------------------------
+
+ActivityLight::ActivityLight(QWidget* parent) : QWidget(parent) {
+    setFixedSize(24, 24);
+    setToolTip("Flashes when a message passes the filter.");
+}
+
+void ActivityLight::setLit(bool lit) {
+    if (lit_ == lit) return;
+    lit_ = lit;
+    update();
+}
+
+void ActivityLight::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QPointF c = rect().center() + QPointF(0.5, 0.5);
+    p.setPen(Qt::NoPen);
+    if (lit_) {
+        QRadialGradient glow(c, 12);
+        glow.setColorAt(0.45, QColor(255, 149, 0, 230));
+        glow.setColorAt(1.0, QColor(255, 149, 0, 0));
+        p.setBrush(glow);
+        p.drawEllipse(c, 12, 12);
+        p.setBrush(QColor(255, 149, 0));
+    } else {
+        QColor off = palette().color(QPalette::PlaceholderText);
+        off.setAlphaF(0.35);
+        p.setBrush(off);
+    }
+    p.drawEllipse(c, 6, 6);
+}
+
+// ---- ElidedLabel --------------------------------------------------------------------------------
+
+ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+}
+
+void ElidedLabel::setFullText(const QString& text) {
+    if (text == full_) return;
+    full_ = text;
+    elide();
+}
+
+QSize ElidedLabel::minimumSizeHint() const {
+    return {fontMetrics().averageCharWidth() * 8, fontMetrics().height()};
+}
+
+QSize ElidedLabel::sizeHint() const {
+    return {fontMetrics().horizontalAdvance(full_), fontMetrics().height()};
+}
+
+void ElidedLabel::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    elide();
+}
+
+void ElidedLabel::elide() {
+    const QFontMetrics fm = fontMetrics();
+    QString shown = full_;
+    if (const int excess = fm.horizontalAdvance(full_) - width(); excess > 0) {
+        // The longest word is the device path: shorten it in its middle, so that the words
+        // around it ("Cannot open", the reason, the baud rate) stay whole.
+        QString word;
+        for (const QString& w : full_.split(' '))
+            if (w.size() > word.size()) word = w;
+        const int room = fm.horizontalAdvance(word) - excess;
+        if (room > fm.averageCharWidth() * 8)
+            shown.replace(word, fm.elidedText(word, Qt::ElideMiddle, room));
+        else
+            shown = fm.elidedText(full_, Qt::ElideMiddle, width());
+    }
+    setText(shown);
+    setToolTip(shown == full_ ? QString() : full_);
+}
+
+// ---- ElidingComboBox ----------------------------------------------------------------------------
+
+ElidingComboBox::ElidingComboBox(QWidget* parent) : QComboBox(parent) {
+    setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    setMinimumContentsLength(12);
+}
+
+void ElidingComboBox::paintEvent(QPaintEvent*) {
+    QStylePainter p(this);
+    QStyleOptionComboBox opt;
+    initStyleOption(&opt);
+    p.drawComplexControl(QStyle::CC_ComboBox, opt);
+    const QRect text =
+        style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, this);
+    opt.currentText = fontMetrics().elidedText(opt.currentText, Qt::ElideMiddle, text.width());
+    p.drawControl(QStyle::CE_ComboBoxLabel, opt);
+}
+
+// ---- VoiceButton --------------------------------------------------------------------------------
+
+VoiceButton::VoiceButton(const QString& name, int note, QWidget* parent)
+    : QPushButton(parent), name_(name), note_(note) {
+    setCheckable(true);
+    setAccessibleName(QString("%1 %2").arg(name).arg(note));
+    setToolTip(QString("%1 · note %2").arg(name).arg(note));
+    setObjectName(QString("voice%1").arg(note));
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+}
+
+QSize VoiceButton::sizeHint() const {
+    const QFontMetrics fm = fontMetrics();
+    return {fm.horizontalAdvance(name_) + 16, fm.height() * 2 + 12};
+}
+
+QSize VoiceButton::minimumSizeHint() const {
+    return {fontMetrics().averageCharWidth() * 5, sizeHint().height()};
+}
+
+void VoiceButton::paintEvent(QPaintEvent*) {
+    QStylePainter p(this);
+    QStyleOptionButton opt;
+    initStyleOption(&opt);
+    opt.text.clear();
+    const bool lit = isChecked();
+    if (lit) opt.state &= ~QStyle::State_On;  // drawn filled below, not pressed in
+    p.drawControl(QStyle::CE_PushButtonBevel, opt);
+    const QRect inner = rect().adjusted(4, 6, -4, -6);
+    if (lit) {
+        p.setRenderHint(QPainter::Antialiasing);
+        p.setPen(Qt::NoPen);
+        p.setBrush(palette().color(QPalette::Highlight));
+        p.drawRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), 4, 4);
+    }
+    const QColor ink = palette().color(lit ? QPalette::HighlightedText : QPalette::ButtonText);
+
+    // The name shrinks to 70 % before it is cut.
+    QFont nameFont = font();
+    const qreal full = nameFont.pointSizeF();
+    for (qreal scale = 1.0; scale >= 0.7; scale -= 0.05) {
+        nameFont.setPointSizeF(full * scale);
+        if (QFontMetrics(nameFont).horizontalAdvance(name_) <= inner.width()) break;
+    }
+    const int half = inner.height() / 2 + 2;
+    p.setFont(nameFont);
+    p.setPen(ink);
+    p.drawText(QRect(inner.left(), inner.top(), inner.width(), half), Qt::AlignCenter,
+               QFontMetrics(nameFont).elidedText(name_, Qt::ElideRight, inner.width()));
+
+    QFont small = font();
+    small.setPointSizeF(full * 0.75);
+    p.setFont(small);
+    QColor light = ink;
+    light.setAlphaF(0.6);
+    p.setPen(light);
+    p.drawText(QRect(inner.left(), inner.top() + half, inner.width(), inner.height() - half),
+               Qt::AlignHCenter | Qt::AlignTop, QString::number(note_));
+}
+
+}  // namespace tessaryn

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/instance.h"
 #include "bridge/main_queue.h"
 #include "bridge/preferences.h"
 #include "midi/learned_route.h"
@@ -69,11 +70,12 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     // gone).
     using PortLister = std::function<std::vector<std::string>()>;
 
-    // Creates the bridge on the main thread; throws MIDIServiceError when the MIDI system
-    // cannot be opened. Opens no serial device.
+    // Creates the bridge on the main thread, its MIDI client named `name`; throws
+    // MIDIServiceError when the MIDI system cannot be opened. Opens no serial device.
     static std::shared_ptr<Bridge> create(MainQueue& main, std::shared_ptr<Preferences> prefs,
                                           const MIDIService::Factory& midi,
-                                          PortLister listPorts = &SerialPort::availablePorts);
+                                          PortLister listPorts = &SerialPort::availablePorts,
+                                          const std::string& name = kDefaultInstanceName);
     ~Bridge();
 
     // Observers run on the main thread after each change of a published property.
@@ -175,7 +177,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     };
 
     Bridge(MainQueue& main, std::shared_ptr<Preferences> prefs, PortLister listPorts);
-    void initialise(const MIDIService::Factory& midi);
+    void initialise(const MIDIService::Factory& midi, const std::string& name);
 
     void announce(BridgeProperty p);
     // Every change of a published property goes through here: store, then tell the observers.

@@ -14,6 +14,7 @@ enum OptionCode {
     kTwoStop,
     kHwFlow,
     kMidi,
+    kName,
     kConfigDir,
     kSet,
     kDevDir,

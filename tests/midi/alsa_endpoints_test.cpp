@@ -16,6 +16,7 @@
 
 #include "midi/alsa/alsa_midi.h"
 #include "midi/alsa_peer.h"
+#include "midi/handoff.h"
 #include "midi/midi_endpoints.h"
 
 using namespace std::chrono_literals;
@@ -24,33 +25,6 @@ using Bytes = std::vector<std::uint8_t>;
 using namespace tessaryn::testing;
 
 namespace {
-
-// Stands in for the main queue: tasks are run when the test asks.
-struct MainTasks {
-    std::mutex m;
-    std::condition_variable cv;
-    std::deque<std::function<void()>> tasks;
-    MIDIEndpoints::PostToMain poster() {
-        return [this](std::function<void()> f) {
-            std::lock_guard lock(m);
-            tasks.push_back(std::move(f));
-            cv.notify_all();
-        };
-    }
-    // Runs tasks until `done` holds or the timeout passes.
-    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (!done()) {
-            std::unique_lock lock(m);
-            if (!cv.wait_until(lock, end, [&] { return !tasks.empty(); })) return done();
-            auto f = std::move(tasks.front());
-            tasks.pop_front();
-            lock.unlock();
-            f();
-        }
-        return true;
-    }
-};
 
 Bytes sysex(std::size_t length) {
     Bytes m(length);

@@ -16,47 +16,12 @@
 #include <thread>
 #include <vector>
 
+#include "midi/handoff.h"
+
 namespace tessaryn::testing {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
-
-// Collects bytes handed over on another thread.
-struct Inbox {
-    std::mutex m;
-    std::condition_variable cv;
-    std::vector<Bytes> packets;
-    std::size_t total = 0;
-    std::size_t want = 0;
-    void add(std::span<const std::uint8_t> b) {
-        std::lock_guard lock(m);
-        packets.emplace_back(b.begin(), b.end());
-        total += b.size();
-        if (total >= want) cv.notify_all();  // wake the waiter only when it has what it wants
-    }
-    Bytes joined() {
-        std::lock_guard lock(m);
-        Bytes all;
-        for (const auto& p : packets) all.insert(all.end(), p.begin(), p.end());
-        return all;
-    }
-    bool waitBytes(std::size_t n, std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock lock(m);
-        want = n;
-        const bool ok = cv.wait_for(lock, timeout, [&] { return total >= n; });
-        want = 0;
-        return ok;
-    }
-    std::size_t received() {
-        std::lock_guard lock(m);
-        return total;
-    }
-    void clear() {
-        std::lock_guard lock(m);
-        packets.clear();
-        total = 0;
-    }
-};
 
 // Another program on the sequencer: finds ports by name, never by number.
 class Peer {

@@ -186,6 +186,7 @@ class AlsaService final : public MIDIService {
             const int c = snd_seq_client_info_get_client(client);
             if (c == SND_SEQ_CLIENT_SYSTEM || c == self_) continue;
             const std::string clientName = snd_seq_client_info_get_name(client);
+            if (isInstance(c, clientName)) continue;
             snd_seq_port_info_set_client(port, c);
             snd_seq_port_info_set_port(port, -1);
             while (snd_seq_query_next_port(seq_, port) >= 0) {
@@ -200,6 +201,19 @@ class AlsaService final : public MIDIService {
             }
         }
         return out;
+    }
+
+    // Another instance of this program, given away by its private "<name> Hardware In" port:
+    // its ports are a bridge's, never hardware.
+    bool isInstance(int client, const std::string& name) {
+        snd_seq_port_info_t* port;
+        snd_seq_port_info_alloca(&port);
+        snd_seq_port_info_set_client(port, client);
+        snd_seq_port_info_set_port(port, -1);
+        while (snd_seq_query_next_port(seq_, port) >= 0) {
+            if (name + " Hardware In" == snd_seq_port_info_get_name(port)) return true;
+        }
+        return false;
     }
 
     // The address table is rebuilt after each setup change.

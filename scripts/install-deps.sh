@@ -3,11 +3,13 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev uuid-dev libasound2-dev qt6-base-dev
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev uuid-dev libasound2-dev libjack-jackd2-dev qt6-base-dev
 )
 if [ "${1:-}" = "--test" ]; then
   # The ALSA tests boot a small VM with Debian's own kernel (no sound support on the host).
   packages+=(qemu-system-x86 busybox-static kmod xz-utils alsa-utils)
+  # The JACK tests start a real jackd (dummy driver) on the host.
+  packages+=(jackd2)
   # The Debian packages are built, checked and installed into a clean root.
   packages+=(debhelper lintian debootstrap)
   # The fuzz targets (scripts/fuzz.sh): clang with libFuzzer and the sanitizer runtimes.

@@ -19,13 +19,14 @@ build() {  # dir sanitizer
 }
 
 build build ""
+# Includes the JACK suites: each starts a jackd of its own under a unique name.
 ctest --test-dir build --output-on-failure -LE 'alsa' -j "$jobs"
 
 build build-asan address
-ctest --test-dir build-asan --output-on-failure -L 'unit|serial|engine' -j "$jobs"
+ctest --test-dir build-asan --output-on-failure -L 'unit|serial|engine|jack' -j "$jobs"
 
 build build-tsan thread
-ctest --test-dir build-tsan --output-on-failure -L 'serial|engine' -j "$jobs"
+ctest --test-dir build-tsan --output-on-failure -L 'serial|engine|jack' -j "$jobs"
 
 # ALSA: this machine's kernel has no sound support, so one VM boot runs every ALSA test.
 bash scripts/alsa-vm.sh build ctest -L alsa --output-on-failure

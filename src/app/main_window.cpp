@@ -101,6 +101,7 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
     redrawTimer_.setSingleShot(true);
     connect(&redrawTimer_, &QTimer::timeout, this, [this] { redraw(); });
     observer_ = bridge_.observe([this](BridgeProperty p) { changed(p); });
+    bridge_.setMonitorShown(false);  // until the window is shown
     pending_.addAll();
     redraw();
     resize(980, 600);
@@ -178,6 +179,7 @@ void MainWindow::redraw() {
 
 void MainWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    bridge_.setMonitorShown(drawing());
     if (event->spontaneous()) return;
     connection_->windowShown();
     bridge_.refreshMIDIPorts();
@@ -187,9 +189,16 @@ void MainWindow::showEvent(QShowEvent* event) {
     fitted_ = true;
 }
 
+void MainWindow::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    bridge_.setMonitorShown(false);  // nobody sees the lines: the bridge makes none
+}
+
 void MainWindow::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange && drawing()) redraw();
+    if (event->type() != QEvent::WindowStateChange) return;
+    bridge_.setMonitorShown(drawing());
+    if (drawing()) redraw();
 }
 
 void MainWindow::fitToContent() {

@@ -77,17 +77,17 @@ void Bridge::shutdown() {
 }
 
 std::shared_ptr<Bridge> Bridge::create(MainQueue& main, std::shared_ptr<Preferences> prefs,
-                                       const MIDIService::Factory& midi, PortLister listPorts) {
+                                       const MIDIService::Factory& midi, PortLister listPorts,
+                                       const std::string& name) {
     std::shared_ptr<Bridge> bridge(new Bridge(main, std::move(prefs), std::move(listPorts)));
-    bridge->initialise(midi);
+    bridge->initialise(midi, name);
     return bridge;
 }
 
-void Bridge::initialise(const MIDIService::Factory& midiFactory) {
+void Bridge::initialise(const MIDIService::Factory& midiFactory, const std::string& name) {
     serial_ = SerialPort::create();
     midi_ = std::make_unique<MIDIEndpoints>(
-        "Halvenor", midiFactory,
-        [&main = main_](std::function<void()> f) { main.post(std::move(f)); });
+        name, midiFactory, [&main = main_](std::function<void()> f) { main.post(std::move(f)); });
 
     const Preferences& p = *prefs_;
     remapNotes_ = p.boolean("remapNotes").value_or(true);

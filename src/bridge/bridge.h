@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/instance.h"
 #include "bridge/main_queue.h"
 #include "bridge/preferences.h"
 #include "midi/learned_route.h"
@@ -70,11 +71,13 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     // default linuxDevices of /dev and /sys).
     using PortLister = std::function<std::vector<SerialDevice>()>;
 
-    // Creates the bridge on the main thread; throws MIDIServiceError when the MIDI system
-    // cannot be opened. Opens no serial device. `main` must outlive the bridge.
+    // Creates the bridge on the main thread, its MIDI client named `name`; throws
+    // MIDIServiceError when the MIDI system cannot be opened. Opens no serial device.
+    // `main` must outlive the bridge.
     static std::shared_ptr<Bridge> create(MainQueue& main, std::shared_ptr<Preferences> prefs,
                                           const MIDIService::Factory& midi,
-                                          PortLister listPorts = {});
+                                          PortLister listPorts = {},
+                                          const std::string& name = kDefaultInstanceName);
     ~Bridge();
 
     // Observers run on the main thread after each change of a published property.
@@ -181,7 +184,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     };
 
     Bridge(MainQueue& main, std::shared_ptr<Preferences> prefs, PortLister listPorts);
-    void initialise(const MIDIService::Factory& midi);
+    void initialise(const MIDIService::Factory& midi, const std::string& name);
 
     void announce(BridgeProperty p);
     // Every change of a published property goes through here: store, then tell the observers.

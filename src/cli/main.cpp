@@ -14,6 +14,7 @@
 #include "app/desktop.h"
 #include "app/instance_lock.h"
 #include "bridge/bridge.h"
+#include "bridge/instance.h"
 #include "bridge/preferences.h"
 #include "bridge/run_loop.h"
 #include "cli/options.h"
@@ -24,6 +25,9 @@
 #include "serial/serial_port.h"
 #if TESSARYN_HAVE_ALSA
 #include "midi/alsa/alsa_midi.h"
+#endif
+#if TESSARYN_HAVE_JACK
+#include "midi/jack/jack_midi.h"
 #endif
 #if TESSARYN_HAVE_QT
 #include <dlfcn.h>
@@ -40,7 +44,8 @@ struct Options {
     std::optional<std::int64_t> baud, dataBits;
     std::optional<Parity> parity;
     std::optional<bool> twoStop, hwFlow;
-    std::string midi = "alsa";
+    std::optional<std::string> midi;
+    std::string name = kDefaultInstanceName;
     std::string configDir;
     std::string devDir = "/dev";
     std::vector<std::pair<const SettingKey*, std::string>> sets;
@@ -133,6 +138,11 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                 o.midi = optarg;
                 if (o.midi != "alsa" && o.midi != "jack") return usage("--midi takes alsa or jack");
                 break;
+            case kName:
+                o.name = optarg;
+                if (auto problem = instanceNameProblem(o.name))
+                    return usage("--name " + o.name + ": " + *problem);
+                break;
             case kConfigDir:
                 o.configDir = optarg;
                 break;
@@ -166,15 +176,29 @@ std::optional<MIDIService::Factory> midiFactory(const std::string& name) {
 #if TESSARYN_HAVE_ALSA
     if (name == "alsa") return alsaMIDIFactory();
 #endif
+#if TESSARYN_HAVE_JACK
+    if (name == "jack")
+        return jackMIDIFactory(
+            [](const std::string& text) { std::fprintf(stderr, "tessaryn: %s\n", text.c_str()); });
+#endif
     std::fprintf(stderr, "tessaryn: the %s MIDI backend is not part of this build\n", name.c_str());
     return std::nullopt;
 }
 
-int listMidi(const Options& o) {
-    auto factory = midiFactory(o.midi);
+// The MIDI system chosen for this run: --midi, else the saved setting, else ALSA.
+std::string midiSystem(const Options& o, const Preferences& prefs) {
+    if (o.midi) return *o.midi;
+    const auto saved = prefs.text("midi");
+    return saved == "jack" ? "jack" : "alsa";
+}
+
+int listMidi(const Options& o, const Preferences& prefs) {
+    auto factory = midiFactory(midiSystem(o, prefs));
     if (!factory) return 1;
     try {
-        MIDIEndpoints midi("Halvenor", *factory, [](std::function<void()>) {});
+        // A client name of its own: JACK refuses a second client named like a running
+        // instance. Instances, this one included, are never listed as hardware.
+        MIDIEndpoints midi(o.name + " List", *factory, [](std::function<void()>) {});
         const auto [sources, destinations] = midi.availablePorts();
         std::printf("Sources (--set hardwareInID=ID):\n");
         for (const auto& c : sources) std::printf("  %d\t%s\n", c.id, c.name.c_str());
@@ -235,8 +259,13 @@ class Printer {
 };
 
 int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
-    auto factory = midiFactory(o.midi);
+    auto factory = midiFactory(midiSystem(o, *prefs));
     if (!factory) return 1;
+    const HeadlessLock lock(o.name);
+    if (!lock.held()) {
+        std::fprintf(stderr, "tessaryn: %s\n", lock.problem().c_str());
+        return 1;
+    }
 
     // SIGINT and SIGTERM are taken by a thread of their own; every other thread inherits the
     // blocked mask.
@@ -248,16 +277,17 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
 
     // The desktop program is a separate instance with ports of the same name.
     if (const auto dir = InstanceLock::runtimeDir();
-        dir && InstanceLock::heldElsewhere(
-                   InstanceLock::lockFile(InstanceLock::base(*dir, DesktopOptions().instanceName))))
+        dir &&
+        InstanceLock::heldElsewhere(InstanceLock::lockFile(InstanceLock::base(*dir, o.name))))
         std::fprintf(stderr,
-                     "tessaryn: the desktop program is running and has its own \"Halvenor\" "
-                     "ports; this headless bridge adds a second set\n");
+                     "tessaryn: the desktop program is running and has its own \"%s\" ports; this "
+                     "headless bridge adds a second set\n",
+                     o.name.c_str());
 
     RunLoop main;
     std::shared_ptr<Bridge> bridge;
     try {
-        bridge = Bridge::create(main, prefs, *factory);
+        bridge = Bridge::create(main, prefs, *factory, {}, o.name);
     } catch (const MIDIServiceError& e) {
         std::fprintf(stderr, "tessaryn: %s\n", e.what());
         return 1;
@@ -368,10 +398,11 @@ int main(int argc, char** argv) {
         for (const auto& p : linuxPorts(o.devDir, "/sys")) std::printf("%s\n", p.c_str());
         return 0;
     }
-    if (o.listMidi) return listMidi(o);
 
-    auto prefs = std::make_shared<Preferences>(
-        o.configDir.empty() ? Preferences::defaultDir() : std::filesystem::path(o.configDir));
+    const std::filesystem::path configDir =
+        o.configDir.empty() ? instanceConfigDir(o.name) : std::filesystem::path(o.configDir);
+    auto prefs = std::make_shared<Preferences>(configDir);
+    if (o.listMidi) return listMidi(o, *prefs);
     if (!o.sets.empty()) {
         Preferences::Batch batch(*prefs);
         for (const auto& [key, value] : o.sets) storeSetting(*prefs, *key, value);
@@ -393,11 +424,15 @@ int main(int argc, char** argv) {
                      "tessaryn: no graphical display here; run with --headless (see --help)\n");
         return 1;
     }
+    // The window does not take an instance name yet: its MIDI ports would be "Halvenor" ones.
+    if (o.name != kDefaultInstanceName)
+        return usage("--name goes with --headless, --set, --settings and --list-midi for now");
+    const std::string midi = midiSystem(o, *prefs);
     prefs.reset();  // the window opens the same folder itself
     DesktopOptions desktop;
-    desktop.configDir =
-        o.configDir.empty() ? Preferences::defaultDir() : std::filesystem::path(o.configDir);
-    desktop.midi = o.midi;
+    desktop.configDir = configDir;
+    desktop.midi = midi;
+    desktop.instanceName = o.name;
     desktop.minimized = o.minimized;
     return loadDesktop(argc, argv, desktop);
 #else

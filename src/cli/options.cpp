@@ -19,8 +19,15 @@ const std::vector<CommandOption>& commandOptions() {
         {"no-hw-flow", nullptr, "no flow control, whatever is saved", kNoHwFlow},
         {"wait", nullptr, "if the device cannot be opened, try again every second", 'w'},
         {"quiet", nullptr, "print only status changes", 'q'},
-        {"midi", "alsa|jack", "the MIDI system (default: alsa)", kMidi},
-        {"config-dir", "DIR", "the preferences folder (default: $XDG_CONFIG_HOME/tessaryn)",
+        {"midi", "alsa|jack", "the MIDI system (default: the saved setting midi, else alsa)",
+         kMidi},
+        {"name", "NAME",
+         "run as instance NAME, one per board: MIDI ports \"NAME Out\" and \"NAME In\", "
+         "settings of its own (default: Halvenor)",
+         kName},
+        {"config-dir", "DIR",
+         "the preferences folder (default: $XDG_CONFIG_HOME/tessaryn, or "
+         "$XDG_CONFIG_HOME/tessaryn/instances/NAME with --name)",
          kConfigDir},
         {"set", "KEY=VALUE", "store a setting (repeatable); see --settings for the keys", kSet},
         {"settings", nullptr, "print every setting with its value and default", 'S'},

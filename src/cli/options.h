@@ -16,6 +16,7 @@ enum OptionCode {
     kHwFlow,
     kNoHwFlow,
     kMidi,
+    kName,
     kConfigDir,
     kSet,
     kDevDir,

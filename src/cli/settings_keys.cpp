@@ -56,6 +56,8 @@ const std::vector<SettingKey>& settingKeys() {
         {"twoStop", T::boolean, "false", "two stop bits"},
         {"hwFlow", T::boolean, "false", "RTS/CTS flow control"},
         {"openAtLogin", T::boolean, "false", "the desktop program starts at login"},
+        {"midi", T::midi, "alsa",
+         "the MIDI system, alsa or jack (--midi overrides it for one run)"},
     };
     return keys;
 }
@@ -85,6 +87,9 @@ std::optional<std::string> checkSetting(const SettingKey& key, std::string_view 
         case T::routes:
             if (!decodeRoutes(value)) return name + " takes a JSON list of routes";
             break;
+        case T::midi:
+            if (value != "alsa" && value != "jack") return name + " takes alsa or jack";
+            break;
         case T::text:
             break;
     }
@@ -107,6 +112,7 @@ void storeSetting(Preferences& prefs, const SettingKey& key, std::string_view va
             break;
         case T::text:
         case T::parity:
+        case T::midi:
             prefs.setText(key.name, value);
             break;
     }
@@ -134,6 +140,7 @@ std::optional<std::string> showSetting(const Preferences& prefs, const SettingKe
             return prefs.data(key.name);
         case T::text:
         case T::parity:
+        case T::midi:
             return prefs.text(key.name);
     }
     return std::nullopt;

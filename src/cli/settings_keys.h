@@ -11,7 +11,7 @@ namespace tessaryn {
 
 // The stored settings, their types and defaults, as the command line shows and edits them.
 struct SettingKey {
-    enum class Type { boolean, integer, real, text, parity, routes };
+    enum class Type { boolean, integer, real, text, parity, routes, midi };
     const char* name;
     Type type;
     const char* defaultText;

@@ -76,6 +76,50 @@ TEST_F(Headless, WithoutWaitAMissingDeviceEndsTheRun) {
     EXPECT_NE(tessaryn.err().find("Cannot open " + (dir / "nothing").string()), std::string::npos);
 }
 
+TEST_F(Headless, TwoBoardsUnderTwoNamesAndNoSecondOfTheSameName) {
+    Pty padA, padB;
+    auto run = [&](const char* name, const Pty& pty) {
+        return std::make_unique<Process>(
+            std::vector<std::string>{"--headless", "--name", name, "--config-dir",
+                                     (dir / name).string(), "--baud", "31250", "--port", pty.path});
+    };
+    auto a = run("Pad A", padA);
+    auto b = run("Pad B", padB);
+    ASSERT_TRUE(a->waitForOutput("Bridging")) << a->err();
+    ASSERT_TRUE(b->waitForOutput("Bridging")) << b->err();
+    Peer listenA("Listener A"), listenB("Listener B");
+    listenA.subscribeTo("Pad A Out");
+    listenB.subscribeTo("Pad B Out");
+
+    padA.send({0xB0, 0x07, 0x40});
+    padB.send({0xB0, 0x07, 0x41});
+    ASSERT_TRUE(listenA.inbox.waitBytes(3));
+    ASSERT_TRUE(listenB.inbox.waitBytes(3));
+    listenA.sendTo("Pad B In", {0x90, 0x3C, 0x64});
+    EXPECT_EQ(padB.receive(3), (Bytes{0x90, 0x3C, 0x64}));
+    EXPECT_TRUE(padA.receive(1, 300ms).empty());
+    EXPECT_EQ(listenA.inbox.joined(), (Bytes{0xB0, 0x07, 0x40}));
+    EXPECT_EQ(listenB.inbox.joined(), (Bytes{0xB0, 0x07, 0x41}));
+
+    // Neither instance offers the other's ports as hardware.
+    Process list({"--list-midi", "--name", "Pad A"});
+    ASSERT_EQ(list.wait(), 0) << list.err();
+    EXPECT_NE(list.out().find("Peer Port"), std::string::npos) << list.out();
+    EXPECT_EQ(list.out().find("Pad "), std::string::npos) << list.out();
+
+    Pty padC;
+    auto again = run("Pad A", padC);
+    EXPECT_EQ(again->wait(), 1);
+    EXPECT_EQ(
+        again->err(),
+        "tessaryn: Another tessaryn named \"Pad A\" is running; give this one another --name\n");
+
+    for (auto* p : {a.get(), b.get()}) {
+        p->signal(SIGTERM);
+        EXPECT_EQ(p->wait(), 0);
+    }
+}
+
 namespace {
 
 int countEntries(const fs::path& dir) {

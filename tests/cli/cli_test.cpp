@@ -45,6 +45,8 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
         {"--headless", "--data-bits", "9"},
         {"--headless", "--parity", "Even"},
         {"--midi", "coremidi"},
+        {"--name", ".."},
+        {"--set", "midi=pipewire"},
         {"--set", "nokey=1"},
         {"--set", "baud"},
         {"--port", "/dev/ttyACM0"},
@@ -58,6 +60,13 @@ TEST_F(Cli, HelpVersionAndUsageErrors) {
         EXPECT_NE(err.find("(try --help)"), std::string::npos) << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     }
+}
+
+TEST_F(Cli, ANameThatWouldLeaveItsFolderIsRefused) {
+    Process p(with({"--name", "../x", "--headless"}));
+    EXPECT_EQ(p.wait(), 2);
+    EXPECT_EQ(p.err(), "tessaryn: --name ../x: the name cannot contain '/' (try --help)\n");
+    EXPECT_FALSE(fs::exists(dir / "x"));
 }
 
 // The manual page is generated from the tables --help and --settings print; every option and
@@ -208,7 +217,15 @@ TEST_F(Cli, HeadlessNeedsAPortAndAMIDISystem) {
     } else {
         EXPECT_NE(err.find("no serial port saved"), std::string::npos) << err;
     }
+    ::setenv("JACK_DEFAULT_SERVER", ("tessaryn-none-" + std::to_string(::getpid())).c_str(), 1);
     Process jack(with({"--headless", "--midi", "jack", "--port", "/dev/null"}));
     EXPECT_EQ(jack.wait(), 1);
+#if TESSARYN_HAVE_JACK
+    EXPECT_NE(jack.err().find("is running; start one with `jackd -d alsa` or use PipeWire's JACK"),
+              std::string::npos)
+        << jack.err();
+#else
     EXPECT_NE(jack.err().find("jack"), std::string::npos);
+#endif
+    ::unsetenv("JACK_DEFAULT_SERVER");
 }

@@ -1,0 +1,83 @@
+#pragma once
+// Bytes and tasks handed over between a service's threads and the test.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <vector>
+
+namespace tessaryn::testing {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+// Collects bytes handed over on another thread.
+struct Inbox {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<Bytes> packets;
+    std::size_t total = 0;
+    std::size_t want = 0;
+    void add(std::span<const std::uint8_t> b) {
+        std::lock_guard lock(m);
+        packets.emplace_back(b.begin(), b.end());
+        total += b.size();
+        if (total >= want) cv.notify_all();  // wake the waiter only when it has what it wants
+    }
+    Bytes joined() {
+        std::lock_guard lock(m);
+        Bytes all;
+        for (const auto& p : packets) all.insert(all.end(), p.begin(), p.end());
+        return all;
+    }
+    bool waitBytes(std::size_t n, std::chrono::milliseconds timeout = 10s) {
+        std::unique_lock lock(m);
+        want = n;
+        const bool ok = cv.wait_for(lock, timeout, [&] { return total >= n; });
+        want = 0;
+        return ok;
+    }
+    std::size_t received() {
+        std::lock_guard lock(m);
+        return total;
+    }
+    void clear() {
+        std::lock_guard lock(m);
+        packets.clear();
+        total = 0;
+    }
+};
+
+// Stands in for the main queue: tasks are run when the test asks.
+struct MainTasks {
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<std::function<void()>> tasks;
+    std::function<void(std::function<void()>)> poster() {
+        return [this](std::function<void()> f) {
+            std::lock_guard lock(m);
+            tasks.push_back(std::move(f));
+            cv.notify_all();
+        };
+    }
+    // Runs tasks until `done` holds or the timeout passes.
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (!done()) {
+            std::unique_lock lock(m);
+            if (!cv.wait_until(lock, end, [&] { return !tasks.empty(); })) return done();
+            auto f = std::move(tasks.front());
+            tasks.pop_front();
+            lock.unlock();
+            f();
+        }
+        return true;
+    }
+};
+
+}  // namespace tessaryn::testing

@@ -1,0 +1,227 @@
+// The JACK backend against a real jackd (dummy driver) and a JACK program of the test's own.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "midi/handoff.h"
+#include "midi/jack/jack_midi.h"
+#include "midi/jack_peer.h"
+#include "midi/midi_endpoints.h"
+
+using namespace tessaryn;
+using namespace tessaryn::testing;
+
+namespace {
+
+Bytes sysex(std::size_t length) {
+    Bytes m(length);
+    m.front() = 0xF0;
+    for (std::size_t i = 1; i + 1 < length; ++i) m[i] = static_cast<std::uint8_t>((i * 7) & 0x7F);
+    m.back() = 0xF7;
+    return m;
+}
+
+Bytes joined(std::initializer_list<const Bytes*> messages) {
+    Bytes all;
+    for (const Bytes* m : messages) all.insert(all.end(), m->begin(), m->end());
+    return all;
+}
+
+std::int32_t idOf(const std::vector<MIDIPortChoice>& list, const std::string& name) {
+    for (const auto& c : list) {
+        if (c.name == name) return c.id;
+    }
+    return 0;
+}
+
+class JackEndpoints : public ::testing::Test {
+  protected:
+    MainTasks main;
+    Inbox received;
+    std::vector<std::string> reports;  // receive thread and producers; read after they settle
+    std::mutex reportLock;
+    std::unique_ptr<MIDIEndpoints> open(const std::string& name) {
+        auto midi =
+            std::make_unique<MIDIEndpoints>(name, jackMIDIFactory([this](const std::string& text) {
+                                                std::lock_guard lock(reportLock);
+                                                reports.push_back(text);
+                                            }),
+                                            main.poster());
+        return midi;
+    }
+    std::unique_ptr<MIDIEndpoints> midi = open("Halvenor");
+    JackEndpoints() {
+        midi->setOnMIDIIn([this](std::span<const std::uint8_t> b) { received.add(b); });
+    }
+};
+
+}  // namespace
+
+TEST_F(JackEndpoints, OwnPortsAndOtherInstancesAreNeverListedAsHardware) {
+    JackPeer peer;
+    peer.addPort("out", false);
+    peer.addPort("in", true);
+    auto second = open("Second");
+    EXPECT_NE(second->ownSourceID(), midi->ownSourceID());
+    EXPECT_NE(second->ownDestID(), midi->ownDestID());
+
+    for (auto* m : {midi.get(), second.get()}) {
+        const auto [sources, destinations] = m->availablePorts();
+        EXPECT_EQ(sources.size(), 1u);
+        EXPECT_NE(idOf(sources, "Peer:out"), 0);
+        // The dummy driver's two capture and playback ports are audio, not MIDI.
+        EXPECT_EQ(destinations.size(), 1u);
+        EXPECT_NE(idOf(destinations, "Peer:in"), 0);
+    }
+    // The same port keeps its ID in another instance and after a restart.
+    const std::int32_t id = idOf(midi->availablePorts().first, "Peer:out");
+    EXPECT_EQ(idOf(second->availablePorts().first, "Peer:out"), id);
+    midi.reset();
+    midi = open("Halvenor");
+    EXPECT_EQ(idOf(midi->availablePorts().first, "Peer:out"), id);
+
+    // A JACK client name is taken only once.
+    try {
+        open("Second");
+        ADD_FAILURE() << "a second client named Second opened";
+    } catch (const MIDIServiceError& e) {
+        EXPECT_NE(std::string(e.what()).find("may be running already"), std::string::npos)
+            << e.what();
+    }
+}
+
+TEST_F(JackEndpoints, BothPathsCarryNotesSysexAndRunningStatusWhole) {
+    JackPeer peer;
+    peer.addPort("in", true);
+    peer.addPort("out", false);
+    peer.connect("Halvenor:Halvenor Out", peer.full("in"));
+    peer.connect(peer.full("out"), "Halvenor:Halvenor In");
+    ASSERT_TRUE(peer.waitLinks("in", 1) && peer.waitLinks("out", 1));
+
+    // Out: the large SysEx cannot fit one period; it leaves in order, in consecutive SysEx
+    // events of one message, and the note behind it waits for it.
+    const Bytes note{0x90, 0x3C, 0x64}, mid = sysex(3000), big = sysex(100000);
+    for (const Bytes* m : {&note, &mid, &big, &note}) sendToMIDI(*midi, *m, 0);
+    const Bytes all = joined({&note, &mid, &big, &note});
+    ASSERT_TRUE(peer.inbox.waitBytes(all.size(), 30s)) << peer.inbox.received();
+    EXPECT_EQ(peer.inbox.joined(), all);
+    {
+        std::lock_guard lock(peer.inbox.m);
+        const auto& events = peer.inbox.packets;
+        ASSERT_GE(events.size(), 5u);  // the big one took more than one event
+        EXPECT_EQ(events[0], note);
+        EXPECT_EQ(events[1], mid);
+        EXPECT_EQ(events.back(), note);
+        for (std::size_t i = 2; i + 1 < events.size(); ++i) {
+            EXPECT_EQ(events[i].front() == 0xF0, i == 2) << i;  // one message, one start
+            EXPECT_EQ(events[i].back() == 0xF7, i + 2 == events.size()) << i;
+        }
+    }
+
+    // In: each event reaches onMIDIIn as it came, a running-status event too.
+    const Bytes runningStatus{0x3E, 0x50};
+    for (const Bytes* m : {&note, &mid, &runningStatus}) peer.send("out", *m);
+    ASSERT_TRUE(received.waitBytes(note.size() + mid.size() + runningStatus.size()));
+    std::lock_guard lock(received.m);
+    EXPECT_EQ(received.packets, (std::vector<Bytes>{note, mid, runningStatus}));
+}
+
+TEST_F(JackEndpoints, HardwareDestinationAndSourceByID) {
+    JackPeer synth("Synth");
+    synth.addPort("midi_in", true);
+    synth.addPort("midi_out", false);
+    const auto [sources, destinations] = midi->availablePorts();
+    const std::int32_t in = idOf(destinations, "Synth:midi_in");
+    const std::int32_t out = idOf(sources, "Synth:midi_out");
+    ASSERT_NE(in, 0);
+    ASSERT_NE(out, 0);
+
+    const Bytes note{0x91, 0x40, 0x20}, cc{0xB0, 0x07, 0x40};
+    sendToMIDI(*midi, note, in);
+    sendToMIDI(*midi, cc, 12345);  // no such destination: only the virtual source gets it
+    ASSERT_TRUE(synth.inbox.waitBytes(3));
+    EXPECT_FALSE(midi->service().sendTo(12345, cc));
+
+    midi->listen(out);
+    EXPECT_EQ(midi->connectedIn(), out);
+    ASSERT_TRUE(synth.waitLinks("midi_out", 1));
+    synth.send("midi_out", cc);
+    ASSERT_TRUE(received.waitBytes(3));
+    midi->listen(0);
+    ASSERT_TRUE(synth.waitLinks("midi_out", 0));
+    synth.send("midi_out", note);
+    sendToMIDI(*midi, cc, in);  // passes after the note, so the note had its period
+    ASSERT_TRUE(synth.inbox.waitBytes(6));
+    EXPECT_EQ(synth.inbox.joined(), joined({&note, &cc}));
+    EXPECT_EQ(received.joined(), cc);
+}
+
+TEST_F(JackEndpoints, APortThatGoesAndComesBackIsAnnouncedAndKeepsItsID) {
+    std::atomic<int> changes{0};
+    midi->setOnPortsChanged([&] { ++changes; });
+    JackPeer synth("Synth");
+    synth.addPort("midi_in", true);
+    ASSERT_TRUE(main.runUntil([&] { return changes > 0; }));
+    const std::int32_t id = idOf(midi->availablePorts().second, "Synth:midi_in");
+    ASSERT_NE(id, 0);
+    const Bytes note{0x90, 0x3C, 0x64};
+    sendToMIDI(*midi, note, id);
+    ASSERT_TRUE(synth.inbox.waitBytes(3));
+
+    // The service learns of each change from JACK's announcements, which may trail what a
+    // listing shows by a moment; so wait for the send to give up, then to succeed.
+    auto sends = [&] { return midi->service().sendTo(id, note); };
+    synth.removePort("midi_in");
+    ASSERT_TRUE(main.runUntil([&] { return !sends(); }));
+    EXPECT_EQ(idOf(midi->availablePorts().second, "Synth:midi_in"), 0);
+
+    synth.addPort("midi_in", true);
+    ASSERT_TRUE(main.runUntil(sends));
+    EXPECT_EQ(idOf(midi->availablePorts().second, "Synth:midi_in"), id);
+    ASSERT_TRUE(synth.inbox.waitBytes(6));
+    EXPECT_EQ(synth.inbox.joined(), joined({&note, &note}));
+}
+
+TEST_F(JackEndpoints, AMessageTheRingCannotHoldIsDroppedWholeAndSaidOnce) {
+    JackPeer peer;
+    peer.addPort("in", true);
+    peer.connect("Halvenor:Halvenor Out", peer.full("in"));
+    ASSERT_TRUE(peer.waitLinks("in", 1));
+    const Bytes huge = sysex(1 << 20), note{0x90, 0x3C, 0x64};
+    sendToMIDI(*midi, huge, 0);
+    sendToMIDI(*midi, huge, 0);
+    sendToMIDI(*midi, note, 0);
+    ASSERT_TRUE(peer.inbox.waitBytes(3));
+    EXPECT_EQ(peer.inbox.joined(), note);
+    std::lock_guard lock(reportLock);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("dropping whole messages"), std::string::npos) << reports[0];
+}
+
+TEST(JackWithoutServer, SaysHowToStartOne) {
+    const std::string server = std::getenv("JACK_DEFAULT_SERVER");
+    ::setenv("JACK_DEFAULT_SERVER", "tessaryn-nobody-here", 1);
+    try {
+        MIDIEndpoints midi("Halvenor", jackMIDIFactory(), [](std::function<void()>) {});
+        ADD_FAILURE() << "opened without a server";
+    } catch (const MIDIServiceError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "No JACK server named \"tessaryn-nobody-here\" is running; start one with "
+                  "`jackd -d alsa` or use PipeWire's JACK");
+    }
+    ::setenv("JACK_DEFAULT_SERVER", server.c_str(), 1);
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (!JackServer::available()) {
+        std::fprintf(stderr, "jackd is not installed: skipped (apt-get install jackd2)\n");
+        return 77;
+    }
+    JackServer server;
+    if (!server.ready()) {
+        std::fprintf(stderr, "jackd -n %s -d dummy did not start\n", server.name().c_str());
+        return 1;
+    }
+    return RUN_ALL_TESTS();
+}

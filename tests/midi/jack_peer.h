@@ -1,0 +1,185 @@
+#pragma once
+// A real JACK server of the test's own, and another JACK program that talks to it.
+
+#include <fcntl.h>
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "midi/handoff.h"
+
+namespace tessaryn::testing {
+
+// `jackd -d dummy` under a name of its own, so parallel runs never meet; every JACK client of
+// this process (and of the programs it starts) finds it through JACK_DEFAULT_SERVER.
+class JackServer {
+  public:
+    // False when jackd is not installed.
+    static bool available() { return ::access("/usr/bin/jackd", X_OK) == 0; }
+
+    explicit JackServer(int periodFrames = 1024, bool realtime = false)
+        : name_("tessaryn-test-" + std::to_string(::getpid())) {
+        ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+        const std::string period = std::to_string(periodFrames);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            // Synchronous, with a generous client timeout: on a loaded machine or in a sanitizer
+            // build a slow client stretches a period instead of throwing the graph out of step.
+            std::vector<const char*> argv{"jackd", "-n", name_.c_str(), "-S", "-t", "10000"};
+            if (!realtime) argv.push_back("--no-realtime");
+            for (const char* a : {"-d", "dummy", "-r", "48000", "-p"}) argv.push_back(a);
+            argv.push_back(period.c_str());
+            argv.push_back(nullptr);
+            ::execv("/usr/bin/jackd", const_cast<char* const*>(argv.data()));
+            ::_exit(127);
+        }
+        // Ready when a client can join; a loaded machine may take seconds.
+        jack_set_error_function([](const char*) {});
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < end) {
+            jack_status_t status;
+            if (jack_client_t* c = jack_client_open("probe", JackNoStartServer, &status)) {
+                jack_client_close(c);
+                ready_ = true;
+                break;
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+    ~JackServer() {
+        ::kill(pid_, SIGTERM);
+        int status;
+        ::waitpid(pid_, &status, 0);
+    }
+    bool ready() const { return ready_; }
+    const std::string& name() const { return name_; }
+
+  private:
+    std::string name_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+};
+
+// Another JACK program: ports added and removed by name, each message sent as one event, every
+// event received kept as one packet.
+class JackPeer {
+  public:
+    explicit JackPeer(const std::string& name = "Peer") : name_(name) {
+        jack_status_t status;
+        client_ = jack_client_open(name.c_str(), JackNoStartServer, &status);
+        EXPECT_NE(client_, nullptr) << "JACK status " << status;
+        jack_set_process_callback(
+            client_,
+            [](jack_nframes_t n, void* self) { return static_cast<JackPeer*>(self)->process(n); },
+            this);
+        jack_activate(client_);
+    }
+    ~JackPeer() {
+        jack_deactivate(client_);
+        jack_client_close(client_);
+    }
+
+    std::string full(const std::string& port) const { return name_ + ":" + port; }
+
+    void addPort(const std::string& port, bool input) {
+        jack_port_t* p = jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE,
+                                            input ? JackPortIsInput : JackPortIsOutput, 0);
+        ASSERT_NE(p, nullptr) << port;
+        std::lock_guard lock(m_);
+        ports_.push_back({port, p, input});
+    }
+    void removePort(const std::string& port) {
+        jack_port_t* p = nullptr;
+        {
+            std::lock_guard lock(m_);
+            auto it = std::find_if(ports_.begin(), ports_.end(),
+                                   [&](const Port& q) { return q.name == port; });
+            ASSERT_NE(it, ports_.end());
+            p = it->port;
+            ports_.erase(it);
+        }
+        jack_port_unregister(client_, p);
+    }
+    void connect(const std::string& from, const std::string& to) {
+        ASSERT_EQ(jack_connect(client_, from.c_str(), to.c_str()), 0) << from << " -> " << to;
+    }
+    // Waits until this peer's process cycle sees `count` connections on its port: from then on
+    // the server routes through them (a new connection takes effect at a period's start).
+    bool waitLinks(const std::string& port, int count) {
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < end) {
+            {
+                std::lock_guard lock(m_);
+                if (links_[port] == count) return true;
+            }
+            std::this_thread::sleep_for(2ms);
+        }
+        return false;
+    }
+    // Sent in the next period from this peer's port `port`.
+    void send(const std::string& port, Bytes message) {
+        std::lock_guard lock(m_);
+        outgoing_.push_back({port, std::move(message)});
+    }
+
+    Inbox inbox;
+
+  private:
+    struct Port {
+        std::string name;
+        jack_port_t* port;
+        bool input;
+    };
+    // A test program: it may lock, since only its own ports wait for it.
+    int process(jack_nframes_t frames) {
+        std::lock_guard lock(m_);
+        for (const auto& p : ports_) {
+            links_[p.name] = jack_port_connected(p.port);
+            void* buffer = jack_port_get_buffer(p.port, frames);
+            if (p.input) {
+                const std::uint32_t n = jack_midi_get_event_count(buffer);
+                for (std::uint32_t i = 0; i < n; ++i) {
+                    jack_midi_event_t e;
+                    if (jack_midi_event_get(&e, buffer, i) == 0) inbox.add({e.buffer, e.size});
+                }
+                continue;
+            }
+            jack_midi_clear_buffer(buffer);
+            for (auto it = outgoing_.begin(); it != outgoing_.end();) {
+                if (it->first != p.name) {
+                    ++it;
+                    continue;
+                }
+                if (jack_midi_event_write(buffer, 0, it->second.data(), it->second.size()) != 0)
+                    break;
+                it = outgoing_.erase(it);
+            }
+        }
+        return 0;
+    }
+
+    std::string name_;
+    jack_client_t* client_ = nullptr;
+    std::mutex m_;
+    std::vector<Port> ports_;
+    std::map<std::string, int> links_;
+    std::deque<std::pair<std::string, Bytes>> outgoing_;
+};
+
+}  // namespace tessaryn::testing

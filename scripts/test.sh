@@ -28,6 +28,9 @@ ctest --test-dir build-asan --output-on-failure -L 'unit|serial|engine|jack' -j 
 build build-tsan thread
 ctest --test-dir build-tsan --output-on-failure -L 'serial|engine|jack' -j "$jobs"
 
+# The fuzz targets, from their checked-in corpus, for a few seconds each.
+bash scripts/fuzz.sh 10
+
 # ALSA: this machine's kernel has no sound support, so one VM boot runs every ALSA test.
 bash scripts/alsa-vm.sh build ctest -L alsa --output-on-failure
 

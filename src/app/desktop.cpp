@@ -118,7 +118,9 @@ int runDesktop(int argc, char** argv, const DesktopOptions& options) {
         }
         code = QApplication::exec();
     }
-    // The window and the tray item are gone; the bridge goes last, here on the main thread.
+    // The window and the tray item are gone; the bridge ends its threads and goes last, here on
+    // the main thread while the main queue still exists.
+    bridge->shutdown();
     bridge.reset();
     return code;
 }

@@ -317,6 +317,8 @@ void Bridge::start(const std::string& port, std::int64_t baud, std::int64_t data
 
 void Bridge::resetCounters() {
     parserGeneration_.fetch_add(1);
+    readerLossesAtStart_ = midi_->service().losses().toReaders;
+    readerLossesShown_ = false;
     publish(bytesIn_, 0, BridgeProperty::bytesIn);
     publish(bytesOut_, 0, BridgeProperty::bytesOut);
     publish(lastMapped_, std::string(kWaitingForHit), BridgeProperty::lastMapped);
@@ -517,7 +519,17 @@ void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
         if (!any) return;
         self->pulse();
         self->appendMonitor(texts);
+        self->noticeReaderLosses();
     });
+}
+
+void Bridge::noticeReaderLosses() {
+    if (readerLossesShown_ || !midi_) return;  // !midi_: after shutdown
+    const std::uint64_t lost = midi_->service().losses().toReaders - readerLossesAtStart_;
+    if (lost == 0) return;
+    readerLossesShown_ = true;
+    appendMonitor(
+        {"MIDI · " + std::to_string(lost) + " messages dropped for a reader that is not reading"});
 }
 
 // ---- MIDI to serial ---------------------------------------------------------------------------

@@ -212,6 +212,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
                                           bool fromPad) const;
     // One change of the list for a chunk's lines.
     void appendMonitor(const std::vector<std::string>& texts);
+    void noticeReaderLosses();
     void setRunning(bool v);
 
     MainQueue& main_;
@@ -250,6 +251,10 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     // The serial queue reads `learning` through this copy.
     std::atomic<bool> learningForSerial_{false};
     std::atomic<bool> monitorShown_{true};
+    // Messages a MIDI reader could not take, as counted at the last start (main thread only):
+    // the monitor says so once per start, not once per message.
+    std::uint64_t readerLossesAtStart_ = 0;
+    bool readerLossesShown_ = false;
 
     // Each parser is fed by one thread. A start asks for fresh parsers by bumping the
     // generation; the feeding thread replaces its parser before its next feed, so a reset never

@@ -345,7 +345,8 @@ int loadDesktop(int argc, char** argv, const DesktopOptions& options) {
     if (void* module = openModule("tessaryn-desktop.so", tried)) {
         using Entry = int (*)(int, char**, const DesktopOptions*);
         auto entry = reinterpret_cast<Entry>(::dlsym(module, "tessaryn_run_desktop"));
-        if (!entry) return std::fprintf(stderr, "tessaryn: the window module has no entry point\n"), 1;
+        if (!entry)
+            return std::fprintf(stderr, "tessaryn: the window module has no entry point\n"), 1;
         return entry(argc, argv, &options);
     }
     std::fprintf(stderr,

@@ -7,6 +7,7 @@
 
 #include <sstream>
 
+#include "bridge/instance.h"
 #include "bridge/preferences.h"
 #include "cli/process.h"
 #if TESSARYN_HAVE_ALSA
@@ -216,3 +217,24 @@ TEST_F(Cli, HeadlessNeedsAPortAndAMIDISystem) {
         << said;
     ::unsetenv("JACK_DEFAULT_SERVER");
 }
+
+#if TESSARYN_HAVE_QT
+TEST_F(Cli, OneNameOneProgramDesktopOrHeadless) {
+    const fs::path runtime = dir / "run";
+    fs::create_directory(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const InstanceLock headless("Pads", InstanceLock::Kind::headless);
+    ASSERT_TRUE(headless.held()) << headless.problem();
+    Process desktop(with({"--name", "Pads"}));
+    // It stops before any MIDI system is opened, and also says so in a message box.
+    for (int i = 0; i < 500 && desktop.err().find('\n') == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(desktop.err(),
+              "tessaryn: A headless tessaryn named \"Pads\" is running and has its MIDI ports; "
+              "stop it, or give this one another --name\n");
+    ::unsetenv("QT_QPA_PLATFORM");
+    ::unsetenv("XDG_RUNTIME_DIR");
+}
+#endif

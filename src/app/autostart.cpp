@@ -37,13 +37,10 @@ Autostart::Autostart(fs::path configHome, const std::string& instanceName)
     : file_(std::move(configHome) / "autostart" /
             (instanceName == kDefaultInstanceName ? std::string("tessaryn.desktop")
                                                   : "tessaryn-" + instanceName + ".desktop")),
-      name_(instanceName == kDefaultInstanceName ? "Tessaryn" : "Tessaryn " + instanceName),
+      instance_(instanceName),
       exec_(instanceName == kDefaultInstanceName
                 ? "tessaryn --minimized"
-                : "tessaryn --name " + execArgument(instanceName) + " --minimized") {
-    for (std::size_t i = 0; (i = name_.find('\\', i)) != std::string::npos; i += 2)
-        name_.insert(i, 1, '\\');
-}
+                : "tessaryn --name " + execArgument(instanceName) + " --minimized") {}
 
 fs::path Autostart::defaultConfigHome() {
     if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') return xdg;
@@ -69,8 +66,11 @@ std::optional<std::string> Autostart::setEnabled(bool on) {
     }
     fs::create_directories(file_.parent_path(), ec);
     if (ec) return "Cannot create " + file_.parent_path().string() + ": " + ec.message();
+    std::string name = instance_ == kDefaultInstanceName ? "Tessaryn" : "Tessaryn " + instance_;
+    for (std::size_t i = 0; (i = name.find('\\', i)) != std::string::npos; i += 2)
+        name.insert(i, 1, '\\');
     std::ofstream out(file_);
-    out << "[Desktop Entry]\nType=Application\nName=" << name_
+    out << "[Desktop Entry]\nType=Application\nName=" << name
         << "\nComment=Serial MIDI bridge\nExec=" << exec_
         << "\nIcon=tessaryn\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
     out.close();

@@ -20,10 +20,11 @@ class Autostart {
     // Returns an error text, or none.
     std::optional<std::string> setEnabled(bool on);
     const std::filesystem::path& file() const { return file_; }
+    const std::string& instanceName() const { return instance_; }
 
   private:
     std::filesystem::path file_;
-    std::string name_, exec_;
+    std::string instance_, exec_;
 };
 
 }  // namespace tessaryn

@@ -44,6 +44,7 @@ struct Options {
     bool twoStop = false, hwFlow = false;
     std::optional<std::string> midi;
     std::string name = kDefaultInstanceName;
+    bool nameGiven = false;
     std::string configDir;
     std::string devDir = "/dev";
     std::vector<std::pair<const SettingKey*, std::string>> sets;
@@ -136,6 +137,7 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                 break;
             case kName:
                 o.name = optarg;
+                o.nameGiven = true;
                 if (auto problem = instanceNameProblem(o.name))
                     return usage("--name " + o.name + ": " + *problem);
                 break;
@@ -382,6 +384,11 @@ int main(int argc, char** argv) {
     const std::filesystem::path configDir =
         o.configDir.empty() ? instanceConfigDir(o.name) : std::filesystem::path(o.configDir);
     auto prefs = std::make_shared<Preferences>(configDir);
+    // The name chosen in the window's settings, kept in this folder: the instance whose
+    // preferences these are runs under it from its next start on.
+    if (const auto saved = prefs->text("name");
+        !o.nameGiven && saved && !instanceNameProblem(*saved))
+        o.name = *saved;
     if (o.listMidi) return listMidi(o, *prefs);
     if (!prefs->loadProblem().empty())
         std::fprintf(stderr, "tessaryn: %s\n", prefs->loadProblem().c_str());

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -374,6 +375,34 @@ TEST_F(Window, EachInstanceHasItsOwnAutostartEntryQuotedForTheDesktop) {
         }
         EXPECT_EQ(line, "Exec=" + exec) << name;
     }
+}
+
+TEST_F(Window, MIDISystemAndInstanceNameAreKeptForTheNextStart) {
+    open();
+    window->routingGroup()->setExpanded(true);
+    settle();
+    QComboBox* midi = nullptr;
+    for (auto* c : window->findChildren<QComboBox*>())
+        if (c->count() == 2 && c->itemText(1) == "JACK") midi = c;
+    QLineEdit* name = nullptr;
+    for (auto* e : window->findChildren<QLineEdit*>())
+        if (e->text() == "Halvenor") name = e;
+    ASSERT_TRUE(midi && name);
+    EXPECT_EQ(midi->currentText(), "ALSA");
+    QTest::keyClick(focusOn(midi), Qt::Key_Down);
+    EXPECT_EQ(prefs->text("midi"), "jack");
+
+    for (const auto& [typed, stored, shown] :
+         {std::tuple("Pads", "Pads", "Pads"), std::tuple("a/b", "Pads", "Pads")}) {
+        focusOn(name);
+        name->selectAll();
+        QTest::keyClicks(name, typed);
+        QTest::keyClick(name, Qt::Key_Return);
+        EXPECT_EQ(prefs->text("name"), stored) << typed;
+        EXPECT_EQ(name->text(), shown) << typed;
+    }
+    EXPECT_EQ(bridge->status(), "Instance name: the name cannot contain '/'");
+    EXPECT_FALSE(bridge->running());  // Return went to the field
 }
 
 TEST_F(Window, ReturnGoesToTheFocusedControlFirst) {

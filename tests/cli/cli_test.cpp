@@ -231,9 +231,17 @@ TEST_F(Cli, OneNameOneProgramDesktopOrHeadless) {
     // It stops before any MIDI system is opened, and also says so in a message box.
     for (int i = 0; i < 500 && desktop.err().find('\n') == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(desktop.err(),
+    const std::string err = desktop.err();
+    EXPECT_EQ(err.substr(0, err.find('\n') + 1),
               "tessaryn: A headless tessaryn named \"Pads\" is running and has its MIDI ports; "
               "stop it, or give this one another --name\n");
+
+    // The name saved in the window's settings names the next run; --name overrides it.
+    Preferences(dir / "config").setText("name", "Pads");
+    Process saved(with({"--headless", "--port", "/dev/null"}));
+    EXPECT_EQ(saved.wait(), 1);
+    EXPECT_NE(saved.err().find("A headless tessaryn named \"Pads\""), std::string::npos)
+        << saved.err();
     ::unsetenv("QT_QPA_PLATFORM");
     ::unsetenv("XDG_RUNTIME_DIR");
 }

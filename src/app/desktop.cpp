@@ -4,8 +4,15 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
+#include <QSocketNotifier>
 #include <QThread>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "app/icons.h"
 #include "app/main_window.h"
@@ -41,6 +48,55 @@ bool askToShow(const QString& socket) {
     }
     return false;
 }
+
+// Logout and `kill` send SIGTERM, Ctrl+C in a terminal SIGINT: both quit through the event loop,
+// so that aboutToQuit stops the bridge and releases held notes. The handler only writes a byte
+// to a pipe whose read end wakes the loop. (A signalfd would need the signals blocked, and
+// programs started from the window, a browser for the forms, would inherit that.)
+class QuitOnSignals {
+  public:
+    QuitOnSignals() {
+        if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        writeEnd().store(fds_[1]);
+        notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
+            char drained[16];
+            while (::read(fds_[0], drained, sizeof drained) > 0) {
+            }
+            QCoreApplication::exit(0);
+        });
+        struct sigaction action {};
+        action.sa_handler = &onSignal;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        for (const int signal : {SIGTERM, SIGINT}) ::sigaction(signal, &action, nullptr);
+    }
+    ~QuitOnSignals() {
+        for (const int signal : {SIGTERM, SIGINT}) std::signal(signal, SIG_DFL);
+        writeEnd().store(-1);
+        notifier_.reset();
+        for (const int fd : fds_)
+            if (fd >= 0) ::close(fd);
+    }
+    QuitOnSignals(const QuitOnSignals&) = delete;
+    QuitOnSignals& operator=(const QuitOnSignals&) = delete;
+
+  private:
+    // A handler reaches nothing but what is static: the one write end, while this object lives.
+    static std::atomic<int>& writeEnd() {
+        static std::atomic<int> fd{-1};
+        return fd;
+    }
+    static void onSignal(int) {
+        const int saved = errno;
+        if (const int fd = writeEnd().load(); fd >= 0) {
+            [[maybe_unused]] const ssize_t n = ::write(fd, "q", 1);
+        }
+        errno = saved;
+    }
+    int fds_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
 
 // Said on the terminal too: started from a menu, only the box shows; from a shell or a unit's
 // log, the line stays.
@@ -106,11 +162,16 @@ int runDesktop(int argc, char** argv, const DesktopOptions& options) {
         // However the run ends (Quit, the last window closed, the session ending), held notes
         // are released first.
         QObject::connect(&app, &QCoreApplication::aboutToQuit, [&bridge] { bridge->stop(); });
+        const QuitOnSignals quitOnSignals;
 
         QLocalServer server;
         server.setSocketOptions(QLocalServer::UserAccessOption);
         QLocalServer::removeServer(socket);  // left by a run that crashed; the lock is ours
-        if (server.listen(socket)) answerLaunches(server, showWindow);
+        if (server.listen(socket))
+            answerLaunches(server, showWindow);
+        else  // a later launch will say that this one runs, but cannot show its window
+            std::fprintf(stderr, "tessaryn: Cannot listen on %s: %s\n", qPrintable(socket),
+                         qPrintable(server.errorString()));
 
         if (QSystemTrayIcon::isSystemTrayAvailable()) {
             // The tray keeps the program reachable: closing the window leaves the bridge running.

@@ -155,7 +155,7 @@ int runDesktop(int argc, char** argv, const DesktopOptions& options) {
 
     int code = 0;
     {
-        MainWindow window(*bridge, Autostart(Autostart::defaultConfigHome(), options.instanceName),
+        MainWindow window(*bridge, Autostart(Autostart::defaultConfigHome(), options.launchName),
                           &SerialPort::availablePorts, TESSARYN_FORM_HOST);
         auto showWindow = [&window] { window.bringForward(); };
         Tray tray(*bridge, showWindow, [] { QApplication::quit(); });

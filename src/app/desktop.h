@@ -11,6 +11,9 @@ struct DesktopOptions {
     // Names the MIDI client and its ports, the lock (one program per user and name, desktop or
     // headless) and the autostart entry.
     std::string instanceName = "Halvenor";
+    // The --name it was started with ("Halvenor" without one, even when the name comes from the
+    // saved setting): the autostart entry starts it the same way, with the same settings folder.
+    std::string launchName = "Halvenor";
     // Started by the autostart entry: only the tray item, unless there is no tray.
     bool minimized = false;
 };

@@ -108,16 +108,17 @@ void RoutingSection::addStartSettings(QVBoxLayout* l) {
 
     row = new QHBoxLayout;
     row->addWidget(new QLabel("Instance name"));
-    instanceName_ = new QLineEdit(fromStd(prefs.text("name").value_or(autostart_.instanceName())));
+    auto saved = [this, &prefs] { return prefs.text("name").value_or(autostart_.instanceName()); };
+    instanceName_ = new QLineEdit(fromStd(saved()));
     instanceName_->setToolTip(
         "Names the MIDI ports (\"NAME Out\", \"NAME In\"); one per board when several run." +
         nextStart + " --name on the command line overrides it.");
-    connect(instanceName_, &QLineEdit::editingFinished, this, [this, &prefs] {
+    connect(instanceName_, &QLineEdit::editingFinished, this, [this, &prefs, saved] {
         const std::string name = instanceName_->text().toStdString();
         if (auto problem = instanceNameProblem(name)) {
             bridge_.setStatus("Instance name: " + *problem);
-            instanceName_->setText(fromStd(prefs.text("name").value_or(autostart_.instanceName())));
-        } else if (name != prefs.text("name").value_or(autostart_.instanceName())) {
+            instanceName_->setText(fromStd(saved()));
+        } else if (name != saved()) {
             prefs.setText("name", name);
         }
     });

@@ -416,6 +416,7 @@ int main(int argc, char** argv) {
     desktop.configDir = configDir;
     desktop.midi = midi;
     desktop.instanceName = o.name;
+    desktop.launchName = o.nameGiven ? o.name : kDefaultInstanceName;
     desktop.minimized = o.minimized;
     return loadDesktop(argc, argv, desktop);
 #else

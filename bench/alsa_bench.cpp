@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "figures.h"
@@ -19,14 +20,14 @@ using namespace tessaryn::testing;
 namespace {
 
 void report(const char* what, const std::vector<double>& us) {
-    std::printf("%-52s median %7.1f us   p99 %7.1f us\n", what, percentile(us, 0.5),
+    std::printf("%-58s median %7.1f us   p99 %7.1f us\n", what, percentile(us, 0.5),
                 percentile(us, 0.99));
 }
 
 template <typename Send>
-std::vector<double> measure(Inbox& inbox, Send send) {
+std::vector<double> measure(Inbox& inbox, Send send, int notes = 2000) {
     std::vector<double> us;
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < notes; ++i) {
         const std::size_t before = inbox.received();
         const auto t0 = steady_clock::now();
         send(static_cast<std::uint8_t>(i % 128));
@@ -38,7 +39,9 @@ std::vector<double> measure(Inbox& inbox, Send send) {
 
 }  // namespace
 
-int main() {
+// argv[1]: notes beside a reader that never reads (default 2000).
+int main(int argc, char** argv) {
+    const int stalledNotes = argc > 1 ? std::atoi(argv[1]) : 2000;
     MIDIEndpoints midi("Halvenor", alsaMIDIFactory(), [](std::function<void()>) {});
     Inbox received;
     midi.setOnMIDIIn([&](std::span<const std::uint8_t> b) { received.add(b); });
@@ -46,9 +49,8 @@ int main() {
     peer.subscribeTo("Halvenor Out");
     std::printf(
         "ALSA sequencer inside an emulated VM (figures are the emulator's), 2000 notes each:\n");
-    report("sendToMIDI -> another client", measure(peer.inbox, [&](std::uint8_t n) {
-               sendToMIDI(midi, Bytes{0x90, n, 0x64}, 0);
-           }));
+    auto publish = [&](std::uint8_t n) { sendToMIDI(midi, Bytes{0x90, n, 0x64}, 0); };
+    report("sendToMIDI -> another client", measure(peer.inbox, publish));
     report("another client -> \"Halvenor In\" -> onMIDIIn", measure(received, [&](std::uint8_t n) {
                peer.sendTo("Halvenor In", {0x90, n, 0x64});
            }));
@@ -58,4 +60,35 @@ int main() {
            measure(echo.inbox, [&](std::uint8_t n) {
                echo.sendTo("Midi Through Port-0", {0x90, n, 0x64});
            }));
+    {
+        // A suspended program subscribed beside the healthy one: its queue (4 events) stays full.
+        Peer stalled("Suspended", 4, -1ms);
+        stalled.subscribeTo("Halvenor Out");
+        const auto us = measure(peer.inbox, publish, stalledNotes);
+        char what[80];
+        std::snprintf(what, sizeof what, "sendToMIDI -> another client, beside a full one (%d)",
+                      stalledNotes);
+        report(what, us);
+        std::printf("  messages the full reader could not take: %llu\n",
+                    static_cast<unsigned long long>(midi.service().losses().toReaders));
+    }
+    // What keeps readers behind Midi Through whole on long SysEx: 256-byte events in 4 KB
+    // bursts, paced to the room in their queues.
+    const std::int32_t through = [&] {
+        for (const auto& d : midi.availablePorts().second)
+            if (d.name == "Midi Through Port-0") return d.id;
+        return 0;
+    }();
+    Bytes big(1 << 20, 0x11);
+    big.front() = 0xF0;
+    big.back() = 0xF7;
+    echo.inbox.clear();
+    const auto t0 = steady_clock::now();
+    sendToMIDI(midi, big, through);
+    echo.inbox.waitBytes(big.size(), seconds(60));
+    std::printf(
+        "1 MiB SysEx -> \"Midi Through\" -> client: %.0f ms, %zu of %zu bytes, "
+        "overflows %d\n",
+        duration<double, std::milli>(steady_clock::now() - t0).count(), echo.inbox.received(),
+        big.size(), echo.overflows.load());
 }

@@ -79,10 +79,9 @@ MIDIEndpoints::availablePorts() {
 }
 
 void MIDIEndpoints::listen(std::int32_t uniqueID) {
-    if (connectedIn_ != 0) {
-        service_->disconnectSource();
-        connectedIn_ = 0;
-    }
+    // Also when nothing is connected: the service may still be waiting for the last choice.
+    service_->disconnectSource();
+    connectedIn_ = 0;
     if (uniqueID == 0) return;
     if (service_->connectSource(uniqueID)) connectedIn_ = uniqueID;
 }

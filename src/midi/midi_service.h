@@ -47,9 +47,21 @@ class MIDIService {
     virtual void publishAll(std::span<const std::vector<std::uint8_t>> messages,
                             std::int32_t hardwareOutID);
 
-    // Main thread. False when no source has that ID or the connection failed.
+    // Main thread. False when no source has that ID or the connection failed. A service may
+    // keep following the chosen ID, connecting it again whenever it reappears, until
+    // disconnectSource.
     virtual bool connectSource(std::int32_t id) = 0;
     virtual void disconnectSource() = 0;
+
+    // What was lost on the way, counted since start; any thread. `toReaders`: messages (or SysEx
+    // pieces) that a reader or the hardware destination could not take because its queue was
+    // full; the other readers got them. `input`: times received input was lost before it could
+    // be read (the queue overflowed, or an event was larger than can be read).
+    struct Losses {
+        std::uint64_t toReaders = 0;
+        std::uint64_t input = 0;
+    };
+    virtual Losses losses() const { return {}; }
 };
 
 // The MIDI system cannot be opened; the message names the cause.

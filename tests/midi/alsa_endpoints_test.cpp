@@ -65,6 +65,7 @@ TEST_F(AlsaEndpoints, OtherProgramsSeeTheVirtualPortsButWeNeverListOurOwn) {
     EXPECT_EQ(in.caps & (SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE),
               unsigned(SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE));
     EXPECT_EQ(peer.find("Halvenor Hardware Out").caps & SND_SEQ_PORT_CAP_SUBS_READ, 0u);
+    EXPECT_EQ(peer.clientsNamed("Halvenor"), 1);  // no helper client beside the real one
 
     const auto [sources, destinations] = midi->availablePorts();
     for (const auto& list : {sources, destinations}) {
@@ -91,11 +92,11 @@ TEST_F(AlsaEndpoints, SentMessagesArriveWholeAtSubscribersAndTheChosenDestinatio
     Bytes all;
     for (const Bytes* m : {&note, &mid, &big}) all.insert(all.end(), m->begin(), m->end());
 
-    for (const Bytes* m : {&note, &mid, &big}) sendToMIDI(*midi, *m, throughID);
+    sendAllToMIDI(*midi, std::vector<Bytes>{note, mid, big}, throughID);
     for (Peer* peer : {&listener, &through}) {
         ASSERT_TRUE(peer->inbox.waitBytes(all.size(), 60s))
-            << peer->inbox.joined().size() << " of " << all.size() << ", overflows "
-            << peer->overflows;
+            << (peer == &listener ? "listener: " : "through: ") << peer->inbox.joined().size()
+            << " of " << all.size() << ", overflows " << peer->overflows;
         EXPECT_EQ(peer->inbox.joined(), all);
         EXPECT_EQ(peer->overflows, 0);
     }
@@ -129,6 +130,85 @@ TEST_F(AlsaEndpoints, InputFromHalvenorInAndTheListenedSourceArrivesOnce) {
     peer.sendTo("Midi Through Port-0", {0xB0, 0x07, 0x41});
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(received.joined().size(), 6u);
+}
+
+TEST_F(AlsaEndpoints, AFullReaderLosesMessagesAloneAndOthersGetEachOnceInOrder) {
+    Peer stalled("Suspended", 4, -1ms);
+    stalled.subscribeTo("Halvenor Out");
+    Peer healthy("Healthy");
+    healthy.subscribeTo("Halvenor Out");
+    Bytes all;
+    std::vector<Bytes> chunk;  // as they come from the device: several at once
+    for (int i = 0; i < 1000; ++i) {
+        chunk.push_back(
+            {0x90, static_cast<std::uint8_t>(i % 128), static_cast<std::uint8_t>(1 + i / 128)});
+        all.insert(all.end(), chunk.back().begin(), chunk.back().end());
+        if (chunk.size() == 10) {
+            sendAllToMIDI(*midi, chunk, 0);
+            chunk.clear();
+        }
+    }
+    ASSERT_TRUE(healthy.inbox.waitBytes(all.size()));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(healthy.inbox.joined(), all);
+    EXPECT_GT(midi->service().losses().toReaders, 0u);
+
+    // A long SysEx waits for a reader that is still reading, even slowly with a small queue
+    // (the sequencer's default pool), but not for one that has stopped.
+    Peer slow("Slow", 200, 5ms);
+    slow.subscribeTo("Halvenor Out");
+    healthy.inbox.clear();
+    const Bytes dump = sysex(200000);
+    sendToMIDI(*midi, dump, 0);
+    for (Peer* reader : {&healthy, &slow}) {
+        ASSERT_TRUE(reader->inbox.waitBytes(dump.size(), 20s))
+            << (reader == &slow ? "slow: " : "healthy: ") << reader->inbox.received();
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(reader->inbox.joined(), dump);
+        EXPECT_EQ(reader->overflows, 0);
+    }
+}
+
+TEST_F(AlsaEndpoints, SingleSysexEventsTheSequencerTakesArriveWholeAndInputGoesOn) {
+    Peer peer;
+    // The sequencer refuses an event that needs as many 28-byte cells as the reader's whole
+    // input pool (ours is the largest, 2,000): 55,972 bytes is the most it delivers to us, and
+    // until that is read our queue has no room for the note. It counts a refused event as our
+    // overflow, so our next read empties our queue: the first note after it is lost, counted.
+    const Bytes note{0x90, 0x3C, 0x64};
+    std::uint64_t lost = 0;
+    for (const auto& [size, refused] : std::vector<std::pair<std::size_t, bool>>{
+             {14000, false}, {55972, false}, {55973, true}, {65536, true}, {1 << 20, true}}) {
+        received.clear();
+        const Bytes big = sysex(size);
+        EXPECT_EQ(peer.sendSysexEvent("Halvenor In", big), refused ? -ENOMEM : 0) << size;
+        if (refused) {
+            peer.sendTo("Halvenor In", {0x80, 0x3C, 0x00});
+            for (int i = 0; i < 500 && midi->service().losses().input == lost; ++i)
+                std::this_thread::sleep_for(10ms);
+            EXPECT_EQ(midi->service().losses().input, ++lost) << size;
+        } else {
+            ASSERT_TRUE(received.waitBytes(size)) << size;
+        }
+        peer.sendTo("Halvenor In", note);
+        Bytes want = refused ? Bytes{} : big;
+        want.insert(want.end(), note.begin(), note.end());
+        ASSERT_TRUE(received.waitBytes(want.size())) << size;
+        EXPECT_EQ(received.joined(), want) << size;
+    }
+}
+
+TEST_F(AlsaEndpoints, TheChosenSourceIsFollowedWhenItAppearsLaterAndAcrossReplugs) {
+    // Chosen before it is plugged in: connected once the sequencer announces it.
+    midi->listen(stableEndpointID("Keyboard", "Peer Port", 0));
+    for (int plug = 0; plug < 2; ++plug) {
+        Peer keyboard("Keyboard");
+        ASSERT_TRUE(main.runUntil([&] { return keyboard.readers() == 1; })) << plug;
+        received.clear();
+        keyboard.publish({0x90, 0x3C, static_cast<std::uint8_t>(plug + 1)});
+        ASSERT_TRUE(received.waitBytes(3)) << plug;
+        EXPECT_EQ(received.joined(), (Bytes{0x90, 0x3C, static_cast<std::uint8_t>(plug + 1)}));
+    }  // the keyboard is unplugged at the end of each round
 }
 
 TEST_F(AlsaEndpoints, ClientsComingAndGoingAreAnnouncedAndKeepTheirIDs) {

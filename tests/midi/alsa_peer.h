@@ -26,10 +26,14 @@ using Bytes = std::vector<std::uint8_t>;
 // Another program on the sequencer: finds ports by name, never by number.
 class Peer {
   public:
-    explicit Peer(const char* name = "Peer") {
+    // Reads as soon as input arrives (readEvery 0), or at most every readEvery, or never (a
+    // negative readEvery: a suspended program, whose queue fills and stays full).
+    explicit Peer(const char* name = "Peer", int inputPool = 2000,
+                  std::chrono::milliseconds readEvery = 0ms)
+        : readEvery(readEvery) {
         EXPECT_EQ(snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0), 0);
         snd_seq_set_client_name(seq, name);
-        snd_seq_set_client_pool_input(seq, 2000);
+        snd_seq_set_client_pool_input(seq, inputPool);
         port = snd_seq_create_simple_port(
             seq, "Peer Port",
             SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_WRITE |
@@ -39,12 +43,12 @@ class Peer {
         snd_midi_event_no_status(decoder, 1);
         snd_midi_event_new(256, &encoder);
         stopFd = ::eventfd(0, 0);
-        reader = std::thread([this] { read(); });
+        if (readEvery >= 0ms) reader = std::thread([this] { read(); });
     }
     ~Peer() {
         const std::uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(stopFd, &one, sizeof one);
-        reader.join();
+        if (reader.joinable()) reader.join();
         ::close(stopFd);
         snd_midi_event_free(decoder);
         snd_midi_event_free(encoder);
@@ -81,22 +85,47 @@ class Peer {
     void sendTo(const std::string& portName, const Bytes& m) {
         const Found f = find(portName);
         ASSERT_GE(f.client, 0) << portName;
-        snd_midi_event_reset_encode(encoder);
-        const unsigned char* p = m.data();
-        long left = static_cast<long>(m.size());
-        while (left > 0) {
-            snd_seq_event_t ev;
-            snd_seq_ev_clear(&ev);
-            const long used = snd_midi_event_encode(encoder, p, left, &ev);
-            ASSERT_GT(used, 0);
-            p += used;
-            left -= used;
-            if (ev.type == SND_SEQ_EVENT_NONE) continue;
-            snd_seq_ev_set_source(&ev, port);
-            snd_seq_ev_set_dest(&ev, f.client, f.port);
-            snd_seq_ev_set_direct(&ev);
-            ASSERT_GE(snd_seq_event_output_direct(seq, &ev), 0);
+        ASSERT_EQ(output(m, f.client, f.port), 0);
+    }
+    // To every program subscribed to our port, as a device would.
+    void publish(const Bytes& m) { ASSERT_EQ(output(m, SND_SEQ_ADDRESS_SUBSCRIBERS, 0), 0); }
+    // The whole SysEx as one event: the sequencer's result (a negative errno when refused).
+    int sendSysexEvent(const std::string& portName, const Bytes& m) {
+        const Found f = find(portName);
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(m.size()),
+                             const_cast<std::uint8_t*>(m.data()));
+        snd_seq_ev_set_source(&ev, port);
+        snd_seq_ev_set_dest(&ev, f.client, f.port);
+        snd_seq_ev_set_direct(&ev);
+        const int r = snd_seq_event_output_direct(seq, &ev);
+        return r < 0 ? r : 0;
+    }
+    // Programs reading our port.
+    int readers() {
+        snd_seq_query_subscribe_t* q;
+        snd_seq_query_subscribe_alloca(&q);
+        snd_seq_addr_t self{static_cast<unsigned char>(snd_seq_client_id(seq)),
+                            static_cast<unsigned char>(port)};
+        snd_seq_query_subscribe_set_root(q, &self);
+        snd_seq_query_subscribe_set_type(q, SND_SEQ_QUERY_SUBS_READ);
+        snd_seq_query_subscribe_set_index(q, 0);
+        int n = 0;
+        while (snd_seq_query_port_subscribers(seq, q) >= 0) {
+            ++n;
+            snd_seq_query_subscribe_set_index(q, n);
         }
+        return n;
+    }
+    // Clients with this name, as a port list shows them.
+    int clientsNamed(const std::string& name) {
+        snd_seq_client_info_t* c;
+        snd_seq_client_info_alloca(&c);
+        snd_seq_client_info_set_client(c, -1);
+        int n = 0;
+        while (snd_seq_query_next_client(seq, c) >= 0) n += name == snd_seq_client_info_get_name(c);
+        return n;
     }
 
     Inbox inbox;
@@ -105,6 +134,30 @@ class Peer {
     int port = -1;
 
   private:
+    // The first refusal of the sequencer, or 0.
+    int output(const Bytes& m, int client, int destPort) {
+        snd_midi_event_reset_encode(encoder);
+        const unsigned char* p = m.data();
+        long left = static_cast<long>(m.size());
+        while (left > 0) {
+            snd_seq_event_t ev;
+            snd_seq_ev_clear(&ev);
+            const long used = snd_midi_event_encode(encoder, p, left, &ev);
+            if (used <= 0) return -EINVAL;
+            p += used;
+            left -= used;
+            if (ev.type == SND_SEQ_EVENT_NONE) continue;
+            snd_seq_ev_set_source(&ev, port);
+            if (client == SND_SEQ_ADDRESS_SUBSCRIBERS) {
+                snd_seq_ev_set_subs(&ev);
+            } else {
+                snd_seq_ev_set_dest(&ev, client, destPort);
+            }
+            snd_seq_ev_set_direct(&ev);
+            if (const int r = snd_seq_event_output_direct(seq, &ev); r < 0) return r;
+        }
+        return 0;
+    }
     void read() {
         const int n = snd_seq_poll_descriptors_count(seq, POLLIN);
         std::vector<pollfd> fds(static_cast<std::size_t>(n) + 1);
@@ -137,8 +190,10 @@ class Peer {
                 if (len > 0) batch.insert(batch.end(), buf, buf + len);
             }
             if (!batch.empty()) inbox.add(batch);
+            if (readEvery > 0ms) std::this_thread::sleep_for(readEvery);
         }
     }
+    std::chrono::milliseconds readEvery;
     snd_midi_event_t* decoder = nullptr;
     snd_midi_event_t* encoder = nullptr;
     int stopFd = -1;

@@ -1,13 +1,18 @@
 #include "midi/alsa/alsa_midi.h"
 
+#include "midi/alsa/reader_room.h"
+
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -36,16 +41,27 @@ std::string sequencerAdvice() {
            sequencerMissingHint(host.release, host.machine, kernelHasSequencer(host.release));
 }
 
-constexpr unsigned kVirtualCaps = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ |
-                                  SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
 constexpr unsigned kPortType = SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION;
 // Largest SysEx piece per event: the receiving client's pool holds events in 28-byte cells.
 constexpr long kSysexPiece = 256;
-constexpr int kBurstPieces = 16;
+// A reader's queue holds about 5 KB by default, and the sequencer empties a reader's whole queue
+// when it overflows. Long output therefore goes out in bursts of 4 KB with a breath between
+// them: at most 4 MB/s, twenty times the fastest serial line, and slower while a reader that
+// is still reading has no room for the next burst.
+constexpr std::size_t kBurstBytes = 4096;
+constexpr int kBurstCells = (kBurstBytes / kSysexPiece) * (1 + (kSysexPiece + 27) / 28);
+// A reader that takes nothing for this long while we wait (or too little in ten times as long) is
+// not waited for until it has caught up: it loses what does not fit.
+constexpr auto kPatience = std::chrono::milliseconds(100);
+// The largest input pool a client may have. An event that needs as many cells as the pool
+// holds is refused by the sequencer, so an input buffer of this many events reads any event
+// that can reach us, and the whole queue in one read.
+constexpr int kInputPool = 2000;
 
 struct Address {
     int client = 0;
     int port = 0;
+    friend bool operator==(const Address&, const Address&) = default;
 };
 
 class AlsaService final : public MIDIService {
@@ -57,27 +73,27 @@ class AlsaService final : public MIDIService {
                                    snd_strerror(e) + sequencerAdvice());
         }
         snd_seq_set_client_name(seq_, name.c_str());
-        snd_seq_set_client_pool_input(seq_, 2000);
+        snd_seq_set_client_pool_input(seq_, kInputPool);
+        snd_seq_set_input_buffer_size(seq_, (kInputPool + 1) * sizeof(snd_seq_event_t));
         self_ = snd_seq_client_id(seq_);
-        outPort_ = makePort(seq_, name + " Out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
-                            kPortType);
-        inPort_ = makePort(seq_, name + " In", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
-                           kPortType);
-        hwOutPort_ = makePort(seq_, name + " Hardware Out", SND_SEQ_PORT_CAP_READ,
-                              SND_SEQ_PORT_TYPE_APPLICATION);
-        hwInPort_ = makePort(seq_, name + " Hardware In", SND_SEQ_PORT_CAP_WRITE,
-                             SND_SEQ_PORT_TYPE_APPLICATION);
-
-        // Setup notifications on a handle of their own, so a flood of MIDI input never delays
-        // them and they never sit between MIDI events.
-        if (snd_seq_open(&announce_, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) == 0) {
-            snd_seq_set_client_name(announce_, name.c_str());
-            announceClient_ = snd_seq_client_id(announce_);
-            const int port = makePort(announce_, name + " Announce", SND_SEQ_PORT_CAP_WRITE,
-                                      SND_SEQ_PORT_TYPE_APPLICATION);
-            snd_seq_connect_from(announce_, port, SND_SEQ_CLIENT_SYSTEM,
-                                 SND_SEQ_PORT_SYSTEM_ANNOUNCE);
-        }
+        outPort_ =
+            makePort(name + " Out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ, kPortType);
+        inPort_ =
+            makePort(name + " In", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE, kPortType);
+        hwOutPort_ =
+            makePort(name + " Hardware Out", SND_SEQ_PORT_CAP_READ, SND_SEQ_PORT_TYPE_APPLICATION);
+        hwInPort_ =
+            makePort(name + " Hardware In", SND_SEQ_PORT_CAP_WRITE, SND_SEQ_PORT_TYPE_APPLICATION);
+        // Setup notifications arrive on a port of this client that listings leave out: a
+        // second client would show up in every port list as another "Halvenor".
+        announcePort_ =
+            makePort(name + " Announce", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+                     SND_SEQ_PORT_TYPE_APPLICATION);
+        snd_seq_connect_from(seq_, announcePort_, SND_SEQ_CLIENT_SYSTEM,
+                             SND_SEQ_PORT_SYSTEM_ANNOUNCE);
+        pollfd out{};
+        snd_seq_poll_descriptors(seq_, &out, 1, POLLOUT);
+        fd_ = out.fd;
         snd_midi_event_new(kSysexPiece, &encoder_);
         snd_midi_event_new(16, &decoder_);
         snd_midi_event_no_status(decoder_, 1);  // every message with its status byte
@@ -92,7 +108,6 @@ class AlsaService final : public MIDIService {
         ::close(stopFd_);
         snd_midi_event_free(encoder_);
         snd_midi_event_free(decoder_);
-        if (announce_) snd_seq_close(announce_);
         snd_seq_close(seq_);
     }
 
@@ -106,36 +121,53 @@ class AlsaService final : public MIDIService {
 
     void publish(std::span<const std::uint8_t> m) override {
         std::lock_guard lock(outLock_);
-        output(m, outPort_, nullptr);
+        encode(m, true, std::nullopt);
+        flush();
     }
 
     bool sendTo(std::int32_t id, std::span<const std::uint8_t> m) override {
+        const auto to = lookup(id, false);
+        if (!to) return false;
         std::lock_guard lock(outLock_);
-        auto addr = lookup(id, false);
-        if (!addr) return false;
-        output(m, hwOutPort_, &*addr);
+        encode(m, false, to);
+        flush();
         return true;
+    }
+
+    void publishAll(std::span<const std::vector<std::uint8_t>> messages,
+                    std::int32_t hardwareOutID) override {
+        const auto to = hardwareOutID != 0 ? lookup(hardwareOutID, false) : std::nullopt;
+        std::lock_guard lock(outLock_);
+        for (const auto& m : messages) encode(m, true, to);
+        flush();
     }
 
     bool connectSource(std::int32_t id) override {
-        std::lock_guard lock(outLock_);
-        auto addr = lookup(id, true);
-        if (!addr || snd_seq_connect_from(seq_, hwInPort_, addr->client, addr->port) < 0)
-            return false;
-        connected_ = *addr;
-        return true;
+        std::lock_guard lock(setupLock_);
+        wantedIn_ = id;
+        follow();
+        return connectedIn_.has_value();
     }
 
     void disconnectSource() override {
-        std::lock_guard lock(outLock_);
-        if (connected_)
-            snd_seq_disconnect_from(seq_, hwInPort_, connected_->client, connected_->port);
-        connected_.reset();
+        std::lock_guard lock(setupLock_);
+        wantedIn_ = 0;
+        if (connectedIn_)
+            snd_seq_disconnect_from(seq_, hwInPort_, connectedIn_->client, connectedIn_->port);
+        connectedIn_.reset();
     }
 
+    Losses losses() const override { return {toReaders_.load(), input_.load()}; }
+
   private:
-    static int makePort(snd_seq_t* seq, const std::string& name, unsigned caps, unsigned type) {
-        return snd_seq_create_simple_port(seq, name.c_str(), caps, type);
+    struct Reader {
+        int free = 0;                                   // cells known to be free in its queue
+        bool stalled = false;                           // took too little while we waited
+        std::chrono::steady_clock::time_point askedAt;  // a stalled one is asked seldom
+    };
+
+    int makePort(const std::string& name, unsigned caps, unsigned type) {
+        return snd_seq_create_simple_port(seq_, name.c_str(), caps, type);
     }
 
     // Enumerates hardware endpoints (every client but ours and the system's). `addresses`, when
@@ -152,7 +184,7 @@ class AlsaService final : public MIDIService {
         snd_seq_client_info_set_client(client, -1);
         while (snd_seq_query_next_client(seq_, client) >= 0) {
             const int c = snd_seq_client_info_get_client(client);
-            if (c == SND_SEQ_CLIENT_SYSTEM || c == self_ || c == announceClient_) continue;
+            if (c == SND_SEQ_CLIENT_SYSTEM || c == self_) continue;
             const std::string clientName = snd_seq_client_info_get_name(client);
             if (isInstance(c, clientName)) continue;
             snd_seq_port_info_set_client(port, c);
@@ -184,8 +216,9 @@ class AlsaService final : public MIDIService {
         return false;
     }
 
-    // Called with outLock_ held. The address table is rebuilt after each setup change.
+    // The address table is rebuilt after each setup change.
     std::optional<Address> lookup(std::int32_t id, bool source) {
+        std::lock_guard lock(cacheLock_);
         const unsigned generation = setupGeneration_.load();
         auto& cache = source ? sourceCache_ : destCache_;
         auto& cachedAt = source ? sourceCacheGen_ : destCacheGen_;
@@ -199,17 +232,27 @@ class AlsaService final : public MIDIService {
         return it->second;
     }
 
-    // Called with outLock_ held. Sends one message, a SysEx in pieces of one message.
-    void output(std::span<const std::uint8_t> m, int fromPort, const Address* to) {
+    // Called with setupLock_ held: connects the chosen source wherever it now is. A source that
+    // left took its subscription with it, so a returning one is subscribed again.
+    void follow() {
+        const auto at = wantedIn_ != 0 ? lookup(wantedIn_, true) : std::nullopt;
+        if (connectedIn_ && connectedIn_ != at) {
+            snd_seq_disconnect_from(seq_, hwInPort_, connectedIn_->client, connectedIn_->port);
+            connectedIn_.reset();
+        }
+        if (!at) return;
+        const int r = snd_seq_connect_from(seq_, hwInPort_, at->client, at->port);
+        if (r >= 0 || r == -EBUSY) connectedIn_ = at;  // EBUSY: still connected
+    }
+
+    // Called with outLock_ held. Adds one message, a SysEx in pieces, for the subscribers of
+    // "<name> Out" and/or one destination; a full burst is written before more is added.
+    void encode(std::span<const std::uint8_t> m, bool toSubscribers,
+                const std::optional<Address>& to) {
         snd_midi_event_reset_encode(encoder_);
         const unsigned char* p = m.data();
         long left = static_cast<long>(m.size());
-        int pieces = 0;
         while (left > 0) {
-            // A reader's queue holds about 5 KB by default, and the sequencer empties a
-            // reader's whole queue when it overflows. A long SysEx therefore goes out in bursts
-            // of 4 KB with a breath between them: 4 MB/s, twenty times the fastest serial line.
-            if (pieces > 0 && pieces % kBurstPieces == 0) ::usleep(1000);
             snd_seq_event_t ev;
             snd_seq_ev_clear(&ev);
             const long used = snd_midi_event_encode(encoder_, p, left, &ev);
@@ -217,63 +260,215 @@ class AlsaService final : public MIDIService {
             p += used;
             left -= used;
             if (ev.type == SND_SEQ_EVENT_NONE) continue;
-            ++pieces;
-            snd_seq_ev_set_source(&ev, fromPort);
-            if (to) {
-                snd_seq_ev_set_dest(&ev, to->client, to->port);
-            } else {
-                snd_seq_ev_set_subs(&ev);
+            if (burst_ >= kBurstBytes) {
+                flush();
+                // Kernel clients (Midi Through, hardware ports) cannot be asked for room.
+                ::usleep(1000);
+            } else if (subsCells_ + destCells_ >= kBurstCells) {
+                flush();
             }
+            burst_ += static_cast<std::size_t>(used);
             snd_seq_ev_set_direct(&ev);
-            // A reader whose queue is full refuses the event for now; give it up to a second
-            // rather than cutting a SysEx short.
-            for (int tries = 0; tries < 2000; ++tries) {
-                const int r = snd_seq_event_output_direct(seq_, &ev);
-                if (r != -EAGAIN && r != -ENOMEM) break;
-                ::usleep(500);
+            if (toSubscribers) {
+                snd_seq_ev_set_source(&ev, outPort_);
+                snd_seq_ev_set_subs(&ev);
+                append(ev);
+            }
+            if (to) {
+                snd_seq_ev_set_source(&ev, hwOutPort_);
+                snd_seq_ev_set_dest(&ev, to->client, to->port);
+                append(ev);
             }
         }
     }
 
+    // Called with outLock_ held, before a write: room in every reader's queue for what is
+    // pending for it. Free cells are asked of the sequencer only when what we last learned no
+    // longer covers the write. A reader that is still reading is waited for; one that takes
+    // nothing for kPatience (or too little in ten times as long) is not waited for until it has
+    // caught up, and loses what does not fit.
+    void makeRoom() {
+        const unsigned generation = setupGeneration_.load();
+        if (readersAt_ != generation || readersDest_ != dest_) {
+            // A kernel destination cannot be asked; Midi Through passes what it gets on to the
+            // programs reading it, which can.
+            subsReaders_ = readersOf({self_, outPort_});
+            destReaders_.clear();
+            if (dest_.client >= 0) {
+                if (readerRoom(fd_, dest_.client).free >= 0) {
+                    destReaders_.push_back(dest_.client);
+                } else {
+                    destReaders_ = readersOf(dest_);
+                }
+            }
+            readersAt_ = generation;
+            readersDest_ = dest_;
+        }
+        if (subsCells_ > 0) {
+            for (const int client : subsReaders_) ensureRoom(client, readers_[client], subsCells_);
+        }
+        if (destCells_ > 0) {
+            for (const int client : destReaders_) ensureRoom(client, readers_[client], destCells_);
+        }
+    }
+
+    void ensureRoom(int client, Reader& reader, int need) {
+        if (reader.free >= need) {
+            reader.free -= need;
+            return;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        if (reader.stalled && start - reader.askedAt < kPatience) return;
+        reader.askedAt = start;
+        ReaderRoom room = readerRoom(fd_, client);
+        if (room.free < 0) {  // a kernel client: no queue to ask about
+            reader.free = std::numeric_limits<int>::max();
+            return;
+        }
+        // Half of every queue stays in reserve for the reader's hiccups and other senders.
+        const int reserve = room.pool / 2;
+        need = std::min(need, room.pool - reserve);
+        if (reader.stalled && room.free - reserve < need) {
+            reader.free = 0;
+            return;
+        }
+        reader.stalled = false;
+        auto since = start;
+        int last = room.free;
+        while (room.free >= 0 && room.free - reserve < need) {
+            const auto now = std::chrono::steady_clock::now();
+            if (room.free > last) {
+                since = now;
+                last = room.free;
+            }
+            if (now - since > kPatience || now - start > 10 * kPatience) {
+                reader = {0, true, now};
+                return;
+            }
+            ::usleep(500);
+            room = readerRoom(fd_, client);
+        }
+        reader.free = std::max(room.free - reserve - need, 0);
+    }
+
+    // Clients reading a port.
+    std::vector<int> readersOf(Address port) {
+        std::vector<int> out;
+        snd_seq_query_subscribe_t* q;
+        snd_seq_query_subscribe_alloca(&q);
+        const snd_seq_addr_t root{static_cast<unsigned char>(port.client),
+                                  static_cast<unsigned char>(port.port)};
+        snd_seq_query_subscribe_set_root(q, &root);
+        snd_seq_query_subscribe_set_type(q, SND_SEQ_QUERY_SUBS_READ);
+        for (int i = 0;; ++i) {
+            snd_seq_query_subscribe_set_index(q, i);
+            if (snd_seq_query_port_subscribers(seq_, q) < 0) break;
+            out.push_back(snd_seq_query_subscribe_get_addr(q)->client);
+        }
+        return out;
+    }
+
+    // Lays an event out as the sequencer reads it: the event, then its variable-length data.
+    void append(const snd_seq_event_t& ev) {
+        const auto* head = reinterpret_cast<const std::uint8_t*>(&ev);
+        pending_.insert(pending_.end(), head, head + sizeof ev);
+        if (snd_seq_ev_is_variable(&ev)) {
+            const auto* data = static_cast<const std::uint8_t*>(ev.data.ext.ptr);
+            pending_.insert(pending_.end(), data, data + ev.data.ext.len);
+        }
+        ends_.push_back(pending_.size());
+        const int cells = 1 + (snd_seq_ev_is_variable(&ev)
+                                   ? static_cast<int>((ev.data.ext.len + sizeof ev - 1) / sizeof ev)
+                                   : 0);
+        if (ev.dest.client == SND_SEQ_ADDRESS_SUBSCRIBERS) {
+            subsCells_ += cells;
+        } else {
+            destCells_ += cells;
+            dest_ = {ev.dest.client, ev.dest.port};
+        }
+    }
+
+    // The sequencer takes the events in order and stops at the first one a receiver refuses (a
+    // full queue, a destination gone), reporting how far it got. For a send to subscribers,
+    // the others already have that event, so it is skipped, never sent again: alsa-lib's own
+    // drain would resend it and duplicate it for every healthy reader. Nothing here waits for a
+    // reader.
+    void flush() {
+        makeRoom();
+        std::size_t at = 0, next = 0;
+        while (at < pending_.size()) {
+            const ssize_t n = ::write(fd_, pending_.data() + at, pending_.size() - at);
+            if (n > 0) at += static_cast<std::size_t>(n);
+            if (at == pending_.size()) break;
+            while (ends_[next] <= at) ++next;
+            at = ends_[next];
+            ++toReaders_;
+        }
+        pending_.clear();
+        ends_.clear();
+        burst_ = 0;
+        subsCells_ = destCells_ = 0;
+    }
+
     void receive() {
-        std::vector<pollfd> fds;
-        auto add = [&fds](snd_seq_t* s) {
-            const int n = snd_seq_poll_descriptors_count(s, POLLIN);
-            const std::size_t at = fds.size();
-            fds.resize(at + static_cast<std::size_t>(n));
-            snd_seq_poll_descriptors(s, fds.data() + at, static_cast<unsigned>(n), POLLIN);
-        };
-        fds.push_back({stopFd_, POLLIN, 0});
-        add(seq_);
-        if (announce_) add(announce_);
+        std::vector<pollfd> fds{{stopFd_, POLLIN, 0}};
+        const int n = snd_seq_poll_descriptors_count(seq_, POLLIN);
+        fds.resize(1 + static_cast<std::size_t>(n));
+        snd_seq_poll_descriptors(seq_, fds.data() + 1, static_cast<unsigned>(n), POLLIN);
         for (;;) {
             if (::poll(fds.data(), fds.size(), -1) < 0) {
                 if (errno == EINTR) continue;
                 return;
             }
             if (fds[0].revents) return;
-            drain(seq_, false);
-            if (announce_) drain(announce_, true);
+            drain();
         }
     }
 
-    void drain(snd_seq_t* s, bool announcements) {
+    // Reads everything waiting, then answers setup changes once.
+    void drain() {
         snd_seq_event_t* ev = nullptr;
         bool changed = false;
+        int got = 0;
         for (;;) {
-            const int r = snd_seq_event_input(s, &ev);
-            if (r == -ENOSPC) continue;  // our input overflowed; keep reading
+            const int r = snd_seq_event_input(seq_, &ev);
+            if (r == -ENOSPC) {
+                // Our queue overflowed and the sequencer emptied it; announcements may be
+                // among what was lost, so look again.
+                ++input_;
+                changed = true;
+                continue;
+            }
             if (r < 0 || !ev) break;
-            if (announcements) {
+            ++got;
+            if (ev->dest.port == announcePort_) {
                 changed = true;
             } else {
                 deliver(*ev);
             }
         }
+        if (got == 0 && !changed && stuck()) {
+            // The event at the head is larger than any read can take and would hold up
+            // everything behind it; the sequencer can only drop the queue as a whole.
+            snd_seq_drop_input(seq_);
+            ++input_;
+        }
         if (changed) {
             ++setupGeneration_;
+            {
+                std::lock_guard lock(setupLock_);
+                follow();
+            }
             if (handlers_.setupChanged) handlers_.setupChanged();
         }
+    }
+
+    // Events are waiting in the sequencer although a read returned none.
+    bool stuck() {
+        snd_seq_client_pool_t* pool;
+        snd_seq_client_pool_alloca(&pool);
+        return snd_seq_get_client_pool(seq_, pool) >= 0 &&
+               snd_seq_client_pool_get_input_free(pool) < snd_seq_client_pool_get_input_pool(pool);
     }
 
     void deliver(const snd_seq_event_t& ev) {
@@ -292,22 +487,39 @@ class AlsaService final : public MIDIService {
     std::string name_;
     Handlers handlers_;
     snd_seq_t* seq_ = nullptr;
-    snd_seq_t* announce_ = nullptr;
+    int fd_ = -1;  // the sequencer's file, written directly (see flush())
     int self_ = -1;
-    int announceClient_ = -1;
-    int outPort_ = -1, inPort_ = -1, hwOutPort_ = -1, hwInPort_ = -1;
-    snd_midi_event_t* encoder_ = nullptr;  // guarded by outLock_
+    int outPort_ = -1, inPort_ = -1, hwOutPort_ = -1, hwInPort_ = -1, announcePort_ = -1;
     snd_midi_event_t* decoder_ = nullptr;  // receive thread only
     int stopFd_ = -1;
     std::thread thread_;
 
-    // Sends come from the serial queue and the main thread; alsa-lib's output buffer and our
-    // encoder are not shared safely, so they take turns.
+    // Sends come from the serial queue and the main thread and take turns, so that a SysEx's
+    // pieces are never interleaved with another message. Guarded by outLock_:
     std::mutex outLock_;
+    snd_midi_event_t* encoder_ = nullptr;
+    std::vector<std::uint8_t> pending_;  // events laid out for the sequencer
+    std::vector<std::size_t> ends_;      // where each event in pending_ ends
+    std::size_t burst_ = 0;              // bytes of MIDI in pending_
+    int subsCells_ = 0, destCells_ = 0;  // sequencer cells pending for each reader
+    Address dest_{-1, 0};                // of the pending events
+    std::map<int, Reader> readers_;      // by client
+    std::vector<int> subsReaders_;       // clients reading "<name> Out"
+    std::vector<int> destReaders_;       // the destination's client, or the clients reading it
+    unsigned readersAt_ = 0;             // setup generation of the two lists
+    Address readersDest_{-1, 0};
+
+    std::atomic<std::uint64_t> toReaders_{0}, input_{0};
     std::atomic<unsigned> setupGeneration_{1};
+    std::mutex cacheLock_;  // guards the address tables; taken last
     std::map<std::int32_t, Address> sourceCache_, destCache_;
     unsigned sourceCacheGen_ = 0, destCacheGen_ = 0;
-    std::optional<Address> connected_;
+
+    // The chosen hardware source, followed across replugs: the main thread chooses, the
+    // receive thread reconnects after setup changes.
+    std::mutex setupLock_;
+    std::int32_t wantedIn_ = 0;
+    std::optional<Address> connectedIn_;
 };
 
 }  // namespace

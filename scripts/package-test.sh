@@ -47,14 +47,16 @@ chmod +x "$root/usr/sbin/policy-rc.d"
 cp "$out"/*.deb "$root/tmp/"
 headless=/tmp/$(cd "$out" && echo tessaryn_"$version"_*.deb)
 desktop=/tmp/$(cd "$out" && echo tessaryn-desktop_"$version"_*.deb)
+jack=/tmp/$(cd "$out" && echo tessaryn-jack_"$version"_*.deb)
 
 in_root() {
   chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 HOME=/root \
     DEBIAN_FRONTEND=noninteractive "$@"
 }
-# Every file and link outside what apt and dpkg keep for themselves.
+# Every file and link outside what apt and dpkg keep for themselves, and /dev/shm, where libjack
+# keeps its runtime database (cleared at boot; on a real system a tmpfs).
 files() {
-  in_root find / -xdev \( -path /proc -o -path /tmp -o -path /var/cache/apt -o -path /var/lib/apt \
+  in_root find / -xdev \( -path /proc -o -path /tmp -o -path /dev/shm -o -path /var/cache/apt -o -path /var/lib/apt \
     -o -path /var/lib/dpkg -o -path /var/log -o -path /var/cache/debconf -o -path /var/cache/ldconfig \
     -o -path /var/cache/man \) -prune \
     -o \( -type f -o -type l \) -print | sort
@@ -64,8 +66,10 @@ in_root apt-get update -qq
 files >"$out/files-before"
 in_root apt-get install -y -qq --no-install-recommends \
   "$headless" >"$out/install.log"
-[ -z "$(in_root dpkg-query -W -f='${Status}\n' 'libqt6*' 2>/dev/null | grep ' installed')" ] ||
-  { echo "the headless package pulled in Qt"; exit 1; }
+for lib in 'libqt6*' 'libjack*'; do
+  [ -z "$(in_root dpkg-query -W -f='${Status}\n' "$lib" 2>/dev/null | grep ' installed')" ] ||
+    { echo "the headless package pulled in $lib"; exit 1; }
+done
 
 echo "In the clean root:"
 got=$(in_root tessaryn --version)
@@ -84,6 +88,19 @@ got=$(in_root bash -c 'source /usr/share/bash-completion/completions/tessaryn
 [ "$got" = "--port" ] || { echo "tessaryn --po<TAB> gives '$got'"; exit 1; }
 echo "  man tessaryn, tessaryn --po<TAB>: ok"
 
+# --midi jack names what is missing and exits 1: first the package, then a running server.
+jack_says() {
+  set +e
+  got=$(in_root tessaryn --midi jack --list-midi 2>&1)
+  code=$?
+  set -e
+  [ $code -eq 1 ] && grep -q "$1" <<<"$got" || { echo "--midi jack exited $code: $got"; exit 1; }
+}
+jack_says 'install the package tessaryn-jack'
+in_root apt-get install -y -qq --no-install-recommends "$jack" >>"$out/install.log"
+jack_says 'start one with'
+echo "  tessaryn-jack: loads, says that no JACK server runs: ok"
+
 in_root apt-get install -y -qq --no-install-recommends \
   "$desktop" >>"$out/install.log"
 # The installed executable finds the installed window module: the window starts (and keeps
@@ -96,7 +113,7 @@ set -e
 [ $code -eq 124 ] || { echo "the desktop program exited with $code:"; cat "$out/desktop.log"; exit 1; }
 echo "  the desktop window loads from /usr/lib/tessaryn: ok"
 
-in_root apt-get purge -y -qq --autoremove tessaryn tessaryn-desktop \
+in_root apt-get purge -y -qq --autoremove tessaryn tessaryn-desktop tessaryn-jack \
   >>"$out/install.log"
 files >"$out/files-after"
 if ! diff -u "$out/files-before" "$out/files-after"; then

@@ -4,14 +4,23 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
+#include <QSocketNotifier>
 #include <QThread>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "app/icons.h"
-#include "app/instance_lock.h"
 #include "app/main_window.h"
 #include "app/qt_main_queue.h"
 #include "app/tray.h"
+#include "bridge/instance.h"
 #include "midi/alsa/alsa_midi.h"
+#include "midi/jack/jack_loader.h"
 
 #ifndef TESSARYN_FORM_HOST
 #define TESSARYN_FORM_HOST "tessaryn.org"
@@ -25,7 +34,7 @@ constexpr char kShow[] = "show\n";
 
 // Asks the running program to show its window. It may still be starting (it takes the lock
 // before it listens), so the socket gets two seconds to appear.
-void askToShow(const QString& socket) {
+bool askToShow(const QString& socket) {
     QLocalSocket s;
     for (int i = 0; i < 20; ++i) {
         s.connectToServer(socket);
@@ -33,10 +42,68 @@ void askToShow(const QString& socket) {
             s.write(kShow);
             s.waitForBytesWritten(1000);
             s.disconnectFromServer();
-            return;
+            return true;
         }
         QThread::msleep(100);
     }
+    return false;
+}
+
+// Logout and `kill` send SIGTERM, Ctrl+C in a terminal SIGINT: both quit through the event loop,
+// so that aboutToQuit stops the bridge and releases held notes. The handler only writes a byte
+// to a pipe whose read end wakes the loop. (A signalfd would need the signals blocked, and
+// programs started from the window, a browser for the forms, would inherit that.)
+class QuitOnSignals {
+  public:
+    QuitOnSignals() {
+        if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        writeEnd().store(fds_[1]);
+        notifier_ = std::make_unique<QSocketNotifier>(fds_[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
+            char drained[16];
+            while (::read(fds_[0], drained, sizeof drained) > 0) {
+            }
+            QCoreApplication::exit(0);
+        });
+        struct sigaction action {};
+        action.sa_handler = &onSignal;
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        for (const int signal : {SIGTERM, SIGINT}) ::sigaction(signal, &action, nullptr);
+    }
+    ~QuitOnSignals() {
+        for (const int signal : {SIGTERM, SIGINT}) std::signal(signal, SIG_DFL);
+        writeEnd().store(-1);
+        notifier_.reset();
+        for (const int fd : fds_)
+            if (fd >= 0) ::close(fd);
+    }
+    QuitOnSignals(const QuitOnSignals&) = delete;
+    QuitOnSignals& operator=(const QuitOnSignals&) = delete;
+
+  private:
+    // A handler reaches nothing but what is static: the one write end, while this object lives.
+    static std::atomic<int>& writeEnd() {
+        static std::atomic<int> fd{-1};
+        return fd;
+    }
+    static void onSignal(int) {
+        const int saved = errno;
+        if (const int fd = writeEnd().load(); fd >= 0) {
+            [[maybe_unused]] const ssize_t n = ::write(fd, "q", 1);
+        }
+        errno = saved;
+    }
+    int fds_[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+// Said on the terminal too: started from a menu, only the box shows; from a shell or a unit's
+// log, the line stays.
+int refuse(const std::string& problem) {
+    std::fprintf(stderr, "tessaryn: %s\n", problem.c_str());
+    QMessageBox::critical(nullptr, "Tessaryn", QString::fromStdString(problem));
+    return 1;
 }
 
 // Shows the window whenever a later launch asks; anything else on the socket is ignored.
@@ -60,49 +127,51 @@ int runDesktop(int argc, char** argv, const DesktopOptions& options) {
     QApplication::setDesktopFileName("tessaryn");
     QApplication::setWindowIcon(applicationIcon());
 
-    // One desktop program per user: a second launch brings the first one's window forward.
-    std::optional<InstanceLock> lock;
-    QString socket;
-    if (const auto dir = InstanceLock::runtimeDir()) {
-        const auto base = InstanceLock::base(*dir, options.instanceName);
-        socket = QString::fromStdString(InstanceLock::socketFile(base).string());
-        lock.emplace(InstanceLock::lockFile(base));
-        if (!lock->owned()) {
-            if (!options.minimized) askToShow(socket);
-            return 0;
-        }
+    // One program per name, desktop or headless: a second desktop launch brings the first one's
+    // window forward; a headless one with the name has its ports, so this one stops.
+    const InstanceLock lock(options.instanceName, InstanceLock::Kind::desktop);
+    const QString socket = QString::fromStdString(lock.socketFile().string());
+    if (!lock.held()) {
+        if (lock.holder() == InstanceLock::Kind::desktop && options.minimized) return 0;
+        if (lock.holder() != InstanceLock::Kind::headless && askToShow(socket)) return 0;
+        return refuse(lock.problem());
     }
 
+    MIDIService::Factory midi = alsaMIDIFactory();
+    if (options.midi == "jack") {
+        auto jack = loadJackMIDI(
+            [](const std::string& text) { std::fprintf(stderr, "tessaryn: %s\n", text.c_str()); });
+        if (auto* problem = std::get_if<std::string>(&jack)) return refuse(*problem);
+        midi = std::get<MIDIService::Factory>(std::move(jack));
+    }
     QtMainQueue main;
     std::shared_ptr<Bridge> bridge;
     try {
-        if (options.midi != "alsa")
-            throw MIDIServiceError("The " + options.midi +
-                                   " MIDI backend is not part of this build");
-        bridge = Bridge::create(main, std::make_shared<Preferences>(options.configDir),
-                                alsaMIDIFactory());
+        bridge = Bridge::create(main, std::make_shared<Preferences>(options.configDir), midi,
+                                &SerialPort::availablePorts, options.instanceName);
     } catch (const MIDIServiceError& e) {
-        QMessageBox::critical(nullptr, "Tessaryn", QString::fromStdString(e.what()));
-        return 1;
+        return refuse(e.what());
     }
 
     int code = 0;
     {
-        MainWindow window(*bridge,
-                          Autostart(Autostart::defaultConfigHome(), "tessaryn --minimized"),
+        MainWindow window(*bridge, Autostart(Autostart::defaultConfigHome(), options.launchName),
                           &SerialPort::availablePorts, TESSARYN_FORM_HOST);
         auto showWindow = [&window] { window.bringForward(); };
         Tray tray(*bridge, showWindow, [] { QApplication::quit(); });
         // However the run ends (Quit, the last window closed, the session ending), held notes
         // are released first.
         QObject::connect(&app, &QCoreApplication::aboutToQuit, [&bridge] { bridge->stop(); });
+        const QuitOnSignals quitOnSignals;
 
         QLocalServer server;
-        if (lock) {
-            server.setSocketOptions(QLocalServer::UserAccessOption);
-            QLocalServer::removeServer(socket);  // left by a run that crashed; the lock is ours
-            if (server.listen(socket)) answerLaunches(server, showWindow);
-        }
+        server.setSocketOptions(QLocalServer::UserAccessOption);
+        QLocalServer::removeServer(socket);  // left by a run that crashed; the lock is ours
+        if (server.listen(socket))
+            answerLaunches(server, showWindow);
+        else  // a later launch will say that this one runs, but cannot show its window
+            std::fprintf(stderr, "tessaryn: Cannot listen on %s: %s\n", qPrintable(socket),
+                         qPrintable(server.errorString()));
 
         if (QSystemTrayIcon::isSystemTrayAvailable()) {
             // The tray keeps the program reachable: closing the window leaves the bridge running.

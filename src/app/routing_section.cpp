@@ -1,11 +1,13 @@
 #include <QCheckBox>
 #include <QHBoxLayout>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
 #include "app/sections.h"
 #include "app/widgets.h"
+#include "bridge/instance.h"
 
 namespace tessaryn {
 
@@ -79,11 +81,49 @@ RoutingSection::RoutingSection(Bridge& bridge, Autostart& autostart)
     openAtLogin_->setChecked(bridge_.preferences().boolean("openAtLogin").value_or(false));
     connect(openAtLogin_, &QCheckBox::toggled, this, [this](bool on) { openAtLoginChanged(on); });
     l->addWidget(openAtLogin_);
+    addStartSettings(l);
     auto* rescan = new QPushButton("Rescan MIDI ports");
     rescan->setFont(captionFont(rescan->font()));
     connect(rescan, &QPushButton::clicked, this, [this] { bridge_.refreshMIDIPorts(); });
     l->addWidget(rescan, 0, Qt::AlignLeft);
     setLayout(l);
+}
+
+// Read once when the program starts, so both apply at the next start.
+void RoutingSection::addStartSettings(QVBoxLayout* l) {
+    const QString nextStart = " Takes effect the next time Tessaryn starts.";
+    auto* row = new QHBoxLayout;
+    row->addWidget(new QLabel("MIDI system"));
+    midiSystem_ = new QComboBox;
+    midiSystem_->addItem("ALSA", "alsa");
+    midiSystem_->addItem("JACK", "jack");
+    midiSystem_->setToolTip("JACK needs a running JACK server (jackd or PipeWire's)." + nextStart);
+    Preferences& prefs = bridge_.preferences();
+    midiSystem_->setCurrentIndex(prefs.text("midi") == "jack" ? 1 : 0);
+    connect(midiSystem_, &QComboBox::activated, this, [this, &prefs](int i) {
+        prefs.setText("midi", midiSystem_->itemData(i).toString().toStdString());
+    });
+    row->addWidget(midiSystem_, 1);
+    l->addLayout(row);
+
+    row = new QHBoxLayout;
+    row->addWidget(new QLabel("Instance name"));
+    auto saved = [this, &prefs] { return prefs.text("name").value_or(autostart_.instanceName()); };
+    instanceName_ = new QLineEdit(fromStd(saved()));
+    instanceName_->setToolTip(
+        "Names the MIDI ports (\"NAME Out\", \"NAME In\"); one per board when several run." +
+        nextStart + " --name on the command line overrides it.");
+    connect(instanceName_, &QLineEdit::editingFinished, this, [this, &prefs, saved] {
+        const std::string name = instanceName_->text().toStdString();
+        if (auto problem = instanceNameProblem(name)) {
+            bridge_.setStatus("Instance name: " + *problem);
+            instanceName_->setText(fromStd(saved()));
+        } else if (name != saved()) {
+            prefs.setText("name", name);
+        }
+    });
+    row->addWidget(instanceName_, 1);
+    l->addLayout(row);
 }
 
 void RoutingSection::redraw(const Changes& c) {

@@ -14,6 +14,7 @@
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QSlider;
 class QSpinBox;
@@ -82,11 +83,14 @@ class RoutingSection : public Section {
 
   private:
     void openAtLoginChanged(bool on);
+    void addStartSettings(QVBoxLayout* l);
     Autostart& autostart_;
     QComboBox* sendTo_;
     QComboBox* listenTo_;
     std::vector<std::pair<QCheckBox*, bool (Bridge::*)() const>> toggles_;
     QCheckBox* openAtLogin_;
+    QComboBox* midiSystem_;
+    QLineEdit* instanceName_;
     bool suppressLoginWrite_ = false;
 };
 

@@ -34,13 +34,20 @@ fs::path instanceConfigDir(std::string_view name) {
     return Preferences::defaultDir() / "instances" / std::string(name);
 }
 
-HeadlessLock::HeadlessLock(std::string_view name, fs::path runtimeDir) {
+namespace {
+
+constexpr std::string_view kHeadless = "headless\n", kDesktop = "desktop\n";
+
+}  // namespace
+
+InstanceLock::InstanceLock(std::string_view name, Kind kind, fs::path runtimeDir) {
     if (runtimeDir.empty()) {
         const char* xdg = std::getenv("XDG_RUNTIME_DIR");
         runtimeDir = xdg && *xdg == '/'
                          ? fs::path(xdg) / "tessaryn"
                          : fs::path("/tmp") / ("tessaryn-" + std::to_string(::getuid()));
     }
+    socket_ = runtimeDir / (std::string(name) + ".socket");
     const std::string dir = runtimeDir.string();
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         problem_ = "Cannot create " + dir + ": " + std::strerror(errno);
@@ -61,16 +68,38 @@ HeadlessLock::HeadlessLock(std::string_view name, fs::path runtimeDir) {
         return;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        problem_ = errno == EWOULDBLOCK ? "Another tessaryn named \"" + std::string(name) +
-                                              "\" is running; give this one another --name"
-                                        : "Cannot lock " + path + ": " + std::strerror(errno);
+        const int error = errno;
+        char said[16] = {};
+        const ssize_t n = ::pread(fd, said, sizeof said - 1, 0);
         ::close(fd);
+        const std::string_view other(said, n > 0 ? std::size_t(n) : 0);
+        const std::string quoted = "\"" + std::string(name) + "\"";
+        if (error != EWOULDBLOCK) {
+            problem_ = "Cannot lock " + path + ": " + std::strerror(error);
+        } else if (other == kHeadless) {
+            holder_ = Kind::headless;
+            problem_ = "A headless tessaryn named " + quoted +
+                       " is running and has its MIDI ports; stop it, or give this one another "
+                       "--name";
+        } else if (other == kDesktop) {
+            holder_ = Kind::desktop;
+            problem_ = "The desktop program named " + quoted +
+                       " is running and has its MIDI ports; quit it, or give this one another "
+                       "--name";
+        } else {
+            problem_ =
+                "Another tessaryn named " + quoted + " is running; give this one another --name";
+        }
         return;
     }
+    const std::string_view self = kind == Kind::headless ? kHeadless : kDesktop;
+    // Only a later launch's message depends on this; the lock holds either way.
+    [[maybe_unused]] const bool said =
+        ::ftruncate(fd, 0) == 0 && ::pwrite(fd, self.data(), self.size(), 0) > 0;
     fd_ = fd;
 }
 
-HeadlessLock::~HeadlessLock() {
+InstanceLock::~InstanceLock() {
     if (fd_ >= 0) ::close(fd_);
 }
 

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "app/desktop.h"
-#include "app/instance_lock.h"
 #include "bridge/bridge.h"
 #include "bridge/instance.h"
 #include "bridge/preferences.h"
@@ -26,9 +25,8 @@
 #if TESSARYN_HAVE_ALSA
 #include "midi/alsa/alsa_midi.h"
 #endif
-#if TESSARYN_HAVE_JACK
-#include "midi/jack/jack_midi.h"
-#endif
+#include "midi/jack/jack_loader.h"
+#include "midi/module_loader.h"
 #if TESSARYN_HAVE_QT
 #include <dlfcn.h>
 #endif
@@ -46,6 +44,7 @@ struct Options {
     std::optional<bool> twoStop, hwFlow;
     std::optional<std::string> midi;
     std::string name = kDefaultInstanceName;
+    bool nameGiven = false;
     std::string configDir;
     std::string devDir = "/dev";
     std::vector<std::pair<const SettingKey*, std::string>> sets;
@@ -140,6 +139,7 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                 break;
             case kName:
                 o.name = optarg;
+                o.nameGiven = true;
                 if (auto problem = instanceNameProblem(o.name))
                     return usage("--name " + o.name + ": " + *problem);
                 break;
@@ -176,11 +176,13 @@ std::optional<MIDIService::Factory> midiFactory(const std::string& name) {
 #if TESSARYN_HAVE_ALSA
     if (name == "alsa") return alsaMIDIFactory();
 #endif
-#if TESSARYN_HAVE_JACK
-    if (name == "jack")
-        return jackMIDIFactory(
+    if (name == "jack") {
+        auto jack = loadJackMIDI(
             [](const std::string& text) { std::fprintf(stderr, "tessaryn: %s\n", text.c_str()); });
-#endif
+        if (auto* factory = std::get_if<MIDIService::Factory>(&jack)) return std::move(*factory);
+        std::fprintf(stderr, "tessaryn: %s\n", std::get<std::string>(jack).c_str());
+        return std::nullopt;
+    }
     std::fprintf(stderr, "tessaryn: the %s MIDI backend is not part of this build\n", name.c_str());
     return std::nullopt;
 }
@@ -261,7 +263,7 @@ class Printer {
 int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     auto factory = midiFactory(midiSystem(o, *prefs));
     if (!factory) return 1;
-    const HeadlessLock lock(o.name);
+    const InstanceLock lock(o.name, InstanceLock::Kind::headless);
     if (!lock.held()) {
         std::fprintf(stderr, "tessaryn: %s\n", lock.problem().c_str());
         return 1;
@@ -274,15 +276,6 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
-    // The desktop program is a separate instance with ports of the same name.
-    if (const auto dir = InstanceLock::runtimeDir();
-        dir &&
-        InstanceLock::heldElsewhere(InstanceLock::lockFile(InstanceLock::base(*dir, o.name))))
-        std::fprintf(stderr,
-                     "tessaryn: the desktop program is running and has its own \"%s\" ports; this "
-                     "headless bridge adds a second set\n",
-                     o.name.c_str());
 
     RunLoop main;
     std::shared_ptr<Bridge> bridge;
@@ -353,20 +346,12 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
 #if TESSARYN_HAVE_QT
 // Loads the window module only now, so headless runs never map the GUI libraries.
 int loadDesktop(int argc, char** argv, const DesktopOptions& options) {
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
     std::string tried;
-    for (const auto& candidate :
-         {exe / "tessaryn-desktop.so", exe / "../lib/tessaryn/tessaryn-desktop.so"}) {
-        void* module = ::dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!module) {
-            tried += std::string("\n  ") + ::dlerror();
-            continue;
-        }
+    if (void* module = openModule("tessaryn-desktop.so", tried)) {
         using Entry = int (*)(int, char**, const DesktopOptions*);
         auto entry = reinterpret_cast<Entry>(::dlsym(module, "tessaryn_run_desktop"));
         if (!entry)
-            return std::fprintf(stderr, "tessaryn: %s has no entry point\n", candidate.c_str()), 1;
+            return std::fprintf(stderr, "tessaryn: the window module has no entry point\n"), 1;
         return entry(argc, argv, &options);
     }
     std::fprintf(stderr,
@@ -402,6 +387,11 @@ int main(int argc, char** argv) {
     const std::filesystem::path configDir =
         o.configDir.empty() ? instanceConfigDir(o.name) : std::filesystem::path(o.configDir);
     auto prefs = std::make_shared<Preferences>(configDir);
+    // The name chosen in the window's settings, kept in this folder: the instance whose
+    // preferences these are runs under it from its next start on.
+    if (const auto saved = prefs->text("name");
+        !o.nameGiven && saved && !instanceNameProblem(*saved))
+        o.name = *saved;
     if (o.listMidi) return listMidi(o, *prefs);
     if (!o.sets.empty()) {
         Preferences::Batch batch(*prefs);
@@ -424,15 +414,13 @@ int main(int argc, char** argv) {
                      "tessaryn: no graphical display here; run with --headless (see --help)\n");
         return 1;
     }
-    // The window does not take an instance name yet: its MIDI ports would be "Halvenor" ones.
-    if (o.name != kDefaultInstanceName)
-        return usage("--name goes with --headless, --set, --settings and --list-midi for now");
     const std::string midi = midiSystem(o, *prefs);
     prefs.reset();  // the window opens the same folder itself
     DesktopOptions desktop;
     desktop.configDir = configDir;
     desktop.midi = midi;
     desktop.instanceName = o.name;
+    desktop.launchName = o.nameGiven ? o.name : kDefaultInstanceName;
     desktop.minimized = o.minimized;
     return loadDesktop(argc, argv, desktop);
 #else

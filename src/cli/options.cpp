@@ -23,7 +23,7 @@ const std::vector<CommandOption>& commandOptions() {
          kMidi},
         {"name", "NAME",
          "run as instance NAME, one per board: MIDI ports \"NAME Out\" and \"NAME In\", "
-         "settings of its own (default: Halvenor)",
+         "settings and autostart entry of its own (default: the saved name, else Halvenor)",
          kName},
         {"config-dir", "DIR",
          "the preferences folder (default: $XDG_CONFIG_HOME/tessaryn, or "

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -15,7 +16,6 @@
 #include <QToolButton>
 #include <fstream>
 
-#include "app/instance_lock.h"
 #include "app/main_window.h"
 #include "app/qt_main_queue.h"
 #include "app/tray.h"
@@ -74,7 +74,7 @@ class Window : public ::testing::Test {
     }
     void open() {
         window = std::make_unique<MainWindow>(
-            *bridge, Autostart(dir / "xdg", "tessaryn"), [this] { return ports; }, "forms.example");
+            *bridge, Autostart(dir / "xdg", "Halvenor"), [this] { return ports; }, "forms.example");
         tray = std::make_unique<Tray>(
             *bridge, [this] { window->bringForward(); }, [this] { ++quits; });
         window->show();
@@ -361,6 +361,54 @@ TEST_F(Window, OpenAtLoginWritesAndRemovesTheAutostartEntry) {
               "[Desktop Entry]\nExec=elsewhere\n");
 }
 
+TEST_F(Window, EachInstanceHasItsOwnAutostartEntryQuotedForTheDesktop) {
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"Halvenor", "tessaryn.desktop", "tessaryn --minimized"},
+        {"Pads", "tessaryn-Pads.desktop", "tessaryn --name Pads --minimized"},
+        {"Pad 2", "tessaryn-Pad 2.desktop", "tessaryn --name \"Pad 2\" --minimized"},
+        {"a\"b$c\\d%e", "tessaryn-a\"b$c\\d%e.desktop",
+         "tessaryn --name \"a\\\\\"b\\\\$c\\\\\\\\d%%e\" --minimized"},
+    };
+    for (const auto& [name, file, exec] : cases) {
+        Autostart entry(dir / "xdg", name);
+        ASSERT_EQ(entry.setEnabled(true), std::nullopt);
+        EXPECT_EQ(entry.file(), dir / "xdg/autostart" / file);
+        std::ifstream in(entry.file());
+        std::string line;
+        while (std::getline(in, line) && line.rfind("Exec=", 0) != 0) {
+        }
+        EXPECT_EQ(line, "Exec=" + exec) << name;
+    }
+}
+
+TEST_F(Window, MIDISystemAndInstanceNameAreKeptForTheNextStart) {
+    open();
+    window->routingGroup()->setExpanded(true);
+    settle();
+    QComboBox* midi = nullptr;
+    for (auto* c : window->findChildren<QComboBox*>())
+        if (c->count() == 2 && c->itemText(1) == "JACK") midi = c;
+    QLineEdit* name = nullptr;
+    for (auto* e : window->findChildren<QLineEdit*>())
+        if (e->text() == "Halvenor") name = e;
+    ASSERT_TRUE(midi && name);
+    EXPECT_EQ(midi->currentText(), "ALSA");
+    QTest::keyClick(focusOn(midi), Qt::Key_Down);
+    EXPECT_EQ(prefs->text("midi"), "jack");
+
+    for (const auto& [typed, stored, shown] :
+         {std::tuple("Pads", "Pads", "Pads"), std::tuple("a/b", "Pads", "Pads")}) {
+        focusOn(name);
+        name->selectAll();
+        QTest::keyClicks(name, typed);
+        QTest::keyClick(name, Qt::Key_Return);
+        EXPECT_EQ(prefs->text("name"), stored) << typed;
+        EXPECT_EQ(name->text(), shown) << typed;
+    }
+    EXPECT_EQ(bridge->status(), "Instance name: the name cannot contain '/'");
+    EXPECT_FALSE(bridge->running());  // Return went to the field
+}
+
 TEST_F(Window, ReturnGoesToTheFocusedControlFirst) {
     tessaryn::testing::Pty pty;
     ports = {pty.path};
@@ -508,24 +556,6 @@ TEST_F(Window, FitsTheScreenWithEveryGroupOpen) {
     auto* scroll = window->findChild<QScrollArea*>();
     const int hidden = scroll->widget()->height() - scroll->viewport()->height();
     EXPECT_EQ(scroll->verticalScrollBar()->maximum(), std::max(0, hidden));
-}
-
-TEST(InstanceLock, OneOwnerPerNameAndTheNameStaysInItsFolder) {
-    const fs::path dir =
-        fs::temp_directory_path() / ("tessaryn-lock-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    EXPECT_EQ(InstanceLock::base(dir, "../../etc/x y"), dir / "tessaryn-______etc_x_y");
-    const auto file = InstanceLock::lockFile(InstanceLock::base(dir, "Halvenor"));
-    EXPECT_FALSE(InstanceLock::heldElsewhere(file));
-    {
-        InstanceLock first(file);
-        InstanceLock second(file);
-        EXPECT_TRUE(first.owned());
-        EXPECT_FALSE(second.owned());
-        EXPECT_TRUE(InstanceLock::heldElsewhere(file));
-    }
-    EXPECT_FALSE(InstanceLock::heldElsewhere(file));  // released with its owner, even by a crash
-    fs::remove_all(dir);
 }
 
 int main(int argc, char** argv) {

@@ -26,34 +26,46 @@ TEST(InstanceName, RefusesWhatCouldEscapeItsFolderOrBreakAPortName) {
     }
 }
 
-struct HeadlessLockTest : tessaryn::testing::TempDirTest {};
+struct InstanceLockTest : tessaryn::testing::TempDirTest {};
 
-TEST_F(HeadlessLockTest, OneHolderPerNameInAFolderOnlyTheUserEnters) {
+TEST_F(InstanceLockTest, OneHolderPerNameWhateverItsKindInAFolderOnlyTheUserEnters) {
+    using Kind = InstanceLock::Kind;
     const fs::path runtime = dir / "run";
-    {
-        HeadlessLock first("Halvenor", runtime);
+    const std::pair<Kind, std::string> holders[] = {
+        {Kind::headless,
+         "A headless tessaryn named \"Halvenor\" is running and has its MIDI ports; stop it, or "
+         "give this one another --name"},
+        {Kind::desktop,
+         "The desktop program named \"Halvenor\" is running and has its MIDI ports; quit it, or "
+         "give this one another --name"},
+    };
+    for (const auto& [kind, problem] : holders) {
+        InstanceLock first("Halvenor", kind, runtime);
         ASSERT_TRUE(first.held()) << first.problem();
         struct stat st {};
         ASSERT_EQ(::stat(runtime.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0700u);
         ASSERT_EQ(::stat((runtime / "Halvenor.lock").c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(first.socketFile(), runtime / "Halvenor.socket");
 
-        HeadlessLock second("Halvenor", runtime);
-        EXPECT_FALSE(second.held());
-        EXPECT_EQ(second.problem(),
-                  "Another tessaryn named \"Halvenor\" is running; give this one another --name");
-        EXPECT_TRUE(HeadlessLock("Pad 2", runtime).held());
+        for (const Kind second : {Kind::headless, Kind::desktop}) {
+            InstanceLock again("Halvenor", second, runtime);
+            EXPECT_FALSE(again.held());
+            EXPECT_EQ(again.holder(), kind);
+            EXPECT_EQ(again.problem(), problem);
+        }
+        EXPECT_TRUE(InstanceLock("Pad 2", Kind::desktop, runtime).held());
     }
-    EXPECT_TRUE(HeadlessLock("Halvenor", runtime).held());  // released with its holder
+    EXPECT_TRUE(InstanceLock("Halvenor", Kind::headless, runtime).held());  // released with it
 
     fs::permissions(runtime, fs::perms::group_read | fs::perms::group_exec, fs::perm_options::add);
-    HeadlessLock shared("Halvenor", runtime);
+    InstanceLock shared("Halvenor", Kind::headless, runtime);
     EXPECT_FALSE(shared.held());
     EXPECT_NE(shared.problem().find("not a folder only you can enter"), std::string::npos);
 }
 
-TEST_F(HeadlessLockTest, TheDefaultInstanceKeepsItsPreferencesFolder) {
+TEST_F(InstanceLockTest, TheDefaultInstanceKeepsItsPreferencesFolder) {
     ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
     EXPECT_EQ(instanceConfigDir("Halvenor"), dir / "tessaryn");
     EXPECT_EQ(instanceConfigDir("Pad 2"), dir / "tessaryn/instances/Pad 2");

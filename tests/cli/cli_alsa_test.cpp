@@ -112,7 +112,8 @@ TEST_F(Headless, TwoBoardsUnderTwoNamesAndNoSecondOfTheSameName) {
     EXPECT_EQ(again->wait(), 1);
     EXPECT_EQ(
         again->err(),
-        "tessaryn: Another tessaryn named \"Pad A\" is running; give this one another --name\n");
+        "tessaryn: A headless tessaryn named \"Pad A\" is running and has its MIDI ports; stop it, "
+        "or give this one another --name\n");
 
     for (auto* p : {a.get(), b.get()}) {
         p->signal(SIGTERM);

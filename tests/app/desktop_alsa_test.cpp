@@ -1,0 +1,90 @@
+// The desktop program on a real ALSA sequencer (inside the test VM), offscreen: ended by a signal
+// as a session logout or `kill` ends it, and launched a second time.
+#include <gtest/gtest.h>
+
+#include "temp_dir.h"
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTimer>
+#include <future>
+#include <thread>
+
+#include "app/desktop.h"
+#include "bridge/preferences.h"
+#include "cli/process.h"
+#include "midi/alsa_peer.h"
+#include "serial/pty.h"
+
+using namespace tessaryn;
+using namespace tessaryn::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+// What the user does once the window is up: press Start.
+std::promise<bool> started;
+
+void pressStartWhenShown() {
+    QTimer::singleShot(0, [] {
+        for (QWidget* w : QApplication::allWidgets()) {
+            auto* b = qobject_cast<QPushButton*>(w);
+            if (b && b->text() == "Start") {
+                b->click();
+                started.set_value(true);
+                return;
+            }
+        }
+        started.set_value(false);
+    });
+}
+Q_COREAPP_STARTUP_FUNCTION(pressStartWhenShown)
+
+struct Desktop : TempDirTest {};
+
+}  // namespace
+
+// A second launch shows the first one's window and exits 0; SIGTERM releases held notes and
+// exits 0.
+TEST_F(Desktop, SigtermAndASecondLaunch) {
+    const fs::path runtime = dir / "run";
+    fs::create_directory(runtime);
+    fs::permissions(runtime, fs::perms::owner_all);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (dir / "xdg").c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    Pty pty;
+    Preferences(dir / "config").setText("port", pty.path);
+
+    std::thread user([&] {
+        ASSERT_TRUE(started.get_future().get());
+        Peer listener("Listener");
+        listener.subscribeTo("Halvenor Out");
+        pty.send({0x99, 0x3C, 0x64});
+        ASSERT_TRUE(listener.inbox.waitBytes(3));
+
+        Process second({"--config-dir", (dir / "config").string()});
+        EXPECT_EQ(second.wait(), 0) << second.err();
+
+        ::kill(::getpid(), SIGTERM);
+        ASSERT_TRUE(listener.inbox.waitBytes(6));
+        EXPECT_EQ(listener.inbox.joined(), (Bytes{0x99, 0x26, 0x64, 0x89, 0x26, 0x00}));
+    });
+    DesktopOptions options;
+    options.configDir = dir / "config";
+    char name[] = "tessaryn";
+    char* argv[] = {name, nullptr};
+    EXPECT_EQ(runDesktop(1, argv, options), 0);
+    user.join();
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (::access("/dev/snd/seq", F_OK) != 0) {
+        if (std::getenv("ALSAVM")) return 1;
+        std::fprintf(stderr,
+                     "no ALSA sequencer here (/dev/snd/seq): skipped; run scripts/alsa-vm.sh\n");
+        return 77;
+    }
+    return RUN_ALL_TESTS();
+}

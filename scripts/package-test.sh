@@ -32,7 +32,8 @@ mkdir -p "$archives/partial"
 root=$(mktemp -d "$out/root.XXXXXX")
 cleanup() {
   umount "$root/proc" "$root/var/cache/apt/archives" 2>/dev/null || true
-  rm -rf "$root"
+  # Never through a bind mount that did not come off: it is the host's own package cache.
+  rm -rf --one-file-system "$root"
 }
 trap cleanup EXIT
 tar -C "$root" -xf "$tarball"

@@ -133,7 +133,7 @@ int runDesktop(int argc, char** argv, const DesktopOptions& options) {
     const QString socket = QString::fromStdString(lock.socketFile().string());
     if (!lock.held()) {
         if (lock.holder() == InstanceLock::Kind::desktop && options.minimized) return 0;
-        if (lock.holder() != InstanceLock::Kind::headless && askToShow(socket)) return 0;
+        if (lock.holder() == InstanceLock::Kind::desktop && askToShow(socket)) return 0;
         return refuse(lock.problem());
     }
 
@@ -147,8 +147,8 @@ int runDesktop(int argc, char** argv, const DesktopOptions& options) {
     QtMainQueue main;
     std::shared_ptr<Bridge> bridge;
     try {
-        bridge = Bridge::create(main, std::make_shared<Preferences>(options.configDir), midi,
-                                &SerialPort::availablePorts, options.instanceName);
+        bridge = Bridge::create(main, std::make_shared<Preferences>(options.configDir), midi, {},
+                                options.instanceName);
     } catch (const MIDIServiceError& e) {
         return refuse(e.what());
     }

@@ -326,6 +326,7 @@ void Bridge::resetCounters() {
 
 // The common end of start and tryReconnect: fresh parsers and counters, then the device.
 void Bridge::open(const Link& link) {
+    if (!midi_) return;  // shut down: nothing may start again
     resetCounters();
     link_ = link;
     try {

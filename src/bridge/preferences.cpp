@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr off_t kMaxFileSize = 16 << 20;   // settings are a few KB; anything this big is not ours
 constexpr const char* kDataTag = "$data";  // a data value is stored as {"$data": "<base64>"}
 
 const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -83,11 +85,20 @@ Preferences::Preferences(fs::path dir) : dir_(std::move(dir)), file_(dir_ / "pre
 
 bool Preferences::read(nlohmann::json& into, std::string& problem) const {
     std::string text;
-    const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO in the file's place must not hang the program at start.
+    const int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     int error = fd < 0 ? errno : 0;
     if (error == ENOENT) {
         into = nlohmann::json::object();
         return true;
+    }
+    struct stat st {};
+    if (!error && ::fstat(fd, &st) != 0) error = errno;
+    if (!error && (!S_ISREG(st.st_mode) || st.st_size > kMaxFileSize)) {
+        ::close(fd);
+        problem = "Cannot read " + file_.string() +
+                  (S_ISREG(st.st_mode) ? ": larger than 16 MiB" : ": not a regular file");
+        return false;
     }
     for (char buf[4096]; !error;) {
         const ssize_t n = ::read(fd, buf, sizeof buf);

@@ -106,20 +106,24 @@ TEST_F(PrefsDir, DamagedFilesAreKeptAsideNeverOverwritten) {
 }
 
 TEST_F(PrefsDir, AnUnreadableFileIsLeftAlone) {
-    if (::geteuid() == 0) {
-        // root reads anything; a directory in the file's place is unreadable as a file for all.
-        fs::create_directories(dir / "preferences.json");
-    } else {
-        write("{\"a\": true}");
-        ::chmod((dir / "preferences.json").c_str(), 0);
+    // Unreadable as a file for everyone, root included: a folder, and a FIFO nobody writes to
+    // (opening it must not hang).
+    const fs::path file = dir / "preferences.json";
+    for (const bool fifo : {false, true}) {
+        fs::remove_all(file);
+        if (fifo) {
+            ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+        } else {
+            fs::create_directories(file);
+        }
+        Preferences p(dir);
+        EXPECT_FALSE(p.loadProblem().empty()) << fifo;
+        p.setBoolean("a", false);
+        EXPECT_EQ(p.boolean("a"), false);  // the session still works in memory
+        EXPECT_EQ(p.saveProblem(), p.loadProblem());
+        EXPECT_TRUE(fs::exists(file));
+        EXPECT_FALSE(fs::exists(dir / ("preferences.json.tmp-" + std::to_string(::getpid()))));
     }
-    Preferences p(dir);
-    EXPECT_FALSE(p.loadProblem().empty());
-    p.setBoolean("a", false);
-    EXPECT_EQ(p.boolean("a"), false);  // the session still works in memory
-    EXPECT_EQ(p.saveProblem(), p.loadProblem());
-    EXPECT_TRUE(fs::exists(dir / "preferences.json"));
-    EXPECT_FALSE(fs::exists(dir / ("preferences.json.tmp-" + std::to_string(::getpid()))));
 }
 
 TEST_F(PrefsDir, BatchesSaveOnceAtTheEnd) {

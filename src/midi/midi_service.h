@@ -19,9 +19,9 @@ class MIDIService {
         std::int32_t id = 0;  // stable: derived from names, never from volatile addresses
         std::string name;     // empty when the service has none
     };
-    // Called on a thread of the service: `received` once per received event or packet (from
-    // the virtual destination or the connected hardware source), `setupChanged` when endpoints
-    // may have come or gone.
+    // Called on a thread of the service: `received` once per received packet, or per batch of
+    // events read together (from the virtual destination or the connected hardware source),
+    // each message whole and in order; `setupChanged` when endpoints may have come or gone.
     struct Handlers {
         std::function<void(std::span<const std::uint8_t>)> received;
         std::function<void()> setupChanged;

@@ -445,8 +445,10 @@ class AlsaService final : public MIDIService {
                 changed = true;
             } else {
                 deliver(*ev);
+                if (batch_.size() >= kBatchLimit) handOver();
             }
         }
+        handOver();
         if (got == 0 && !changed && stuck()) {
             // The event at the head is larger than any read can take and would hold up
             // everything behind it; the sequencer can only drop the queue as a whole.
@@ -471,17 +473,23 @@ class AlsaService final : public MIDIService {
                snd_seq_client_pool_get_input_free(pool) < snd_seq_client_pool_get_input_pool(pool);
     }
 
+    // Events read in one wake go on in one hand-off: every message keeps its status byte, so
+    // their bytes joined are the same stream.
     void deliver(const snd_seq_event_t& ev) {
-        if (!handlers_.received) return;
         if (ev.type == SND_SEQ_EVENT_SYSEX) {
             const auto* data = static_cast<const std::uint8_t*>(ev.data.ext.ptr);
-            if (ev.data.ext.len > 0) handlers_.received({data, ev.data.ext.len});
+            batch_.insert(batch_.end(), data, data + ev.data.ext.len);
             return;
         }
         unsigned char buf[16];
         snd_seq_event_t copy = ev;
         const long n = snd_midi_event_decode(decoder_, buf, sizeof buf, &copy);
-        if (n > 0) handlers_.received({buf, static_cast<std::size_t>(n)});
+        if (n > 0) batch_.insert(batch_.end(), buf, buf + n);
+    }
+
+    void handOver() {
+        if (!batch_.empty() && handlers_.received) handlers_.received(batch_);
+        batch_.clear();
     }
 
     std::string name_;
@@ -491,6 +499,8 @@ class AlsaService final : public MIDIService {
     int self_ = -1;
     int outPort_ = -1, inPort_ = -1, hwOutPort_ = -1, hwInPort_ = -1, announcePort_ = -1;
     snd_midi_event_t* decoder_ = nullptr;  // receive thread only
+    std::vector<std::uint8_t> batch_;      // receive thread only: what one wake read
+    static constexpr std::size_t kBatchLimit = 64 * 1024;
     int stopFd_ = -1;
     std::thread thread_;
 

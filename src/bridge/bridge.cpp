@@ -284,12 +284,14 @@ void Bridge::onSerialQueue(const std::function<void()>& task) {
         task();
         return;
     }
-    std::promise<void> done;
-    serial_->queue().async([&] {
+    // On the heap: the queue may still be inside set_value when wait returns.
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    serial_->queue().async([&task, done] {
         task();
-        done.set_value();
+        done->set_value();
     });
-    done.get_future().wait();
+    finished.wait();
 }
 
 // ---- connections ------------------------------------------------------------------------------

@@ -56,12 +56,13 @@ struct Owner {
 };
 
 void onQueue(SerialPort& port, const std::function<void()>& f) {
-    std::promise<void> done;
-    port.queue().async([&] {
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    port.queue().async([&f, done] {
         f();
-        done.set_value();
+        done->set_value();
     });
-    done.get_future().wait();
+    finished.wait();
 }
 
 void open8N1(SerialPort& port, const std::string& path, std::int64_t baud = 31250,

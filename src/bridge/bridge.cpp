@@ -390,6 +390,11 @@ void Bridge::scheduleReconnect() {
         watch_ = std::make_unique<DeviceNodeWatch>(serial_->queue(), std::move(dirs), attempt);
     }
     reconnectItem_.cancel();
+    // A board that is gone comes back as a new node, which the watch reports, so waiting for
+    // it makes no wake-ups. The 1 s attempt serves a node that is there but cannot be opened
+    // yet (busy, no permission) and a system that refused the watch.
+    std::error_code ec;
+    if (watch_ && watch_->watching() && link_ && !std::filesystem::exists(link_->path, ec)) return;
     reconnectItem_ = main_.postAfter(std::chrono::seconds(1), [weak = weak_from_this()] {
         if (auto self = weak.lock()) self->tryReconnect();
     });

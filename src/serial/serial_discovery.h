@@ -68,6 +68,8 @@ class DeviceNodeWatch {
     ~DeviceNodeWatch();
     DeviceNodeWatch(const DeviceNodeWatch&) = delete;
     DeviceNodeWatch& operator=(const DeviceNodeWatch&) = delete;
+    // False when the system refused a watch: the caller must retry on a timer instead.
+    bool watching() const { return source_ != nullptr; }
 
   private:
     std::shared_ptr<IoQueue::ReadSource> source_;

@@ -394,6 +394,10 @@ TEST_F(Engine, ReconnectsWhenTheDeviceReturnsAndNotAfterStop) {
         std::lock_guard lock(portsLock);
         ports = {{other.path, "", true}};
     }
+    // A waiting bridge sleeps until a device node appears; nothing wakes it before.
+    settle(1200ms);
+    EXPECT_FALSE(bridge->running());
+    std::filesystem::create_symlink(other.path, dir / "other");  // the adapter's node appears
     ASSERT_TRUE(until([&] { return bridge->running(); }, 3s));
     EXPECT_EQ(bridge->status(), "Bridging " + other.path.substr(5) + " @ 31250");
 

@@ -38,13 +38,6 @@ std::vector<double> measure(Inbox& inbox, std::size_t bytes, int count, Send sen
     return us;
 }
 
-Bytes sysex(std::size_t length) {
-    Bytes m(length, 0x11);
-    m.front() = 0xF0;
-    m.back() = 0xF7;
-    return m;
-}
-
 }  // namespace
 
 int main() {

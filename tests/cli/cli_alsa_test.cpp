@@ -250,12 +250,5 @@ TEST_F(Headless, ReplugSoakLeaksNothingAndHangsNoNote) {
 }
 
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (::access("/dev/snd/seq", F_OK) != 0) {
-        if (std::getenv("ALSAVM")) return 1;
-        std::fprintf(stderr,
-                     "no ALSA sequencer here (/dev/snd/seq): skipped; run scripts/alsa-vm.sh\n");
-        return 77;
-    }
-    return RUN_ALL_TESTS();
+    return tessaryn::testing::runAlsaTests(argc, argv);
 }

@@ -44,12 +44,5 @@ TEST_F(HeadlessJack, BridgesAPtyToJackPrograms) {
 }
 
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (!JackServer::available()) {
-        std::fprintf(stderr, "jackd is not installed: skipped (apt-get install jackd2)\n");
-        return 77;
-    }
-    JackServer server;
-    if (!server.ready()) return 1;
-    return RUN_ALL_TESTS();
+    return tessaryn::testing::runJackTests(argc, argv);
 }

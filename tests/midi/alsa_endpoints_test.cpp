@@ -21,25 +21,9 @@
 
 using namespace std::chrono_literals;
 using namespace tessaryn;
-using Bytes = std::vector<std::uint8_t>;
 using namespace tessaryn::testing;
 
 namespace {
-
-Bytes sysex(std::size_t length) {
-    Bytes m(length);
-    m.front() = 0xF0;
-    for (std::size_t i = 1; i + 1 < length; ++i) m[i] = static_cast<std::uint8_t>((i * 7) & 0x7F);
-    m.back() = 0xF7;
-    return m;
-}
-
-std::int32_t idOf(const std::vector<MIDIPortChoice>& list, const std::string& name) {
-    for (const auto& c : list) {
-        if (c.name == name) return c.id;
-    }
-    return 0;
-}
 
 class AlsaEndpoints : public ::testing::Test {
   protected:
@@ -231,15 +215,5 @@ TEST_F(AlsaEndpoints, ClientsComingAndGoingAreAnnouncedAndKeepTheirIDs) {
 }
 
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (::access("/dev/snd/seq", F_OK) != 0) {
-        if (std::getenv("ALSAVM")) {
-            std::fprintf(stderr, "no ALSA sequencer inside the test VM\n");
-            return 1;
-        }
-        std::fprintf(stderr,
-                     "no ALSA sequencer here (/dev/snd/seq): skipped; run scripts/alsa-vm.sh\n");
-        return 77;
-    }
-    return RUN_ALL_TESTS();
+    return tessaryn::testing::runAlsaTests(argc, argv);
 }

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <span>
 #include <string>
@@ -199,5 +201,20 @@ class Peer {
     int stopFd = -1;
     std::thread reader;
 };
+
+// The main of an ALSA suite: skipped (77) where there is no sequencer, failed inside the test VM.
+inline int runAlsaTests(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (::access("/dev/snd/seq", F_OK) != 0) {
+        if (std::getenv("ALSAVM")) {
+            std::fprintf(stderr, "no ALSA sequencer inside the test VM\n");
+            return 1;
+        }
+        std::fprintf(stderr,
+                     "no ALSA sequencer here (/dev/snd/seq): skipped; run scripts/alsa-vm.sh\n");
+        return 77;
+    }
+    return RUN_ALL_TESTS();
+}
 
 }  // namespace tessaryn::testing

@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace tessaryn::testing {
@@ -79,5 +80,29 @@ struct MainTasks {
         return true;
     }
 };
+
+// A SysEx of `length` bytes, F0 and F7 included, with a pattern that shows any cut or shuffle.
+inline Bytes sysex(std::size_t length) {
+    Bytes m(length);
+    m.front() = 0xF0;
+    for (std::size_t i = 1; i + 1 < length; ++i) m[i] = static_cast<std::uint8_t>((i * 7) & 0x7F);
+    m.back() = 0xF7;
+    return m;
+}
+
+inline Bytes joined(std::initializer_list<const Bytes*> messages) {
+    Bytes all;
+    for (const Bytes* m : messages) all.insert(all.end(), m->begin(), m->end());
+    return all;
+}
+
+// The ID of the listed endpoint with this name, 0 when none.
+template <typename Choices>  // a list of MIDIPortChoice
+std::int32_t idOf(const Choices& list, const std::string& name) {
+    for (const auto& c : list) {
+        if (c.name == name) return c.id;
+    }
+    return 0;
+}
 
 }  // namespace tessaryn::testing

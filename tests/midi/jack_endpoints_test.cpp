@@ -13,27 +13,6 @@ using namespace tessaryn::testing;
 
 namespace {
 
-Bytes sysex(std::size_t length) {
-    Bytes m(length);
-    m.front() = 0xF0;
-    for (std::size_t i = 1; i + 1 < length; ++i) m[i] = static_cast<std::uint8_t>((i * 7) & 0x7F);
-    m.back() = 0xF7;
-    return m;
-}
-
-Bytes joined(std::initializer_list<const Bytes*> messages) {
-    Bytes all;
-    for (const Bytes* m : messages) all.insert(all.end(), m->begin(), m->end());
-    return all;
-}
-
-std::int32_t idOf(const std::vector<MIDIPortChoice>& list, const std::string& name) {
-    for (const auto& c : list) {
-        if (c.name == name) return c.id;
-    }
-    return 0;
-}
-
 class JackEndpoints : public ::testing::Test {
   protected:
     MainTasks main;
@@ -213,15 +192,5 @@ TEST(JackWithoutServer, SaysHowToStartOne) {
 }
 
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (!JackServer::available()) {
-        std::fprintf(stderr, "jackd is not installed: skipped (apt-get install jackd2)\n");
-        return 77;
-    }
-    JackServer server;
-    if (!server.ready()) {
-        std::fprintf(stderr, "jackd -n %s -d dummy did not start\n", server.name().c_str());
-        return 1;
-    }
-    return RUN_ALL_TESTS();
+    return tessaryn::testing::runJackTests(argc, argv);
 }

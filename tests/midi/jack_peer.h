@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <map>
@@ -181,5 +182,21 @@ class JackPeer {
     std::map<std::string, int> links_;
     std::deque<std::pair<std::string, Bytes>> outgoing_;
 };
+
+// The main of a JACK suite: skipped (77) without jackd; otherwise the suite runs against a
+// server of its own for its whole life.
+inline int runJackTests(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (!JackServer::available()) {
+        std::fprintf(stderr, "jackd is not installed: skipped (apt-get install jackd2)\n");
+        return 77;
+    }
+    JackServer server;
+    if (!server.ready()) {
+        std::fprintf(stderr, "jackd -n %s -d dummy did not start\n", server.name().c_str());
+        return 1;
+    }
+    return RUN_ALL_TESTS();
+}
 
 }  // namespace tessaryn::testing

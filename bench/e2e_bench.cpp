@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "../bench/device_reader.h"
@@ -86,14 +87,22 @@ class Child {
     }
     long switches() const {
         long total = 0;
+        for (const auto& [thread, n] : switchesByThread()) total += n;
+        return total;
+    }
+    // Voluntary context switches (sleeps) of each thread, by thread name.
+    std::map<std::string, long> switchesByThread() const {
+        std::map<std::string, long> out;
         for (const auto& t : fs::directory_iterator("/proc/" + std::to_string(pid_) + "/task")) {
             std::ifstream in(t.path() / "status");
+            std::string name;
             for (std::string line; std::getline(in, line);) {
+                if (line.rfind("Name:", 0) == 0) name = line.substr(6);
                 if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
-                    total += std::stol(line.substr(24));
+                    out[name] += std::stol(line.substr(24));
             }
         }
-        return total;
+        return out;
     }
 
   private:
@@ -156,8 +165,22 @@ int main(int argc, char** argv) {
         row("yardstick: client -> Midi Through -> client", stats(us));
     }
 
+    // Sleeps of each bridge thread per message: how many wake-ups one message costs.
+    auto wakeups = [&](const std::map<std::string, long>& before) {
+        std::string text = "wake-ups per message:";
+        for (const auto& [thread, n] : bridge.switchesByThread()) {
+            const auto was = before.find(thread);
+            char figure[64];
+            std::snprintf(figure, sizeof figure, " %s %.2f", thread.c_str(),
+                          static_cast<double>(n - (was == before.end() ? 0 : was->second)) / 2000);
+            text += figure;
+        }
+        return text;
+    };
+
     // 1. Serial to MIDI.
     {
+        const auto sleeps = bridge.switchesByThread();
         std::vector<double> us;
         int lost = 0, corrupt = 0;
         for (int i = 0; i < 2000; ++i) {
@@ -175,11 +198,13 @@ int main(int argc, char** argv) {
             if (!std::equal(note.begin(), note.end(), all.end() - 3)) ++corrupt;
         }
         row("1. serial -> MIDI (2000 notes)", stats(us),
-            "lost " + std::to_string(lost) + ", corrupted " + std::to_string(corrupt));
+            "lost " + std::to_string(lost) + ", corrupted " + std::to_string(corrupt) + "; " +
+                wakeups(sleeps));
     }
 
     // 2. MIDI to serial.
     {
+        const auto sleeps = bridge.switchesByThread();
         std::vector<double> us;
         int lost = 0, corrupt = 0;
         for (int i = 0; i < 2000; ++i) {
@@ -196,7 +221,8 @@ int main(int argc, char** argv) {
             if (got != note) ++corrupt;
         }
         row("2. MIDI -> serial (2000 notes)", stats(us),
-            "lost " + std::to_string(lost) + ", corrupted " + std::to_string(corrupt));
+            "lost " + std::to_string(lost) + ", corrupted " + std::to_string(corrupt) + "; " +
+                wakeups(sleeps));
     }
 
     if (latencyOnly) {

@@ -107,7 +107,7 @@ void throughput() {
     while (received < total) std::this_thread::sleep_for(1ms);
     const double s = duration<double>(steady_clock::now() - start).count();
     writer.join();
-    std::printf("throughput (pty -> onData, 512-byte reads): %.1f MB/s\n",
+    std::printf("throughput (pty -> onData): %.1f MB/s\n",
                 static_cast<double>(total) / s / 1e6);
 }
 

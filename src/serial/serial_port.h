@@ -46,7 +46,7 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
         bool paced = false;
     };
 
-    static constexpr std::size_t kReadSize = 512;
+    static constexpr std::size_t kReadSize = 4096;
     static constexpr std::chrono::microseconds kPaceInterval{320};  // one 10-bit byte at 31250 baud
     static constexpr std::chrono::microseconds kPaceSlack{20};
     static constexpr std::chrono::milliseconds kStallAfter{3000};

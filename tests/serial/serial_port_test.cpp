@@ -106,11 +106,11 @@ TEST(SerialPort, ReadsAndWritesARealPty) {
     port->write({}, false);
     EXPECT_EQ(pty.receive(3), (std::vector<std::uint8_t>{0x90, 0x3C, 0x64}));
 
-    // One read is at most 512 bytes: a larger burst arrives whole over several callbacks.
-    std::vector<std::uint8_t> burst(5000);
+    // One read is at most kReadSize bytes: a larger burst arrives whole over several callbacks.
+    std::vector<std::uint8_t> burst(3 * SerialPort::kReadSize + 5);
     for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<std::uint8_t>(i);
     pty.send(burst);
-    ASSERT_TRUE(owner.waitFor([&] { return owner.data.size() == 5003; }));
+    ASSERT_TRUE(owner.waitFor([&] { return owner.data.size() == burst.size() + 3; }));
     EXPECT_TRUE(std::equal(burst.begin(), burst.end(), owner.data.begin() + 3));
     port->stop();
     EXPECT_FALSE(port->isOpen());

@@ -4,6 +4,7 @@
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -411,6 +412,7 @@ class AlsaService final : public MIDIService {
     }
 
     void receive() {
+        ::pthread_setname_np(::pthread_self(), "midi.in");  // shown by top -H and gdb
         std::vector<pollfd> fds{{stopFd_, POLLIN, 0}};
         const int n = snd_seq_poll_descriptors_count(seq_, POLLIN);
         fds.resize(1 + static_cast<std::size_t>(n));

@@ -178,12 +178,17 @@ int main(int argc, char** argv) {
         return text;
     };
 
+    // 1 and 2: one note every 2 ms, as a player's hits come, each timed on its own.
+    constexpr auto kSpacing = 2ms;
+
     // 1. Serial to MIDI.
     {
         const auto sleeps = bridge.switchesByThread();
         std::vector<double> us;
         int lost = 0, corrupt = 0;
+        const auto first = steady_clock::now();
         for (int i = 0; i < 2000; ++i) {
+            std::this_thread::sleep_until(first + i * kSpacing);
             const Bytes note{0x90, static_cast<std::uint8_t>(i % 128),
                              static_cast<std::uint8_t>(1 + i % 126)};
             const std::size_t before = client.inbox.received();
@@ -197,7 +202,7 @@ int main(int argc, char** argv) {
             const Bytes all = client.inbox.joined();
             if (!std::equal(note.begin(), note.end(), all.end() - 3)) ++corrupt;
         }
-        row("1. serial -> MIDI (2000 notes)", stats(us),
+        row("1. serial -> MIDI (2000 notes, 2 ms apart)", stats(us),
             "lost " + std::to_string(lost) + ", corrupted " + std::to_string(corrupt) + "; " +
                 wakeups(sleeps));
     }
@@ -207,7 +212,9 @@ int main(int argc, char** argv) {
         const auto sleeps = bridge.switchesByThread();
         std::vector<double> us;
         int lost = 0, corrupt = 0;
+        const auto first = steady_clock::now();
         for (int i = 0; i < 2000; ++i) {
+            std::this_thread::sleep_until(first + i * kSpacing);
             const Bytes note{0x90, static_cast<std::uint8_t>(i % 128),
                              static_cast<std::uint8_t>(1 + i % 126)};
             const auto t0 = steady_clock::now();
@@ -220,7 +227,7 @@ int main(int argc, char** argv) {
             us.push_back(duration<double, std::micro>(steady_clock::now() - t0).count());
             if (got != note) ++corrupt;
         }
-        row("2. MIDI -> serial (2000 notes)", stats(us),
+        row("2. MIDI -> serial (2000 notes, 2 ms apart)", stats(us),
             "lost " + std::to_string(lost) + ", corrupted " + std::to_string(corrupt) + "; " +
                 wakeups(sleeps));
     }

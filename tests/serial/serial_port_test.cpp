@@ -205,6 +205,34 @@ TEST(SerialPort, PacedBytesThenAnUnpacedNoteKeepCallOrderAndPace) {
     onQueue(*port, [&] { EXPECT_FALSE(Access::pacing(*port)); });
 }
 
+// Writers on several threads (MIDI input, the serial queue, the main thread) take turns: every
+// message arrives whole, and each writer's messages in its own order.
+TEST(SerialPort, ConcurrentWritersNeverCutOrReorderTheirMessages) {
+    Pty pty;
+    auto port = SerialPort::create();
+    open8N1(*port, pty.path, 2000000);
+    constexpr int kWriters = 3, kEach = 3000;
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&port, w] {
+            for (int i = 0; i < kEach; ++i) {
+                port->write({static_cast<std::uint8_t>(0x90 + w), static_cast<std::uint8_t>(i >> 7),
+                             static_cast<std::uint8_t>(i & 0x7F)},
+                            false);
+            }
+        });
+    }
+    const auto got = pty.receive(kWriters * kEach * 3, 20s);
+    for (auto& t : writers) t.join();
+    ASSERT_EQ(got.size(), std::size_t{kWriters * kEach * 3});
+    int next[kWriters] = {};
+    for (std::size_t at = 0; at < got.size(); at += 3) {
+        const int w = got[at] - 0x90;
+        ASSERT_TRUE(w >= 0 && w < kWriters) << "cut message at " << at;
+        ASSERT_EQ(got[at + 1] << 7 | got[at + 2], next[w]++) << "writer " << w;
+    }
+}
+
 TEST(SerialPort, PaceStepsKeepTheCadenceButNeverBunch) {
     using std::chrono::steady_clock;
     const steady_clock::time_point due{1s};

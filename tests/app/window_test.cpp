@@ -22,6 +22,7 @@
 #include "bridge/bridge.h"
 #include "midi/loopback/loopback_midi.h"
 #include "serial/pty.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -53,14 +54,9 @@ QStringList items(QComboBox* c) {
     return out;
 }
 
-class Window : public ::testing::Test {
+class Window : public tessaryn::testing::TempDirTest {
   protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("tessaryn-ui-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
         prefs = std::make_shared<Preferences>(dir / "config");
         bridge = Bridge::create(main, prefs, hub->factory(), [this] {
             std::vector<SerialDevice> devices;
@@ -72,7 +68,6 @@ class Window : public ::testing::Test {
         tray.reset();
         window.reset();
         bridge.reset();
-        fs::remove_all(dir);
     }
     void open() {
         window = std::make_unique<MainWindow>(
@@ -118,7 +113,6 @@ class Window : public ::testing::Test {
         return done();
     }
 
-    fs::path dir;
     QtMainQueue main;
     std::shared_ptr<LoopbackHub> hub = std::make_shared<LoopbackHub>();
     std::shared_ptr<Preferences> prefs;

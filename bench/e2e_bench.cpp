@@ -2,7 +2,8 @@
 // of our own. Run inside the test VM (scripts/bench-e2e.sh); the figures there are emulated, so
 // the sequencer's own round trip through "Midi Through" is printed beside them.
 //
-// usage: bench_e2e PATH-TO-TESSARYN
+// usage: bench_e2e PATH-TO-TESSARYN [latency]   (latency: only the two latency rows, for
+// comparing builds over many runs)
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -119,7 +120,8 @@ void row(const char* what, const Stats& s, const std::string& extra = "") {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) fail("usage: bench_e2e PATH-TO-TESSARYN");
+    if (argc < 2) fail("usage: bench_e2e PATH-TO-TESSARYN [latency]");
+    const bool latencyOnly = argc > 2 && std::string(argv[2]) == "latency";
     const fs::path config =
         fs::temp_directory_path() / ("tessaryn-e2e-" + std::to_string(::getpid()));
     Pty pty;
@@ -195,6 +197,11 @@ int main(int argc, char** argv) {
         }
         row("2. MIDI -> serial (2000 notes)", stats(us),
             "lost " + std::to_string(lost) + ", corrupted " + std::to_string(corrupt));
+    }
+
+    if (latencyOnly) {
+        fs::remove_all(config);
+        return 0;
     }
 
     // 3. Throughput: dense notes, then a mixed stream with 10% SysEx of 100 bytes.

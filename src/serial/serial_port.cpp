@@ -116,12 +116,23 @@ void SerialPort::start(const std::string& path, std::int64_t baud, std::int64_t 
         [weak] {
             if (auto self = weak.lock()) self->handleReadable();
         },
-        [fd] {
+        [weak, fd] {
+            // Writers on other threads check fd_ under the lock, so none can write to this
+            // number once it is closed and perhaps reused.
+            std::unique_lock<std::mutex> lock;
+            if (auto self = weak.lock()) {
+                lock = std::unique_lock(self->outLock_);
+                int open = fd;
+                self->fd_.compare_exchange_strong(open, -1);
+            }
             ::ioctl(fd, TIOCNXCL);
             ::close(fd);
         },
         [weak] {
-            if (auto self = weak.lock()) self->flush();
+            if (auto self = weak.lock()) {
+                std::lock_guard lock(self->outLock_);
+                self->flush();
+            }
         });
     {
         std::lock_guard lock(sourceLock_);
@@ -131,14 +142,17 @@ void SerialPort::start(const std::string& path, std::int64_t baud, std::int64_t 
 }
 
 void SerialPort::stop() {
+    fd_.store(-1);
     {
         std::lock_guard lock(sourceLock_);
         if (readSource_) readSource_->cancel();
         readSource_.reset();
     }
-    fd_.store(-1);
     queue_.async([weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->clearQueue();
+        if (auto self = weak.lock()) {
+            std::lock_guard lock(self->outLock_);
+            self->clearQueue();
+        }
     });
 }
 
@@ -165,12 +179,9 @@ void SerialPort::write(std::vector<std::uint8_t> bytes, bool paced) {
 void SerialPort::write(std::vector<Message> messages) {
     std::erase_if(messages, [](const Message& m) { return m.bytes.empty(); });
     if (messages.empty()) return;
-    queue_.async([weak = weak_from_this(), messages = std::move(messages)]() mutable {
-        if (auto self = weak.lock()) self->enqueue(std::move(messages));
-    });
-}
-
-void SerialPort::enqueue(std::vector<Message> messages) {
+    // Written here and now when nothing waits: a hop to the queue's thread would cost a wake-up
+    // on every message toward the device.
+    std::lock_guard lock(outLock_);
     if (fd_.load() < 0) return;
     if (sizes_.empty()) lastProgress_ = Clock::now();
     for (auto& m : messages) {
@@ -230,7 +241,9 @@ void SerialPort::paceStep() {
                               std::chrono::microseconds(1),
                           [weak = weak_from_this(), token = paceToken_] {
                               auto self = weak.lock();
-                              if (!self || self->paceToken_ != token) return;
+                              if (!self) return;
+                              std::lock_guard lock(self->outLock_);
+                              if (self->paceToken_ != token) return;
                               self->paceWaiting_ = false;
                               self->flush();
                           });
@@ -295,6 +308,7 @@ void SerialPort::armWatchdog() {
 
 // The watchdog: armed only while a backlog waits for room, so an idle port never wakes.
 void SerialPort::checkStall() {
+    std::lock_guard lock(outLock_);
     watchdog_ = false;
     if (fd_.load() < 0 || sizes_.empty() || stalled_) return;
     if (Clock::now() - lastProgress_ < stallAfter_) {

@@ -32,8 +32,9 @@ std::chrono::steady_clock::time_point nextPaceDue(std::chrono::steady_clock::tim
 // keep kStalledLimit bytes, and counted.
 //
 // Threads: start/stop on the owner's thread (stop also on the queue when the device goes away);
-// write from any thread (it only enqueues); onData/onClosed/onStall run on the queue. Install the
-// callbacks before the first start.
+// write from any thread (it never blocks: what the device cannot take at once waits for the
+// queue); onData/onClosed run on the queue, onStall on the queue or a writer's thread. Install
+// the callbacks before the first start.
 class SerialPort : public std::enable_shared_from_this<SerialPort> {
   public:
     using DataHandler = std::function<void(std::span<const std::uint8_t>)>;
@@ -88,7 +89,6 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
 
     explicit SerialPort(std::chrono::milliseconds stallAfter);
     void handleReadable();
-    void enqueue(std::vector<Message> messages);
     void flush();
     void paceStep();
     void consumed(std::size_t n);
@@ -105,9 +105,11 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
     std::shared_ptr<IoQueue::ReadSource> readSource_;
     std::atomic<std::uint64_t> dropped_{0};
 
-    // The queue toward the device: touched only on the queue. The bytes not yet written are
+    // The queue toward the device, guarded by outLock_ (writers and the queue's thread take
+    // turns; the descriptor is closed under it too). The bytes not yet written are
     // out_[outHead_...], made of the messages in sizes_, the first of which has frontSent_
     // bytes written already.
+    std::mutex outLock_;
     std::vector<std::uint8_t> out_;
     std::size_t outHead_ = 0;
     std::deque<Queued> sizes_;

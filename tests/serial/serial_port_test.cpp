@@ -20,8 +20,14 @@ using tessaryn::testing::Pty;
 
 namespace tessaryn {
 struct SerialPortTestAccess {
-    static std::size_t waiting(SerialPort& p) { return p.out_.size() - p.outHead_; }
-    static bool pacing(SerialPort& p) { return p.pacing_; }
+    static std::size_t waiting(SerialPort& p) {
+        std::lock_guard lock(p.outLock_);
+        return p.out_.size() - p.outHead_;
+    }
+    static bool pacing(SerialPort& p) {
+        std::lock_guard lock(p.outLock_);
+        return p.pacing_;
+    }
 };
 }  // namespace tessaryn
 

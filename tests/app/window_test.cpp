@@ -69,12 +69,15 @@ class Window : public tessaryn::testing::TempDirTest {
         window.reset();
         bridge.reset();
     }
-    void open() {
+    // Opens the window; expanded: with its collapsible groups open.
+    void open(bool expanded = false) {
         window = std::make_unique<MainWindow>(
             *bridge, Autostart(dir / "xdg", "Halvenor"), [this] { return ports; }, "forms.example");
         tray = std::make_unique<Tray>(
             *bridge, [this] { window->bringForward(); }, [this] { ++quits; });
         window->show();
+        window->routingGroup()->setExpanded(expanded);
+        window->learnedGroup()->setExpanded(expanded);
         settle();
     }
     // Long enough for the window's next redraw (they come at most every 33 ms).
@@ -187,10 +190,7 @@ TEST_F(Window, StartNeedsAPortAndLocksTheSettingsWhileRunning) {
 }
 
 TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
-    open();
-    window->routingGroup()->setExpanded(true);
-    window->learnedGroup()->setExpanded(true);
-    settle();
+    open(true);
     const struct {
         const char* text;
         const char* key;
@@ -260,8 +260,7 @@ TEST_F(Window, TheLitVoiceButtonFollowsTheNoteAndTheSwitch) {
 TEST_F(Window, SavedPortComesAndGoes) {
     bridge->setHardwareOutID(777);  // a device that is not plugged in
     const auto synth = hub->addDestination("Synth");
-    open();
-    window->routingGroup()->setExpanded(true);
+    open(true);
     QComboBox* sendTo = sendToPicker();
     ASSERT_NE(sendTo, nullptr);
     ASSERT_TRUE(until([&] {
@@ -283,8 +282,7 @@ TEST_F(Window, VelocityCaptions) {
     EXPECT_EQ(MainWindow::velocityCaption(1.05), "Even. A soft hit stays soft.");
     EXPECT_EQ(MainWindow::velocityCaption(0.9), "Light hits speak louder.");
     EXPECT_EQ(MainWindow::velocityCaption(1.1), "Light hits stay quiet.");
-    open();
-    window->learnedGroup()->setExpanded(true);
+    open(true);
     auto* slider = window->findChild<QSlider*>();
     // A drag writes the preferences file once, when it ends, with the last value.
     slider->setSliderDown(true);
@@ -302,9 +300,7 @@ TEST_F(Window, VelocityCaptions) {
 }
 
 TEST_F(Window, LearnButtonStatesAndSavedMappings) {
-    open();
-    window->learnedGroup()->setExpanded(true);
-    settle();
+    open(true);
     EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
     QPushButton* learn = byText<QPushButton>(window.get(), "Learn next control");
     ASSERT_NE(learn, nullptr);
@@ -338,9 +334,7 @@ TEST_F(Window, LearnButtonStatesAndSavedMappings) {
 }
 
 TEST_F(Window, OpenAtLoginWritesAndRemovesTheAutostartEntry) {
-    open();
-    window->routingGroup()->setExpanded(true);
-    settle();
+    open(true);
     const fs::path entry = dir / "xdg/autostart/tessaryn.desktop";
     QCheckBox* login = byText<QCheckBox>(window.get(), "Open at login");
     login->click();
@@ -382,9 +376,7 @@ TEST_F(Window, EachInstanceHasItsOwnAutostartEntryQuotedForTheDesktop) {
 }
 
 TEST_F(Window, MIDISystemAndInstanceNameAreKeptForTheNextStart) {
-    open();
-    window->routingGroup()->setExpanded(true);
-    settle();
+    open(true);
     auto* midi = find<QComboBox>(
         window.get(), [](QComboBox* c) { return c->count() == 2 && c->itemText(1) == "JACK"; });
     auto* name = byText<QLineEdit>(window.get(), "Halvenor");
@@ -434,8 +426,7 @@ TEST_F(Window, UpdatesLeaveWhatTheUserIsDoingAlone) {
     tessaryn::testing::Pty pty;
     ports = {pty.path};
     hub->addDestination("Synth");
-    open();
-    window->routingGroup()->setExpanded(true);
+    open(true);
     startOn(pty);
     settle();
     QComboBox* sendTo = sendToPicker();
@@ -530,10 +521,7 @@ TEST_F(Window, TheMonitorShowsAllItsLinesNewestInView) {
 }
 
 TEST_F(Window, FitsTheScreenWithEveryGroupOpen) {
-    open();
-    window->routingGroup()->setExpanded(true);
-    window->learnedGroup()->setExpanded(true);
-    settle();
+    open(true);
     const QRect screen = window->screen()->availableGeometry();
     EXPECT_LE(window->height(), screen.height());
     EXPECT_LE(window->width(), screen.width());

@@ -22,6 +22,7 @@
 #include "bridge/bridge.h"
 #include "midi/loopback/loopback_midi.h"
 #include "serial/pty.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -30,19 +31,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
-template <typename W>
-W* byText(QWidget* root, const QString& text) {
+template <typename W, typename Pred>
+W* find(QWidget* root, Pred pred) {
     for (W* w : root->findChildren<W*>()) {
-        if (w->text() == text) return w;
+        if (pred(w)) return w;
     }
     return nullptr;
 }
 
+template <typename W>
+W* byText(QWidget* root, const QString& text) {
+    return find<W>(root, [&](W* w) { return w->text() == text; });
+}
+
 bool hasLabel(QWidget* root, const QString& text) {
-    for (QLabel* l : root->findChildren<QLabel*>()) {
-        if (l->text() == text && l->isVisibleTo(root)) return true;
-    }
-    return false;
+    return find<QLabel>(root, [&](QLabel* l) { return l->text() == text && l->isVisibleTo(root); });
 }
 
 QStringList items(QComboBox* c) {
@@ -51,14 +54,9 @@ QStringList items(QComboBox* c) {
     return out;
 }
 
-class Window : public ::testing::Test {
+class Window : public tessaryn::testing::TempDirTest {
   protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("tessaryn-ui-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
         prefs = std::make_shared<Preferences>(dir / "config");
         bridge = Bridge::create(main, prefs, hub->factory(), [this] {
             std::vector<SerialDevice> devices;
@@ -70,14 +68,16 @@ class Window : public ::testing::Test {
         tray.reset();
         window.reset();
         bridge.reset();
-        fs::remove_all(dir);
     }
-    void open() {
+    // Opens the window; expanded: with its collapsible groups open.
+    void open(bool expanded = false) {
         window = std::make_unique<MainWindow>(
             *bridge, Autostart(dir / "xdg", "Halvenor"), [this] { return ports; }, "forms.example");
         tray = std::make_unique<Tray>(
             *bridge, [this] { window->bringForward(); }, [this] { ++quits; });
         window->show();
+        window->routingGroup()->setExpanded(expanded);
+        window->learnedGroup()->setExpanded(expanded);
         settle();
     }
     // Long enough for the window's next redraw (they come at most every 33 ms).
@@ -93,6 +93,18 @@ class Window : public ::testing::Test {
         w->setFocus();
         return w;
     }
+    // Replaces what the field holds with typed text, as a user would.
+    template <typename Field>
+    void type(Field* field, const char* text) {
+        focusOn(field);
+        field->selectAll();
+        QTest::keyClicks(field, text);
+    }
+    QComboBox* sendToPicker() {
+        return find<QComboBox>(window.get(), [](QComboBox* c) {
+            return c->toolTip().startsWith("The virtual port stays");
+        });
+    }
     QStringList monitorLines() {
         return window->monitor()->toPlainText().split('\n', Qt::SkipEmptyParts);
     }
@@ -104,7 +116,6 @@ class Window : public ::testing::Test {
         return done();
     }
 
-    fs::path dir;
     QtMainQueue main;
     std::shared_ptr<LoopbackHub> hub = std::make_shared<LoopbackHub>();
     std::shared_ptr<Preferences> prefs;
@@ -178,51 +189,43 @@ TEST_F(Window, StartNeedsAPortAndLocksTheSettingsWhileRunning) {
     EXPECT_TRUE(window->settingsGroup()->isEnabled());
 }
 
-TEST_F(Window, ControlsWriteTheirPropertiesAndPreferences) {
-    open();
-    window->routingGroup()->setExpanded(true);
-    window->learnedGroup()->setExpanded(true);
-    settle();
-    for (const char* text :
-         {"Drop clock", "Drop active sensing", "Block echo", "Pace system exclusive",
-          "Do not reset the board", "Reconnect when the device returns"}) {
-        QCheckBox* box = byText<QCheckBox>(window.get(), text);
-        ASSERT_NE(box, nullptr) << text;
-        ASSERT_TRUE(box->isVisible()) << text;
+TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
+    open(true);
+    const struct {
+        const char* text;
+        const char* key;
+        bool (Bridge::*property)() const;  // nullptr: read when the port opens
+    } switches[] = {
+        {"Drop clock", "dropClock", &Bridge::dropClock},
+        {"Drop active sensing", "dropSensing", &Bridge::dropSensing},
+        {"Block echo", "blockEcho", &Bridge::blockEcho},
+        {"Pace system exclusive", "paceSysex", &Bridge::paceSysex},
+        {"Do not reset the board", "holdDTR", &Bridge::holdDTR},
+        {"Reconnect when the device returns", "reconnects", &Bridge::reconnects},
+        {"Send on channel 10", "forceDrumChannel", &Bridge::forceDrumChannel},
+        {"2 stop bits", "twoStop", nullptr},
+        {"Hardware flow control (RTS/CTS)", "hwFlow", nullptr},
+    };
+    for (const auto& s : switches) {
+        QCheckBox* box = byText<QCheckBox>(window.get(), s.text);
+        ASSERT_TRUE(box && box->isVisible()) << s.text;
         const bool before = box->isChecked();
         box->click();
         settle();
-        EXPECT_NE(box->isChecked(), before) << text;
+        EXPECT_NE(box->isChecked(), before) << s.text;
+        EXPECT_EQ(Preferences(dir / "config").boolean(s.key), !before) << s.text;
+        if (s.property) {
+            EXPECT_EQ(((*bridge).*s.property)(), !before) << s.text;
+        }
     }
-    EXPECT_FALSE(bridge->dropClock());
-    EXPECT_FALSE(bridge->blockEcho());
-    EXPECT_TRUE(bridge->holdDTR());
-    EXPECT_FALSE(bridge->reconnects());
-    Preferences stored(dir / "config");
-    EXPECT_EQ(stored.boolean("dropClock"), false);
-    EXPECT_EQ(stored.boolean("dropSensing"), false);
-    EXPECT_EQ(stored.boolean("paceSysex"), false);
-    EXPECT_EQ(stored.boolean("holdDTR"), true);
-    EXPECT_EQ(stored.boolean("reconnects"), false);
 
-    byText<QCheckBox>(window.get(), "2 stop bits")->click();
-    byText<QCheckBox>(window.get(), "Hardware flow control (RTS/CTS)")->click();
-    auto pickers = window->findChildren<QComboBox*>();
-    QComboBox* baud = nullptr;
-    for (auto* c : pickers) {
-        if (items(c).contains("31250")) baud = c;
-    }
+    QComboBox* baud =
+        find<QComboBox>(window.get(), [](QComboBox* c) { return items(c).contains("31250"); });
     ASSERT_NE(baud, nullptr);
     EXPECT_EQ(items(baud).size(), 12);
     baud->setCurrentIndex(2);
     emit baud->activated(2);
-    Preferences again(dir / "config");
-    EXPECT_EQ(again.integer("baud"), 31250);
-    EXPECT_EQ(again.boolean("twoStop"), true);
-    EXPECT_EQ(again.boolean("hwFlow"), true);
-
-    byText<QCheckBox>(window.get(), "Send on channel 10")->click();
-    EXPECT_TRUE(bridge->forceDrumChannel());
+    EXPECT_EQ(Preferences(dir / "config").integer("baud"), 31250);
 }
 
 TEST_F(Window, TheLitVoiceButtonFollowsTheNoteAndTheSwitch) {
@@ -257,12 +260,8 @@ TEST_F(Window, TheLitVoiceButtonFollowsTheNoteAndTheSwitch) {
 TEST_F(Window, SavedPortComesAndGoes) {
     bridge->setHardwareOutID(777);  // a device that is not plugged in
     const auto synth = hub->addDestination("Synth");
-    open();
-    window->routingGroup()->setExpanded(true);
-    QComboBox* sendTo = nullptr;
-    for (auto* c : window->findChildren<QComboBox*>()) {
-        if (c->toolTip().startsWith("The virtual port stays")) sendTo = c;
-    }
+    open(true);
+    QComboBox* sendTo = sendToPicker();
     ASSERT_NE(sendTo, nullptr);
     ASSERT_TRUE(until([&] {
         return items(sendTo) == (QStringList{"Virtual port only", "Saved port", "Synth"});
@@ -283,8 +282,7 @@ TEST_F(Window, VelocityCaptions) {
     EXPECT_EQ(MainWindow::velocityCaption(1.05), "Even. A soft hit stays soft.");
     EXPECT_EQ(MainWindow::velocityCaption(0.9), "Light hits speak louder.");
     EXPECT_EQ(MainWindow::velocityCaption(1.1), "Light hits stay quiet.");
-    open();
-    window->learnedGroup()->setExpanded(true);
+    open(true);
     auto* slider = window->findChild<QSlider*>();
     // A drag writes the preferences file once, when it ends, with the last value.
     slider->setSliderDown(true);
@@ -302,9 +300,7 @@ TEST_F(Window, VelocityCaptions) {
 }
 
 TEST_F(Window, LearnButtonStatesAndSavedMappings) {
-    open();
-    window->learnedGroup()->setExpanded(true);
-    settle();
+    open(true);
     EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
     QPushButton* learn = byText<QPushButton>(window.get(), "Learn next control");
     ASSERT_NE(learn, nullptr);
@@ -338,9 +334,7 @@ TEST_F(Window, LearnButtonStatesAndSavedMappings) {
 }
 
 TEST_F(Window, OpenAtLoginWritesAndRemovesTheAutostartEntry) {
-    open();
-    window->routingGroup()->setExpanded(true);
-    settle();
+    open(true);
     const fs::path entry = dir / "xdg/autostart/tessaryn.desktop";
     QCheckBox* login = byText<QCheckBox>(window.get(), "Open at login");
     login->click();
@@ -382,15 +376,10 @@ TEST_F(Window, EachInstanceHasItsOwnAutostartEntryQuotedForTheDesktop) {
 }
 
 TEST_F(Window, MIDISystemAndInstanceNameAreKeptForTheNextStart) {
-    open();
-    window->routingGroup()->setExpanded(true);
-    settle();
-    QComboBox* midi = nullptr;
-    for (auto* c : window->findChildren<QComboBox*>())
-        if (c->count() == 2 && c->itemText(1) == "JACK") midi = c;
-    QLineEdit* name = nullptr;
-    for (auto* e : window->findChildren<QLineEdit*>())
-        if (e->text() == "Halvenor") name = e;
+    open(true);
+    auto* midi = find<QComboBox>(
+        window.get(), [](QComboBox* c) { return c->count() == 2 && c->itemText(1) == "JACK"; });
+    auto* name = byText<QLineEdit>(window.get(), "Halvenor");
     ASSERT_TRUE(midi && name);
     EXPECT_EQ(midi->currentText(), "ALSA");
     QTest::keyClick(focusOn(midi), Qt::Key_Down);
@@ -398,9 +387,7 @@ TEST_F(Window, MIDISystemAndInstanceNameAreKeptForTheNextStart) {
 
     for (const auto& [typed, stored, shown] :
          {std::tuple("Pads", "Pads", "Pads"), std::tuple("a/b", "Pads", "Pads")}) {
-        focusOn(name);
-        name->selectAll();
-        QTest::keyClicks(name, typed);
+        type(name, typed);
         QTest::keyClick(name, Qt::Key_Return);
         EXPECT_EQ(prefs->text("name"), stored) << typed;
         EXPECT_EQ(name->text(), shown) << typed;
@@ -416,9 +403,7 @@ TEST_F(Window, ReturnGoesToTheFocusedControlFirst) {
     startOn(pty);
     // A field being edited commits its number; the bridge keeps running.
     auto* note = window->findChildren<QSpinBox*>().front();
-    focusOn(note);
-    note->selectAll();
-    QTest::keyClicks(note, "42");
+    type(note, "42");
     QTest::keyClick(note, Qt::Key_Return);
     settle();
     EXPECT_EQ(bridge->targetNote(), 42);
@@ -441,22 +426,16 @@ TEST_F(Window, UpdatesLeaveWhatTheUserIsDoingAlone) {
     tessaryn::testing::Pty pty;
     ports = {pty.path};
     hub->addDestination("Synth");
-    open();
-    window->routingGroup()->setExpanded(true);
+    open(true);
     startOn(pty);
     settle();
-    QComboBox* sendTo = nullptr;
-    for (auto* c : window->findChildren<QComboBox*>()) {
-        if (c->toolTip().startsWith("The virtual port stays")) sendTo = c;
-    }
+    QComboBox* sendTo = sendToPicker();
     ASSERT_NE(sendTo, nullptr);
     ASSERT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth"}));
     QSignalSpy refills(sendTo->model(), &QAbstractItemModel::rowsInserted);
 
     auto* note = window->findChildren<QSpinBox*>().front();
-    focusOn(note);
-    note->selectAll();
-    QTest::keyClicks(note, "42");
+    type(note, "42");
     for (int i = 0; i < 20; ++i) {
         pty.send({0x99, 0x26, 0x64, 0x89, 0x26, 0x00});
         bridge->setTargetNote(38);   // changed elsewhere while the user types
@@ -477,11 +456,8 @@ TEST_F(Window, UpdatesLeaveWhatTheUserIsDoingAlone) {
 
     // Hidden, the window draws nothing; shown again, it catches up at once.
     window->hide();
-    auto* counters = [&]() -> QLabel* {
-        for (QLabel* l : window->findChildren<QLabel*>())
-            if (l->text().startsWith("Serial → MIDI")) return l;
-        return nullptr;
-    }();
+    auto* counters =
+        find<QLabel>(window.get(), [](QLabel* l) { return l->text().startsWith("Serial → MIDI"); });
     ASSERT_NE(counters, nullptr);
     pty.send({0xB0, 0x07, 0x40});
     ASSERT_TRUE(until([&] { return bridge->bytesIn() == 123; }));
@@ -545,10 +521,7 @@ TEST_F(Window, TheMonitorShowsAllItsLinesNewestInView) {
 }
 
 TEST_F(Window, FitsTheScreenWithEveryGroupOpen) {
-    open();
-    window->routingGroup()->setExpanded(true);
-    window->learnedGroup()->setExpanded(true);
-    settle();
+    open(true);
     const QRect screen = window->screen()->availableGeometry();
     EXPECT_LE(window->height(), screen.height());
     EXPECT_LE(window->width(), screen.width());

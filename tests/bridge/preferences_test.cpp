@@ -19,6 +19,14 @@ struct PrefsDir : tessaryn::testing::TempDirTest {
     void write(const std::string& text) { std::ofstream(dir / "preferences.json") << text; }
 };
 
+// Every base64 padding case, and all byte values.
+constexpr std::size_t kDataSizes[] = {0, 1, 2, 3, 4, 255};
+std::string bytes(std::size_t n) {
+    std::string out;
+    for (std::size_t k = 0; k < n; ++k) out += static_cast<char>(k * 37);
+    return out;
+}
+
 }  // namespace
 
 TEST_F(PrefsDir, TypedReadsNeverConvertText) {
@@ -54,11 +62,7 @@ TEST_F(PrefsDir, WritesSurviveAReopenAndDataReadsBackAsData) {
         p.setReal("d", 1.25);
         p.setReal("whole", 2.0);
         p.setText("t", "/dev/ttyACM0");
-        for (std::size_t n : {0u, 1u, 2u, 3u, 4u, 255u}) {
-            std::string bytes;
-            for (std::size_t k = 0; k < n; ++k) bytes += static_cast<char>(k * 37);
-            p.setData("data" + std::to_string(n), bytes);
-        }
+        for (std::size_t n : kDataSizes) p.setData("data" + std::to_string(n), bytes(n));
         p.setReal("nan", std::nan(""));
     }
     Preferences p(dir);
@@ -67,11 +71,7 @@ TEST_F(PrefsDir, WritesSurviveAReopenAndDataReadsBackAsData) {
     EXPECT_EQ(p.real("d"), 1.25);
     EXPECT_EQ(p.real("whole"), 2.0);
     EXPECT_EQ(p.text("t"), "/dev/ttyACM0");
-    for (std::size_t n : {0u, 1u, 2u, 3u, 4u, 255u}) {
-        std::string bytes;
-        for (std::size_t k = 0; k < n; ++k) bytes += static_cast<char>(k * 37);
-        EXPECT_EQ(p.data("data" + std::to_string(n)), bytes) << n;
-    }
+    for (std::size_t n : kDataSizes) EXPECT_EQ(p.data("data" + std::to_string(n)), bytes(n)) << n;
     EXPECT_FALSE(p.contains("nan"));
     p.remove("b");
     EXPECT_FALSE(Preferences(dir).contains("b"));
@@ -126,18 +126,7 @@ TEST_F(PrefsDir, AnUnreadableFileIsLeftAlone) {
     }
 }
 
-TEST_F(PrefsDir, BatchesSaveOnceAtTheEnd) {
-    Preferences p(dir);
-    {
-        Preferences::Batch batch(p);
-        p.setInteger("a", 1);
-        p.setInteger("b", 2);
-        EXPECT_FALSE(fs::exists(p.file()));
-    }
-    EXPECT_EQ(Preferences(dir).integer("b"), 2);
-}
-
-TEST_F(PrefsDir, AWriteChangesOnlyItsOwnKeysAndReloadSeesTheOthers) {
+TEST_F(PrefsDir, AWriteChangesOnlyItsOwnKeysAndABatchSavesOnceAtTheEnd) {
     Preferences running(dir);
     running.setBoolean("dropClock", true);
     running.setText("gone", "x");
@@ -162,6 +151,7 @@ TEST_F(PrefsDir, AWriteChangesOnlyItsOwnKeysAndReloadSeesTheOthers) {
         running.reload();  // an unsaved change stays on top of what is read
         EXPECT_EQ(running.integer("baud"), 9600);
         EXPECT_EQ(running.integer("targetNote"), 40);
+        EXPECT_EQ(Preferences(dir).integer("targetNote"), std::nullopt);  // saved at the end only
     }
     EXPECT_EQ(Preferences(dir).integer("targetNote"), 40);
 }

@@ -37,12 +37,9 @@ TEST(PermissionHint, NamesTheGroupAndTheNewLogin) {
         {{"root", false, false}, nullptr},
     };
     for (const auto& c : cases) {
-        const auto hint = permissionHint(c.group);
-        if (c.hint) {
-            EXPECT_EQ(hint, c.hint);
-        } else {
-            EXPECT_FALSE(hint) << *hint;
-        }
+        EXPECT_EQ(permissionHint(c.group),
+                  c.hint ? std::optional<std::string>(c.hint) : std::nullopt)
+            << c.group.name;
     }
 }
 

@@ -5,6 +5,8 @@
 
 #include <fstream>
 
+#include "temp_dir.h"
+
 using namespace tessaryn;
 
 TEST(ControlFlags, EveryCombination) {
@@ -16,7 +18,7 @@ TEST(ControlFlags, EveryCombination) {
                 for (int flags = 0; flags < 8; ++flags) {
                     const bool two = flags & 1, hw = flags & 2, hold = flags & 4;
                     const tcflag_t c = composeControlFlags(before, bits, parity, two, hw, hold);
-                    SCOPED_TRACE(testing::Message()
+                    SCOPED_TRACE(::testing::Message()
                                  << std::hex << before << std::dec << " bits " << bits << " parity "
                                  << rawValue(parity) << " flags " << flags);
                     EXPECT_EQ(c & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
@@ -43,24 +45,17 @@ TEST(Parity, RawValues) {
 
 namespace {
 
-class FakeDev : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        root = std::filesystem::temp_directory_path() /
-               ("tessaryn-dev-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(root);
-        std::filesystem::create_directories(root / "dev");
-        std::filesystem::create_directories(root / "sys");
+// A made-up /dev and /sys under a fresh folder.
+struct FakeDev : tessaryn::testing::TempDirTest {
+    void touch(const std::string& name) {
+        std::filesystem::create_directories(dir / "dev");
+        std::ofstream(dir / "dev" / name).put('x');
     }
-    void TearDown() override { std::filesystem::remove_all(root); }
-    void touch(const std::string& name) { std::ofstream(root / "dev" / name).put('x'); }
     void uart(const std::string& name, int type) {
-        std::filesystem::create_directories(root / "sys/class/tty" / name);
-        std::ofstream(root / "sys/class/tty" / name / "type") << type << "\n";
+        std::filesystem::create_directories(dir / "sys/class/tty" / name);
+        std::ofstream(dir / "sys/class/tty" / name / "type") << type << "\n";
     }
-    std::string dev(const std::string& name) { return (root / "dev" / name).string(); }
-    std::filesystem::path root;
+    std::string dev(const std::string& name) { return (dir / "dev" / name).string(); }
 };
 
 bool callOut(std::string_view n, const std::filesystem::path&) {
@@ -75,11 +70,11 @@ TEST_F(FakeDev, CallOutRule) {
           "cu", "cux.a", "cu.", "cu.usbmodem2", "cu.usbmodem11", "cu.Zed"}) {
         touch(n);
     }
-    EXPECT_EQ(portsIn(root / "dev", callOut, root / "sys"),
+    EXPECT_EQ(portsIn(dir / "dev", callOut, dir / "sys"),
               (std::vector<std::string>{dev("cu."), dev("cu.Zed"), dev("cu.debug-console"),
                                         dev("cu.usbmodem11"), dev("cu.usbmodem2"),
                                         dev("cu.usbserial-10")}));
-    EXPECT_TRUE(portsIn(root / "missing", callOut, root / "sys").empty());
+    EXPECT_TRUE(portsIn(dir / "missing", callOut, dir / "sys").empty());
 }
 
 TEST_F(FakeDev, LinuxRuleWithStableNames) {
@@ -89,35 +84,34 @@ TEST_F(FakeDev, LinuxRuleWithStableNames) {
     }
     uart("ttyS0", 4);  // a 16550A
     uart("ttyS1", 0);  // nothing behind it
-    std::filesystem::create_directories(root / "dev/serial/by-id");
+    std::filesystem::create_directories(dir / "dev/serial/by-id");
     std::filesystem::create_symlink("../../ttyACM1",
-                                    root / "dev/serial/by-id/usb-Maker_Pad_1234-if00");
-    const auto ports = linuxPorts(root / "dev", root / "sys");
-    EXPECT_EQ(ports, (std::vector<std::string>{
-                         dev("rfcomm0"), dev("serial/by-id/usb-Maker_Pad_1234-if00"),
-                         dev("ttyACM0"), dev("ttyAMA0"), dev("ttyS0"), dev("ttyUSB0")}));
-    EXPECT_EQ(linuxPorts(root / "dev", root / "sys"), ports);  // stable across calls
-    EXPECT_TRUE(linuxPorts(root / "nothing", root / "sys").empty());
+                                    dir / "dev/serial/by-id/usb-Maker_Pad_1234-if00");
+    EXPECT_EQ(
+        linuxPorts(dir / "dev", dir / "sys"),
+        (std::vector<std::string>{dev("rfcomm0"), dev("serial/by-id/usb-Maker_Pad_1234-if00"),
+                                  dev("ttyACM0"), dev("ttyAMA0"), dev("ttyS0"), dev("ttyUSB0")}));
+    EXPECT_TRUE(linuxPorts(dir / "nothing", dir / "sys").empty());
 }
 
 TEST_F(FakeDev, ReconnectRuleUsesIdentityAndOnlyHotplugDevices) {
     // A USB board in sysfs: the tty's device is the interface inside the USB device.
-    const auto usb = root / "sys/devices/pci0000:00/usb1/1-1";
+    const auto usb = dir / "sys/devices/pci0000:00/usb1/1-1";
     std::filesystem::create_directories(usb / "1-1:1.0");
     std::ofstream(usb / "idVendor") << "16c0\n";
     std::ofstream(usb / "idProduct") << "0483\n";
     std::ofstream(usb / "serial") << "PAD1\n";
-    const auto nameless = root / "sys/devices/pci0000:00/usb1/1-2";
+    const auto nameless = dir / "sys/devices/pci0000:00/usb1/1-2";
     std::filesystem::create_directories(nameless / "1-2:1.0");
     std::ofstream(nameless / "idVendor") << "0403\n";
     std::ofstream(nameless / "idProduct") << "6001\n";
-    std::filesystem::create_directories(root / "sys/class/tty/ttyACM3");
-    std::filesystem::create_symlink(usb / "1-1:1.0", root / "sys/class/tty/ttyACM3/device");
-    std::filesystem::create_directories(root / "sys/class/tty/ttyUSB0");
-    std::filesystem::create_symlink(nameless / "1-2:1.0", root / "sys/class/tty/ttyUSB0/device");
+    std::filesystem::create_directories(dir / "sys/class/tty/ttyACM3");
+    std::filesystem::create_symlink(usb / "1-1:1.0", dir / "sys/class/tty/ttyACM3/device");
+    std::filesystem::create_directories(dir / "sys/class/tty/ttyUSB0");
+    std::filesystem::create_symlink(nameless / "1-2:1.0", dir / "sys/class/tty/ttyUSB0/device");
     for (auto n : {"ttyACM3", "ttyUSB0", "ttyS0", "ttyAMA0"}) touch(n);
     uart("ttyS0", 4);
-    EXPECT_EQ(linuxDevices(root / "dev", root / "sys"),
+    EXPECT_EQ(linuxDevices(dir / "dev", dir / "sys"),
               (std::vector<SerialDevice>{{dev("ttyACM3"), "16c0:0483:PAD1", true},
                                          {dev("ttyAMA0"), "", false},
                                          {dev("ttyS0"), "", false},

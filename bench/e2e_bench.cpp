@@ -2,10 +2,13 @@
 // of our own. Run inside the test VM (scripts/bench-e2e.sh); the figures there are emulated, so
 // the sequencer's own round trip through "Midi Through" is printed beside them.
 //
-// usage: bench_e2e PATH-TO-TESSARYN [latency]   (latency: only the two latency rows, for
-// comparing builds over many runs)
+// usage: bench_e2e PATH-TO-TESSARYN [latency] [quiet]
+//   latency: only the two latency rows, for comparing builds over many runs
+//   quiet: run the bridge with --quiet (by default it prints its monitor, as `--headless` does)
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -49,6 +52,9 @@ class Child {
             std::vector<char*> argv{const_cast<char*>(exe.c_str())};
             for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
+            // The monitor lines it prints cost it their making, not their terminal.
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, STDOUT_FILENO);
             ::execv(exe.c_str(), argv.data());
             ::_exit(127);
         }
@@ -129,15 +135,21 @@ void row(const char* what, const Stats& s, const std::string& extra = "") {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) fail("usage: bench_e2e PATH-TO-TESSARYN [latency]");
-    const bool latencyOnly = argc > 2 && std::string(argv[2]) == "latency";
+    if (argc < 2) fail("usage: bench_e2e PATH-TO-TESSARYN [latency] [quiet]");
+    bool latencyOnly = false, quiet = false;
+    for (int i = 2; i < argc; ++i) {
+        latencyOnly = latencyOnly || std::string(argv[i]) == "latency";
+        quiet = quiet || std::string(argv[i]) == "quiet";
+    }
     const fs::path config =
         fs::temp_directory_path() / ("tessaryn-e2e-" + std::to_string(::getpid()));
     Pty pty;
     // Distinct notes must stay distinct, so nothing is remapped; echoes are not in play.
-    Child bridge(argv[1],
-                 {"--headless", "--quiet", "--config-dir", config.string(), "--port", pty.path,
-                  "--baud", "2000000", "--set", "remapNotes=false", "--set", "blockEcho=false"});
+    std::vector<std::string> args{"--headless",       "--config-dir", config.string(),  "--port",
+                                  pty.path,           "--baud",       "2000000",        "--set",
+                                  "remapNotes=false", "--set",        "blockEcho=false"};
+    if (quiet) args.push_back("--quiet");
+    Child bridge(argv[1], args);
     Peer client("Bench");
     for (int i = 0; client.find("Halvenor Out").client < 0; ++i) {
         if (i > 500) fail("\"Halvenor Out\" never appeared");

@@ -235,15 +235,23 @@ void SerialPort::stopWaitingForRoom() {
 void SerialPort::paceStep() {
     const int fd = fd_.load();
     auto now = Clock::now();
-    if (now < paceDue_) {
+    // A byte may leave up to kPaceSlack before it is due, never sooner than that after the last.
+    const auto earliest = std::max(paceDue_, lastPaced_ + kPaceInterval) - kPaceSlack;
+    if (now < earliest) {
+        // Timers here wake about wakeLate_ late: ask that much early, so the byte leaves on time
+        // and a long dump keeps its cadence.
+        auto at = paceDue_ - wakeLate_;
+        if (at <= now) at = earliest;
         paceWaiting_ = true;
-        queue_.asyncAfter(std::chrono::duration_cast<std::chrono::microseconds>(paceDue_ - now) +
-                              std::chrono::microseconds(1),
-                          [weak = weak_from_this(), token = paceToken_] {
+        queue_.asyncAfter(std::chrono::ceil<std::chrono::microseconds>(at - now),
+                          [weak = weak_from_this(), token = paceToken_, at] {
                               auto self = weak.lock();
                               if (!self) return;
                               std::lock_guard lock(self->outLock_);
                               if (self->paceToken_ != token) return;
+                              const auto late = std::clamp<Clock::duration>(
+                                  Clock::now() - at, Clock::duration::zero(), kPaceInterval / 2);
+                              self->wakeLate_ += (late - self->wakeLate_) / 8;
                               self->paceWaiting_ = false;
                               self->flush();
                           });
@@ -259,8 +267,8 @@ void SerialPort::paceStep() {
         }
         return;
     }
-    now = Clock::now();
-    paceDue_ = nextPaceDue(paceDue_, now);
+    lastPaced_ = Clock::now();
+    paceDue_ = nextPaceDue(paceDue_, lastPaced_);
     consumed(1);
     if (!sizes_.empty()) paceStep();  // schedules the next byte
 }

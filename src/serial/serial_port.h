@@ -15,10 +15,10 @@
 
 namespace tessaryn {
 
-// When the paced byte after one that left at `sentAt` (due at `due`) is due. On time, the cadence
-// is kept, so a long dump averages exactly one interval a byte; a step more than kPaceSlack late
-// starts a new cadence from its own byte rather than catching up, so no two paced bytes ever
-// leave less than kPaceInterval - kPaceSlack apart.
+// When the paced byte after one that left at `sentAt` (due at `due`) is due. On time (a byte may
+// leave up to kPaceSlack early or late), the cadence is kept, so a long dump averages exactly one
+// interval a byte; a step more than kPaceSlack late starts a new cadence from its own byte rather
+// than catching up. No paced byte leaves less than kPaceInterval - kPaceSlack after the last.
 std::chrono::steady_clock::time_point nextPaceDue(std::chrono::steady_clock::time_point due,
                                                   std::chrono::steady_clock::time_point sentAt);
 
@@ -118,7 +118,9 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
     bool pacing_ = false;          // a paced message reached the head; ends when the queue is empty
     bool paceWaiting_ = false;     // a pace step is scheduled
     std::uint64_t paceToken_ = 0;
-    Clock::time_point paceDue_{};       // when the next paced byte may leave
+    Clock::time_point paceDue_{};       // when the next paced byte is due
+    Clock::time_point lastPaced_{};     // when the last paced byte left
+    Clock::duration wakeLate_{};        // how late pace timers wake here, smoothed
     Clock::time_point lastProgress_{};  // the device last took a byte, or the backlog began
     bool roomWait_ = false;             // watching the device for room to write
     bool watchdog_ = false;

@@ -610,27 +610,13 @@ void Bridge::deviceStalled(bool stalled) {
 
 // ---- feedback ---------------------------------------------------------------------------------
 
-// The light goes out kActivityHold after the last pulse. One timer at a time, moved on when
-// pulses kept coming, rather than one per pulse: under traffic that halves the main thread's
-// wake-ups.
 void Bridge::pulse() {
-    lastPulse_ = std::chrono::steady_clock::now();
+    const std::int64_t token = ++activityToken_;
     publish(activityLit_, true, BridgeProperty::activityLit);
-    if (!lightTimer_) armLightTimer(kActivityHold);
-}
-
-void Bridge::armLightTimer(std::chrono::steady_clock::duration after) {
-    lightTimer_ = true;
-    main_.postAfter(std::chrono::ceil<std::chrono::microseconds>(after), [weak = weak_from_this()] {
+    main_.postAfter(std::chrono::milliseconds(120), [weak = weak_from_this(), token] {
         auto self = weak.lock();
-        if (!self) return;
-        self->lightTimer_ = false;
-        const auto left = self->lastPulse_ + kActivityHold - std::chrono::steady_clock::now();
-        if (left > left.zero()) {
-            self->armLightTimer(left);
-        } else {
+        if (self && self->activityToken_ == token)
             self->publish(self->activityLit_, false, BridgeProperty::activityLit);
-        }
     });
 }
 

@@ -64,7 +64,6 @@ enum class BridgeProperty {
 class Bridge : public std::enable_shared_from_this<Bridge> {
   public:
     static constexpr std::size_t kMonitorCap = 8;
-    static constexpr std::chrono::milliseconds kActivityHold{120};
     static constexpr const char* kWaitingForHit = "Waiting for a hit";
     static constexpr const char* kNotReading = "Device is not reading";
 
@@ -209,7 +208,6 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void handleMIDIIn(std::span<const std::uint8_t> bytes);
     void deviceStalled(bool stalled);
     void pulse();
-    void armLightTimer(std::chrono::steady_clock::duration after);
     std::vector<std::string> monitorTexts(std::span<const MIDIMessage> messages,
                                           bool fromPad) const;
     // One change of the list for a chunk's lines.
@@ -279,8 +277,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     SerialDevice linkDevice_;
     bool userStopped_ = true;
     DelayedTask reconnectItem_;
-    std::chrono::steady_clock::time_point lastPulse_{};
-    bool lightTimer_ = false;  // a timer that may put the light out is pending
+    std::int64_t activityToken_ = 0;
     std::string statusBeforeStall_;
 
     std::shared_ptr<SerialPort> serial_;

@@ -116,15 +116,7 @@ void SerialPort::start(const std::string& path, std::int64_t baud, std::int64_t 
         [weak] {
             if (auto self = weak.lock()) self->handleReadable();
         },
-        [weak, fd] {
-            // Writers on other threads check fd_ under the lock, so none can write to this
-            // number once it is closed and perhaps reused.
-            std::unique_lock<std::mutex> lock;
-            if (auto self = weak.lock()) {
-                lock = std::unique_lock(self->outLock_);
-                int open = fd;
-                self->fd_.compare_exchange_strong(open, -1);
-            }
+        [fd] {
             ::ioctl(fd, TIOCNXCL);
             ::close(fd);
         },
@@ -142,7 +134,12 @@ void SerialPort::start(const std::string& path, std::int64_t baud, std::int64_t 
 }
 
 void SerialPort::stop() {
-    fd_.store(-1);
+    {
+        // Writers on other threads look at fd_ under this lock: once it is cleared, none can
+        // reach the descriptor, which the queue closes later (its number may then be reused).
+        std::lock_guard lock(outLock_);
+        fd_.store(-1);
+    }
     {
         std::lock_guard lock(sourceLock_);
         if (readSource_) readSource_->cancel();

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <future>
 
 namespace tessaryn {
 
@@ -263,7 +262,7 @@ void Bridge::persistAndApply() {
     // A chunk the serial queue is handling may have sent a note-on held by the rewriter: its
     // note-off must not overtake it.
     if (!offs.empty()) {
-        onSerialQueue([&] {
+        serial_->queue().sync([&] {
             for (const auto& off : offs) sendToMIDI(off, outID);
         });
     }
@@ -277,21 +276,6 @@ void Bridge::persistRoutes() {
 
 void Bridge::sendToMIDI(const MIDIMessage& m, std::int32_t hardwareOutID) {
     if (midi_) tessaryn::sendToMIDI(*midi_, m, hardwareOutID);
-}
-
-void Bridge::onSerialQueue(const std::function<void()>& task) {
-    if (serial_->queue().isCurrent()) {
-        task();
-        return;
-    }
-    // On the heap: the queue may still be inside set_value when wait returns.
-    auto done = std::make_shared<std::promise<void>>();
-    auto finished = done->get_future();
-    serial_->queue().async([&task, done] {
-        task();
-        done->set_value();
-    });
-    finished.wait();
 }
 
 // ---- connections ------------------------------------------------------------------------------
@@ -356,7 +340,7 @@ void Bridge::stop() {
     watch_.reset();
     serial_->stop();
     // Reading has stopped; the chunk in hand, if any, sends its notes before these note-offs.
-    onSerialQueue([this] { endHeldNotes(); });
+    serial_->queue().sync([this] { endHeldNotes(); });
     setRunning(false);
     setStatus("Stopped");
 }

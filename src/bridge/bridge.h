@@ -201,8 +201,6 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void scheduleReconnect();
     void tryReconnect();
     void endHeldNotes();
-    // Runs `task` on the serial queue after what it already holds, and waits for it.
-    void onSerialQueue(const std::function<void()>& task);
     void resetCounters();
     void handleSerial(std::span<const std::uint8_t> bytes);
     void handleMIDIIn(std::span<const std::uint8_t> bytes);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <queue>
 #include <stdexcept>
@@ -254,6 +255,22 @@ IoQueue::~IoQueue() {
 
 void IoQueue::async(Block block) {
     impl_->post(std::move(block));
+}
+
+void IoQueue::sync(const Block& block) {
+    if (isCurrent()) {
+        block();
+        return;
+    }
+    // The promise lives on the heap: the queue may still be inside set_value when wait returns,
+    // and must not touch this frame then.
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    async([&block, done] {
+        block();
+        done->set_value();
+    });
+    finished.wait();
 }
 
 void IoQueue::asyncAfter(std::chrono::microseconds delay, Block block) {

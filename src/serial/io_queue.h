@@ -34,6 +34,9 @@ class IoQueue {
     IoQueue& operator=(const IoQueue&) = delete;
 
     void async(Block block);
+    // Runs `block` on the queue after what it already holds and returns once it has run; on the
+    // queue's own thread it runs at once.
+    void sync(const Block& block);
     void asyncAfter(std::chrono::microseconds delay, Block block);
     // The source is live from the moment it is returned.
     std::shared_ptr<ReadSource> addReadSource(int fd, Block onEvent, Block onCancel,

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <future>
 #include <system_error>
 
 #include "serial/device_access.h"
@@ -71,14 +70,7 @@ void SerialPort::start(const std::string& path, std::int64_t baud, std::int64_t 
     stop();
     // The previous descriptor is closed on the queue; wait for it, or our own lock on the
     // device would refuse reopening the same path.
-    if (!queue_.isCurrent()) {
-        // The promise lives on the heap: the queue may still be inside set_value when wait
-        // returns, and must not touch this frame then.
-        auto closed = std::make_shared<std::promise<void>>();
-        auto done = closed->get_future();
-        queue_.async([closed] { closed->set_value(); });
-        done.wait();
-    }
+    queue_.sync([] {});
     if (baud <= 0) {
         throw SerialError("Could not set baud rate " + std::to_string(baud) + ": " +
                           errorText(EINVAL));

@@ -3,7 +3,6 @@
 
 #include <condition_variable>
 #include <fstream>
-#include <future>
 #include <mutex>
 #include <thread>
 
@@ -62,13 +61,7 @@ struct Owner {
 };
 
 void onQueue(SerialPort& port, const std::function<void()>& f) {
-    auto done = std::make_shared<std::promise<void>>();
-    auto finished = done->get_future();
-    port.queue().async([&f, done] {
-        f();
-        done->set_value();
-    });
-    finished.wait();
+    port.queue().sync(f);
 }
 
 void open8N1(SerialPort& port, const std::string& path, std::int64_t baud = 31250,

@@ -44,7 +44,9 @@ int main(int argc, char** argv) {
     const int stalledNotes = argc > 1 ? std::atoi(argv[1]) : 2000;
     MIDIEndpoints midi("Halvenor", alsaMIDIFactory(), [](std::function<void()>) {});
     Inbox received;
-    midi.setOnMIDIIn([&](std::span<const std::uint8_t> b) { received.add(b); });
+    midi.setOnMIDIIn([&](std::span<const MIDIService::Event> events, bool) {
+            for (const auto& e : events) received.add(e.bytes);
+        });
     Peer peer("Bench");
     peer.subscribeTo("Halvenor Out");
     std::printf(

@@ -47,7 +47,9 @@ int main() {
 
     MIDIEndpoints midi("Halvenor", jackMIDIFactory(), [](std::function<void()>) {});
     Inbox received;
-    midi.setOnMIDIIn([&](std::span<const std::uint8_t> b) { received.add(b); });
+    midi.setOnMIDIIn([&](std::span<const MIDIService::Event> events, bool) {
+            for (const auto& e : events) received.add(e.bytes);
+        });
     JackPeer peer("Bench");
     peer.addPort("in", true);
     peer.addPort("out", false);

@@ -15,23 +15,9 @@ double monotonicSeconds() {
         .count();
 }
 
-double echoWindow(std::size_t length) {
-    return std::max(0.05, 0.02 + 0.0004 * static_cast<double>(length));
-}
-
 // A stored ID outside the 32-bit range is no MIDI unique ID: none.
 std::int32_t midiID(std::int64_t v) {
     return v >= INT32_MIN && v <= INT32_MAX ? static_cast<std::int32_t>(v) : 0;
-}
-
-template <typename Entries>
-void prune(Entries& entries, double now) {
-    std::erase_if(entries, [now](const auto& e) { return e.expiry <= now; });
-}
-
-template <typename Entries>
-bool holds(const Entries& entries, const MIDIMessage& m) {
-    return std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return e.bytes == m; });
 }
 
 // Both paths lead to one file (std::filesystem::equivalent refuses device nodes).
@@ -48,12 +34,6 @@ std::string deviceName(std::string path) {
 }
 
 }  // namespace
-
-std::uint8_t curvedVelocity(std::uint8_t v, double curve) {
-    if (!std::isfinite(curve) || curve < 0 || std::abs(curve - 1.0) <= 0.04) return v;
-    const double scaled = std::round(127.0 * std::pow(v / 127.0, curve));
-    return static_cast<std::uint8_t>(std::clamp(scaled, 1.0, 127.0));
-}
 
 Bridge::Bridge(MainQueue& main, std::shared_ptr<Preferences> prefs, PortLister listPorts)
     : main_(main), prefs_(std::move(prefs)), listPorts_(std::move(listPorts)) {
@@ -113,7 +93,9 @@ void Bridge::initialise(const MIDIService::Factory& midiFactory, const std::stri
     serial_->onData = [this](std::span<const std::uint8_t> bytes) { handleSerial(bytes); };
     serial_->onClosed = [this](const std::string& message) { deviceClosed(message); };
     serial_->onStall = [this](bool stalled) { deviceStalled(stalled); };
-    midi_->setOnMIDIIn([this](std::span<const std::uint8_t> bytes) { handleMIDIIn(bytes); });
+    midi_->setOnMIDIIn([this](std::span<const MIDIService::Event> events, bool lostBefore) {
+        handleMIDIIn(events, lostBefore);
+    });
     midi_->setOnPortsChanged([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->refreshMIDIPorts();
     });
@@ -251,13 +233,14 @@ void Bridge::persistAndApply() {
     std::vector<MIDIMessage> offs;
     {
         std::lock_guard lock(gate_);
-        const bool wasEnabled = rewriter_.enabled;
-        rewriter_.enabled = remapNotes_;
-        rewriter_.target = target;
-        rewriter_.forceChannel = forced;
-        if (wasEnabled && !remapNotes_) offs = rewriter_.releaseAll();
-        traffic_ = Traffic{dropClock_,     dropSensing_, blockEcho_, paceSysex_,
-                           velocityCurve_, routes_,      outID};
+        NoteRewriter& rewriter = path_.rewriter;
+        const bool wasEnabled = rewriter.enabled;
+        rewriter.enabled = remapNotes_;
+        rewriter.target = target;
+        rewriter.forceChannel = forced;
+        if (wasEnabled && !remapNotes_) offs = rewriter.releaseAll();
+        path_.traffic = {dropClock_,     dropSensing_, blockEcho_, paceSysex_,
+                         velocityCurve_, routes_,      outID};
     }
     // A chunk the serial queue is handling may have sent a note-on held by the rewriter: its
     // note-off must not overtake it.
@@ -416,8 +399,8 @@ void Bridge::endHeldNotes() {
     std::int32_t outID;
     {
         std::lock_guard lock(gate_);
-        offs = rewriter_.releaseAll();
-        outID = traffic_.hardwareOutID;
+        offs = path_.rewriter.releaseAll();
+        outID = path_.traffic.hardwareOutID;
     }
     for (const auto& off : offs) {
         if (!off.empty()) sendToMIDI(off, outID);
@@ -468,39 +451,24 @@ void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
         }
     }
 
-    std::vector<MIDIMessage> sent;
-    std::vector<std::size_t> origin;  // index in `messages` of each sent message
+    std::vector<MessagePath::Forwarded> forwarded;
     std::int32_t outID;
     bool remapOn;
     {
         std::lock_guard lock(gate_);
-        const Traffic& t = traffic_;
-        outID = t.hardwareOutID;
-        remapOn = rewriter_.enabled;
-        const double now = monotonicSeconds();
-        if (t.blockEcho) prune(recentWire_, now);
-        for (std::size_t i = 0; i < messages.size(); ++i) {
-            const MIDIMessage& m = messages[i];
-            if (m.empty()) continue;
-            if ((m[0] == 0xF8 && t.dropClock) || (m[0] == 0xFE && t.dropSensing)) continue;
-            if (t.blockEcho && holds(recentWire_, m)) continue;
-            auto routed = applyLearned(m, t.routes);
-            MIDIMessage out = routed.matched ? std::move(routed.message) : rewriter_.rewrite(m);
-            if (out.size() >= 3 && (out[0] & 0xF0) == 0x90 && out[2] != 0) {
-                out[2] = curvedVelocity(out[2], t.curve);
-            }
-            if (t.blockEcho) recentOut_.push_back({out, now + echoWindow(out.size())});
-            sent.push_back(std::move(out));
-            origin.push_back(i);
-        }
-        if (t.blockEcho) prune(recentOut_, now);
+        outID = path_.traffic.hardwareOutID;
+        remapOn = path_.rewriter.enabled;
+        forwarded = path_.fromDevice(messages, monotonicSeconds());
     }
+    std::vector<MIDIMessage> sent;
+    sent.reserve(forwarded.size());
+    for (auto& f : forwarded) sent.push_back(std::move(f.message));
 
     if (!sent.empty()) sendAllToMIDI(*midi_, sent, outID);
     // Only the chunk's last hit line is ever seen.
     std::optional<std::string> hit;
     for (std::size_t i = sent.size(); i-- > 0 && !hit;) {
-        hit = drumHitLine(messages[origin[i]], sent[i], remapOn);
+        hit = drumHitLine(messages[forwarded[i].origin], sent[i], remapOn);
     }
     main_.post([weak = weak_from_this(), count = static_cast<std::int64_t>(bytes.size()),
                 hit = std::move(hit), any = !sent.empty(), texts = monitorTexts(sent, true)] {
@@ -526,37 +494,23 @@ void Bridge::noticeReaderLosses() {
 
 // ---- MIDI to serial ---------------------------------------------------------------------------
 
-void Bridge::handleMIDIIn(std::span<const std::uint8_t> bytes) {
+void Bridge::handleMIDIIn(std::span<const MIDIService::Event> events, bool lostBefore) {
     if (const auto generation = parserGeneration_.load(); generation != midiInParserSeen_) {
-        midiInParser_ = MIDIStreamParser{};
+        midiInParser_ = EventParser{};
         midiInParserSeen_ = generation;
     }
+    const double now = monotonicSeconds();
     std::vector<MIDIMessage> messages;
-    for (std::uint8_t b : bytes) {
-        midiInParser_.feed(
-            b, [&](MIDIStreamParser::Bytes m) { messages.emplace_back(m.begin(), m.end()); });
-    }
+    midiInParser_.feed(events, lostBefore, now, messages);
+    std::int64_t count = 0;
+    for (const auto& e : events) count += static_cast<std::int64_t>(e.bytes.size());
 
     std::vector<MIDIMessage> toWrite;
     bool pace;
     {
         std::lock_guard lock(gate_);
-        const Traffic& t = traffic_;
-        pace = t.paceSysex;
-        const double now = monotonicSeconds();
-        if (t.blockEcho) {
-            prune(recentOut_, now);
-            prune(recentWire_, now);
-        }
-        for (auto& m : messages) {
-            if (m.empty()) continue;
-            if ((m[0] == 0xF8 && t.dropClock) || (m[0] == 0xFE && t.dropSensing)) continue;
-            if (t.blockEcho) {
-                if (holds(recentOut_, m)) continue;
-                recentWire_.push_back({m, now + echoWindow(m.size())});
-            }
-            toWrite.push_back(std::move(m));
-        }
+        pace = path_.traffic.paceSysex;
+        toWrite = path_.fromMIDI(std::move(messages), now);
     }
     if (toWrite.empty()) return;
 
@@ -568,8 +522,7 @@ void Bridge::handleMIDIIn(std::span<const std::uint8_t> bytes) {
         batch.push_back({std::move(m), paced});
     }
     serial_->write(std::move(batch));  // one hand-off for the whole packet
-    main_.post([weak = weak_from_this(), count = static_cast<std::int64_t>(bytes.size()),
-                texts = std::move(texts)] {
+    main_.post([weak = weak_from_this(), count, texts = std::move(texts)] {
         auto self = weak.lock();
         if (!self) return;
         self->publish(self->bytesOut_, self->bytesOut_ + count, BridgeProperty::bytesOut);

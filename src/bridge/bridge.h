@@ -14,6 +14,7 @@
 
 #include "bridge/instance.h"
 #include "bridge/main_queue.h"
+#include "bridge/message_path.h"
 #include "bridge/preferences.h"
 #include "midi/learned_route.h"
 #include "midi/midi_endpoints.h"
@@ -59,7 +60,8 @@ enum class BridgeProperty {
 //
 // Threads: the main queue (creation, settings, start/stop, reconnects, every published change),
 // the serial I/O queue (handleSerial, the first half of a device loss) and the MIDI receive
-// thread (handleMIDIIn). `gate` guards rewriter_, traffic_, recentOut_ and recentWire_ only and
+// thread (handleMIDIIn). `gate` guards path_ (the rewriter, the settings snapshot and the echo
+// lists) only and
 // is never held across a send, a write, a preferences access or a hand-off.
 class Bridge : public std::enable_shared_from_this<Bridge> {
   public:
@@ -169,20 +171,6 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
         bool hardwareFlow = false;
         bool holdDTR = false;
     };
-    struct Traffic {
-        bool dropClock = true;
-        bool dropSensing = true;
-        bool blockEcho = true;
-        bool paceSysex = true;
-        double curve = 1.0;
-        std::vector<LearnedRoute> routes;
-        std::int32_t hardwareOutID = 0;
-    };
-    struct EchoEntry {
-        MIDIMessage bytes;
-        double expiry;  // monotonic seconds
-    };
-
     Bridge(MainQueue& main, std::shared_ptr<Preferences> prefs, PortLister listPorts);
     void initialise(const MIDIService::Factory& midi, const std::string& name);
 
@@ -203,7 +191,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void endHeldNotes();
     void resetCounters();
     void handleSerial(std::span<const std::uint8_t> bytes);
-    void handleMIDIIn(std::span<const std::uint8_t> bytes);
+    void handleMIDIIn(std::span<const MIDIService::Event> events, bool lostBefore);
     void deviceStalled(bool stalled);
     void pulse();
     std::vector<std::string> monitorTexts(std::span<const MIDIMessage> messages,
@@ -260,14 +248,11 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     std::atomic<std::uint64_t> parserGeneration_{0};
     MIDIStreamParser parser_;             // serial queue
     std::uint64_t parserSeen_ = 0;        // serial queue
-    MIDIStreamParser midiInParser_;       // MIDI receive thread
+    EventParser midiInParser_;            // MIDI receive thread
     std::uint64_t midiInParserSeen_ = 0;  // MIDI receive thread
 
     std::mutex gate_;
-    NoteRewriter rewriter_;
-    Traffic traffic_;
-    std::vector<EchoEntry> recentOut_;
-    std::vector<EchoEntry> recentWire_;
+    MessagePath path_;  // guarded by gate_
 
     // Main thread.
     std::optional<Link> link_;
@@ -283,9 +268,5 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     // While waiting for the device: an attempt as soon as a device node appears.
     std::unique_ptr<DeviceNodeWatch> watch_;
 };
-
-// Velocity after the curve: 127 × (v/127)^curve rounded, kept within 1…127; unchanged when the
-// curve is within 0.04 of 1, or negative or not finite.
-std::uint8_t curvedVelocity(std::uint8_t v, double curve);
 
 }  // namespace tessaryn

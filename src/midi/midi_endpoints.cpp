@@ -20,21 +20,25 @@ MIDIEndpoints::MIDIEndpoints(const std::string& name, const MIDIService::Factory
                              PostToMain postToMain) {
     std::weak_ptr<Shared> weak = shared_;
     MIDIService::Handlers handlers;
-    handlers.received = [weak](std::span<const std::uint8_t> bytes) {
-        if (bytes.empty()) return;
+    handlers.received = [weak](std::span<const MIDIService::Event> events, bool lostBefore) {
+        if (events.empty() && !lostBefore) return;
         auto shared = weak.lock();
         if (!shared) return;
-        std::shared_ptr<const std::function<void(std::span<const std::uint8_t>)>> handler;
+        std::shared_ptr<const MIDIInHandler> handler;
         {
             std::lock_guard lock(shared->lock);
             handler = shared->onMIDIIn;
         }
-        if (handler) (*handler)(bytes);
+        if (handler) (*handler)(events, lostBefore);
     };
     handlers.setupChanged = [weak, post = std::move(postToMain)] {
+        auto shared = weak.lock();
+        if (!shared || shared->rescanPosted.exchange(true)) return;
         post([weak] {
             auto shared = weak.lock();
             if (!shared) return;
+            // Cleared before the rescan: an announcement during it posts another.
+            shared->rescanPosted.store(false);
             std::shared_ptr<const std::function<void()>> handler;
             {
                 std::lock_guard lock(shared->lock);
@@ -53,7 +57,7 @@ MIDIEndpoints::~MIDIEndpoints() {
     service_.reset();  // ends the service's threads before the handlers go
 }
 
-void MIDIEndpoints::setOnMIDIIn(std::function<void(std::span<const std::uint8_t>)> handler) {
+void MIDIEndpoints::setOnMIDIIn(MIDIInHandler handler) {
     auto h = handler ? std::make_shared<const decltype(handler)>(std::move(handler)) : nullptr;
     std::lock_guard lock(shared_->lock);
     shared_->onMIDIIn = std::move(h);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -36,8 +37,10 @@ class MIDIEndpoints {
     MIDIEndpoints(const MIDIEndpoints&) = delete;
     MIDIEndpoints& operator=(const MIDIEndpoints&) = delete;
 
-    // Until set, received packets and setup notifications are dropped.
-    void setOnMIDIIn(std::function<void(std::span<const std::uint8_t>)> handler);
+    // Until set, received events and setup notifications are dropped.
+    using MIDIInHandler =
+        std::function<void(std::span<const MIDIService::Event> events, bool lostBefore)>;
+    void setOnMIDIIn(MIDIInHandler handler);
     void setOnPortsChanged(std::function<void()> handler);
 
     // (sources, destinations), without this program's own endpoints; "MIDI" for a nameless one.
@@ -53,8 +56,10 @@ class MIDIEndpoints {
   private:
     struct Shared {
         std::mutex lock;  // handlers are installed on the main thread while the service runs
-        std::shared_ptr<const std::function<void(std::span<const std::uint8_t>)>> onMIDIIn;
+        std::shared_ptr<const MIDIInHandler> onMIDIIn;
         std::shared_ptr<const std::function<void()>> onPortsChanged;
+        // A rescan is posted and has not run yet: a storm of announcements posts one.
+        std::atomic<bool> rescanPosted{false};
     };
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
     std::unique_ptr<MIDIService> service_;

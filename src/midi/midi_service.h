@@ -19,11 +19,21 @@ class MIDIService {
         std::int32_t id = 0;  // stable: derived from names, never from volatile addresses
         std::string name;     // empty when the service has none
     };
-    // Called on a thread of the service: `received` once per received packet, or per batch of
-    // events read together (from the virtual destination or the connected hardware source),
-    // each message whole and in order; `setupChanged` when endpoints may have come or gone.
+    // One event as the MIDI system delivered it: whole messages, or one piece of a SysEx.
+    // `source` tells the senders apart for this run (an ALSA client and port, a JACK port): a
+    // SysEx continues only within its source, and running status never carries over from one
+    // event to the next.
+    struct Event {
+        std::uint32_t source = 0;
+        std::span<const std::uint8_t> bytes;
+    };
+    // Called on a thread of the service: `received` once per batch of events read together (from
+    // the virtual destination or the connected hardware source), in order; `lostBefore` when
+    // input was lost since the previous batch (a queue overflowed, an event was too large to
+    // read), so whatever a source had in progress is incomplete. `setupChanged` when endpoints
+    // may have come or gone.
     struct Handlers {
-        std::function<void(std::span<const std::uint8_t>)> received;
+        std::function<void(std::span<const Event> events, bool lostBefore)> received;
         std::function<void()> setupChanged;
     };
     using Factory = std::function<std::unique_ptr<MIDIService>(const std::string& name, Handlers)>;

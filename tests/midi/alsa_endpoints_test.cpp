@@ -32,7 +32,9 @@ class AlsaEndpoints : public ::testing::Test {
     std::unique_ptr<MIDIEndpoints> midi;
     void SetUp() override {
         midi = std::make_unique<MIDIEndpoints>("Halvenor", alsaMIDIFactory(), main.poster());
-        midi->setOnMIDIIn([this](std::span<const std::uint8_t> b) { received.add(b); });
+        midi->setOnMIDIIn([this](std::span<const MIDIService::Event> events, bool) {
+            for (const auto& e : events) received.add(e.bytes);
+        });
     }
 };
 

@@ -25,9 +25,9 @@ struct Fixture : ::testing::Test {
                                                    std::lock_guard lock(mainLock);
                                                    mainTasks.push_back(std::move(f));
                                                });
-        midi->setOnMIDIIn([this](std::span<const std::uint8_t> b) {
+        midi->setOnMIDIIn([this](std::span<const MIDIService::Event> events, bool) {
             std::lock_guard lock(inLock);
-            in.emplace_back(b.begin(), b.end());
+            for (const auto& e : events) in.emplace_back(e.bytes.begin(), e.bytes.end());
         });
     }
     int runMain() {
@@ -64,10 +64,14 @@ TEST_F(Fixture, SetupChangesReachTheHandlerOnTheMainQueue) {
     const auto id = hub->addDestination("Synth");
     hub->remove(id);
     EXPECT_EQ(calls, 0);  // nothing runs until the main queue does
-    EXPECT_EQ(runMain(), 2);
+    EXPECT_EQ(runMain(), 1);  // one rescan for announcements that came together
+    EXPECT_EQ(calls, 1);
+    hub->addSource("Pad");
+    EXPECT_EQ(runMain(), 1);
     EXPECT_EQ(calls, 2);
-    midi.reset();
     hub->addSource("Late");
+    hub->flush();
+    midi.reset();
     runMain();  // the endpoints are gone: the queued task does nothing
     EXPECT_EQ(calls, 2);
 }

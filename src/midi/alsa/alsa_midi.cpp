@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <deque>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -51,8 +53,8 @@ constexpr long kSysexPiece = 256;
 // is still reading has no room for the next burst.
 constexpr std::size_t kBurstBytes = 4096;
 constexpr int kBurstCells = (kBurstBytes / kSysexPiece) * (1 + (kSysexPiece + 27) / 28);
-// A reader that takes nothing for this long while we wait (or too little in ten times as long) is
-// not waited for until it has caught up: it loses what does not fit.
+// The longest the output thread waits for the readers of one burst to make room. A reader that
+// has not made room by then is not waited for until it has caught up: it loses what does not fit.
 constexpr auto kPatience = std::chrono::milliseconds(100);
 // The largest input pool a client may have. An event that needs as many cells as the pool
 // holds is refused by the sequencer, so an input buffer of this many events reads any event
@@ -100,9 +102,16 @@ class AlsaService final : public MIDIService {
         snd_midi_event_no_status(decoder_, 1);  // every message with its status byte
         stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         thread_ = std::thread([this] { receive(); });
+        outThread_ = std::thread([this] { writeBacklog(); });
     }
 
     ~AlsaService() override {
+        {
+            std::lock_guard lock(queueLock_);
+            stopping_ = true;
+            outWake_.notify_one();
+        }
+        outThread_.join();
         const std::uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(stopFd_, &one, sizeof one);
         thread_.join();
@@ -121,26 +130,21 @@ class AlsaService final : public MIDIService {
     std::vector<Endpoint> destinations() override { return listEndpoints(false, nullptr); }
 
     void publish(std::span<const std::uint8_t> m) override {
-        std::lock_guard lock(outLock_);
-        encode(m, true, std::nullopt);
-        flush();
+        const std::vector<std::uint8_t> one(m.begin(), m.end());
+        send(std::span(&one, 1), true, std::nullopt);
     }
 
     bool sendTo(std::int32_t id, std::span<const std::uint8_t> m) override {
         const auto to = lookup(id, false);
         if (!to) return false;
-        std::lock_guard lock(outLock_);
-        encode(m, false, to);
-        flush();
+        const std::vector<std::uint8_t> one(m.begin(), m.end());
+        send(std::span(&one, 1), false, to);
         return true;
     }
 
     void publishAll(std::span<const std::vector<std::uint8_t>> messages,
                     std::int32_t hardwareOutID) override {
-        const auto to = hardwareOutID != 0 ? lookup(hardwareOutID, false) : std::nullopt;
-        std::lock_guard lock(outLock_);
-        for (const auto& m : messages) encode(m, true, to);
-        flush();
+        send(messages, true, hardwareOutID != 0 ? lookup(hardwareOutID, false) : std::nullopt);
     }
 
     bool connectSource(std::int32_t id) override {
@@ -246,8 +250,58 @@ class AlsaService final : public MIDIService {
         if (r >= 0 || r == -EBUSY) connectedIn_ = at;  // EBUSY: still connected
     }
 
+    // Any thread. Written at once, on the caller's thread, when nothing waits and every reader
+    // has room for it; otherwise handed to the output thread, which may wait for readers, so
+    // that the serial side never does.
+    void send(std::span<const std::vector<std::uint8_t>> messages, bool toSubscribers,
+              const std::optional<Address>& to) {
+        std::lock_guard queue(queueLock_);
+        if (backlog_.empty() && !draining_) {
+            std::lock_guard lock(outLock_);
+            direct_ = true;
+            for (const auto& m : messages) encode(m, toSubscribers, to);
+            direct_ = false;
+            if (!tooMuch_ && roomNow()) {
+                writePending();
+                return;
+            }
+            tooMuch_ = false;
+            pending_.clear();
+            ends_.clear();
+            burst_ = 0;
+            subsCells_ = destCells_ = 0;
+        }
+        for (const auto& m : messages) {
+            if (!m.empty()) backlog_.push_back({m, toSubscribers, to});
+        }
+        outWake_.notify_one();
+    }
+
+    // The output thread "midi.out": writes what could not go at once, in order, waiting for
+    // readers that are still reading.
+    void writeBacklog() {
+        ::pthread_setname_np(::pthread_self(), "midi.out");
+        std::unique_lock queue(queueLock_);
+        for (;;) {
+            outWake_.wait(queue, [this] { return stopping_ || !backlog_.empty(); });
+            if (stopping_) return;
+            std::deque<Queued> items;
+            items.swap(backlog_);
+            draining_ = true;
+            queue.unlock();
+            {
+                std::lock_guard lock(outLock_);
+                for (const auto& item : items) encode(item.bytes, item.toSubscribers, item.to);
+                flush();
+            }
+            queue.lock();
+            draining_ = false;
+        }
+    }
+
     // Called with outLock_ held. Adds one message, a SysEx in pieces, for the subscribers of
-    // "<name> Out" and/or one destination; a full burst is written before more is added.
+    // "<name> Out" and/or one destination; a full burst is written before more is added (on
+    // the caller's thread, which writes only one burst, it is marked too much instead).
     void encode(std::span<const std::uint8_t> m, bool toSubscribers,
                 const std::optional<Address>& to) {
         snd_midi_event_reset_encode(encoder_);
@@ -261,11 +315,16 @@ class AlsaService final : public MIDIService {
             p += used;
             left -= used;
             if (ev.type == SND_SEQ_EVENT_NONE) continue;
+            const bool full = burst_ >= kBurstBytes || subsCells_ + destCells_ >= kBurstCells;
+            if (full && direct_) {
+                tooMuch_ = true;
+                return;
+            }
             if (burst_ >= kBurstBytes) {
                 flush();
                 // Kernel clients (Midi Through, hardware ports) cannot be asked for room.
                 ::usleep(1000);
-            } else if (subsCells_ + destCells_ >= kBurstCells) {
+            } else if (full) {
                 flush();
             }
             burst_ += static_cast<std::size_t>(used);
@@ -283,37 +342,71 @@ class AlsaService final : public MIDIService {
         }
     }
 
-    // Called with outLock_ held, before a write: room in every reader's queue for what is
-    // pending for it. Free cells are asked of the sequencer only when what we last learned no
-    // longer covers the write. A reader that is still reading is waited for; one that takes
-    // nothing for kPatience (or too little in ten times as long) is not waited for until it has
-    // caught up, and loses what does not fit.
-    void makeRoom() {
+    // Called with outLock_ held: the readers of what is pending, looked up again after setup
+    // changes. A hardware destination's readers are never waited for: what we send there goes
+    // to a device, not to them.
+    void findReaders() {
         const unsigned generation = setupGeneration_.load();
-        if (readersAt_ != generation || readersDest_ != dest_) {
-            // A kernel destination cannot be asked; Midi Through passes what it gets on to the
-            // programs reading it, which can.
-            subsReaders_ = readersOf({self_, outPort_});
-            destReaders_.clear();
-            if (dest_.client >= 0) {
-                if (readerRoom(fd_, dest_.client).free >= 0) {
-                    destReaders_.push_back(dest_.client);
-                } else {
-                    destReaders_ = readersOf(dest_);
+        if (readersAt_ == generation && readersDest_ == dest_) return;
+        subsReaders_ = readersOf({self_, outPort_});
+        destReaders_.clear();
+        if (dest_.client >= 0 && readerRoom(fd_, dest_.client).free >= 0)
+            destReaders_.push_back(dest_.client);
+        readersAt_ = generation;
+        readersDest_ = dest_;
+    }
+
+    // Called with outLock_ held, on the caller's thread: whether every reader that is still
+    // reading has room for what is pending, asking the sequencer only when what we last
+    // learned does not cover it. Never waits.
+    bool roomNow() {
+        findReaders();
+        auto fits = [this](const std::vector<int>& clients, int need) {
+            for (const int client : clients) {
+                Reader& reader = readers_[client];
+                if (need == 0 || reader.free >= need) continue;
+                const auto now = std::chrono::steady_clock::now();
+                if (reader.stalled && now - reader.askedAt < kPatience) continue;
+                const ReaderRoom room = readerRoom(fd_, client);
+                reader.free = room.free < 0 ? std::numeric_limits<int>::max()
+                                            : std::max(room.free - room.pool / 2, 0);
+                if (reader.stalled) {
+                    // Caught up once half its queue is free again; until then it loses.
+                    reader.stalled = reader.free == 0;
+                    reader.askedAt = now;
+                    if (reader.stalled) continue;
                 }
+                if (reader.free < need) return false;
             }
-            readersAt_ = generation;
-            readersDest_ = dest_;
-        }
+            return true;
+        };
+        if (!fits(subsReaders_, subsCells_) || !fits(destReaders_, destCells_)) return false;
+        for (const int client : subsReaders_) take(readers_[client], subsCells_);
+        for (const int client : destReaders_) take(readers_[client], destCells_);
+        return true;
+    }
+
+    static void take(Reader& reader, int cells) { reader.free = std::max(reader.free - cells, 0); }
+
+    // Called with outLock_ held, on the output thread, before a write: room in every reader's
+    // queue for what is pending for it. A reader that is still reading is waited for, all of
+    // them together at most kPatience a burst; one that does not make room in that time is not
+    // waited for until it has caught up, and loses what does not fit.
+    void makeRoom() {
+        findReaders();
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
         if (subsCells_ > 0) {
-            for (const int client : subsReaders_) ensureRoom(client, readers_[client], subsCells_);
+            for (const int client : subsReaders_)
+                ensureRoom(client, readers_[client], subsCells_, deadline);
         }
         if (destCells_ > 0) {
-            for (const int client : destReaders_) ensureRoom(client, readers_[client], destCells_);
+            for (const int client : destReaders_)
+                ensureRoom(client, readers_[client], destCells_, deadline);
         }
     }
 
-    void ensureRoom(int client, Reader& reader, int need) {
+    void ensureRoom(int client, Reader& reader, int need,
+                    std::chrono::steady_clock::time_point deadline) {
         if (reader.free >= need) {
             reader.free -= need;
             return;
@@ -334,15 +427,9 @@ class AlsaService final : public MIDIService {
             return;
         }
         reader.stalled = false;
-        auto since = start;
-        int last = room.free;
         while (room.free >= 0 && room.free - reserve < need) {
             const auto now = std::chrono::steady_clock::now();
-            if (room.free > last) {
-                since = now;
-                last = room.free;
-            }
-            if (now - since > kPatience || now - start > 10 * kPatience) {
+            if (now >= deadline) {
                 reader = {0, true, now};
                 return;
             }
@@ -392,10 +479,14 @@ class AlsaService final : public MIDIService {
     // The sequencer takes the events in order and stops at the first one a receiver refuses (a
     // full queue, a destination gone), reporting how far it got. For a send to subscribers,
     // the others already have that event, so it is skipped, never sent again: alsa-lib's own
-    // drain would resend it and duplicate it for every healthy reader. Nothing here waits for a
-    // reader.
+    // drain would resend it and duplicate it for every healthy reader. Only the output thread
+    // waits for readers, before it writes.
     void flush() {
         makeRoom();
+        writePending();
+    }
+
+    void writePending() {
         std::size_t at = 0, next = 0;
         while (at < pending_.size()) {
             const ssize_t n = ::write(fd_, pending_.data() + at, pending_.size() - at);
@@ -437,7 +528,7 @@ class AlsaService final : public MIDIService {
             if (r == -ENOSPC) {
                 // Our queue overflowed and the sequencer emptied it; announcements may be
                 // among what was lost, so look again.
-                ++input_;
+                lost();
                 changed = true;
                 continue;
             }
@@ -450,13 +541,13 @@ class AlsaService final : public MIDIService {
                 if (batch_.size() >= kBatchLimit) handOver();
             }
         }
-        handOver();
         if (got == 0 && !changed && stuck()) {
             // The event at the head is larger than any read can take and would hold up
             // everything behind it; the sequencer can only drop the queue as a whole.
             snd_seq_drop_input(seq_);
-            ++input_;
+            lost();
         }
+        handOver();
         if (changed) {
             ++setupGeneration_;
             {
@@ -467,6 +558,13 @@ class AlsaService final : public MIDIService {
         }
     }
 
+    // What was read before a loss goes on first; the next hand-off says that input is missing.
+    void lost() {
+        ++input_;
+        handOver();
+        lostBefore_ = true;
+    }
+
     // Events are waiting in the sequencer although a read returned none.
     bool stuck() {
         snd_seq_client_pool_t* pool;
@@ -475,23 +573,33 @@ class AlsaService final : public MIDIService {
                snd_seq_client_pool_get_input_free(pool) < snd_seq_client_pool_get_input_pool(pool);
     }
 
-    // Events read in one wake go on in one hand-off: every message keeps its status byte, so
-    // their bytes joined are the same stream.
+    // Events read in one wake go on in one hand-off, each with its sender.
     void deliver(const snd_seq_event_t& ev) {
+        const std::size_t at = batch_.size();
         if (ev.type == SND_SEQ_EVENT_SYSEX) {
             const auto* data = static_cast<const std::uint8_t*>(ev.data.ext.ptr);
             batch_.insert(batch_.end(), data, data + ev.data.ext.len);
-            return;
+        } else {
+            unsigned char buf[16];
+            snd_seq_event_t copy = ev;
+            const long n = snd_midi_event_decode(decoder_, buf, sizeof buf, &copy);
+            if (n > 0) batch_.insert(batch_.end(), buf, buf + n);
         }
-        unsigned char buf[16];
-        snd_seq_event_t copy = ev;
-        const long n = snd_midi_event_decode(decoder_, buf, sizeof buf, &copy);
-        if (n > 0) batch_.insert(batch_.end(), buf, buf + n);
+        if (batch_.size() > at)
+            marks_.push_back({static_cast<std::uint32_t>(ev.source.client) << 8 | ev.source.port,
+                              at, batch_.size() - at});
     }
 
     void handOver() {
-        if (!batch_.empty() && handlers_.received) handlers_.received(batch_);
+        if ((!marks_.empty() || lostBefore_) && handlers_.received) {
+            events_.clear();
+            for (const auto& m : marks_)
+                events_.push_back({m.source, std::span(batch_).subspan(m.at, m.size)});
+            handlers_.received(events_, lostBefore_);
+        }
+        lostBefore_ = false;
         batch_.clear();
+        marks_.clear();
     }
 
     std::string name_;
@@ -501,14 +609,39 @@ class AlsaService final : public MIDIService {
     int self_ = -1;
     int outPort_ = -1, inPort_ = -1, hwOutPort_ = -1, hwInPort_ = -1, announcePort_ = -1;
     snd_midi_event_t* decoder_ = nullptr;  // receive thread only
-    std::vector<std::uint8_t> batch_;      // receive thread only: what one wake read
+    // Receive thread only: what one wake read, each event's sender and place in batch_.
+    struct Mark {
+        std::uint32_t source;
+        std::size_t at, size;
+    };
+    std::vector<std::uint8_t> batch_;
+    std::vector<Mark> marks_;
+    std::vector<Event> events_;
+    bool lostBefore_ = false;
     static constexpr std::size_t kBatchLimit = 64 * 1024;
     int stopFd_ = -1;
     std::thread thread_;
 
-    // Sends come from the serial queue and the main thread and take turns, so that a SysEx's
-    // pieces are never interleaved with another message. Guarded by outLock_:
+    // Sends come from the serial queue and the main thread. What cannot be written at once waits
+    // in backlog_ for the output thread; while anything waits or is being written there, later
+    // sends queue behind it, so order is kept. Guarded by queueLock_ (taken before outLock_):
+    struct Queued {
+        std::vector<std::uint8_t> bytes;
+        bool toSubscribers;
+        std::optional<Address> to;
+    };
+    std::mutex queueLock_;
+    std::condition_variable outWake_;
+    std::deque<Queued> backlog_;
+    bool draining_ = false;  // the output thread is writing what it took from backlog_
+    bool stopping_ = false;
+    std::thread outThread_;
+
+    // Writers take turns, so that a SysEx's pieces are never interleaved with another message.
+    // Guarded by outLock_:
     std::mutex outLock_;
+    bool direct_ = false;   // encoding on the caller's thread: one burst at most
+    bool tooMuch_ = false;  // what was encoded there needs more than one burst
     snd_midi_event_t* encoder_ = nullptr;
     std::vector<std::uint8_t> pending_;  // events laid out for the sequencer
     std::vector<std::size_t> ends_;      // where each event in pending_ ends

@@ -23,14 +23,23 @@ namespace tessaryn {
 
 namespace {
 
-// Sized for bursts: one period of a 1 Mbaud line is a few hundred bytes; a large SysEx dump
-// must fit whole, since a message that does not fit is dropped whole.
-constexpr std::size_t kRingBytes = 1 << 18;
+// Toward JACK, sized for the largest message the device parser makes (a 1 MiB SysEx) with room
+// beside it, since a message that does not fit is dropped whole. From JACK, a period's events
+// at a time: the receive thread empties it every period.
+constexpr std::size_t kOutRingBytes = 1 << 21;
+constexpr std::size_t kInRingBytes = 1 << 18;
 // A connection takes effect at the start of a coming period, on a loaded machine many periods
 // later; the first message for a newly connected destination waits up to this long for it.
 constexpr jack_time_t kRouteWaitMicros = 1000000;
 
 enum class Target : std::uint8_t { virtualOut, hardwareOut };
+
+// One received event: this header, then `length` bytes.
+struct InHeader {
+    std::uint32_t length;
+    std::uint16_t source;  // 1: "<name> In", 2: "<name> Hardware In"
+    bool lostBefore;       // events were dropped just before this one
+};
 
 // One queued outgoing message: this header, then `length` bytes.
 struct OutHeader {
@@ -193,6 +202,8 @@ class JackService final : public MIDIService {
         connectedSource_.clear();
     }
 
+    Losses losses() const override { return {toReaders_.load(), input_.load()}; }
+
   private:
     jack_port_t* registerPort(const std::string& port, unsigned long flags) {
         jack_port_t* p =
@@ -291,10 +302,11 @@ class JackService final : public MIDIService {
     }
 
     // Called with outLock_ held: the ring's one producer. A message that does not fit is dropped
-    // whole, and said once until messages fit again.
+    // whole, counted, and said once until messages fit again.
     void push(Target target, std::span<const std::uint8_t> m) {
         if (m.empty()) return;
         if (out_.writeSpace() < sizeof(OutHeader) + m.size()) {
+            ++toReaders_;
             if (!outFull_ && report_)
                 report_("JACK MIDI output is full; dropping whole messages until it drains");
             outFull_ = true;
@@ -321,7 +333,7 @@ class JackService final : public MIDIService {
     }
 
     // Copies this period's input events of both ports into in_, in time order, each whole or
-    // not at all.
+    // not at all; the first event after a drop carries the news.
     void receiveEvents(void* a, void* b) {
         const std::uint32_t na = jack_midi_get_event_count(a), nb = jack_midi_get_event_count(b);
         std::uint32_t i = 0, j = 0;
@@ -333,12 +345,16 @@ class JackService final : public MIDIService {
             const bool takeA = haveA && (!haveB || ea.time <= eb.time);
             const jack_midi_event_t& e = takeA ? ea : eb;
             if (e.size > 0) {
-                const std::uint32_t length = static_cast<std::uint32_t>(e.size);
-                if (in_.writeSpace() >= sizeof length + e.size) {
-                    in_.write(&length, sizeof length);
+                const InHeader h{static_cast<std::uint32_t>(e.size),
+                                 static_cast<std::uint16_t>(takeA ? 1 : 2), inLost_};
+                if (in_.writeSpace() >= sizeof h + e.size) {
+                    in_.write(&h, sizeof h);
                     in_.write(e.buffer, e.size);
+                    inLost_ = false;
                 } else {
+                    inLost_ = true;
                     inOverflow_ = true;
+                    ++input_;
                 }
                 any = true;
             }
@@ -364,7 +380,7 @@ class JackService final : public MIDIService {
                 if (ready < sizeof h) return;
                 out_.peek(&h, sizeof h);
                 if (ready < sizeof h + h.length) return;
-                if (h.target == Target::hardwareOut && jack_port_connected(hwOutPort_) == 0) {
+                if (h.target == Target::hardwareOut && !hwOutLinked_.load()) {
                     // Not connected (yet): a new route gets a few periods, a vanished
                     // destination none.
                     if (h.newRoute) {
@@ -399,28 +415,50 @@ class JackService final : public MIDIService {
         }
     }
 
-    // The receive thread: hands input to `received`, setup changes to `setupChanged`, and says
-    // once per episode what was dropped.
+    // The receive thread: hands what each wake-up finds to `received` in one batch, setup
+    // changes to `setupChanged`, and says once per episode what was dropped.
     void receive() {
         ::pthread_setname_np(::pthread_self(), "midi.in");  // shown by top -H and gdb
-        std::vector<std::uint8_t> event;
+        std::vector<std::uint8_t> bytes;
+        std::vector<InHeader> heads;
+        std::vector<Event> events;
         bool inFullSaid = false;
         pollfd fd{wake_.get(), POLLIN, 0};
+        auto handOver = [&](bool lostBefore) {
+            events.clear();
+            std::size_t at = 0;
+            for (const auto& h : heads) {
+                events.push_back({h.source, std::span(bytes).subspan(at, h.length)});
+                at += h.length;
+            }
+            if ((!events.empty() || lostBefore) && handlers_.received)
+                handlers_.received(events, lostBefore);
+            bytes.clear();
+            heads.clear();
+        };
         while (!stopping_) {
             if (::poll(&fd, 1, -1) < 0 && errno != EINTR) return;
             std::uint64_t count;
             [[maybe_unused]] ssize_t n = ::read(wake_.get(), &count, sizeof count);
+            bool lostBefore = false;
             for (;;) {
-                std::uint32_t length;
+                InHeader h;
                 const std::size_t ready = in_.readSpace();
-                if (ready < sizeof length) break;
-                in_.peek(&length, sizeof length);
-                if (ready < sizeof length + length) break;
-                in_.skip(sizeof length);
-                event.resize(length);
-                in_.read(event.data(), length);
-                if (handlers_.received) handlers_.received(event);
+                if (ready < sizeof h) break;
+                in_.peek(&h, sizeof h);
+                if (ready < sizeof h + h.length) break;
+                if (h.lostBefore) {
+                    // What came before the hole goes on as it was; what follows is told.
+                    handOver(lostBefore);
+                    lostBefore = true;
+                }
+                in_.skip(sizeof h);
+                const std::size_t at = bytes.size();
+                bytes.resize(at + h.length);
+                in_.read(bytes.data() + at, h.length);
+                heads.push_back(h);
             }
+            handOver(lostBefore);
             if (inOverflow_.exchange(false)) {
                 if (!inFullSaid && report_)
                     report_(
@@ -434,7 +472,11 @@ class JackService final : public MIDIService {
                 report_("The JACK server has stopped; MIDI is off until tessaryn restarts");
                 goneSaid_ = true;
             }
-            if (setupPending_.exchange(false) && handlers_.setupChanged) handlers_.setupChanged();
+            if (setupPending_.exchange(false)) {
+                // Asked here, not in the process callback: some servers answer under a lock.
+                if (!serverGone_) hwOutLinked_.store(jack_port_connected(hwOutPort_) > 0);
+                if (handlers_.setupChanged) handlers_.setupChanged();
+            }
         }
     }
 
@@ -442,7 +484,7 @@ class JackService final : public MIDIService {
     Handlers handlers_;
     std::function<void(const std::string&)> report_;
     Fd wake_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
-    ByteRing out_{kRingBytes}, in_{kRingBytes};
+    ByteRing out_{kOutRingBytes}, in_{kInRingBytes};
     std::unique_ptr<jack_client_t, ClientCloser> client_;  // closed before the rings are freed
     jack_port_t *outPort_ = nullptr, *inPort_ = nullptr, *hwOutPort_ = nullptr,
                 *hwInPort_ = nullptr;
@@ -450,6 +492,9 @@ class JackService final : public MIDIService {
     std::atomic<bool> stopping_{false};
     std::atomic<bool> setupPending_{false};
     std::atomic<bool> inOverflow_{false};
+    std::atomic<bool> hwOutLinked_{false};  // "<name> Hardware Out" has a link; receive thread sets
+    std::atomic<std::uint64_t> input_{0}, toReaders_{0};
+    bool inLost_ = false;  // process callback: an event was dropped and nothing has said so yet
     std::atomic<bool> serverGone_{false};
     bool goneSaid_ = false;  // receive thread
     std::atomic<unsigned> setupGeneration_{1};

@@ -140,25 +140,29 @@ void LoopbackHub::remove(std::int32_t id) {
     notifySetup();
 }
 
-void LoopbackHub::sendToVirtualIn(Bytes packet) {
-    post([this, packet = std::move(packet)] {
-        std::function<void(std::span<const std::uint8_t>)> f;
-        {
-            std::lock_guard lock(m_);
-            if (service_) f = service_->handlers.received;
-        }
-        if (f && !packet.empty()) f(packet);
-    });
+void LoopbackHub::sendToVirtualIn(Bytes packet, std::uint32_t sender) {
+    deliver(0, sender, std::move(packet), false);
 }
 
 void LoopbackHub::sendFromSource(std::int32_t id, Bytes packet) {
-    post([this, id, packet = std::move(packet)] {
-        std::function<void(std::span<const std::uint8_t>)> f;
+    deliver(id, static_cast<std::uint32_t>(id), std::move(packet), false);
+}
+
+void LoopbackHub::loseInput() {
+    deliver(0, 0, {}, true);
+}
+
+// On the hub's thread: from a hardware source `id` only while it is connected.
+void LoopbackHub::deliver(std::int32_t id, std::uint32_t sender, Bytes packet, bool lost) {
+    post([this, id, sender, packet = std::move(packet), lost] {
+        decltype(Service::handlers.received) f;
         {
             std::lock_guard lock(m_);
-            if (service_ && connected_ == id) f = service_->handlers.received;
+            if (service_ && (id == 0 || connected_ == id)) f = service_->handlers.received;
         }
-        if (f && !packet.empty()) f(packet);
+        const MIDIService::Event event{sender, packet};
+        if (f && (lost || !packet.empty()))
+            f(std::span(&event, packet.empty() ? 0 : 1), lost);
     });
 }
 

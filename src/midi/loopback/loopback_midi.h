@@ -32,10 +32,13 @@ class LoopbackHub : public std::enable_shared_from_this<LoopbackHub> {
     std::int32_t addDestination(const std::string& name);
     void remove(std::int32_t id);
 
-    // As if another program sent to "<name> In".
-    void sendToVirtualIn(Bytes packet);
+    // As if the program `sender` sent one event to "<name> In".
+    void sendToVirtualIn(Bytes packet, std::uint32_t sender = 1);
     // As if the hardware source `id` sent it; reaches the bridge only while connected.
     void sendFromSource(std::int32_t id, Bytes packet);
+
+    // As if the service's input queue overflowed before the next event.
+    void loseInput();
 
     std::vector<Bytes> published();
     std::vector<Bytes> sentTo(std::int32_t id);
@@ -53,6 +56,7 @@ class LoopbackHub : public std::enable_shared_from_this<LoopbackHub> {
     void post(std::function<void()> task);
     void notifySetup();
     std::int32_t add(const std::string& name, bool isSource);
+    void deliver(std::int32_t id, std::uint32_t sender, Bytes packet, bool lost);
 
     std::mutex m_;
     std::condition_variable cv_;

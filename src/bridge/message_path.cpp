@@ -1,0 +1,107 @@
+#include "bridge/message_path.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tessaryn {
+
+namespace {
+
+double echoWindow(std::size_t length) {
+    return std::max(0.05, 0.02 + 0.0004 * static_cast<double>(length));
+}
+
+template <typename Entries>
+void prune(Entries& entries, double now) {
+    std::erase_if(entries, [now](const auto& e) { return e.expiry <= now; });
+}
+
+template <typename Entries>
+bool holds(const Entries& entries, const MIDIMessage& m) {
+    return std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return e.bytes == m; });
+}
+
+bool filtered(const MIDIMessage& m, const MessagePath::Traffic& t) {
+    return m.empty() || (m[0] == 0xF8 && t.dropClock) || (m[0] == 0xFE && t.dropSensing);
+}
+
+}  // namespace
+
+std::uint8_t curvedVelocity(std::uint8_t v, double curve) {
+    if (!std::isfinite(curve) || curve < 0 || std::abs(curve - 1.0) <= 0.04) return v;
+    const double scaled = std::round(127.0 * std::pow(v / 127.0, curve));
+    return static_cast<std::uint8_t>(std::clamp(scaled, 1.0, 127.0));
+}
+
+std::vector<MessagePath::Forwarded> MessagePath::fromDevice(std::span<const MIDIMessage> messages,
+                                                            double now) {
+    const Traffic& t = traffic;
+    std::vector<Forwarded> sent;
+    if (t.blockEcho) prune(recentWire_, now);
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const MIDIMessage& m = messages[i];
+        if (filtered(m, t) || (t.blockEcho && holds(recentWire_, m))) continue;
+        auto routed = applyLearned(m, t.routes);
+        MIDIMessage out = routed.matched ? std::move(routed.message) : rewriter.rewrite(m);
+        if (out.size() >= 3 && (out[0] & 0xF0) == 0x90 && out[2] != 0) {
+            out[2] = curvedVelocity(out[2], t.curve);
+        }
+        if (t.blockEcho) recentOut_.push_back({out, now + echoWindow(out.size())});
+        sent.push_back({std::move(out), i});
+    }
+    if (t.blockEcho) prune(recentOut_, now);
+    return sent;
+}
+
+std::vector<MIDIMessage> MessagePath::fromMIDI(std::vector<MIDIMessage> messages, double now) {
+    const Traffic& t = traffic;
+    if (t.blockEcho) {
+        prune(recentOut_, now);
+        prune(recentWire_, now);
+    }
+    std::vector<MIDIMessage> toWrite;
+    for (auto& m : messages) {
+        if (filtered(m, t)) continue;
+        if (t.blockEcho) {
+            if (holds(recentOut_, m)) continue;
+            recentWire_.push_back({m, now + echoWindow(m.size())});
+        }
+        toWrite.push_back(std::move(m));
+    }
+    return toWrite;
+}
+
+void EventParser::feed(std::span<const MIDIService::Event> events, bool lostBefore, double now,
+                       std::vector<MIDIMessage>& out) {
+    if (lostBefore) pending_.clear();
+    std::erase_if(pending_,
+                  [now](const auto& p) { return now - p.second.lastFed > kSysexPatience; });
+    auto emit = [&out](MIDIStreamParser::Bytes m) { out.emplace_back(m.begin(), m.end()); };
+    for (const auto& event : events) {
+        if (event.bytes.empty()) continue;
+        const std::uint8_t first = event.bytes[0];
+        auto at = pending_.find(event.source);
+        // An event is whole messages or a piece of a SysEx. One that begins with a status byte
+        // is whole: where one port carries several programs (JACK merges them), it is another
+        // program's message and the open SysEx goes on after it; a new 0xF0 ends it.
+        const bool continues = first < 0x80 || first == 0xF7 || first >= 0xF8;
+        if (at != pending_.end() && (continues || first != 0xF0)) {
+            if (continues) {
+                Pending& p = at->second;
+                for (std::uint8_t b : event.bytes) p.parser.feed(b, emit);
+                p.lastFed = now;
+                if (!p.parser.inSysex) pending_.erase(at);
+                continue;
+            }
+        } else if (at != pending_.end()) {
+            pending_.erase(at);
+        }
+        // Running status ends with the event: each starts on a fresh parser, kept only while a
+        // SysEx is open at its end.
+        MIDIStreamParser parser;
+        for (std::uint8_t b : event.bytes) parser.feed(b, emit);
+        if (parser.inSysex) pending_[event.source] = {std::move(parser), now};
+    }
+}
+
+}  // namespace tessaryn

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <span>
+#include <vector>
+
+#include "midi/learned_route.h"
+#include "midi/midi_message.h"
+#include "midi/midi_service.h"
+#include "midi/midi_stream_parser.h"
+#include "midi/note_rewriter.h"
+
+namespace tessaryn {
+
+// The two message paths between the device and MIDI, without threads, clocks or I/O: the clock
+// and active-sensing filters, the echo guard, learned routes, the note rewriter and the velocity
+// curve. The caller passes the time (monotonic seconds) and makes the calls one at a time.
+class MessagePath {
+  public:
+    // The settings both paths read.
+    struct Traffic {
+        bool dropClock = true;
+        bool dropSensing = true;
+        bool blockEcho = true;
+        bool paceSysex = true;
+        double curve = 1.0;
+        std::vector<LearnedRoute> routes;
+        std::int32_t hardwareOutID = 0;
+    };
+    struct Forwarded {
+        MIDIMessage message;
+        std::size_t origin;  // index of the message it was made from
+    };
+
+    // Device to MIDI: what to send, in order.
+    std::vector<Forwarded> fromDevice(std::span<const MIDIMessage> messages, double now);
+    // MIDI to the device: what to write, in order.
+    std::vector<MIDIMessage> fromMIDI(std::vector<MIDIMessage> messages, double now);
+
+    Traffic traffic;
+    NoteRewriter rewriter;
+
+  private:
+    struct EchoEntry {
+        MIDIMessage bytes;
+        double expiry;
+    };
+    std::vector<EchoEntry> recentOut_;   // sent to MIDI
+    std::vector<EchoEntry> recentWire_;  // written to the device
+};
+
+// The messages in events from the MIDI system, each sender's parsed on its own: a SysEx goes on
+// only within its sender, so another program's message in between neither cuts it nor is
+// taken for its data, and running status never carries over from one event to the next. A
+// SysEx is only ever emitted whole, so the device never sees a cut one.
+class EventParser {
+  public:
+    // A sender silent this long in the middle of a SysEx has given up on it.
+    static constexpr double kSysexPatience = 10.0;
+
+    // Appends the complete messages in `events` to `out`. After a loss (`lostBefore`) every
+    // SysEx in progress has a hole and is dropped.
+    void feed(std::span<const MIDIService::Event> events, bool lostBefore, double now,
+              std::vector<MIDIMessage>& out);
+    // Senders with a SysEx in progress.
+    std::size_t unfinished() const { return pending_.size(); }
+
+  private:
+    struct Pending {
+        MIDIStreamParser parser;
+        double lastFed = 0;
+    };
+    std::map<std::uint32_t, Pending> pending_;
+};
+
+// Velocity after the curve: 127 × (v/127)^curve rounded, kept within 1…127; unchanged when the
+// curve is within 0.04 of 1, or negative or not finite.
+std::uint8_t curvedVelocity(std::uint8_t v, double curve);
+
+}  // namespace tessaryn

@@ -1,0 +1,138 @@
+// The message paths without threads or devices: byte tables and a clock of the test's own.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "bridge/message_path.h"
+#include "midi/uuid.h"
+
+using namespace tessaryn;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+struct Step {
+    std::uint32_t source;  // 0: the input before the next event was lost
+    Bytes bytes;
+    double at = 0;
+};
+
+std::vector<Bytes> parse(const std::vector<Step>& steps) {
+    EventParser parser;
+    std::vector<Bytes> out;
+    bool lost = false;
+    for (const auto& s : steps) {
+        if (s.source == 0) {
+            lost = true;
+            continue;
+        }
+        const MIDIService::Event event{s.source, s.bytes};
+        parser.feed(std::span(&event, 1), lost, s.at, out);
+        lost = false;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(EventParser, SendersNeverMixAndNothingIsInvented) {
+    const Bytes note{0x90, 0x11, 0x11};
+    struct {
+        const char* what;
+        std::vector<Step> steps;
+        std::vector<Bytes> expected;
+    } cases[] = {
+        {"another program's note inside a SysEx",
+         {{1, {0xF0, 0x11, 0x11}}, {2, note}, {1, {0x11, 0x11}}, {1, {0x11, 0xF7}}},
+         {note, {0xF0, 0x11, 0x11, 0x11, 0x11, 0x11, 0xF7}}},
+        {"two programs merged on one port",
+         {{1, {0xF0, 0x11}}, {1, note}, {1, {0x12, 0xF7}}},
+         {note, {0xF0, 0x11, 0x12, 0xF7}}},
+        {"two SysEx interleaved",
+         {{1, {0xF0, 0x01}}, {2, {0xF0, 0x02}}, {1, {0xF7}}, {2, {0xF7}}},
+         {{0xF0, 0x01, 0xF7}, {0xF0, 0x02, 0xF7}}},
+        {"running status ends with its event",
+         {{1, {0x90, 0x3C, 0x40, 0x3D, 0x40}}, {1, {0x3E, 0x40}}},
+         {{0x90, 0x3C, 0x40}, {0x90, 0x3D, 0x40}}},
+        {"a clock inside a SysEx goes at once",
+         {{1, {0xF0, 0x01}}, {1, {0xF8}}, {1, {0x02, 0xF7}}},
+         {{0xF8}, {0xF0, 0x01, 0x02, 0xF7}}},
+        {"a new SysEx from the same sender ends the open one",
+         {{1, {0xF0, 0x01, 0x02}}, {1, {0xF0, 0x03, 0xF7}}},
+         {{0xF0, 0x03, 0xF7}}},
+        {"a hole drops the SysEx it falls in, not what follows",
+         {{1, {0xF0, 0x01}}, {0, {}}, {1, {0x02, 0xF7}}, {2, note}},
+         {note}},
+        {"a sender silent too long in a SysEx has given up on it",
+         {{1, {0xF0, 0x01}, 0}, {2, note, 10.5}, {1, {0x02, 0xF7}, 10.6}},
+         {note}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(parse(c.steps), c.expected) << c.what;
+}
+
+TEST(EventParser, OnlyOpenSysexIsKept) {
+    EventParser parser;
+    std::vector<Bytes> out;
+    const Bytes open{0xF0, 0x01}, done{0x02, 0xF7};
+    const MIDIService::Event a{1, open}, b{1, done};
+    parser.feed(std::span(&a, 1), false, 0, out);
+    EXPECT_EQ(parser.unfinished(), 1u);
+    parser.feed(std::span(&b, 1), false, 0, out);
+    EXPECT_EQ(parser.unfinished(), 0u);
+}
+
+TEST(MessagePath, FromTheDeviceFiltersRoutesRemapsAndCurves) {
+    MessagePath path;
+    path.rewriter.forceChannel = 9;
+    path.traffic.curve = 1.8;
+    path.traffic.routes = {{Uuid::random(), true, 7, 20}, {Uuid::random(), false, 61, 36}};
+    const std::vector<Bytes> in{{0xF8}, {0xFE},          {0x90, 0x3C, 0x40}, {0x90, 0x3D, 0x01},
+                                {0xB0, 0x07, 0x40},      {0x90, 0x3C, 0x00}, {0xFA}};
+    std::vector<Bytes> sent;
+    std::vector<std::size_t> origin;
+    for (auto& f : path.fromDevice(in, 0)) {
+        sent.push_back(f.message);
+        origin.push_back(f.origin);
+    }
+    EXPECT_EQ(sent, (std::vector<Bytes>{
+                        {0x99, 0x26, 0x25},  // remapped, forced to ch 10, 64 -> 37
+                        {0x90, 0x24, 0x01},  // a route wins over the pad voice; 1 stays 1
+                        {0xB0, 0x14, 0x40},  // CC 7 -> 20
+                        {0x99, 0x26, 0x00},  // its release follows the note-on
+                        {0xFA},
+                    }));
+    EXPECT_EQ(origin, (std::vector<std::size_t>{2, 3, 4, 5, 6}));
+    path.traffic.dropClock = path.traffic.dropSensing = false;
+    EXPECT_EQ(path.fromMIDI({{0xF8}, {0xFE}}, 1).size(), 2u);
+}
+
+TEST(MessagePath, TheEchoGuardDropsOnlyWhatComesStraightBack) {
+    const Bytes note{0x90, 0x3C, 0x64};
+    MessagePath path;
+    path.rewriter.enabled = false;
+    EXPECT_EQ(path.fromMIDI({note}, 0).size(), 1u);
+    EXPECT_TRUE(path.fromDevice(std::vector<Bytes>{note}, 0.049).empty());  // the board echoes it
+    EXPECT_EQ(path.fromDevice(std::vector<Bytes>{note}, 0.051).size(), 1u);  // past the 50 ms window
+    // And the other way: what went out to MIDI, sent back into "In", is not written.
+    EXPECT_TRUE(path.fromMIDI({note}, 0.06).empty());
+    EXPECT_EQ(path.fromMIDI({note}, 0.2).size(), 1u);
+    // A long SysEx is given longer to come back.
+    const Bytes dump(1000, 0x01);
+    EXPECT_EQ(path.fromMIDI({dump}, 1).size(), 1u);
+    EXPECT_TRUE(path.fromDevice(std::vector<Bytes>{dump}, 1.4).empty());
+    path.traffic.blockEcho = false;
+    EXPECT_EQ(path.fromMIDI({note}, 2).size(), 1u);
+    EXPECT_EQ(path.fromDevice(std::vector<Bytes>{note}, 2).size(), 1u);
+}
+
+TEST(VelocityCurve, Table) {
+    struct {
+        std::uint8_t in;
+        double curve;
+        std::uint8_t out;
+    } cases[] = {{64, 1.03, 64},         {64, 1.05, 62},     {64, 1.8, 37}, {1, 1.8, 1},
+                 {127, 1.8, 127},        {64, 0.5, 90},      {1, 0.4, 18},  {64, -1.0, 64},
+                 {64, std::nan(""), 64}, {64, INFINITY, 64}, {64, 0.0, 127}};
+    for (const auto& c : cases)
+        EXPECT_EQ(curvedVelocity(c.in, c.curve), c.out) << int(c.in) << " " << c.curve;
+}

@@ -178,9 +178,9 @@ void SerialPort::write(std::vector<Message> messages) {
         sizes_.push_back({static_cast<std::uint32_t>(m.bytes.size()), m.paced});
         pacedQueued_ += m.paced;
     }
-    trim(stalled_ ? kStalledLimit : kQueueLimit);
     // Waiting for room or for the next pace step: that wake-up writes these too.
     if (!paceWaiting_ && !roomWait_) flush();
+    trim(stalled_ ? kStalledLimit : kQueueLimit);
 }
 
 void SerialPort::flush() {
@@ -308,6 +308,10 @@ void SerialPort::checkStall() {
     std::lock_guard lock(outLock_);
     watchdog_ = false;
     if (fd_.load() < 0 || sizes_.empty() || stalled_) return;
+    // Some devices (a pty among them) report room only once nearly empty: one that takes any
+    // byte now is reading, however slowly.
+    if (roomWait_ && !pacing_) flush();
+    if (sizes_.empty()) return;
     if (Clock::now() - lastProgress_ < stallAfter_) {
         armWatchdog();
         return;
@@ -317,22 +321,24 @@ void SerialPort::checkStall() {
     if (onStall) onStall(true);
 }
 
-// Drops the oldest whole messages until at most `limit` bytes wait; a message partly written
-// stays, so the device never sees a cut one.
+// Drops the oldest whole messages until at most `limit` bytes wait behind the one at the head,
+// which is being written or is next: it stays whole, however large, so the device never sees a
+// cut message and a SysEx larger than the bound still goes out.
 void SerialPort::trim(std::size_t limit) {
-    const std::size_t waiting = out_.size() - outHead_;
+    if (sizes_.empty()) return;
+    const std::size_t head = sizes_.front().size - frontSent_;
+    const std::size_t waiting = out_.size() - outHead_ - head;
     if (waiting <= limit) return;
-    std::size_t first = frontSent_ > 0 ? 1 : 0, last = first, bytes = 0;
+    std::size_t last = 1, bytes = 0;
     while (last < sizes_.size() && waiting - bytes > limit) {
         pacedQueued_ -= sizes_[last].paced;
         bytes += sizes_[last++].size;
     }
-    const std::size_t from = outHead_ + (first == 1 ? sizes_.front().size - frontSent_ : 0);
+    const std::size_t from = outHead_ + head;
     out_.erase(out_.begin() + static_cast<std::ptrdiff_t>(from),
                out_.begin() + static_cast<std::ptrdiff_t>(from + bytes));
-    sizes_.erase(sizes_.begin() + static_cast<std::ptrdiff_t>(first),
-                 sizes_.begin() + static_cast<std::ptrdiff_t>(last));
-    dropped_ += last - first;
+    sizes_.erase(sizes_.begin() + 1, sizes_.begin() + static_cast<std::ptrdiff_t>(last));
+    dropped_ += last - 1;
 }
 
 void SerialPort::clearQueue() {

@@ -29,7 +29,8 @@ std::chrono::steady_clock::time_point nextPaceDue(std::chrono::steady_clock::tim
 // has room (nothing sleeps on the queue, so reading goes on meanwhile). Once a paced message
 // reaches the head, every byte is paced until the queue is empty. A device that takes nothing for
 // `stallAfter` is reported through onStall; from then on the oldest whole messages are dropped to
-// keep kStalledLimit bytes, and counted.
+// keep kStalledLimit bytes, and counted. The message at the head of the queue is never dropped:
+// the bounds apply to what waits behind it.
 //
 // Threads: start/stop on the owner's thread (stop also on the queue when the device goes away);
 // write from any thread (it never blocks: what the device cannot take at once waits for the

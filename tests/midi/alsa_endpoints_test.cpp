@@ -18,6 +18,7 @@
 #include "midi/alsa_peer.h"
 #include "midi/handoff.h"
 #include "midi/midi_endpoints.h"
+#include "midi/parsed.h"
 
 using namespace std::chrono_literals;
 using namespace tessaryn;
@@ -182,6 +183,34 @@ TEST_F(AlsaEndpoints, SingleSysexEventsTheSequencerTakesArriveWholeAndInputGoesO
         ASSERT_TRUE(received.waitBytes(want.size())) << size;
         EXPECT_EQ(received.joined(), want) << size;
     }
+}
+
+// Programs split a SysEx into events of 256 bytes; another program's note between them is
+// neither taken for SysEx data nor cuts it, and a SysEx that loses a piece is never forwarded.
+TEST_F(AlsaEndpoints, TwoProgramsSendingAtOnceKeepTheirMessagesWholeAndHolesAreNotHidden) {
+    Parsed parsed;
+    midi->setOnMIDIIn([&](auto events, bool lostBefore) { parsed.add(events, lostBefore); });
+    Peer librarian("Librarian"), daw("DAW");
+    const Bytes dump = sysex(20480), note{0x90, 0x11, 0x11};
+    for (std::size_t at = 0; at < dump.size(); at += 256) {
+        ASSERT_EQ(librarian.sendSysexEvent("Halvenor In",
+                                           Bytes(dump.begin() + at, dump.begin() + at + 256)),
+                  0);
+        if (at == 20 * 256) daw.sendTo("Halvenor In", note);
+    }
+    EXPECT_EQ(parsed.wait(2), (std::vector<Bytes>{note, dump}));
+
+    // An event too large for our queue is refused and counted as our overflow: the input we had
+    // not read yet is gone, and the SysEx it fell in never completes, even if its end comes.
+    const auto before = midi->service().losses().input;
+    ASSERT_EQ(librarian.sendSysexEvent("Halvenor In", Bytes(dump.begin(), dump.begin() + 256)), 0);
+    EXPECT_EQ(daw.sendSysexEvent("Halvenor In", sysex(65536)), -ENOMEM);
+    ASSERT_EQ(librarian.sendSysexEvent("Halvenor In", Bytes(dump.end() - 256, dump.end())), 0);
+    for (int i = 0; i < 500 && midi->service().losses().input == before; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_GT(midi->service().losses().input, before);
+    daw.sendTo("Halvenor In", note);
+    EXPECT_EQ(parsed.wait(3), (std::vector<Bytes>{note, dump, note}));
 }
 
 TEST_F(AlsaEndpoints, TheChosenSourceIsFollowedWhenItAppearsLaterAndAcrossReplugs) {

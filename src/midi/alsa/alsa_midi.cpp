@@ -343,15 +343,21 @@ class AlsaService final : public MIDIService {
     }
 
     // Called with outLock_ held: the readers of what is pending, looked up again after setup
-    // changes. A hardware destination's readers are never waited for: what we send there goes
-    // to a device, not to them.
+    // changes. A kernel destination cannot be asked; Midi Through passes what it gets on to
+    // the programs reading it, which can. A hardware port's readers are never waited for: what
+    // we send there goes to a device, not to them.
     void findReaders() {
         const unsigned generation = setupGeneration_.load();
         if (readersAt_ == generation && readersDest_ == dest_) return;
         subsReaders_ = readersOf({self_, outPort_});
         destReaders_.clear();
-        if (dest_.client >= 0 && readerRoom(fd_, dest_.client).free >= 0)
-            destReaders_.push_back(dest_.client);
+        if (dest_.client >= 0) {
+            if (readerRoom(fd_, dest_.client).free >= 0) {
+                destReaders_.push_back(dest_.client);
+            } else if (!isHardware(dest_)) {
+                destReaders_ = readersOf(dest_);
+            }
+        }
         readersAt_ = generation;
         readersDest_ = dest_;
     }
@@ -437,6 +443,13 @@ class AlsaService final : public MIDIService {
             room = readerRoom(fd_, client);
         }
         reader.free = std::max(room.free - reserve - need, 0);
+    }
+
+    bool isHardware(Address port) {
+        snd_seq_port_info_t* info;
+        snd_seq_port_info_alloca(&info);
+        return snd_seq_get_any_port_info(seq_, port.client, port.port, info) < 0 ||
+               (snd_seq_port_info_get_type(info) & SND_SEQ_PORT_TYPE_HARDWARE);
     }
 
     // Clients reading a port.

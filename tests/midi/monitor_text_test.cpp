@@ -14,7 +14,6 @@ struct Text {
 
 const Text kMonitor[] = {
     {{0x99, 0x26, 0x64}, true, "Pad  Snare 38 · vel 100 · ch 10"},
-    {{0x90, 0x3C, 0x64}, true, "Pad  60 · vel 100 · ch 1"},
     {{0x90, 0x3C, 0x00}, false, "MIDI  Note off 60 · ch 1"},
     {{0x8F, 0x26, 0x40}, true, "Pad  Note off 38 · ch 16"},
     {{0xB2, 0x07, 0x40}, false, "MIDI  CC 7 · 64 · ch 3"},

@@ -7,12 +7,12 @@
 #include <future>
 #include <thread>
 
-#include "../tests/serial/pty.h"
 #include "bridge/bridge.h"
 #include "bridge/run_loop.h"
 #include "device_reader.h"
 #include "figures.h"
 #include "midi/loopback/loopback_midi.h"
+#include "serial/pty.h"
 
 using namespace std::chrono;
 using namespace tessaryn;

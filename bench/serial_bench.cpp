@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/serial/pty.h"
 #include "figures.h"
+#include "serial/pty.h"
 #include "serial/serial_port.h"
 
 using namespace std::chrono;
@@ -107,8 +107,7 @@ void throughput() {
     while (received < total) std::this_thread::sleep_for(1ms);
     const double s = duration<double>(steady_clock::now() - start).count();
     writer.join();
-    std::printf("throughput (pty -> onData): %.1f MB/s\n",
-                static_cast<double>(total) / s / 1e6);
+    std::printf("throughput (pty -> onData): %.1f MB/s\n", static_cast<double>(total) / s / 1e6);
 }
 
 }  // namespace

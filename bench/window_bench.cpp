@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <thread>
 
-#include "../tests/serial/pty.h"
 #include "app/main_window.h"
 #include "app/qt_main_queue.h"
 #include "app/tray.h"
 #include "midi/loopback/loopback_midi.h"
+#include "serial/pty.h"
 
 using namespace tessaryn;
 

@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-docs}")
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target window_shot
-QT_QPA_PLATFORM=offscreen ./build/tests/app/window_shot "$out"
+QT_QPA_PLATFORM=offscreen ./build/tools/window_shot "$out"

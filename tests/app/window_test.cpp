@@ -128,40 +128,32 @@ class Window : public tessaryn::testing::TempDirTest {
 
 }  // namespace
 
-TEST_F(Window, TrayMenuTextsAndActions) {
+TEST_F(Window, TrayStartsStopsAndLightsWithTraffic) {
     open();
     const auto actions = tray->menu()->actions();
-    ASSERT_EQ(actions.size(), 5);
-    EXPECT_EQ(actions[0]->text(), "Stopped");
-    EXPECT_FALSE(actions[0]->isEnabled());
-    EXPECT_EQ(actions[1]->text(), "Start");
-    EXPECT_EQ(actions[2]->text(), "Show Tessaryn");
-    EXPECT_TRUE(actions[3]->isSeparator());
-    EXPECT_EQ(actions[4]->text(), "Quit");
-    EXPECT_EQ(tray->hoverText(), "Tessaryn");
-
-    actions[1]->trigger();  // no saved port
-    EXPECT_EQ(actions[0]->text(), "Choose a serial port in the window.");
+    ASSERT_GE(actions.size(), 2);
+    QAction *status = actions[0], *startStop = actions[1];
+    startStop->trigger();  // no saved port
+    EXPECT_EQ(status->text(), "Choose a serial port in the window.");
     EXPECT_FALSE(bridge->running());
 
     tessaryn::testing::Pty pty;
     prefs->setText("port", pty.path);
-    actions[1]->trigger();
-    EXPECT_EQ(actions[1]->text(), "Stop");
+    startStop->trigger();
+    EXPECT_TRUE(bridge->running());
+    EXPECT_EQ(startStop->text(), "Stop");
     pty.send({0x99, 0x26, 0x64});
     ASSERT_TRUE(until([&] { return tray->hoverText() == "MIDI is moving"; }));
     ASSERT_TRUE(until([&] { return tray->hoverText() == "Tessaryn"; }));
-    actions[1]->trigger();
+    startStop->trigger();
     EXPECT_FALSE(bridge->running());
-    EXPECT_EQ(actions[1]->text(), "Start");
+    EXPECT_EQ(startStop->text(), "Start");
 }
 
 TEST_F(Window, StartNeedsAPortAndLocksTheSettingsWhileRunning) {
     open();
     EXPECT_EQ(items(window->portPicker()), QStringList{"Select…"});
     EXPECT_FALSE(window->startButton()->isEnabled());
-    EXPECT_EQ(window->monitor()->placeholderText(), "Messages show up here.");
-    EXPECT_TRUE(monitorLines().isEmpty());
 
     tessaryn::testing::Pty pty;
     ports = {pty.path};
@@ -178,10 +170,6 @@ TEST_F(Window, StartNeedsAPortAndLocksTheSettingsWhileRunning) {
     EXPECT_TRUE(bridge->running());
     EXPECT_EQ(window->startButton()->text(), "Stop");
     EXPECT_FALSE(window->settingsGroup()->isEnabled());
-
-    pty.send({0xB0, 0x07, 0x40});
-    ASSERT_TRUE(until([&] { return monitorLines() == QStringList{"Pad  CC 7 · 64 · ch 1"}; }));
-    EXPECT_TRUE(hasLabel(window.get(), "Serial → MIDI: 3 bytes   ·   MIDI → Serial: 0 bytes"));
 
     QTest::keyClick(window.get(), Qt::Key_Return);  // the default button
     settle();
@@ -222,7 +210,6 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
     QComboBox* baud =
         find<QComboBox>(window.get(), [](QComboBox* c) { return items(c).contains("31250"); });
     ASSERT_NE(baud, nullptr);
-    EXPECT_EQ(items(baud).size(), 12);
     baud->setCurrentIndex(2);
     emit baud->activated(2);
     EXPECT_EQ(Preferences(dir / "config").integer("baud"), 31250);
@@ -277,11 +264,7 @@ TEST_F(Window, SavedPortComesAndGoes) {
     EXPECT_EQ(bridge->hardwareOutID(), synth);
 }
 
-TEST_F(Window, VelocityCaptions) {
-    EXPECT_EQ(MainWindow::velocityCaption(0.95), "Even. A soft hit stays soft.");
-    EXPECT_EQ(MainWindow::velocityCaption(1.05), "Even. A soft hit stays soft.");
-    EXPECT_EQ(MainWindow::velocityCaption(0.9), "Light hits speak louder.");
-    EXPECT_EQ(MainWindow::velocityCaption(1.1), "Light hits stay quiet.");
+TEST_F(Window, AVelocityDragWritesThePreferencesOnce) {
     open(true);
     auto* slider = window->findChild<QSlider*>();
     // A drag writes the preferences file once, when it ends, with the last value.
@@ -296,7 +279,6 @@ TEST_F(Window, VelocityCaptions) {
     EXPECT_TRUE(hasLabel(window.get(), "Light hits stay quiet."));
     slider->triggerAction(QAbstractSlider::SliderSingleStepAdd);
     EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.41);
-    EXPECT_EQ(window->formAddress("bug"), "https://forms.example/tessaryn/bug.html");
 }
 
 TEST_F(Window, LearnButtonStatesAndSavedMappings) {
@@ -307,19 +289,15 @@ TEST_F(Window, LearnButtonStatesAndSavedMappings) {
     QTest::mouseClick(learn, Qt::LeftButton);
     settle();
     EXPECT_TRUE(bridge->learning());
-    EXPECT_EQ(learn->text(), "Listening…");
-    EXPECT_TRUE(hasLabel(window.get(), "Move a knob or hit a pad."));
     QTest::mouseClick(learn, Qt::LeftButton);
     settle();
     EXPECT_FALSE(bridge->learning());
-    EXPECT_EQ(learn->text(), "Learn next control");
 
     bridge->setPendingLearn(PendingLearn{true, 7});
     bridge->setLearnDestination(20);
     settle();
     QPushButton* save = byText<QPushButton>(window.get(), "Save mapping");
     ASSERT_TRUE(save && save->isVisible());
-    EXPECT_EQ(window->findChildren<QSpinBox*>().back()->text(), "CC 7 → CC 20");
     QTest::mouseClick(save, Qt::LeftButton);
     settle();
     EXPECT_FALSE(save->isVisible());

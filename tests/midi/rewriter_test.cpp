@@ -2,10 +2,8 @@
 
 #include <algorithm>
 
-#include "midi/drum_voice.h"
 #include "midi/note_rewriter.h"
 
-using tessaryn::DrumVoice;
 using tessaryn::MIDIMessage;
 using tessaryn::NoteRewriter;
 
@@ -97,15 +95,4 @@ TEST(NoteRewriter, ReleaseAllEndsEveryHeldNoteOnce) {
                         {0x80, 0x26, 0x00}, {0x80, 0x26, 0x00}, {0x89, 0x24, 0x00}}));
     EXPECT_TRUE(r.held.empty());
     EXPECT_TRUE(r.releaseAll().empty());
-}
-
-TEST(DrumVoice, NamesByNote) {
-    EXPECT_EQ(DrumVoice::nameFor(38), "Snare");
-    EXPECT_EQ(DrumVoice::nameFor(56), "Cowbell");
-    EXPECT_EQ(DrumVoice::nameFor(50), "High Tom");
-    for (int note : {40, 43, 44, 47, 48, 52, 53, 54, 55, 35, 0, 57, 127, -1}) {
-        EXPECT_FALSE(DrumVoice::nameFor(note).has_value()) << note;
-    }
-    // Every voice of the table is found by its own note.
-    for (const DrumVoice& v : DrumVoice::pad) EXPECT_EQ(DrumVoice::nameFor(v.note), v.name);
 }

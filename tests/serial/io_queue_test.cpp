@@ -105,9 +105,7 @@ TEST(IoQueue, ReadSourceFiresUntilCancelledThenRunsItsCancelHandler) {
         std::unique_lock lock(m);
         ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return cancelled; }));
     }
-    std::promise<void> flushed;
-    q.async([&] { flushed.set_value(); });
-    flushed.get_future().wait();
+    q.sync([] {});
     EXPECT_EQ(got, "abc");
     ::close(fds[1]);
 }

@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -47,14 +46,11 @@ TEST_F(Cli, VersionAndUsageErrors) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
         {{"--bogus"}, "unknown or incomplete option --bogus"},
         {{"--headless", "--baud", "0"}, "--baud takes a whole number from 1 to 2147483647, not"},
-        {{"--headless", "--data-bits", "9"}, "--data-bits takes a whole number from 5 to 8"},
-        {{"--midi", "coremidi"}, "--midi takes alsa or jack, not \"coremidi\""},
         {{"--name", "../x", "--headless"},
          "--name cannot be \"../x\": the name cannot contain '/'"},
         {{"--set", "nokey=1"}, "unknown setting nokey"},
         {{"--set", "baud"}, "--set takes KEY=VALUE"},
         {{"--set", "port=/dev/ttyACM0", "--help"}, "--set does not go with --help"},
-        {{"--port", "/dev/ttyACM0"}, "--port and the line options go with --headless"},
         {{"--no-hw-flow"}, "--port and the line options go with --headless"},
         {{"stray"}, "unexpected argument stray"},
     };
@@ -80,10 +76,8 @@ TEST(SettingsTable, EachValueIsTakenOrRefusedWithTheRange) {
             {"dataBits", "9", "takes a whole number from 5 to 8, not \"9\""},
             {"targetNote", "127", std::int64_t{127}},
             {"targetNote", "200", "takes a whole number from 0 to 127, not \"200\""},
-            {"targetNote", "-3", "takes a whole number from 0 to 127, not \"-3\""},
             {"velocityCurve", "0.4", 0.4},
             {"velocityCurve", "-3", "takes a number from 0.4 to 1.8, not \"-3\""},
-            {"velocityCurve", "nan", "takes a number from 0.4 to 1.8, not \"nan\""},
             {"hardwareInID", "-2147483648", std::int64_t{-2147483648}},
             {"hardwareOutID", "2147483648",
              "takes a whole number from -2147483648 to 2147483647, not \"2147483648\""},
@@ -127,9 +121,8 @@ TEST(Journal, PrioritiesOnlyOnTheStreamTheJournalNamed) {
     EXPECT_EQ(toTerminal.format(S::err, L::error, "lost"), "tessaryn: lost\n");
     for (const std::string& other : {std::string(), "1:2" + stream, stream + "x", "x:" + stream})
         EXPECT_FALSE(isJournalStream(other.c_str(), fds[1])) << other;
-    const int elsewhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    EXPECT_FALSE(isJournalStream(stream.c_str(), elsewhere));
-    for (int fd : {fds[0], fds[1], elsewhere}) ::close(fd);
+    EXPECT_FALSE(isJournalStream(stream.c_str(), STDIN_FILENO));  // never this new pipe
+    for (int fd : fds) ::close(fd);
 }
 
 // The manual page is filled from the same tables as --help and --settings: one entry of each
@@ -184,25 +177,21 @@ TEST_F(Cli, SetAndSettingsRoundTripAndRefusalsWriteNothing) {
         EXPECT_EQ(p.wait(), 2) << bad;
     }
     EXPECT_EQ(contents(file), text);
-}
 
-TEST_F(Cli, SetFailsWithTheReasonWhenThePreferencesCannotBeRead) {
-    fs::create_directories(dir / "config/preferences.json");  // unreadable as a file, also by root
-    Process p(with({"--set", "baud=31250"}));
-    EXPECT_EQ(p.wait(), 1);
-    EXPECT_NE(p.err().find("Cannot read " + (dir / "config/preferences.json").string() + ": "),
-              std::string::npos)
-        << p.err();
+    fs::remove(file);
+    fs::create_directory(file);  // unreadable as a file, also by root: nothing stored, and why
+    Process unreadable(with({"--set", "baud=9600"}));
+    EXPECT_EQ(unreadable.wait(), 1);
+    EXPECT_EQ(unreadable.err(),
+              "tessaryn: Cannot read " + file.string() + ": not a regular file\n");
 }
 
 TEST_F(Cli, HeadlessNeedsAPortAndAMIDISystem) {
     Process noPort(with({"--headless"}));
-    const int code = noPort.wait();
-    EXPECT_EQ(code, 1);
+    EXPECT_EQ(noPort.wait(), 1);
     const std::string err = noPort.err();
     if (::access("/dev/snd/seq", F_OK) != 0) {
         EXPECT_NE(err.find("Cannot open the ALSA sequencer"), std::string::npos) << err;
-        EXPECT_NE(err.find("modprobe snd-seq"), std::string::npos) << err;
     } else {
         EXPECT_EQ(err, "tessaryn: no serial port saved; give --port PATH or --set port=PATH\n");
     }

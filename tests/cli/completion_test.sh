@@ -26,7 +26,6 @@ while IFS='|' read -r want want_options words; do
     failed=1
   fi
 done <<'CASES'
---port||--po
 --data-bits --dev-dir||--d
 $by_id $dev/ttyACM0||--dev-dir "$dev" --headless --port ""
 $dev/ttyACM0||--dev-dir "$dev" --port "$dev/ttyA"
@@ -36,7 +35,6 @@ none even odd||--set parity =
 even||--set parity = e
 true false||--set holdDTR =
 alsa jack||--midi ""
-jack||--set midi = j
 5 6 7 8||--set dataBits =
 31250 38400||--set baud = 3
 parity=even||--set parity=e

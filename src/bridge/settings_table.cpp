@@ -85,7 +85,7 @@ const std::vector<Setting>& settingKeys() {
         {"hardwareInID", T::integer, "0", A::bridgeStart,
          "ID of a hardware MIDI source that is also read (see --list-midi); 0 means none",
          kInt32Min, kInt32Max},
-        {"learnedRoutes", T::routes, "[]", A::bridgeStart, "the learned routes, a JSON list"},
+        {"learnedRoutes", T::routes, "[]", A::bridgeStart, "the learned routes"},
         {"port", T::device, "", A::connection, "the serial device --headless opens"},
         // The serial port sets exact rates through a 32-bit field.
         {"baud",

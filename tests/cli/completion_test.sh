@@ -28,7 +28,7 @@ while IFS='|' read -r want want_options words; do
 done <<'CASES'
 --data-bits --dev-dir||--d
 $by_id $dev/ttyACM0||--dev-dir "$dev" --headless --port ""
-$dev/ttyACM0||--dev-dir "$dev" --port "$dev/ttyA"
+$dev/ttyACM0||--dev-dir "$dev" --port = "$dev/ttyA"
 $dev/ttyACM0||--dev-dir "$dev" --set port = "$dev/ttyA"
 even||--headless --parity e
 none even odd||--set parity =

@@ -19,6 +19,9 @@ namespace {
 
 constexpr off_t kMaxFileSize = 16 << 20;   // settings are a few KB; anything this big is not ours
 constexpr const char* kDataTag = "$data";  // a data value is stored as {"$data": "<base64>"}
+// Settings nest two levels; a deeper file is not ours. Writing or copying a value recurses once
+// per level, so a file nested 100,000 deep would overflow the stack.
+constexpr int kMaxDepth = 64;
 
 const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -114,8 +117,16 @@ bool Preferences::read(nlohmann::json& into, std::string& problem) const {
         problem = "Cannot read " + file_.string() + ": " + errorText(error);
         return false;
     }
-    nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
-    if (doc.is_object()) {
+    // The parser itself keeps its nesting on the heap; the callback only drops what is too deep
+    // so that no deep value is ever built.
+    bool tooDeep = false;
+    const nlohmann::json::parser_callback_t limit = [&tooDeep](int depth, auto, auto&) {
+        if (depth <= kMaxDepth) return true;
+        tooDeep = true;
+        return false;
+    };
+    nlohmann::json doc = nlohmann::json::parse(text, limit, false);
+    if (doc.is_object() && !tooDeep) {
         into = std::move(doc);
         return true;
     }
@@ -256,7 +267,7 @@ void Preferences::save() {
     for (const auto& [key, value] : changes_) apply(merged, key, value);
     const fs::path tmp = dir_ / ("preferences.json.tmp-" + std::to_string(::getpid()));
     const std::string text =
-        merged.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+        merged.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     bool ok = fd >= 0;
     if (ok) {

@@ -15,9 +15,10 @@ namespace tessaryn {
 // another type gives no value, and text is never taken as a boolean or number (a whole number
 // written as 31250.0 is an integer). Every save reads the file again under a lock, applies only
 // this store's own changes and replaces the file atomically (temporary file, fsync, rename), so
-// another process's keys survive and a crash leaves the old or the new file. A damaged file is
-// kept aside under another name and the store starts empty; a file that cannot be read is never
-// written over (saveProblem says why). Main thread only.
+// another process's keys survive and a crash leaves the old or the new file. The file is written
+// compact. A damaged file, or one nested deeper than settings ever are, is kept aside under
+// another name and the store starts empty; a file that cannot be read is never written over
+// (saveProblem says why). Main thread only.
 class Preferences {
   public:
     explicit Preferences(std::filesystem::path dir);

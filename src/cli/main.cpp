@@ -16,6 +16,7 @@
 #include "bridge/instance.h"
 #include "bridge/preferences.h"
 #include "bridge/run_loop.h"
+#include "cli/journal.h"
 #include "cli/options.h"
 #include "cli/settings_keys.h"
 #include "cli/version.h"
@@ -37,7 +38,7 @@ namespace {
 
 struct Options {
     bool headless = false, wait = false, quiet = false, settings = false, listPorts = false,
-         listMidi = false, minimized = false;
+         listMidi = false, minimized = false, help = false, version = false;
     std::optional<std::string> port;
     std::optional<std::int64_t> baud, dataBits;
     std::optional<Parity> parity;
@@ -47,20 +48,22 @@ struct Options {
     bool nameGiven = false;
     std::string configDir;
     std::string devDir = "/dev";
-    std::vector<std::pair<const SettingKey*, std::string>> sets;
+    std::vector<std::pair<const Setting*, SettingValue>> sets;
 };
 
+using Level = Journal::Level;
+
 int usage(const std::string& problem) {
-    std::fprintf(stderr, "tessaryn: %s (try --help)\n", problem.c_str());
+    Journal::fromEnvironment().say(Level::error, problem + " (try --help)");
     return 2;
 }
 
-std::optional<std::int64_t> number(const char* s) {
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(s, &end, 10);
-    if (errno || end == s || *end) return std::nullopt;
-    return v;
+// A flag's value, checked as --set checks the setting it overrides.
+std::optional<SettingValue> flagValue(const char* flag, const char* key, const char* text,
+                                      std::string& problem) {
+    auto parsed = parseSetting(*findSetting(key), text);
+    if (!parsed.value) problem = std::string(flag) + " " + parsed.problem;
+    return parsed.value;
 }
 
 // Returns an exit code when the arguments end the run, else none.
@@ -70,8 +73,14 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
         longOptions.push_back(
             {c.name, c.argument ? required_argument : no_argument, nullptr, c.code});
     longOptions.push_back({nullptr, 0, nullptr, 0});
+    std::string shortOptions;
+    for (const auto& c : commandOptions()) {
+        if (c.letter) shortOptions += c.letter;
+    }
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, "", longOptions.data(), nullptr)) != -1;) {
+    std::string problem;
+    for (int c;
+         (c = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), nullptr)) != -1;) {
         switch (c) {
             case 'H':
                 o.headless = true;
@@ -95,34 +104,30 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                 o.listMidi = true;
                 break;
             case 'h':
-                std::fputs(usageText().c_str(), stdout);
-                return 0;
+                o.help = true;
+                break;
             case 'V':
-                std::printf("tessaryn %s\n", TESSARYN_VERSION);
-                return 0;
+                o.version = true;
+                break;
             case kPort:
                 o.port = optarg;
                 break;
-            case kBaud:
-                o.baud = number(optarg);
-                if (!o.baud || *o.baud <= 0)
-                    return usage(std::string("--baud takes a positive rate, not ") + optarg);
+            case kBaud: {
+                const auto v = flagValue("--baud", "baud", optarg, problem);
+                if (!v) return usage(problem);
+                o.baud = std::get<std::int64_t>(*v);
                 break;
-            case kDataBits:
-                o.dataBits = number(optarg);
-                if (!o.dataBits || *o.dataBits < 5 || *o.dataBits > 8)
-                    return usage("--data-bits takes 5, 6, 7 or 8");
+            }
+            case kDataBits: {
+                const auto v = flagValue("--data-bits", "dataBits", optarg, problem);
+                if (!v) return usage(problem);
+                o.dataBits = std::get<std::int64_t>(*v);
                 break;
+            }
             case kParity: {
-                const std::string p = optarg;
-                if (p == "none")
-                    o.parity = Parity::none;
-                else if (p == "even")
-                    o.parity = Parity::even;
-                else if (p == "odd")
-                    o.parity = Parity::odd;
-                else
-                    return usage("--parity takes none, even or odd");
+                const auto v = flagValue("--parity", "parity", optarg, problem);
+                if (!v) return usage(problem);
+                o.parity = parityFromRaw(std::get<std::string>(*v));
                 break;
             }
             case kTwoStop:
@@ -133,16 +138,19 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
             case kNoHwFlow:
                 o.hwFlow = c == kHwFlow;
                 break;
-            case kMidi:
-                o.midi = optarg;
-                if (o.midi != "alsa" && o.midi != "jack") return usage("--midi takes alsa or jack");
+            case kMidi: {
+                const auto v = flagValue("--midi", "midi", optarg, problem);
+                if (!v) return usage(problem);
+                o.midi = std::get<std::string>(*v);
                 break;
-            case kName:
-                o.name = optarg;
+            }
+            case kName: {
+                const auto v = flagValue("--name", "name", optarg, problem);
+                if (!v) return usage(problem);
+                o.name = std::get<std::string>(*v);
                 o.nameGiven = true;
-                if (auto problem = instanceNameProblem(o.name))
-                    return usage("--name " + o.name + ": " + *problem);
                 break;
+            }
             case kConfigDir:
                 o.configDir = optarg;
                 break;
@@ -153,11 +161,11 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                 const std::string arg = optarg;
                 const auto eq = arg.find('=');
                 if (eq == std::string::npos) return usage("--set takes KEY=VALUE");
-                const SettingKey* key = findSettingKey(arg.substr(0, eq));
+                const Setting* key = findSetting(arg.substr(0, eq));
                 if (!key) return usage("unknown setting " + arg.substr(0, eq));
-                const std::string value = arg.substr(eq + 1);
-                if (auto problem = checkSetting(*key, value)) return usage(*problem);
-                o.sets.emplace_back(key, value);
+                auto parsed = parseSetting(*key, std::string_view(arg).substr(eq + 1));
+                if (!parsed.value) return usage(std::string(key->name) + " " + parsed.problem);
+                o.sets.emplace_back(key, std::move(*parsed.value));
                 break;
             }
             default:
@@ -165,6 +173,17 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
         }
     }
     if (optind < argc) return usage(std::string("unexpected argument ") + argv[optind]);
+    // --help and --version end the run at once: a --set beside them would be lost.
+    if ((o.help || o.version) && !o.sets.empty())
+        return usage(std::string("--set does not go with --") + (o.help ? "help" : "version"));
+    if (o.help) {
+        std::fputs(usageText().c_str(), stdout);
+        return 0;
+    }
+    if (o.version) {
+        std::printf("tessaryn %s\n", TESSARYN_VERSION);
+        return 0;
+    }
     const bool lineOverride =
         o.port || o.baud || o.dataBits || o.parity || o.twoStop || o.hwFlow || o.wait;
     if (lineOverride && !o.headless) return usage("--port and the line options go with --headless");
@@ -172,18 +191,18 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
     return std::nullopt;
 }
 
-std::optional<MIDIService::Factory> midiFactory(const std::string& name) {
+std::optional<MIDIService::Factory> midiFactory(const std::string& name, const Journal& log) {
 #if TESSARYN_HAVE_ALSA
     if (name == "alsa") return alsaMIDIFactory();
 #endif
     if (name == "jack") {
-        auto jack = loadJackMIDI(
-            [](const std::string& text) { std::fprintf(stderr, "tessaryn: %s\n", text.c_str()); });
+        // The backend reports losses from a thread of its own; the journal is a copied value.
+        auto jack = loadJackMIDI([log](const std::string& text) { log.say(Level::warning, text); });
         if (auto* factory = std::get_if<MIDIService::Factory>(&jack)) return std::move(*factory);
-        std::fprintf(stderr, "tessaryn: %s\n", std::get<std::string>(jack).c_str());
+        log.say(Level::error, std::get<std::string>(jack));
         return std::nullopt;
     }
-    std::fprintf(stderr, "tessaryn: the %s MIDI backend is not part of this build\n", name.c_str());
+    log.say(Level::error, "the " + name + " MIDI backend is not part of this build");
     return std::nullopt;
 }
 
@@ -194,8 +213,8 @@ std::string midiSystem(const Options& o, const Preferences& prefs) {
     return saved == "jack" ? "jack" : "alsa";
 }
 
-int listMidi(const Options& o, const Preferences& prefs) {
-    auto factory = midiFactory(midiSystem(o, prefs));
+int listMidi(const Options& o, const Preferences& prefs, const Journal& log) {
+    auto factory = midiFactory(midiSystem(o, prefs), log);
     if (!factory) return 1;
     try {
         // A client name of its own: JACK refuses a second client named like a running
@@ -207,22 +226,25 @@ int listMidi(const Options& o, const Preferences& prefs) {
         std::printf("Destinations (--set hardwareOutID=ID):\n");
         for (const auto& c : destinations) std::printf("  %d\t%s\n", c.id, c.name.c_str());
     } catch (const MIDIServiceError& e) {
-        std::fprintf(stderr, "tessaryn: %s\n", e.what());
+        log.say(Level::error, e.what());
         return 1;
     }
     return 0;
 }
 
-// Prints what a person watching the window would see change.
+// Prints what a person watching the window would see change: a connection that failed for good
+// as a problem, once, on stderr; everything else, waiting included, on stdout.
 class Printer {
   public:
-    Printer(Bridge& b, bool quiet) : bridge_(b), quiet_(quiet) {}
+    Printer(Bridge& b, bool quiet, bool wait, const Journal& log)
+        : bridge_(b), quiet_(quiet), wait_(wait), log_(log) {}
     void operator()(BridgeProperty p) {
         switch (p) {
             case BridgeProperty::status:
                 if (bridge_.status() != lastStatus_) {
                     lastStatus_ = bridge_.status();
-                    line(lastStatus_);
+                    showStatus();
+                    wasRunning_ = bridge_.running();
                 }
                 break;
             case BridgeProperty::monitor: {
@@ -249,23 +271,29 @@ class Printer {
     }
 
   private:
-    static void line(const std::string& text) {
-        std::fputs(text.c_str(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+    void showStatus() const {
+        if (lastStatus_ == Bridge::kNotReading) return log_.print(Level::warning, lastStatus_);
+        if (bridge_.running() || lastStatus_ == "Stopped") return line(lastStatus_);
+        // A board that is waited for (--wait, or gone while reconnects are on) is no failure yet.
+        if (wait_ || (wasRunning_ && bridge_.reconnects()))
+            return log_.print(Level::warning, lastStatus_);
+        log_.say(Level::error, lastStatus_);
     }
+    void line(const std::string& text) const { log_.print(Level::info, text); }
     Bridge& bridge_;
-    bool quiet_;
+    bool quiet_, wait_;
+    const Journal& log_;
+    bool wasRunning_ = false;
     std::string lastStatus_ = "Stopped";
     std::optional<Uuid> lastLine_;
 };
 
-int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
-    auto factory = midiFactory(midiSystem(o, *prefs));
+int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs, const Journal& log) {
+    auto factory = midiFactory(midiSystem(o, *prefs), log);
     if (!factory) return 1;
     const InstanceLock lock(o.name, InstanceLock::Kind::headless);
     if (!lock.held()) {
-        std::fprintf(stderr, "tessaryn: %s\n", lock.problem().c_str());
+        log.say(Level::error, lock.problem());
         return 1;
     }
 
@@ -282,22 +310,31 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
     try {
         bridge = Bridge::create(main, prefs, *factory, {}, o.name);
     } catch (const MIDIServiceError& e) {
-        std::fprintf(stderr, "tessaryn: %s\n", e.what());
+        log.say(Level::error, e.what());
         return 1;
     }
-    Printer printer(*bridge, o.quiet);
+    Printer printer(*bridge, o.quiet, o.wait, log);
     bridge->observe(std::ref(printer));
     bridge->setMonitorShown(!o.quiet);  // nobody sees the lines: make none
 
     // Said once, when the board is first seen: ModemManager probes new CDC-ACM devices.
     bool modemChecked = false;
+    // The bridge's own hint for a missing port speaks of the window; this one of the flags.
+    const std::string noPort = "no serial port saved; give --port PATH or --set port=PATH";
+    bool noPortSaid = false;
     auto attempt = [&] {
         prefs->reload();  // `tessaryn --set` may have changed the settings since
         const std::string device = o.port.value_or(prefs->text("port").value_or(""));
+        if (device.empty()) {
+            if (!noPortSaid) log.say(Level::warning, noPort);
+            noPortSaid = true;
+            return;
+        }
+        noPortSaid = false;
         if (auto board = modemChecked ? std::nullopt : cdcAcmBoard(device, "/sys")) {
             modemChecked = true;
             if (modemManagerRunning("/proc"))
-                std::fprintf(stderr, "tessaryn: %s\n", modemManagerNote(device, *board).c_str());
+                log.say(Level::warning, modemManagerNote(device, *board));
         }
         if (o.port) {
             const Parity parity = o.parity.value_or(
@@ -315,18 +352,13 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
         if (!bridge->running()) main.postAfter(std::chrono::seconds(1), retry);
     };
 
+    if (!o.port && prefs->text("port").value_or("").empty()) {
+        log.say(Level::error, noPort);
+        return 1;
+    }
     attempt();
     if (!bridge->running()) {
-        const bool noPort = !o.port && prefs->text("port").value_or("").empty();
-        if (noPort) {
-            std::fprintf(stderr,
-                         "tessaryn: no serial port saved; give --port PATH or --set port=PATH\n");
-            return 1;
-        }
-        if (!o.wait) {
-            std::fprintf(stderr, "tessaryn: %s\n", bridge->status().c_str());
-            return 1;
-        }
+        if (!o.wait) return 1;  // the printer has said why
         main.postAfter(std::chrono::seconds(1), retry);
     }
 
@@ -345,19 +377,18 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs) {
 
 #if TESSARYN_HAVE_QT
 // Loads the window module only now, so headless runs never map the GUI libraries.
-int loadDesktop(int argc, char** argv, const DesktopOptions& options) {
+int loadDesktop(int argc, char** argv, const DesktopOptions& options, const Journal& log) {
     std::string tried;
     if (void* module = openModule("tessaryn-desktop.so", tried)) {
         using Entry = int (*)(int, char**, const DesktopOptions*);
         auto entry = reinterpret_cast<Entry>(::dlsym(module, "tessaryn_run_desktop"));
-        if (!entry)
-            return std::fprintf(stderr, "tessaryn: the window module has no entry point\n"), 1;
+        if (!entry) return log.say(Level::error, "the window module has no entry point"), 1;
         return entry(argc, argv, &options);
     }
-    std::fprintf(stderr,
-                 "tessaryn: cannot load the desktop window (install the package tessaryn-desktop, "
-                 "or use --headless):%s\n",
-                 tried.c_str());
+    log.say(Level::error,
+            "cannot load the desktop window (install the package tessaryn-desktop, or use "
+            "--headless):" +
+                tried);
     return 1;
 }
 #endif
@@ -373,45 +404,48 @@ int showSettings(const Preferences& prefs) {
     return 0;
 }
 
+int listPorts(const Options& o) {
+    for (const auto& p : linuxPorts(o.devDir, "/sys")) std::printf("%s\n", p.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Options o;
     if (auto code = parse(argc, argv, o)) return *code;
-
-    if (o.listPorts) {
-        for (const auto& p : linuxPorts(o.devDir, "/sys")) std::printf("%s\n", p.c_str());
-        return 0;
-    }
+    const Journal log = Journal::fromEnvironment();
+    // Listing the devices needs no settings folder, unless settings are to be stored first.
+    if (o.listPorts && o.sets.empty()) return listPorts(o);
 
     const std::filesystem::path configDir =
         o.configDir.empty() ? instanceConfigDir(o.name) : std::filesystem::path(o.configDir);
     auto prefs = std::make_shared<Preferences>(configDir);
-    // The name chosen in the window's settings, kept in this folder: the instance whose
-    // preferences these are runs under it from its next start on.
-    if (const auto saved = prefs->text("name");
-        !o.nameGiven && saved && !instanceNameProblem(*saved))
-        o.name = *saved;
-    if (o.listMidi) return listMidi(o, *prefs);
     if (!o.sets.empty()) {
         Preferences::Batch batch(*prefs);
         for (const auto& [key, value] : o.sets) storeSetting(*prefs, *key, value);
     }
     const std::string& saveProblem = prefs->saveProblem();
     if (!prefs->loadProblem().empty() && prefs->loadProblem() != saveProblem)
-        std::fprintf(stderr, "tessaryn: %s\n", prefs->loadProblem().c_str());
+        log.say(Level::warning, prefs->loadProblem());
     if (!saveProblem.empty()) {
-        std::fprintf(stderr, "tessaryn: %s\n", saveProblem.c_str());
+        log.say(Level::error, saveProblem);
         return 1;
     }
+    // The name chosen in the window's settings (or just stored), kept in this folder: the
+    // instance whose preferences these are runs under it from its next start on.
+    if (const auto saved = prefs->text("name");
+        !o.nameGiven && saved && !instanceNameProblem(*saved))
+        o.name = *saved;
+    if (o.listPorts) return listPorts(o);
+    if (o.listMidi) return listMidi(o, *prefs, log);
     if (o.settings) return showSettings(*prefs);
-    if (o.headless) return runHeadless(o, prefs);
+    if (o.headless) return runHeadless(o, prefs, log);
     if (!o.sets.empty()) return 0;
 #if TESSARYN_HAVE_QT
     if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") &&
         !std::getenv("QT_QPA_PLATFORM")) {
-        std::fprintf(stderr,
-                     "tessaryn: no graphical display here; run with --headless (see --help)\n");
+        log.say(Level::error, "no graphical display here; run with --headless (see --help)");
         return 1;
     }
     const std::string midi = midiSystem(o, *prefs);
@@ -422,10 +456,9 @@ int main(int argc, char** argv) {
     desktop.instanceName = o.name;
     desktop.launchName = o.nameGiven ? o.name : kDefaultInstanceName;
     desktop.minimized = o.minimized;
-    return loadDesktop(argc, argv, desktop);
+    return loadDesktop(argc, argv, desktop, log);
 #else
-    std::fprintf(stderr,
-                 "tessaryn: this build has no desktop window; run with --headless (see --help)\n");
+    log.say(Level::error, "this build has no desktop window; run with --headless (see --help)");
     return 2;
 #endif
 }

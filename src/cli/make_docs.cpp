@@ -30,7 +30,9 @@ std::string roff(const std::string& text) {
 std::string optionsSection() {
     std::string out;
     for (const auto& o : commandOptions()) {
-        out += ".TP\n\\fB\\-\\-" + roff(o.name) + "\\fR";
+        out += ".TP\n";
+        if (o.letter) out += std::string("\\fB\\-") + o.letter + "\\fR, ";
+        out += "\\fB\\-\\-" + roff(o.name) + "\\fR";
         if (o.argument) out += std::string(" \\fI") + roff(o.argument) + "\\fR";
         out += "\n" + roff(o.help) + "\n";
     }
@@ -40,8 +42,9 @@ std::string optionsSection() {
 std::string settingsSection() {
     std::string out;
     for (const auto& k : settingKeys()) {
-        out += ".TP\n.B " + roff(k.name) + "\n" + roff(k.help) +
-               " (default: " + (*k.defaultText ? roff(k.defaultText) : "empty") + ")\n";
+        out += ".TP\n.B " + roff(k.name) + "\n" + roff(k.help + ("; " + acceptedText(k))) +
+               " (default: " + (*k.defaultText ? roff(k.defaultText) : "empty") + "; " +
+               appliesText(k.applies) + ")\n";
     }
     return out;
 }
@@ -56,6 +59,19 @@ std::string optionWords() {
 std::string settingWords() {
     std::string out;
     for (const auto& k : settingKeys()) out += (out.empty() ? "" : " ") + std::string(k.name) + "=";
+    return out;
+}
+
+// One case per setting with values to offer, for the completion's value function.
+std::string settingValues() {
+    std::string out;
+    for (const auto& k : settingKeys()) {
+        const auto words = completionWords(k);
+        if (words.empty()) continue;
+        out += "        " + std::string(k.name) + ") words=\"";
+        for (std::size_t i = 0; i < words.size(); ++i) out += (i ? " " : "") + words[i];
+        out += "\" ;;\n";
+    }
     return out;
 }
 
@@ -84,6 +100,7 @@ int main(int argc, char** argv) {
     replace(text, "{{SETTINGS}}", settingsSection());
     replace(text, "{{OPTION_WORDS}}", optionWords());
     replace(text, "{{SETTING_WORDS}}", settingWords());
+    replace(text, "{{SETTING_VALUES}}", settingValues());
     std::ofstream out(argv[2]);
     out << text;
     if (!out.flush()) {

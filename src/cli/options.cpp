@@ -23,7 +23,8 @@ const std::vector<CommandOption>& commandOptions() {
          kMidi},
         {"name", "NAME",
          "run as instance NAME, one per board: MIDI ports \"NAME Out\" and \"NAME In\", "
-         "settings and autostart entry of its own (default: the saved name, else Halvenor)",
+         "settings and autostart entry of its own (default: the saved setting name, else "
+         "Halvenor)",
          kName},
         {"config-dir", "DIR",
          "the preferences folder (default: $XDG_CONFIG_HOME/tessaryn, or "
@@ -35,27 +36,62 @@ const std::vector<CommandOption>& commandOptions() {
         {"dev-dir", "DIR", "the device folder --list-ports looks in (default: /dev)", kDevDir},
         {"list-midi", nullptr, "print the hardware MIDI sources and destinations with their IDs",
          'm'},
-        {"help", nullptr, "show this help", 'h'},
-        {"version", nullptr, "show the version", 'V'},
+        {"help", nullptr, "show this help", 'h', 'h'},
+        {"version", nullptr, "show the version", 'V', 'V'},
     };
     return options;
 }
 
-std::string usageText() {
-    std::string text =
-        "Usage: tessaryn [OPTION]...\n"
-        "Bridges a USB-serial board that speaks raw MIDI to the MIDI system (\"Halvenor Out\", "
-        "\"Halvenor In\").\n"
-        "Without options it starts the desktop program (a tray item and one window).\n\n";
-    for (const auto& o : commandOptions()) {
-        std::string left = std::string("  --") + o.name;
-        if (o.argument) left += std::string(" ") + o.argument;
-        left.resize(std::max<std::size_t>(left.size() + 1, 25), ' ');
-        text += left + o.help + "\n";
+namespace {
+
+constexpr std::size_t kWidth = 80, kHelpColumn = 26;
+
+// Appends `words` wrapped at kWidth, continuation lines indented to `indent`, starting at
+// column `column`.
+void wrap(std::string& out, std::string_view words, std::size_t column, std::size_t indent) {
+    while (!words.empty()) {
+        const std::size_t room = kWidth - column;
+        std::size_t cut = words.size();
+        if (cut > room) {
+            cut = words.rfind(' ', room);
+            if (cut == std::string_view::npos || cut == 0) cut = words.find(' ');
+            if (cut == std::string_view::npos) cut = words.size();
+        }
+        out.append(words.substr(0, cut));
+        out += '\n';
+        words.remove_prefix(std::min(words.size(), cut + 1));
+        if (!words.empty()) out.append(indent, ' ');
+        column = indent;
     }
-    text +=
-        "\n--port, --baud, --data-bits, --parity, --[no-]two-stop and --[no-]hw-flow apply to "
-        "this run only.\n";
+}
+
+}  // namespace
+
+std::string usageText() {
+    std::string text = "Usage: tessaryn [OPTION]...\n";
+    wrap(text,
+         "Bridges a USB-serial board that speaks raw MIDI to the MIDI system (\"Halvenor Out\", "
+         "\"Halvenor In\"). Without options it starts the desktop program (a tray item and one "
+         "window).",
+         0, 0);
+    text += '\n';
+    for (const auto& o : commandOptions()) {
+        std::string left = o.letter ? std::string("  -") + o.letter + ", --" : "      --";
+        left += o.name;
+        if (o.argument) left += std::string(" ") + o.argument;
+        if (left.size() + 1 > kHelpColumn) {
+            text += left + "\n";
+            left.clear();
+        }
+        left.resize(kHelpColumn, ' ');
+        text += left;
+        wrap(text, o.help, kHelpColumn, kHelpColumn);
+    }
+    text += '\n';
+    wrap(text,
+         "--port, --baud, --data-bits, --parity, --[no-]two-stop and --[no-]hw-flow apply to this "
+         "run only.",
+         0, 0);
     return text;
 }
 

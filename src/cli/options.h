@@ -29,12 +29,13 @@ struct CommandOption {
     const char* name;      // without the leading dashes
     const char* argument;  // the placeholder shown for its value; nullptr when it takes none
     const char* help;
-    int code;  // what getopt_long returns for it
+    int code;         // what getopt_long returns for it
+    char letter = 0;  // its one-letter alias (-h), if any
 };
 
 const std::vector<CommandOption>& commandOptions();
 
-// The --help text.
+// The --help text, wrapped to 80 columns.
 std::string usageText();
 
 }  // namespace tessaryn

@@ -2,30 +2,21 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "bridge/preferences.h"
+#include "bridge/settings_table.h"
 
 namespace tessaryn {
 
-// The stored settings, their types and defaults, as the command line shows and edits them.
-struct SettingKey {
-    enum class Type { boolean, integer, real, text, parity, routes, midi };
-    const char* name;
-    Type type;
-    const char* defaultText;
-    const char* help;  // one line for the manual page
-};
+// The stored value as --settings shows it, or none when the key is absent or of another type.
+std::optional<std::string> showSetting(const Preferences& prefs, const Setting& setting);
 
-const std::vector<SettingKey>& settingKeys();
-const SettingKey* findSettingKey(std::string_view name);
+// What the shell offers after KEY= (and after the flag that overrides KEY); the device list is
+// the program's own --list-ports, so it is not here.
+std::vector<std::string> completionWords(const Setting& setting);
 
-// Stores `value` typed by the key; returns an error text and writes nothing when it does not
-// fit.
-std::optional<std::string> checkSetting(const SettingKey& key, std::string_view value);
-void storeSetting(Preferences& prefs, const SettingKey& key, std::string_view value);
-// The current value as text, or none when the key is absent or of another type.
-std::optional<std::string> showSetting(const Preferences& prefs, const SettingKey& key);
+// When a change is taken up, for the manual page.
+const char* appliesText(Setting::Applies applies);
 
 }  // namespace tessaryn

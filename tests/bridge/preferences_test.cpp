@@ -35,14 +35,11 @@ TEST_F(PrefsDir, TypedReadsNeverConvertText) {
               "obj": {"x": 1}, "data": {"$data": "AAEC/w=="}, "baddata": {"$data": "!!"}})");
     Preferences p(dir);
     EXPECT_EQ(p.boolean("b"), true);
-    EXPECT_EQ(p.boolean("t"), std::nullopt);
-    EXPECT_EQ(p.boolean("i"), std::nullopt);
+    for (const char* key : {"t", "i", "absent"}) EXPECT_EQ(p.boolean(key), std::nullopt) << key;
     EXPECT_EQ(p.integer("i"), 42);
-    EXPECT_EQ(p.integer("n"), std::nullopt);
-    EXPECT_EQ(p.integer("d"), std::nullopt);
-    EXPECT_EQ(p.integer("big"), std::nullopt);
+    for (const char* key : {"n", "d", "big", "huge"})
+        EXPECT_EQ(p.integer(key), std::nullopt) << key;
     EXPECT_EQ(p.integer("whole"), 31250);
-    EXPECT_EQ(p.integer("huge"), std::nullopt);
     EXPECT_EQ(p.real("d"), 0.5);
     EXPECT_EQ(p.real("i"), 42.0);
     EXPECT_EQ(p.text("t"), "true");
@@ -51,7 +48,6 @@ TEST_F(PrefsDir, TypedReadsNeverConvertText) {
     EXPECT_EQ(p.data("obj"), std::nullopt);
     EXPECT_EQ(p.data("baddata"), std::nullopt);
     EXPECT_EQ(p.text("data"), std::nullopt);  // data is not text
-    EXPECT_EQ(p.boolean("absent"), std::nullopt);
 }
 
 TEST_F(PrefsDir, WritesSurviveAReopenAndDataReadsBackAsData) {
@@ -83,8 +79,10 @@ TEST_F(PrefsDir, WritesSurviveAReopenAndDataReadsBackAsData) {
 }
 
 TEST_F(PrefsDir, DamagedFilesAreKeptAsideNeverOverwritten) {
+    // Nested too deep for settings: writing it back once overflowed the stack.
+    const std::string deep = "{\"x\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
     for (const std::string& damage :
-         {std::string("{\"a\": tru"), std::string("[1,2]"), std::string("\x00\xff", 2)}) {
+         {std::string("{\"a\": tru"), std::string("[1,2]"), std::string("\x00\xff", 2), deep}) {
         fs::remove_all(dir);
         fs::create_directories(dir);
         write(damage);
@@ -101,7 +99,8 @@ TEST_F(PrefsDir, DamagedFilesAreKeptAsideNeverOverwritten) {
             }
         }
         EXPECT_EQ(aside, 1);
-        EXPECT_EQ(Preferences(dir).boolean("a"), true);
+        std::ifstream in(dir / "preferences.json");
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{\"a\":true}\n");
     }
 }
 

@@ -73,7 +73,10 @@ TEST_F(Headless, WaitsForADeviceThatAppearsLater) {
 TEST_F(Headless, WithoutWaitAMissingDeviceEndsTheRun) {
     Process tessaryn(args({"--port", (dir / "nothing").string()}));
     EXPECT_EQ(tessaryn.wait(), 1);
-    EXPECT_NE(tessaryn.err().find("Cannot open " + (dir / "nothing").string()), std::string::npos);
+    const std::string err = tessaryn.err();  // said once, on stderr only
+    EXPECT_EQ(err.rfind("tessaryn: Cannot open " + (dir / "nothing").string(), 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(tessaryn.out(), "");
 }
 
 TEST_F(Headless, TwoBoardsUnderTwoNamesAndNoSecondOfTheSameName) {

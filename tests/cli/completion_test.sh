@@ -1,35 +1,45 @@
 #!/usr/bin/env bash
-# Runs the installed completion function the way bash does for `tessaryn WORDS<TAB>`.
+# Runs the installed completion function the way bash does for `tessaryn WORDS<TAB>`. Words are
+# given as bash splits them: `--set parity=e` is `--set parity = e`.
 # Usage: completion_test.sh COMPLETION_FILE TESSARYN
 set -u
 source "$1"
 exe=$2
 dev=$(mktemp -d)
 trap 'rm -rf "$dev"' EXIT
-mkdir -p "$dev/serial/by-id"
+mkdir -p "$dev/serial/by-id" "$dev/conf"
 touch "$dev/ttyACM0" "$dev/ttyUSB1" "$dev/null"
 ln -s ../../ttyUSB1 "$dev/serial/by-id/usb-FTDI_Cable-if00-port0"
+by_id=$dev/serial/by-id/usb-FTDI_Cable-if00-port0
 
+compopt() { options+=" $*"; }  # outside a completion the builtin would refuse
 failed=0
-expect() {  # "expected words" words on the line (the last one is being completed)...
-  local want=$1
-  shift
+while IFS='|' read -r want want_options words; do
+  eval "set -- $words"
   COMP_WORDS=("$exe" "$@")
   COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  options=
   _tessaryn
-  local got="${COMPREPLY[*]}"
-  if [ "$got" != "$want" ]; then
-    echo "tessaryn $* <TAB>: got '$got', want '$want'"
+  got="${COMPREPLY[*]}"
+  if [ "$got" != "$(eval echo "$want")" ] || [ "$options" != "$want_options" ]; then
+    echo "tessaryn $words<TAB>: got '$got' '$options', want '$want' '$want_options'"
     failed=1
   fi
-}
-
-expect "--port" --po
-expect "--data-bits --dev-dir" --d
-expect "$dev/serial/by-id/usb-FTDI_Cable-if00-port0 $dev/ttyACM0" --dev-dir "$dev" --headless --port ""
-expect "$dev/ttyACM0" --dev-dir "$dev" --port "$dev/ttyA"
-expect "even" --headless --parity e
-expect "alsa jack" --midi ""
-expect "baud=" --set ba
-expect "hardwareOutID= hardwareInID=" --set hardware
+done <<'CASES'
+--data-bits --dev-dir||--d
+$by_id $dev/ttyACM0||--dev-dir "$dev" --headless --port ""
+$dev/ttyACM0||--dev-dir "$dev" --port = "$dev/ttyA"
+$dev/ttyACM0||--dev-dir "$dev" --set port = "$dev/ttyA"
+even||--headless --parity e
+none even odd||--set parity =
+even||--set parity = e
+true false||--set holdDTR =
+alsa jack||--midi ""
+5 6 7 8||--set dataBits =
+31250 38400||--set baud = 3
+parity=even||--set parity=e
+baud=| -o nospace|--set ba
+hardwareOutID= hardwareInID=| -o nospace|--set hardware
+$dev/conf/| -o nospace|--config-dir "$dev/co"
+CASES
 exit $failed

@@ -279,9 +279,10 @@ void Bridge::startFromSaved() {
 
 void Bridge::start(const std::string& port, std::int64_t baud, std::int64_t dataBits, Parity parity,
                    bool twoStopBits, bool hardwareFlow) {
-    const bool hold = holdDTR_;
     reconnectItem_.cancel();
-    open(Link{port, baud, dataBits, parity, twoStopBits, hardwareFlow, hold});
+    link_ = Link{port, baud, dataBits, parity, twoStopBits, hardwareFlow};
+    linkDevice_ = {};
+    open(port);
 }
 
 void Bridge::resetCounters() {
@@ -293,14 +294,15 @@ void Bridge::resetCounters() {
     publish(lastMapped_, std::string(kWaitingForHit), BridgeProperty::lastMapped);
 }
 
-// The common end of start and tryReconnect: fresh parsers and counters, then the device.
-void Bridge::open(const Link& link) {
+// The common end of start and tryReconnect: fresh parsers and counters, then the device at
+// `path`, with the settings of link_, which stays what the user chose whatever is opened.
+void Bridge::open(const std::string& path) {
     if (!midi_) return;  // shut down: nothing may start again
     resetCounters();
-    link_ = link;
+    const Link& link = *link_;
     try {
-        serial_->start(link.path, link.baud, link.dataBits, link.parity, link.twoStopBits,
-                       link.hardwareFlow, link.holdDTR);
+        serial_->start(path, link.baud, link.dataBits, link.parity, link.twoStopBits,
+                       link.hardwareFlow, holdDTR_);
     } catch (const SerialError& e) {
         setRunning(false);
         setStatus(e.message);
@@ -309,12 +311,16 @@ void Bridge::open(const Link& link) {
     }
     userStopped_ = false;
     watch_.reset();
-    linkDevice_ = {};
-    for (auto& d : listPorts_()) {
-        if (sameFile(d.path, link.path)) linkDevice_ = std::move(d);
+    retryDelay_ = kFirstRetry;
+    // The board the user chose is learned once, from its own path; another board opened in its
+    // place never becomes it.
+    if (linkDevice_.identity.empty() && path == link.path) {
+        for (auto& d : listPorts_()) {
+            if (sameFile(d.path, path)) linkDevice_ = std::move(d);
+        }
     }
     setRunning(true);
-    setStatus("Bridging " + deviceName(link.path) + " @ " + std::to_string(link.baud));
+    setStatus("Bridging " + deviceName(path) + " @ " + std::to_string(link.baud));
 }
 
 void Bridge::stop() {
@@ -351,20 +357,28 @@ void Bridge::scheduleReconnect() {
                                                 "/dev", "/dev/serial/by-id"};
         auto attempt = [&main = main_, weak = weak_from_this()] {
             main.post([weak] {
-                if (auto self = weak.lock()) self->tryReconnect();
+                if (auto self = weak.lock()) {
+                    // A node that just appeared may not open for a moment: retry soon.
+                    self->retryDelay_ = kFirstRetry;
+                    self->tryReconnect();
+                }
             });
         };
         watch_ = std::make_unique<DeviceNodeWatch>(serial_->queue(), std::move(dirs), attempt);
     }
     reconnectItem_.cancel();
     // A board that is gone comes back as a new node, which the watch reports, so waiting for
-    // it makes no wake-ups. The 1 s attempt serves a node that is there but cannot be opened
-    // yet (busy, no permission) and a system that refused the watch.
+    // it makes no wake-ups. The timed attempt serves a node that is there but cannot be opened
+    // yet (not ready, busy, no permission), sooner right after it appeared, and a system that
+    // refused the watch.
     std::error_code ec;
-    if (watch_ && watch_->watching() && link_ && !std::filesystem::exists(link_->path, ec)) return;
-    reconnectItem_ = main_.postAfter(std::chrono::seconds(1), [weak = weak_from_this()] {
+    if (watch_ && watch_->watching() && link_ && !std::filesystem::exists(link_->path, ec) &&
+        retryDelay_ >= kLastRetry)
+        return;
+    reconnectItem_ = main_.postAfter(retryDelay_, [weak = weak_from_this()] {
         if (auto self = weak.lock()) self->tryReconnect();
     });
+    retryDelay_ = std::min(retryDelay_ * 2, kLastRetry);
 }
 
 void Bridge::tryReconnect() {
@@ -373,25 +387,23 @@ void Bridge::tryReconnect() {
         watch_.reset();
         return;
     }
-    // The saved path; else the same device under its stable name or another node; else the
-    // only USB adapter present, never a built-in UART the user did not choose.
-    std::string path;
+    // The board the user chose, by its identity once known, under whatever node it now has (a
+    // different board at its old path is never opened); before that, its path; else the only
+    // USB adapter present, never a built-in UART the user did not choose.
+    std::optional<std::string> path;
     std::error_code ec;
-    if (std::filesystem::exists(link_->path, ec)) {
+    if (linkDevice_.identity.empty() && std::filesystem::exists(link_->path, ec)) {
         path = link_->path;
-    } else if (!linkDevice_.path.empty() && std::filesystem::exists(linkDevice_.path, ec)) {
-        path = linkDevice_.path;
-    } else if (auto other = replacementDevice(linkDevice_.identity, listPorts_())) {
-        path = *other;
     } else {
+        path = replacementDevice(linkDevice_.identity, listPorts_());
+    }
+    if (!path) {
+        retryDelay_ = kLastRetry;  // nothing to retry: the next node to appear is the news
         scheduleReconnect();
         return;
     }
     reconnectItem_.cancel();
-    Link next = *link_;
-    next.path = path;
-    next.holdDTR = holdDTR_;
-    open(next);
+    open(*path);
 }
 
 void Bridge::endHeldNotes() {

@@ -169,7 +169,6 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
         Parity parity = Parity::none;
         bool twoStopBits = false;
         bool hardwareFlow = false;
-        bool holdDTR = false;
     };
     Bridge(MainQueue& main, std::shared_ptr<Preferences> prefs, PortLister listPorts);
     void initialise(const MIDIService::Factory& midi, const std::string& name);
@@ -184,7 +183,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void persistAndApply();
     void persistRoutes();
     void sendToMIDI(const MIDIMessage& m, std::int32_t hardwareOutID);
-    void open(const Link& link);
+    void open(const std::string& path);
     void deviceClosed(const std::string& message);
     void scheduleReconnect();
     void tryReconnect();
@@ -255,9 +254,11 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     MessagePath path_;  // guarded by gate_
 
     // Main thread.
-    std::optional<Link> link_;
-    // The device link_ was opened on, as discovery listed it: its stable path and identity.
+    std::optional<Link> link_;  // what the user chose; reconnecting never changes it
+    // The board at link_'s path when it was first opened, as discovery listed it: its identity.
     SerialDevice linkDevice_;
+    static constexpr std::chrono::milliseconds kFirstRetry{50}, kLastRetry{1000};
+    std::chrono::milliseconds retryDelay_ = kLastRetry;
     bool userStopped_ = true;
     DelayedTask reconnectItem_;
     std::int64_t activityToken_ = 0;

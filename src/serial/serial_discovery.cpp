@@ -89,6 +89,7 @@ std::optional<std::string> replacementDevice(const std::string& identity,
         for (const auto& d : present) {
             if (d.identity == identity) return d.path;
         }
+        return std::nullopt;  // the saved board is known: no other takes its place
     }
     const SerialDevice* only = nullptr;
     for (const auto& d : present) {

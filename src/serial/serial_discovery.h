@@ -52,9 +52,9 @@ std::string usbIdentity(std::string_view name, const std::filesystem::path& sysf
 std::vector<SerialDevice> linuxDevices(const std::filesystem::path& dev,
                                        const std::filesystem::path& sysfs);
 
-// The device to open when the saved one is gone: the same device (by identity) under another
-// name, else the only hot-pluggable device present; none when neither exists. A built-in UART
-// is never taken in the board's place.
+// The device to open when the saved one is gone: while its identity is known, only the same
+// device, under whatever name it now has; otherwise the only hot-pluggable device present. None
+// when there is no such device. A built-in UART is never taken in the board's place.
 std::optional<std::string> replacementDevice(const std::string& identity,
                                              const std::vector<SerialDevice>& present);
 

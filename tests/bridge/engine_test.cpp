@@ -506,4 +506,19 @@ TEST_F(Engine, ReconnectFindsTheSameBoardAndNeverTakesABuiltInUart) {
     Pty third;
     plug(third, "board-b");
     ASSERT_TRUE(until([&] { return bridge->running(); }, 3s)) << bridge->status();
+
+    // Never another board in its place, not even one at the path it was started on: it alone,
+    // wherever it comes back.
+    third.unplug();
+    ASSERT_TRUE(until([&] { return !bridge->running(); }));
+    std::filesystem::remove(dir / "board-b");
+    Pty other, back;
+    present({fixed, {first, "0403:6001:D4", true}});
+    plug(other, "board");
+    settle(1200ms);
+    EXPECT_FALSE(bridge->running()) << bridge->status();
+    present({fixed, {first, "16c0:0483:PAD1", true}});
+    plug(back, "board");
+    ASSERT_TRUE(until([&] { return bridge->running(); }, 3s)) << bridge->status();
+    EXPECT_EQ(bridge->status(), "Bridging " + first + " @ 31250");
 }

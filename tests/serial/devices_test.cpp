@@ -115,7 +115,7 @@ TEST_F(Devices, OfferedUnderStableNamesWithTheirUsbIdentity) {
     EXPECT_TRUE(modemManagerRunning(dir / "proc"));
 }
 
-TEST(Reconnect, TakesTheSameBoardElseTheOnlyHotplugDevice) {
+TEST(Reconnect, TakesTheSameBoardElseWhenItIsUnknownTheOnlyHotplugDevice) {
     const SerialDevice pad{"/dev/ttyACM3", "16c0:0483:PAD1", true},
         cable{"/dev/ttyUSB0", "0403:6001:@1-2", true}, com{"/dev/ttyS0", "", false},
         pi{"/dev/ttyAMA0", "", false};
@@ -127,7 +127,7 @@ TEST(Reconnect, TakesTheSameBoardElseTheOnlyHotplugDevice) {
         {"16c0:0483:PAD1", {com, pad, cable}, "/dev/ttyACM3"},  // the same board, renamed
         {"16c0:0483:PAD1", {com, pi}, std::nullopt},            // built-in UARTs only
         {"", {pi, cable}, "/dev/ttyUSB0"},                      // the only USB adapter
-        {"16c0:0483:PAD1", {cable}, "/dev/ttyUSB0"},
+        {"16c0:0483:PAD1", {cable}, std::nullopt},  // a known board is never replaced
         {"", {pad, cable}, std::nullopt},  // two: which one is unknown
         {"", {}, std::nullopt},
     };

@@ -10,8 +10,9 @@ if [ "${1:-}" = "--test" ]; then
   packages+=(qemu-system-x86 busybox-static kmod xz-utils alsa-utils)
   # The JACK tests start a real jackd (dummy driver) on the host.
   packages+=(jackd2)
-  # The Debian packages are built, checked and installed into a clean root.
-  packages+=(debhelper lintian debootstrap)
+  # The Debian packages are built, checked (lintian, the AppStream metainfo) and installed into a
+  # clean root.
+  packages+=(debhelper lintian debootstrap appstream)
   # The fuzz targets (scripts/fuzz.sh): clang with libFuzzer and the sanitizer runtimes.
   packages+=(clang-14 libclang-rt-14-dev)
 fi

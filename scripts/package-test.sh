@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian packages, checks them with lintian, installs them into a clean Debian 12 root,
-# runs the program there as a user would, then purges them and checks that nothing is left.
+# runs the program there as a user would, then purges them and checks that nothing is left; last,
+# the README's install-and-build step there proves that scripts/install-deps.sh names every
+# package the build needs.
 # Usage: scripts/package-test.sh [OUT_DIR]   (default: build-deb; run as root)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +15,10 @@ mkdir -p "$out/src"
 tar --exclude='./build*' --exclude=./.git --exclude='./obj-*' -C . -c . | tar -x -C "$out/src"
 (
   cd "$out/src"
-  export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/ccache} CCACHE_BASEDIR=$out/src
+  # Repeated builds on one machine share a compiler cache when ccache is installed.
+  if command -v ccache >/dev/null; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/ccache} CCACHE_BASEDIR=$out/src
+  fi
   # The suites already ran in the CI build; the package build only compiles and installs.
   DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage -us -uc -b -Pnocheck >"$out/build.log" 2>&1 ||
     { tail -n 40 "$out/build.log"; exit 1; }
@@ -22,7 +27,17 @@ changes=("$out"/tessaryn_"$version"_*.changes)
 echo "Built: $(cd "$out" && echo *.deb)"
 
 echo "lintian:"
-lintian --fail-on error --info "${changes[0]}" || { echo "lintian reports errors"; exit 1; }
+lintian --pedantic --fail-on error,warning,info,pedantic "${changes[0]}" ||
+  { echo "lintian reports the tags above"; exit 1; }
+
+# Software centres read the metainfo; its release is the one being packaged.
+meta=$(mktemp -d "$out/meta.XXXXXX")
+dpkg-deb -x "$out"/tessaryn-desktop_"$version"_*.deb "$meta"
+metainfo=$meta/usr/share/metainfo/org.tessaryn.tessaryn.metainfo.xml
+appstreamcli validate --no-net --pedantic "$metainfo" || { echo "the metainfo does not validate"; exit 1; }
+grep -q "<release version=\"$version\"" "$metainfo" || { echo "the metainfo lacks release $version"; exit 1; }
+rm -rf "$meta"
+echo "  appstreamcli validate: ok"
 
 # A clean root from the cache; the host's Debian sources (with updates and security), a shared
 # download cache, and /proc for the program.
@@ -83,6 +98,20 @@ for f in /usr/share/man/man1/tessaryn.1.gz /usr/share/bash-completion/completion
   [ -e "$root$f" ] || { echo "missing $f"; exit 1; }
 done
 echo "  tessaryn --version, --help, --list-ports: ok"
+# Installed for each user to enable, not enabled for everyone; the system unit neither.
+enabled=$(find "$root/etc/systemd" -name 'tessaryn*' 2>/dev/null || true)
+[ -z "$enabled" ] || { echo "installing enabled units: $enabled"; exit 1; }
+[ -e "$root/lib/systemd/system/tessaryn-system@.service" ] || { echo "missing tessaryn-system@.service"; exit 1; }
+for f in README.md.gz changelog.gz; do
+  [ -e "$root/usr/share/doc/tessaryn/$f" ] || { echo "missing /usr/share/doc/tessaryn/$f"; exit 1; }
+done
+echo "  units installed, none enabled; README and changelog installed: ok"
+# The autopkgtest's commands, as a user without a home or a login would run them.
+sed -n 's/^Test-Command: //p' debian/tests/control | while IFS= read -r cmd; do
+  in_root setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "$cmd" >/dev/null ||
+    { echo "the autopkgtest '$cmd' fails"; exit 1; }
+done
+echo "  debian/tests/control: ok"
 in_root man -P cat tessaryn 2>/dev/null | grep -q -- '--list-ports' || { echo "man tessaryn fails"; exit 1; }
 got=$(in_root bash -c 'source /usr/share/bash-completion/completions/tessaryn
   COMP_WORDS=(tessaryn --po); COMP_CWORD=1; _tessaryn; echo "${COMPREPLY[*]}"')
@@ -122,3 +151,12 @@ if ! diff -u "$out/files-before" "$out/files-after"; then
   exit 1
 fi
 echo "  purged; nothing left behind"
+
+# The README's first command, as on a fresh machine: install what the build needs, build the
+# program and start it (here only to print its version).
+tar --exclude='./build*' --exclude=./.git --exclude='./obj-*' -C . -c . | (mkdir "$root/src" && tar -x -C "$root/src")
+in_root bash /src/scripts/run.sh --version >"$out/readme-build.log" 2>&1 ||
+  { tail -n 40 "$out/readme-build.log"; echo "scripts/run.sh failed in a clean root"; exit 1; }
+got=$(tail -n 1 "$out/readme-build.log")
+[ "$got" = "tessaryn $version" ] || { echo "scripts/run.sh --version printed '$got'"; exit 1; }
+echo "  scripts/run.sh in a clean root (install-deps.sh, build, start): ok"

@@ -17,6 +17,20 @@ namespace tessaryn {
 
 namespace {
 
+
+std::string readLine(const fs::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+bool allOf(const std::string& s, int (*is)(int)) {
+    return !s.empty() && std::all_of(s.begin(), s.end(), [is](unsigned char c) { return is(c); });
+}
+
+}  // namespace
+
 std::optional<NodeGroup> nodeGroup(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::nullopt;
@@ -43,19 +57,6 @@ std::optional<NodeGroup> nodeGroup(const std::string& path) {
     }
     return result;
 }
-
-std::string readLine(const fs::path& file) {
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
-bool allOf(const std::string& s, int (*is)(int)) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [is](unsigned char c) { return is(c); });
-}
-
-}  // namespace
 
 std::optional<std::string> permissionHint(const NodeGroup& group) {
     if (!group.grantsAccess) return std::nullopt;

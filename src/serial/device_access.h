@@ -16,6 +16,8 @@ struct NodeGroup {
     bool grantsAccess;  // the group may read and write it, and it is not root's
     bool listedMember;  // the group database lists the user in it
 };
+// The group of the node at `path`, when joining it would help (the user does not hold it).
+std::optional<NodeGroup> nodeGroup(const std::string& path);
 // The advice after "Permission denied", or none when the group cannot help.
 std::optional<std::string> permissionHint(const NodeGroup& group);
 

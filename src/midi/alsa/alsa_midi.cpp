@@ -1,6 +1,7 @@
 #include "midi/alsa/alsa_midi.h"
 
 #include "midi/alsa/reader_room.h"
+#include "serial/device_access.h"
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
@@ -36,8 +37,13 @@ bool kernelHasSequencer(const std::string& release) {
     return false;
 }
 
-std::string sequencerAdvice() {
-    if (::access("/dev/snd/seq", F_OK) == 0) return " (is /dev/snd/seq accessible?)";
+std::string sequencerAdvice(int error) {
+    if (::access("/dev/snd/seq", F_OK) == 0) {
+        // Without a local login nobody is given the sequencer: its group is the way in.
+        const auto group = error == -EACCES ? nodeGroup("/dev/snd/seq") : std::nullopt;
+        const auto hint = group ? permissionHint(*group) : std::nullopt;
+        return hint ? ". " + *hint : " (is /dev/snd/seq accessible?)";
+    }
     utsname host{};
     ::uname(&host);
     return ". " +
@@ -73,7 +79,7 @@ class AlsaService final : public MIDIService {
         : name_(name), handlers_(std::move(handlers)) {
         if (int e = snd_seq_open(&seq_, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK); e < 0) {
             throw MIDIServiceError(std::string("Cannot open the ALSA sequencer: ") +
-                                   snd_strerror(e) + sequencerAdvice());
+                                   snd_strerror(e) + sequencerAdvice(e));
         }
         snd_seq_set_client_name(seq_, name.c_str());
         snd_seq_set_client_pool_input(seq_, kInputPool);

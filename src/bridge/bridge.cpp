@@ -421,13 +421,14 @@ void Bridge::endHeldNotes() {
 
 // ---- serial to MIDI ---------------------------------------------------------------------------
 
-// The texts of the last kMonitorCap messages that have one, oldest first: the list never shows
-// more, so earlier ones are not made at all.
+// The texts of the last messages that have one (as many as anyone sees), oldest first:
+// earlier ones are not made at all.
 std::vector<std::string> Bridge::monitorTexts(std::span<const MIDIMessage> messages,
                                               bool fromPad) const {
     std::vector<std::string> texts;
     if (!monitorShown_.load(std::memory_order_relaxed)) return texts;
-    for (auto m = messages.rbegin(); m != messages.rend() && texts.size() < kMonitorCap; ++m) {
+    const std::size_t limit = monitorLines_.load(std::memory_order_relaxed);
+    for (auto m = messages.rbegin(); m != messages.rend() && texts.size() < limit; ++m) {
         if (auto text = monitorText(*m, fromPad)) texts.push_back(std::move(*text));
     }
     std::reverse(texts.begin(), texts.end());
@@ -569,12 +570,14 @@ void Bridge::pulse() {
     });
 }
 
-void Bridge::setMonitorShown(bool shown) {
+void Bridge::setMonitorShown(bool shown, std::size_t linesPerChunk) {
     monitorShown_.store(shown, std::memory_order_relaxed);
+    monitorLines_.store(linesPerChunk, std::memory_order_relaxed);
 }
 
 void Bridge::appendMonitor(const std::vector<std::string>& texts) {
     if (texts.empty()) return;
+    monitorAdded_ = texts;
     for (const auto& text : texts) monitor_.push_back({Uuid::random(), text});
     if (monitor_.size() > kMonitorCap)
         monitor_.erase(monitor_.begin(), monitor_.end() - kMonitorCap);

@@ -151,9 +151,12 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void addLearned();
     void removeRoute(const LearnedRoute& route);
 
-    // Whether anyone shows the monitor (main thread). While nobody does, the message paths make
-    // no monitor lines at all and the list keeps its last lines. On at creation.
-    void setMonitorShown(bool shown);
+    // Whether anyone shows the monitor (main thread), and how many of a chunk's newest lines
+    // they see (a log wants every one). While nobody does, the message paths make no monitor
+    // lines at all and the list keeps its last lines. On at creation.
+    void setMonitorShown(bool shown, std::size_t linesPerChunk = kMonitorCap);
+    // The lines the last change of `monitor` added, all of them: the list keeps only the newest.
+    const std::vector<std::string>& monitorAdded() const { return monitorAdded_; }
 
     // Lists the hardware MIDI endpoints again into midiSources and midiDestinations.
     void refreshMIDIPorts();
@@ -236,6 +239,8 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     // The serial queue reads `learning` through this copy.
     std::atomic<bool> learningForSerial_{false};
     std::atomic<bool> monitorShown_{true};
+    std::atomic<std::size_t> monitorLines_{kMonitorCap};
+    std::vector<std::string> monitorAdded_;
     // Messages a MIDI reader could not take, as counted at the last start (main thread only):
     // the monitor says so once per start, not once per message.
     std::uint64_t readerLossesAtStart_ = 0;

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "bridge/preferences.h"
 #include "bridge/run_loop.h"
 #include "cli/journal.h"
+#include "cli/line_writer.h"
 #include "cli/options.h"
 #include "cli/settings_keys.h"
 #include "cli/version.h"
@@ -233,11 +235,12 @@ int listMidi(const Options& o, const Preferences& prefs, const Journal& log) {
 }
 
 // Prints what a person watching the window would see change: a connection that failed for good
-// as a problem, once, on stderr; everything else, waiting included, on stdout.
+// as a problem, once, on stderr; everything else, waiting included, on stdout, through a writer
+// that never holds up the bridge.
 class Printer {
   public:
-    Printer(Bridge& b, bool quiet, bool wait, const Journal& log)
-        : bridge_(b), quiet_(quiet), wait_(wait), log_(log) {}
+    Printer(Bridge& b, bool quiet, bool wait, const Journal& log, LineWriter& out)
+        : bridge_(b), quiet_(quiet), wait_(wait), log_(log), out_(out) {}
     void operator()(BridgeProperty p) {
         switch (p) {
             case BridgeProperty::status:
@@ -247,23 +250,13 @@ class Printer {
                     wasRunning_ = bridge_.running();
                 }
                 break;
-            case BridgeProperty::monitor: {
+            case BridgeProperty::monitor:
                 if (quiet_) break;
-                const auto& lines = bridge_.monitor();
-                std::size_t from = 0;
-                for (std::size_t i = lines.size(); i-- > 0;) {
-                    if (lastLine_ && lines[i].id == *lastLine_) {
-                        from = i + 1;
-                        break;
-                    }
-                }
-                for (std::size_t i = from; i < lines.size(); ++i) line(lines[i].text);
-                if (!lines.empty()) lastLine_ = lines.back().id;
+                for (const auto& text : bridge_.monitorAdded()) line(Level::info, text);
                 break;
-            }
             case BridgeProperty::lastMapped:
                 if (!quiet_ && bridge_.lastMapped() != Bridge::kWaitingForHit)
-                    line(bridge_.lastMapped());
+                    line(Level::info, bridge_.lastMapped());
                 break;
             default:
                 break;
@@ -272,20 +265,22 @@ class Printer {
 
   private:
     void showStatus() const {
-        if (lastStatus_ == Bridge::kNotReading) return log_.print(Level::warning, lastStatus_);
-        if (bridge_.running() || lastStatus_ == "Stopped") return line(lastStatus_);
+        if (lastStatus_ == Bridge::kNotReading) return line(Level::warning, lastStatus_);
+        if (bridge_.running() || lastStatus_ == "Stopped") return line(Level::info, lastStatus_);
         // A board that is waited for (--wait, or gone while reconnects are on) is no failure yet.
         if (wait_ || (wasRunning_ && bridge_.reconnects()))
-            return log_.print(Level::warning, lastStatus_);
+            return line(Level::warning, lastStatus_);
         log_.say(Level::error, lastStatus_);
     }
-    void line(const std::string& text) const { log_.print(Level::info, text); }
+    void line(Level level, const std::string& text) const {
+        out_.add(log_.format(Journal::Stream::out, level, text));
+    }
     Bridge& bridge_;
     bool quiet_, wait_;
     const Journal& log_;
+    LineWriter& out_;
     bool wasRunning_ = false;
     std::string lastStatus_ = "Stopped";
-    std::optional<Uuid> lastLine_;
 };
 
 int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs, const Journal& log) {
@@ -303,7 +298,11 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs, const Jour
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t blocked = stopSignals;
+    sigaddset(&blocked, SIGPIPE);  // a log reader that leaves must not end the bridge
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    // After the mask, which its thread inherits. Lines wait for a slow reader up to this much.
+    LineWriter out(STDOUT_FILENO, 256 * 1024);
 
     RunLoop main;
     std::shared_ptr<Bridge> bridge;
@@ -313,9 +312,10 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs, const Jour
         log.say(Level::error, e.what());
         return 1;
     }
-    Printer printer(*bridge, o.quiet, o.wait, log);
+    Printer printer(*bridge, o.quiet, o.wait, log, out);
     bridge->observe(std::ref(printer));
-    bridge->setMonitorShown(!o.quiet);  // nobody sees the lines: make none
+    // Nobody sees the lines: make none; otherwise the log shows every one.
+    bridge->setMonitorShown(!o.quiet, std::numeric_limits<std::size_t>::max());
 
     // Said once, when the board is first seen: ModemManager probes new CDC-ACM devices.
     bool modemChecked = false;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include "temp_dir.h"
@@ -13,6 +14,7 @@
 #include "bridge/preferences.h"
 #include "bridge/settings_table.h"
 #include "cli/journal.h"
+#include "cli/line_writer.h"
 #include "cli/process.h"
 
 using namespace tessaryn;
@@ -122,6 +124,35 @@ TEST(Journal, PrioritiesOnlyOnTheStreamTheJournalNamed) {
     for (const std::string& other : {std::string(), "1:2" + stream, stream + "x", "x:" + stream})
         EXPECT_FALSE(isJournalStream(other.c_str(), fds[1])) << other;
     EXPECT_FALSE(isJournalStream(stream.c_str(), STDIN_FILENO));  // never this new pipe
+    for (int fd : fds) ::close(fd);
+}
+
+// A reader that stops (a pager, Ctrl+S) never holds the writer up: what did not fit its bound
+// is dropped whole, and said when the reader reads again.
+TEST(LineWriter, AReaderThatStopsHoldsNothingUpAndLearnsWhatItMissed) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const std::string line = std::string(99, 'x') + "\n";
+    constexpr int kLines = 5000;  // 500 KB: far beyond what the pipe and the bound hold
+    {
+        LineWriter out(fds[1], 8 * 1024);
+        for (int i = 0; i < kLines; ++i) out.add(line);
+    }  // does not wait for the reader
+    std::string got;
+    char buf[65536];
+    for (pollfd p{fds[0], POLLIN, 0}; ::poll(&p, 1, 1000) > 0;) {
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<std::size_t>(n));
+        if (got.find("dropped") != std::string::npos && got.back() == '\n') break;
+    }
+    std::size_t kept = 0, at = 0;
+    for (; got.compare(at, line.size(), line) == 0; at += line.size()) ++kept;
+    const std::string rest = got.substr(at);
+    const std::string said = " lines dropped: this output was not being read\n";
+    ASSERT_GT(rest.size(), said.size()) << rest;
+    EXPECT_EQ(rest.substr(rest.size() - said.size()), said);
+    EXPECT_EQ(kept + std::stoul(rest), std::size_t(kLines));
     for (int fd : fds) ::close(fd);
 }
 

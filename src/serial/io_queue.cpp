@@ -1,4 +1,5 @@
 #include "serial/io_queue.h"
+#include "serial/realtime.h"
 
 #include <pthread.h>
 #include <sys/epoll.h>
@@ -112,6 +113,7 @@ struct IoQueue::Impl : std::enable_shared_from_this<IoQueue::Impl> {
         ::prctl(PR_SET_TIMERSLACK, 1UL);
         // Shown by top -H and gdb.
         ::pthread_setname_np(::pthread_self(), label.substr(0, 15).c_str());
+        askRealtime(kRealtimePriority);
         std::vector<epoll_event> events(16);
         std::vector<std::pair<std::shared_ptr<Source>, std::uint32_t>> ready;
         std::deque<Block> blocks;

@@ -2,6 +2,7 @@
 
 #include "midi/alsa/reader_room.h"
 #include "serial/device_access.h"
+#include "serial/realtime.h"
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
@@ -278,7 +279,15 @@ class AlsaService final : public MIDIService {
             subsCells_ = destCells_ = 0;
         }
         for (const auto& m : messages) {
-            if (!m.empty()) backlog_.push_back({m, toSubscribers, to});
+            if (m.empty()) continue;
+            backlog_.push_back({m, toSubscribers, to});
+            backlogBytes_ += m.size();
+        }
+        // Readers that fall this far behind lose the oldest whole messages, counted.
+        while (backlogBytes_ > kBacklogLimit && backlog_.size() > 1) {
+            backlogBytes_ -= backlog_.front().bytes.size();
+            backlog_.pop_front();
+            ++toReaders_;
         }
         outWake_.notify_one();
     }
@@ -293,6 +302,7 @@ class AlsaService final : public MIDIService {
             if (stopping_) return;
             std::deque<Queued> items;
             items.swap(backlog_);
+            backlogBytes_ = 0;
             draining_ = true;
             queue.unlock();
             {
@@ -523,6 +533,7 @@ class AlsaService final : public MIDIService {
 
     void receive() {
         ::pthread_setname_np(::pthread_self(), "midi.in");  // shown by top -H and gdb
+        askRealtime(kRealtimePriority);
         std::vector<pollfd> fds{{stopFd_, POLLIN, 0}};
         const int n = snd_seq_poll_descriptors_count(seq_, POLLIN);
         fds.resize(1 + static_cast<std::size_t>(n));
@@ -652,6 +663,9 @@ class AlsaService final : public MIDIService {
     std::mutex queueLock_;
     std::condition_variable outWake_;
     std::deque<Queued> backlog_;
+    std::size_t backlogBytes_ = 0;
+    // What may wait for the output thread: the largest SysEx the device side makes, and more.
+    static constexpr std::size_t kBacklogLimit = 2 << 20;
     bool draining_ = false;  // the output thread is writing what it took from backlog_
     bool stopping_ = false;
     std::thread outThread_;

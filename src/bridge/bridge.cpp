@@ -1,36 +1,14 @@
 #include "bridge/bridge.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cmath>
-#include <filesystem>
 
 namespace tessaryn {
 
 namespace {
 
-double monotonicSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // A stored ID outside the 32-bit range is no MIDI unique ID: none.
 std::int32_t midiID(std::int64_t v) {
     return v >= INT32_MIN && v <= INT32_MAX ? static_cast<std::int32_t>(v) : 0;
-}
-
-// Both paths lead to one file (std::filesystem::equivalent refuses device nodes).
-bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa = {};
-    struct stat sb = {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
-
-std::string deviceName(std::string path) {
-    for (std::size_t at; (at = path.find("/dev/")) != std::string::npos;) path.erase(at, 5);
-    return path;
 }
 
 }  // namespace
@@ -68,24 +46,7 @@ void Bridge::initialise(const MIDIService::Factory& midiFactory, const std::stri
     midi_ = std::make_unique<MIDIEndpoints>(
         name, midiFactory, [&main = main_](std::function<void()> f) { main.post(std::move(f)); });
 
-    const Preferences& p = *prefs_;
-    remapNotes_ = p.boolean("remapNotes").value_or(true);
-    targetNote_ = std::clamp<std::int64_t>(p.integer("targetNote").value_or(38), 0, 127);
-    forceDrumChannel_ = p.boolean("forceDrumChannel").value_or(false);
-    dropClock_ = p.boolean("dropClock").value_or(true);
-    dropSensing_ = p.boolean("dropSensing").value_or(true);
-    blockEcho_ = p.boolean("blockEcho").value_or(true);
-    paceSysex_ = p.boolean("paceSysex").value_or(true);
-    holdDTR_ = p.boolean("holdDTR").value_or(false);
-    reconnects_ = p.boolean("reconnects").value_or(true);
-    velocityCurve_ = p.real("velocityCurve").value_or(1.0);
-    hardwareOutID_ = p.integer("hardwareOutID").value_or(0);
-    hardwareInID_ = p.integer("hardwareInID").value_or(0);
-
-    if (auto stored = p.data("learnedRoutes")) {
-        // Undecodable data stays stored untouched until the routes next change.
-        if (auto decoded = decodeRoutes(*stored)) setRoutes(std::move(*decoded));
-    }
+    takeUpSettings();
 
     // The serial and MIDI callbacks run on threads the destructor ends before any field goes,
     // so they use the bridge directly and never keep it alive (a last reference dropped on the
@@ -102,6 +63,47 @@ void Bridge::initialise(const MIDIService::Factory& midiFactory, const std::stri
 
     persistAndApply();
     refreshMIDIPorts();
+    // Another process (tessaryn --set) may change the file while we run: take that up at once.
+    settingsWatch_ = std::make_unique<DeviceNodeWatch>(
+        serial_->queue(), std::vector{prefs_->file().parent_path()},
+        [&main = main_, weak = weak_from_this()] {
+            main.post([weak] {
+                auto self = weak.lock();
+                if (self && self->midi_ && self->takeUpSettings()) self->persistAndApply();
+            });
+        });
+}
+
+// Reads the engine's settings from the store, publishing each that differs; true when any did.
+bool Bridge::takeUpSettings() {
+    Preferences& p = *prefs_;
+    p.reload();
+    bool changed = false;
+    auto take = [&](auto& field, auto value, BridgeProperty property) {
+        if (field == value) return;
+        publish(field, std::move(value), property);
+        changed = true;
+    };
+    take(remapNotes_, p.boolean("remapNotes").value_or(true), BridgeProperty::remapNotes);
+    take(targetNote_, std::clamp<std::int64_t>(p.integer("targetNote").value_or(38), 0, 127),
+         BridgeProperty::targetNote);
+    take(forceDrumChannel_, p.boolean("forceDrumChannel").value_or(false),
+         BridgeProperty::forceDrumChannel);
+    take(dropClock_, p.boolean("dropClock").value_or(true), BridgeProperty::dropClock);
+    take(dropSensing_, p.boolean("dropSensing").value_or(true), BridgeProperty::dropSensing);
+    take(blockEcho_, p.boolean("blockEcho").value_or(true), BridgeProperty::blockEcho);
+    take(paceSysex_, p.boolean("paceSysex").value_or(true), BridgeProperty::paceSysex);
+    take(holdDTR_, p.boolean("holdDTR").value_or(false), BridgeProperty::holdDTR);
+    take(reconnects_, p.boolean("reconnects").value_or(true), BridgeProperty::reconnects);
+    take(velocityCurve_, p.real("velocityCurve").value_or(1.0), BridgeProperty::velocityCurve);
+    take(hardwareOutID_, p.integer("hardwareOutID").value_or(0), BridgeProperty::hardwareOutID);
+    take(hardwareInID_, p.integer("hardwareInID").value_or(0), BridgeProperty::hardwareInID);
+    if (auto stored = p.data("learnedRoutes")) {
+        // Undecodable data stays stored untouched until the routes next change.
+        if (auto decoded = decodeRoutes(*stored))
+            take(routes_, std::move(*decoded), BridgeProperty::routes);
+    }
+    return changed;
 }
 
 int Bridge::observe(Observer observer) {
@@ -259,349 +261,6 @@ void Bridge::persistRoutes() {
 
 void Bridge::sendToMIDI(const MIDIMessage& m, std::int32_t hardwareOutID) {
     if (midi_) tessaryn::sendToMIDI(*midi_, m, hardwareOutID);
-}
-
-// ---- connections ------------------------------------------------------------------------------
-
-void Bridge::startFromSaved() {
-    prefs_->reload();  // another process (tessaryn --set) may have chosen the port meanwhile
-    const std::string port = prefs_->text("port").value_or("");
-    if (port.empty()) {
-        setStatus("Choose a serial port in the window.");
-        return;
-    }
-    const Parity parity =
-        parityFromRaw(prefs_->text("parity").value_or("None")).value_or(Parity::none);
-    start(port, prefs_->integer("baud").value_or(115200), prefs_->integer("dataBits").value_or(8),
-          parity, prefs_->boolean("twoStop").value_or(false),
-          prefs_->boolean("hwFlow").value_or(false));
-}
-
-void Bridge::start(const std::string& port, std::int64_t baud, std::int64_t dataBits, Parity parity,
-                   bool twoStopBits, bool hardwareFlow) {
-    reconnectItem_.cancel();
-    link_ = Link{port, baud, dataBits, parity, twoStopBits, hardwareFlow};
-    linkDevice_ = {};
-    open(port);
-}
-
-void Bridge::resetCounters() {
-    parserGeneration_.fetch_add(1);
-    readerLossesAtStart_ = midi_->service().losses().toReaders;
-    readerLossesShown_ = false;
-    publish(bytesIn_, 0, BridgeProperty::bytesIn);
-    publish(bytesOut_, 0, BridgeProperty::bytesOut);
-    publish(lastMapped_, std::string(kWaitingForHit), BridgeProperty::lastMapped);
-}
-
-// The common end of start and tryReconnect: fresh parsers and counters, then the device at
-// `path`, with the settings of link_, which stays what the user chose whatever is opened.
-void Bridge::open(const std::string& path) {
-    if (!midi_) return;  // shut down: nothing may start again
-    resetCounters();
-    const Link& link = *link_;
-    try {
-        serial_->start(path, link.baud, link.dataBits, link.parity, link.twoStopBits,
-                       link.hardwareFlow, holdDTR_);
-    } catch (const SerialError& e) {
-        setRunning(false);
-        setStatus(e.message);
-        if (reconnects_ && !userStopped_) scheduleReconnect();
-        return;
-    }
-    userStopped_ = false;
-    watch_.reset();
-    retryDelay_ = kFirstRetry;
-    // The board the user chose is learned once, from its own path; another board opened in its
-    // place never becomes it.
-    if (linkDevice_.identity.empty() && path == link.path) {
-        for (auto& d : listPorts_()) {
-            if (sameFile(d.path, path)) linkDevice_ = std::move(d);
-        }
-    }
-    setRunning(true);
-    setStatus("Bridging " + deviceName(path) + " @ " + std::to_string(link.baud));
-}
-
-void Bridge::stop() {
-    userStopped_ = true;
-    reconnectItem_.cancel();
-    watch_.reset();
-    serial_->stop();
-    // Reading has stopped; the chunk in hand, if any, sends its notes before these note-offs.
-    serial_->queue().sync([this] { endHeldNotes(); });
-    setRunning(false);
-    setStatus("Stopped");
-}
-
-void Bridge::deviceClosed(const std::string& message) {
-    endHeldNotes();  // on the serial queue, at once
-    main_.post([weak = weak_from_this(), message] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->setRunning(false);
-        if (self->reconnects_ && !self->userStopped_) {
-            self->scheduleReconnect();  // watching before anyone is told the board is gone
-            self->setStatus("Device unplugged. Waiting for it to return.");
-        } else {
-            self->setStatus(message);
-        }
-    });
-}
-
-void Bridge::scheduleReconnect() {
-    if (!watch_ && link_) {
-        // The folder of the saved path (a by-id link lives in dev/serial/by-id), and where a
-        // replugged board may appear under another name.
-        std::vector<std::filesystem::path> dirs{std::filesystem::path(link_->path).parent_path(),
-                                                "/dev", "/dev/serial/by-id"};
-        auto attempt = [&main = main_, weak = weak_from_this()] {
-            main.post([weak] {
-                if (auto self = weak.lock()) {
-                    // A node that just appeared may not open for a moment: retry soon.
-                    self->retryDelay_ = kFirstRetry;
-                    self->tryReconnect();
-                }
-            });
-        };
-        watch_ = std::make_unique<DeviceNodeWatch>(serial_->queue(), std::move(dirs), attempt);
-    }
-    reconnectItem_.cancel();
-    // A board that is gone comes back as a new node, which the watch reports, so waiting for
-    // it makes no wake-ups. The timed attempt serves a node that is there but cannot be opened
-    // yet (not ready, busy, no permission), sooner right after it appeared, and a system that
-    // refused the watch.
-    std::error_code ec;
-    if (watch_ && watch_->watching() && link_ && !std::filesystem::exists(link_->path, ec) &&
-        retryDelay_ >= kLastRetry)
-        return;
-    reconnectItem_ = main_.postAfter(retryDelay_, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->tryReconnect();
-    });
-    retryDelay_ = std::min(retryDelay_ * 2, kLastRetry);
-}
-
-void Bridge::tryReconnect() {
-    if (running_) return;
-    if (!reconnects_ || userStopped_ || !link_) {
-        watch_.reset();
-        return;
-    }
-    // The board the user chose, by its identity once known, under whatever node it now has (a
-    // different board at its old path is never opened); before that, its path; else the only
-    // USB adapter present, never a built-in UART the user did not choose.
-    std::optional<std::string> path;
-    std::error_code ec;
-    if (linkDevice_.identity.empty() && std::filesystem::exists(link_->path, ec)) {
-        path = link_->path;
-    } else {
-        path = replacementDevice(linkDevice_.identity, listPorts_());
-    }
-    if (!path) {
-        retryDelay_ = kLastRetry;  // nothing to retry: the next node to appear is the news
-        scheduleReconnect();
-        return;
-    }
-    reconnectItem_.cancel();
-    open(*path);
-}
-
-void Bridge::endHeldNotes() {
-    std::vector<MIDIMessage> offs;
-    std::int32_t outID;
-    {
-        std::lock_guard lock(gate_);
-        offs = path_.rewriter.releaseAll();
-        outID = path_.traffic.hardwareOutID;
-    }
-    for (const auto& off : offs) {
-        if (!off.empty()) sendToMIDI(off, outID);
-    }
-}
-
-// ---- serial to MIDI ---------------------------------------------------------------------------
-
-// The texts of the last messages that have one (as many as anyone sees), oldest first:
-// earlier ones are not made at all.
-std::vector<std::string> Bridge::monitorTexts(std::span<const MIDIMessage> messages,
-                                              bool fromPad) const {
-    std::vector<std::string> texts;
-    if (!monitorShown_.load(std::memory_order_relaxed)) return texts;
-    const std::size_t limit = monitorLines_.load(std::memory_order_relaxed);
-    for (auto m = messages.rbegin(); m != messages.rend() && texts.size() < limit; ++m) {
-        if (auto text = monitorText(*m, fromPad)) texts.push_back(std::move(*text));
-    }
-    std::reverse(texts.begin(), texts.end());
-    return texts;
-}
-
-void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
-    if (const auto generation = parserGeneration_.load(); generation != parserSeen_) {
-        parser_ = MIDIStreamParser{};
-        parserSeen_ = generation;
-    }
-    std::vector<MIDIMessage> messages;
-    for (std::uint8_t b : bytes) {
-        parser_.feed(b,
-                     [&](MIDIStreamParser::Bytes m) { messages.emplace_back(m.begin(), m.end()); });
-    }
-    if (messages.empty() && bytes.empty()) return;
-
-    if (learningForSerial_.load()) {
-        for (const auto& m : messages) {
-            const bool cc = m.size() >= 2 && m[0] >= 0xB0 && m[0] <= 0xBF;
-            const bool noteOn = m.size() >= 3 && m[0] >= 0x90 && m[0] <= 0x9F && m[2] != 0;
-            if (!cc && !noteOn) continue;
-            const PendingLearn capture{cc, m[1]};
-            main_.post([weak = weak_from_this(), capture] {
-                auto self = weak.lock();
-                if (!self) return;
-                self->setPendingLearn(capture);
-                self->setLearnDestination(capture.source);
-                self->setLearning(false);
-            });
-            break;
-        }
-    }
-
-    std::vector<MessagePath::Forwarded> forwarded;
-    std::int32_t outID;
-    bool remapOn;
-    {
-        std::lock_guard lock(gate_);
-        outID = path_.traffic.hardwareOutID;
-        remapOn = path_.rewriter.enabled;
-        forwarded = path_.fromDevice(messages, monotonicSeconds());
-    }
-    std::vector<MIDIMessage> sent;
-    sent.reserve(forwarded.size());
-    for (auto& f : forwarded) sent.push_back(std::move(f.message));
-
-    if (!sent.empty()) sendAllToMIDI(*midi_, sent, outID);
-    // Only the chunk's last hit line is ever seen.
-    std::optional<std::string> hit;
-    for (std::size_t i = sent.size(); i-- > 0 && !hit;) {
-        hit = drumHitLine(messages[forwarded[i].origin], sent[i], remapOn);
-    }
-    main_.post([weak = weak_from_this(), count = static_cast<std::int64_t>(bytes.size()),
-                hit = std::move(hit), any = !sent.empty(), texts = monitorTexts(sent, true)] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->publish(self->bytesIn_, self->bytesIn_ + count, BridgeProperty::bytesIn);
-        if (hit) self->publish(self->lastMapped_, *hit, BridgeProperty::lastMapped);
-        if (!any) return;
-        self->pulse();
-        self->appendMonitor(texts);
-        self->noticeReaderLosses();
-    });
-}
-
-void Bridge::noticeReaderLosses() {
-    if (readerLossesShown_ || !midi_) return;  // !midi_: after shutdown
-    const std::uint64_t lost = midi_->service().losses().toReaders - readerLossesAtStart_;
-    if (lost == 0) return;
-    readerLossesShown_ = true;
-    appendMonitor(
-        {"MIDI · " + std::to_string(lost) + " messages dropped for a reader that is not reading"});
-}
-
-// ---- MIDI to serial ---------------------------------------------------------------------------
-
-void Bridge::handleMIDIIn(std::span<const MIDIService::Event> events, bool lostBefore) {
-    if (const auto generation = parserGeneration_.load(); generation != midiInParserSeen_) {
-        midiInParser_ = EventParser{};
-        midiInParserSeen_ = generation;
-    }
-    const double now = monotonicSeconds();
-    std::vector<MIDIMessage> messages;
-    midiInParser_.feed(events, lostBefore, now, messages);
-    std::int64_t count = 0;
-    for (const auto& e : events) count += static_cast<std::int64_t>(e.bytes.size());
-
-    std::vector<MIDIMessage> toWrite;
-    bool pace;
-    {
-        std::lock_guard lock(gate_);
-        pace = path_.traffic.paceSysex;
-        toWrite = path_.fromMIDI(std::move(messages), now);
-    }
-    if (toWrite.empty()) return;
-
-    auto texts = monitorTexts(toWrite, false);
-    std::vector<SerialPort::Message> batch;
-    batch.reserve(toWrite.size());
-    for (auto& m : toWrite) {
-        const bool paced = pace && m[0] == 0xF0;
-        batch.push_back({std::move(m), paced});
-    }
-    serial_->write(std::move(batch));  // one hand-off for the whole packet
-    main_.post([weak = weak_from_this(), count, texts = std::move(texts)] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->publish(self->bytesOut_, self->bytesOut_ + count, BridgeProperty::bytesOut);
-        self->pulse();
-        self->appendMonitor(texts);
-    });
-}
-
-// The device stopped taking bytes for a while, or took some again.
-void Bridge::deviceStalled(bool stalled) {
-    main_.post([weak = weak_from_this(), stalled] {
-        auto self = weak.lock();
-        if (!self) return;
-        if (stalled && self->running_ && self->status_ != kNotReading) {
-            self->statusBeforeStall_ = self->status_;
-            self->setStatus(kNotReading);
-        } else if (!stalled && self->status_ == kNotReading) {
-            self->setStatus(self->statusBeforeStall_);
-        }
-    });
-}
-
-// ---- feedback ---------------------------------------------------------------------------------
-
-void Bridge::pulse() {
-    const std::int64_t token = ++activityToken_;
-    publish(activityLit_, true, BridgeProperty::activityLit);
-    main_.postAfter(std::chrono::milliseconds(120), [weak = weak_from_this(), token] {
-        auto self = weak.lock();
-        if (self && self->activityToken_ == token)
-            self->publish(self->activityLit_, false, BridgeProperty::activityLit);
-    });
-}
-
-void Bridge::setMonitorShown(bool shown, std::size_t linesPerChunk) {
-    monitorShown_.store(shown, std::memory_order_relaxed);
-    monitorLines_.store(linesPerChunk, std::memory_order_relaxed);
-}
-
-void Bridge::appendMonitor(const std::vector<std::string>& texts) {
-    if (texts.empty()) return;
-    monitorAdded_ = texts;
-    for (const auto& text : texts) monitor_.push_back({Uuid::random(), text});
-    if (monitor_.size() > kMonitorCap)
-        monitor_.erase(monitor_.begin(), monitor_.end() - kMonitorCap);
-    announce(BridgeProperty::monitor);
-}
-
-// ---- learning ---------------------------------------------------------------------------------
-
-void Bridge::addLearned() {
-    if (!pendingLearn_) return;
-    const PendingLearn p = *pendingLearn_;
-    auto kept = routes_;
-    std::erase_if(kept,
-                  [&](const LearnedRoute& r) { return r.isCC == p.isCC && r.source == p.source; });
-    setRoutes(kept);
-    kept.push_back({Uuid::random(), p.isCC, p.source, learnDestination_});
-    setRoutes(std::move(kept));
-    setPendingLearn(std::nullopt);
-}
-
-void Bridge::removeRoute(const LearnedRoute& route) {
-    auto kept = routes_;
-    std::erase_if(kept, [&](const LearnedRoute& r) { return r.id == route.id; });
-    setRoutes(std::move(kept));
 }
 
 }  // namespace tessaryn

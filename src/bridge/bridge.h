@@ -183,6 +183,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
         field = std::forward<V>(value);
         announce(p);
     }
+    bool takeUpSettings();
     void persistAndApply();
     void persistRoutes();
     void sendToMIDI(const MIDIMessage& m, std::int32_t hardwareOutID);
@@ -273,6 +274,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     std::unique_ptr<MIDIEndpoints> midi_;
     // While waiting for the device: an attempt as soon as a device node appears.
     std::unique_ptr<DeviceNodeWatch> watch_;
+    std::unique_ptr<DeviceNodeWatch> settingsWatch_;  // the preferences file's folder
 };
 
 }  // namespace tessaryn

@@ -17,7 +17,6 @@ namespace tessaryn {
 
 namespace {
 
-
 std::string readLine(const fs::path& file) {
     std::ifstream in(file);
     std::string line;

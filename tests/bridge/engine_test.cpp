@@ -522,3 +522,14 @@ TEST_F(Engine, ReconnectFindsTheSameBoardAndNeverTakesABuiltInUart) {
     ASSERT_TRUE(until([&] { return bridge->running(); }, 3s)) << bridge->status();
     EXPECT_EQ(bridge->status(), "Bridging " + first + " @ 31250");
 }
+
+// `tessaryn --set` beside a running instance: the change is taken up at once, not next start.
+TEST_F(Engine, SettingsAnotherProcessStoresApplyAtOnce) {
+    create();
+    startOnPty();
+    Preferences(dir).setBoolean("dropClock", false);
+    ASSERT_TRUE(until([&] { return !bridge->dropClock(); }));
+    pty.send({0xF8});
+    ASSERT_TRUE(publishedAtLeast(1));
+    EXPECT_EQ(hub->published(), std::vector<Bytes>{{0xF8}});
+}

@@ -86,8 +86,13 @@ TEST(MessagePath, FromTheDeviceFiltersRoutesRemapsAndCurves) {
     path.rewriter.forceChannel = 9;
     path.traffic.curve = 1.8;
     path.traffic.routes = {{Uuid::random(), true, 7, 20}, {Uuid::random(), false, 61, 36}};
-    const std::vector<Bytes> in{{0xF8}, {0xFE},          {0x90, 0x3C, 0x40}, {0x90, 0x3D, 0x01},
-                                {0xB0, 0x07, 0x40},      {0x90, 0x3C, 0x00}, {0xFA}};
+    const std::vector<Bytes> in{{0xF8},
+                                {0xFE},
+                                {0x90, 0x3C, 0x40},
+                                {0x90, 0x3D, 0x01},
+                                {0xB0, 0x07, 0x40},
+                                {0x90, 0x3C, 0x00},
+                                {0xFA}};
     std::vector<Bytes> sent;
     std::vector<std::size_t> origin;
     for (auto& f : path.fromDevice(in, 0)) {
@@ -112,7 +117,8 @@ TEST(MessagePath, TheEchoGuardDropsOnlyWhatComesStraightBack) {
     path.rewriter.enabled = false;
     EXPECT_EQ(path.fromMIDI({note}, 0).size(), 1u);
     EXPECT_TRUE(path.fromDevice(std::vector<Bytes>{note}, 0.049).empty());  // the board echoes it
-    EXPECT_EQ(path.fromDevice(std::vector<Bytes>{note}, 0.051).size(), 1u);  // past the 50 ms window
+    EXPECT_EQ(path.fromDevice(std::vector<Bytes>{note}, 0.051).size(),
+              1u);  // past the 50 ms window
     // And the other way: what went out to MIDI, sent back into "In", is not written.
     EXPECT_TRUE(path.fromMIDI({note}, 0.06).empty());
     EXPECT_EQ(path.fromMIDI({note}, 0.2).size(), 1u);

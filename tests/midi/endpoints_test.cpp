@@ -63,7 +63,7 @@ TEST_F(Fixture, SetupChangesReachTheHandlerOnTheMainQueue) {
     midi->setOnPortsChanged([&] { ++calls; });
     const auto id = hub->addDestination("Synth");
     hub->remove(id);
-    EXPECT_EQ(calls, 0);  // nothing runs until the main queue does
+    EXPECT_EQ(calls, 0);      // nothing runs until the main queue does
     EXPECT_EQ(runMain(), 1);  // one rescan for announcements that came together
     EXPECT_EQ(calls, 1);
     hub->addSource("Pad");

@@ -8,8 +8,8 @@
 #include "midi/jack/jack_midi.h"
 #include "midi/jack_peer.h"
 #include "midi/midi_endpoints.h"
-#include "midi/parsed.h"
 #include "midi/midi_stream_parser.h"
+#include "midi/parsed.h"
 
 using namespace tessaryn;
 using namespace tessaryn::testing;

@@ -127,8 +127,8 @@ TEST(Reconnect, TakesTheSameBoardElseWhenItIsUnknownTheOnlyHotplugDevice) {
         {"16c0:0483:PAD1", {com, pad, cable}, "/dev/ttyACM3"},  // the same board, renamed
         {"16c0:0483:PAD1", {com, pi}, std::nullopt},            // built-in UARTs only
         {"", {pi, cable}, "/dev/ttyUSB0"},                      // the only USB adapter
-        {"16c0:0483:PAD1", {cable}, std::nullopt},  // a known board is never replaced
-        {"", {pad, cable}, std::nullopt},  // two: which one is unknown
+        {"16c0:0483:PAD1", {cable}, std::nullopt},              // a known board is never replaced
+        {"", {pad, cable}, std::nullopt},                       // two: which one is unknown
         {"", {}, std::nullopt},
     };
     for (const auto& c : cases)

@@ -161,8 +161,7 @@ void LoopbackHub::deliver(std::int32_t id, std::uint32_t sender, Bytes packet, b
             if (service_ && (id == 0 || connected_ == id)) f = service_->handlers.received;
         }
         const MIDIService::Event event{sender, packet};
-        if (f && (lost || !packet.empty()))
-            f(std::span(&event, packet.empty() ? 0 : 1), lost);
+        if (f && (lost || !packet.empty())) f(std::span(&event, packet.empty() ? 0 : 1), lost);
     });
 }
 

@@ -1,0 +1,203 @@
+// Both message paths as the engine runs them (the serial queue and the MIDI receive thread),
+// and what they show: counters, the activity light, the monitor, learning.
+#include <algorithm>
+
+#include "bridge/bridge.h"
+
+namespace tessaryn {
+
+namespace {
+
+double monotonicSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+// ---- serial to MIDI ---------------------------------------------------------------------------
+
+// The texts of the last messages that have one (as many as anyone sees), oldest first:
+// earlier ones are not made at all.
+std::vector<std::string> Bridge::monitorTexts(std::span<const MIDIMessage> messages,
+                                              bool fromPad) const {
+    std::vector<std::string> texts;
+    if (!monitorShown_.load(std::memory_order_relaxed)) return texts;
+    const std::size_t limit = monitorLines_.load(std::memory_order_relaxed);
+    for (auto m = messages.rbegin(); m != messages.rend() && texts.size() < limit; ++m) {
+        if (auto text = monitorText(*m, fromPad)) texts.push_back(std::move(*text));
+    }
+    std::reverse(texts.begin(), texts.end());
+    return texts;
+}
+
+void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
+    if (const auto generation = parserGeneration_.load(); generation != parserSeen_) {
+        parser_ = MIDIStreamParser{};
+        parserSeen_ = generation;
+    }
+    std::vector<MIDIMessage> messages;
+    for (std::uint8_t b : bytes) {
+        parser_.feed(b,
+                     [&](MIDIStreamParser::Bytes m) { messages.emplace_back(m.begin(), m.end()); });
+    }
+    if (messages.empty() && bytes.empty()) return;
+
+    if (learningForSerial_.load()) {
+        for (const auto& m : messages) {
+            const bool cc = m.size() >= 2 && m[0] >= 0xB0 && m[0] <= 0xBF;
+            const bool noteOn = m.size() >= 3 && m[0] >= 0x90 && m[0] <= 0x9F && m[2] != 0;
+            if (!cc && !noteOn) continue;
+            const PendingLearn capture{cc, m[1]};
+            main_.post([weak = weak_from_this(), capture] {
+                auto self = weak.lock();
+                if (!self) return;
+                self->setPendingLearn(capture);
+                self->setLearnDestination(capture.source);
+                self->setLearning(false);
+            });
+            break;
+        }
+    }
+
+    std::vector<MessagePath::Forwarded> forwarded;
+    std::int32_t outID;
+    bool remapOn;
+    {
+        std::lock_guard lock(gate_);
+        outID = path_.traffic.hardwareOutID;
+        remapOn = path_.rewriter.enabled;
+        forwarded = path_.fromDevice(messages, monotonicSeconds());
+    }
+    std::vector<MIDIMessage> sent;
+    sent.reserve(forwarded.size());
+    for (auto& f : forwarded) sent.push_back(std::move(f.message));
+
+    if (!sent.empty()) sendAllToMIDI(*midi_, sent, outID);
+    // Only the chunk's last hit line is ever seen.
+    std::optional<std::string> hit;
+    for (std::size_t i = sent.size(); i-- > 0 && !hit;) {
+        hit = drumHitLine(messages[forwarded[i].origin], sent[i], remapOn);
+    }
+    main_.post([weak = weak_from_this(), count = static_cast<std::int64_t>(bytes.size()),
+                hit = std::move(hit), any = !sent.empty(), texts = monitorTexts(sent, true)] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->publish(self->bytesIn_, self->bytesIn_ + count, BridgeProperty::bytesIn);
+        if (hit) self->publish(self->lastMapped_, *hit, BridgeProperty::lastMapped);
+        if (!any) return;
+        self->pulse();
+        self->appendMonitor(texts);
+        self->noticeReaderLosses();
+    });
+}
+
+void Bridge::noticeReaderLosses() {
+    if (readerLossesShown_ || !midi_) return;  // !midi_: after shutdown
+    const std::uint64_t lost = midi_->service().losses().toReaders - readerLossesAtStart_;
+    if (lost == 0) return;
+    readerLossesShown_ = true;
+    appendMonitor(
+        {"MIDI · " + std::to_string(lost) + " messages dropped for a reader that is not reading"});
+}
+
+// ---- MIDI to serial ---------------------------------------------------------------------------
+
+void Bridge::handleMIDIIn(std::span<const MIDIService::Event> events, bool lostBefore) {
+    if (const auto generation = parserGeneration_.load(); generation != midiInParserSeen_) {
+        midiInParser_ = EventParser{};
+        midiInParserSeen_ = generation;
+    }
+    const double now = monotonicSeconds();
+    std::vector<MIDIMessage> messages;
+    midiInParser_.feed(events, lostBefore, now, messages);
+    std::int64_t count = 0;
+    for (const auto& e : events) count += static_cast<std::int64_t>(e.bytes.size());
+
+    std::vector<MIDIMessage> toWrite;
+    bool pace;
+    {
+        std::lock_guard lock(gate_);
+        pace = path_.traffic.paceSysex;
+        toWrite = path_.fromMIDI(std::move(messages), now);
+    }
+    if (toWrite.empty()) return;
+
+    auto texts = monitorTexts(toWrite, false);
+    std::vector<SerialPort::Message> batch;
+    batch.reserve(toWrite.size());
+    for (auto& m : toWrite) {
+        const bool paced = pace && m[0] == 0xF0;
+        batch.push_back({std::move(m), paced});
+    }
+    serial_->write(std::move(batch));  // one hand-off for the whole packet
+    main_.post([weak = weak_from_this(), count, texts = std::move(texts)] {
+        auto self = weak.lock();
+        if (!self) return;
+        self->publish(self->bytesOut_, self->bytesOut_ + count, BridgeProperty::bytesOut);
+        self->pulse();
+        self->appendMonitor(texts);
+    });
+}
+
+// The device stopped taking bytes for a while, or took some again.
+void Bridge::deviceStalled(bool stalled) {
+    main_.post([weak = weak_from_this(), stalled] {
+        auto self = weak.lock();
+        if (!self) return;
+        if (stalled && self->running_ && self->status_ != kNotReading) {
+            self->statusBeforeStall_ = self->status_;
+            self->setStatus(kNotReading);
+        } else if (!stalled && self->status_ == kNotReading) {
+            self->setStatus(self->statusBeforeStall_);
+        }
+    });
+}
+
+// ---- feedback ---------------------------------------------------------------------------------
+
+void Bridge::pulse() {
+    const std::int64_t token = ++activityToken_;
+    publish(activityLit_, true, BridgeProperty::activityLit);
+    main_.postAfter(std::chrono::milliseconds(120), [weak = weak_from_this(), token] {
+        auto self = weak.lock();
+        if (self && self->activityToken_ == token)
+            self->publish(self->activityLit_, false, BridgeProperty::activityLit);
+    });
+}
+
+void Bridge::setMonitorShown(bool shown, std::size_t linesPerChunk) {
+    monitorShown_.store(shown, std::memory_order_relaxed);
+    monitorLines_.store(linesPerChunk, std::memory_order_relaxed);
+}
+
+void Bridge::appendMonitor(const std::vector<std::string>& texts) {
+    if (texts.empty()) return;
+    monitorAdded_ = texts;
+    for (const auto& text : texts) monitor_.push_back({Uuid::random(), text});
+    if (monitor_.size() > kMonitorCap)
+        monitor_.erase(monitor_.begin(), monitor_.end() - kMonitorCap);
+    announce(BridgeProperty::monitor);
+}
+
+// ---- learning ---------------------------------------------------------------------------------
+
+void Bridge::addLearned() {
+    if (!pendingLearn_) return;
+    const PendingLearn p = *pendingLearn_;
+    auto kept = routes_;
+    std::erase_if(kept,
+                  [&](const LearnedRoute& r) { return r.isCC == p.isCC && r.source == p.source; });
+    setRoutes(kept);
+    kept.push_back({Uuid::random(), p.isCC, p.source, learnDestination_});
+    setRoutes(std::move(kept));
+    setPendingLearn(std::nullopt);
+}
+
+void Bridge::removeRoute(const LearnedRoute& route) {
+    auto kept = routes_;
+    std::erase_if(kept, [&](const LearnedRoute& r) { return r.id == route.id; });
+    setRoutes(std::move(kept));
+}
+
+}  // namespace tessaryn

@@ -5,20 +5,8 @@
 using namespace tessaryn;
 using namespace tessaryn::testing;
 
-TEST_F(Engine, FirstLaunchHasTheDefaultsAndStoresExactlyTheTenKeys) {
+TEST_F(Engine, FirstLaunchStoresExactlyTheTenKeys) {
     create();
-    EXPECT_TRUE(bridge->remapNotes());
-    EXPECT_EQ(bridge->targetNote(), 38);
-    EXPECT_FALSE(bridge->forceDrumChannel());
-    EXPECT_TRUE(bridge->dropClock() && bridge->dropSensing() && bridge->blockEcho() &&
-                bridge->paceSysex());
-    EXPECT_FALSE(bridge->holdDTR());
-    EXPECT_TRUE(bridge->reconnects());
-    EXPECT_EQ(bridge->velocityCurve(), 1.0);
-    EXPECT_EQ(bridge->status(), "Stopped");
-    EXPECT_EQ(bridge->lastMapped(), "Waiting for a hit");
-    EXPECT_FALSE(bridge->running());
-    EXPECT_TRUE(bridge->routes().empty());
     std::vector<std::string> keys;
     const auto stored = storedFile();
     for (const auto& [k, v] : stored.items()) keys.push_back(k);
@@ -47,23 +35,8 @@ TEST_F(Engine, StoredValuesAreReadTypedAndClamped) {
     EXPECT_EQ(Preferences(dir).integer("targetNote"), 127);
 }
 
-TEST_F(Engine, DamagedPreferencesAreKeptAsideAndDamagedRoutesStayUntouched) {
-    std::ofstream(dir / "preferences.json") << "{\"remapNotes\": fal";
-    create();
-    EXPECT_TRUE(bridge->remapNotes());
-    EXPECT_FALSE(prefs->loadProblem().empty());
-    int damaged = 0;
-    for (const auto& e : std::filesystem::directory_iterator(dir)) {
-        if (e.path().filename().string().starts_with("preferences.json.damaged-")) {
-            ++damaged;
-            std::ifstream in(e.path());
-            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{\"remapNotes\": fal");
-        }
-    }
-    EXPECT_EQ(damaged, 1);
-    bridge.reset();
-
-    // Undecodable routes: no routes, and the stored value is left as it was.
+// Undecodable routes: no routes, and the stored value is left as it was.
+TEST_F(Engine, DamagedRoutesStayUntouched) {
     Preferences(dir).setData("learnedRoutes", "[{\"isCC\":true,\"source\":7,\"destination\":20}]");
     create();
     EXPECT_TRUE(bridge->routes().empty());
@@ -131,25 +104,6 @@ TEST_F(Engine, EachChunkShowsItsNewestEightLinesInOneChange) {
     EXPECT_EQ(bridge->lastMapped(), "hit 38 · ch 10 · vel 100 · unchanged");
 }
 
-// A burst from MIDI to a device that reads late but does read arrives whole and in order: more
-// than the pty holds, held back longer than a device gets today.
-TEST_F(Engine, ABurstTowardASlowDeviceLosesNothing) {
-    create();
-    startOnPty();
-    Bytes all;
-    for (int p = 0; p < 400; ++p) {
-        Bytes packet;
-        for (int i = p * 100; i < p * 100 + 100; ++i) {
-            packet.insert(packet.end(), {0x90, static_cast<std::uint8_t>(i % 128),
-                                         static_cast<std::uint8_t>(1 + i % 126)});
-        }
-        all.insert(all.end(), packet.begin(), packet.end());
-        hub->sendToVirtualIn(packet);
-    }
-    std::this_thread::sleep_for(500ms);  // the board is busy; far less than a stall
-    EXPECT_EQ(pty.receive(all.size()), all);
-}
-
 TEST_F(Engine, ADeviceThatStopsReadingIsShownUntilItReadsAgain) {
     create();
     bridge->setPaceSysex(false);
@@ -186,10 +140,6 @@ TEST_F(Engine, MIDIInputReachesTheDeviceInCallOrderWithSysexPaced) {
     hub->flush();
     settle();
     EXPECT_EQ(bridge->bytesOut(), 5 + 203);
-    bridge->setDropClock(false);
-    hub->sendToVirtualIn({0xF8});
-    EXPECT_EQ(pty.receive(1), Bytes{0xF8});
-    ASSERT_TRUE(until([&] { return bridge->bytesOut() == 5 + 203 + 1; }));
 }
 
 TEST_F(Engine, MIDIInputWithNoDeviceStillCountsAndShows) {

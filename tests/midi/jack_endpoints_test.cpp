@@ -74,15 +74,13 @@ TEST_F(JackEndpoints, OwnPortsAndOtherInstancesAreNeverListedAsHardware) {
     }
 }
 
-TEST_F(JackEndpoints, BothPathsCarryNotesSysexAndRunningStatusWhole) {
+TEST_F(JackEndpoints, NotesAndSysexLeaveWholeAndInOrder) {
     JackPeer peer;
     peer.addPort("in", true);
-    peer.addPort("out", false);
     peer.connect("Halvenor:Halvenor Out", peer.full("in"));
-    peer.connect(peer.full("out"), "Halvenor:Halvenor In");
-    ASSERT_TRUE(peer.waitLinks("in", 1) && peer.waitLinks("out", 1));
+    ASSERT_TRUE(peer.waitLinks("in", 1));
 
-    // Out: the large SysEx cannot fit one period; it leaves in order, in consecutive SysEx
+    // The large SysEx cannot fit one period; it leaves in order, in consecutive SysEx
     // events of one message, and the note behind it waits for it.
     const Bytes note{0x90, 0x3C, 0x64}, mid = sysex(3000), big = sysex(100000);
     for (const Bytes* m : {&note, &mid, &big, &note}) sendToMIDI(*midi, *m, 0);
@@ -101,13 +99,6 @@ TEST_F(JackEndpoints, BothPathsCarryNotesSysexAndRunningStatusWhole) {
             EXPECT_EQ(events[i].back() == 0xF7, i + 2 == events.size()) << i;
         }
     }
-
-    // In: each event reaches onMIDIIn as it came, a running-status event too.
-    const Bytes runningStatus{0x3E, 0x50};
-    for (const Bytes* m : {&note, &mid, &runningStatus}) peer.send("out", *m);
-    ASSERT_TRUE(received.waitBytes(note.size() + mid.size() + runningStatus.size()));
-    std::lock_guard lock(received.m);
-    EXPECT_EQ(received.packets, (std::vector<Bytes>{note, mid, runningStatus}));
 }
 
 TEST_F(JackEndpoints, HardwareDestinationAndSourceByID) {

@@ -11,6 +11,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -26,18 +27,18 @@ constexpr int kRedrawGapMs = 33;
 }  // namespace
 
 MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts, QString formHost,
-                       QWidget* parent)
+                       const std::string& instanceName, QWidget* parent)
     : QWidget(parent),
       bridge_(bridge),
       autostart_(std::move(autostart)),
       formHost_(std::move(formHost)) {
-    setWindowTitle("Tessaryn");
+    setWindowTitle(programTitle(instanceName));
     setWindowIcon(applicationIcon());
 
     pad_ = new PadSection(bridge_);
     routingSection_ = new RoutingSection(bridge_, autostart_);
     connection_ = new ConnectionSection(bridge_, std::move(listPorts));
-    status_ = new StatusSection(bridge_);
+    status_ = new StatusSection(bridge_, fromStd(instanceName));
     learnedSection_ = new LearnedSection(bridge_);
     sections_ = {pad_, routingSection_, connection_, status_, learnedSection_};
 
@@ -88,6 +89,7 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
     page_->setMinimumWidth(760);
     scroll_ = new QScrollArea;
     scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setFocusPolicy(Qt::NoFocus);  // its controls take the focus, not the page
     scroll_->setWidgetResizable(true);
     scroll_->setWidget(page_);
     auto* outer = column(0);
@@ -97,6 +99,9 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
     setMinimumSize(480, 360);
     for (Collapsible* group : {routing_, learned_})
         connect(group, &Collapsible::expandedChanged, this, [this] { fitToContent(); });
+
+    auto* quit = new QShortcut(QKeySequence::Quit, this);
+    connect(quit, &QShortcut::activated, this, &MainWindow::quitRequested);
 
     redrawTimer_.setSingleShot(true);
     connect(&redrawTimer_, &QTimer::timeout, this, [this] { redraw(); });
@@ -185,7 +190,10 @@ void MainWindow::showEvent(QShowEvent* event) {
     bridge_.refreshMIDIPorts();
     routingSection_->followAutostart();
     redraw();  // what changed while hidden
-    if (!fitted_) fitToContent();
+    if (!fitted_) {
+        fitToContent();
+        portPicker()->setFocus();
+    }
     fitted_ = true;
 }
 
@@ -212,7 +220,16 @@ void MainWindow::fitToContent() {
     resize(width, std::max(height, minimumHeight()));
 }
 
+void MainWindow::closeEvent(QCloseEvent* event) {
+    emit closing();
+    QWidget::closeEvent(event);
+}
+
 void MainWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && hidesToTray_) {
+        hide();
+        return;
+    }
     if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
         QWidget::keyPressEvent(event);
         return;

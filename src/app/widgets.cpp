@@ -9,7 +9,14 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "bridge/instance.h"
+
 namespace tessaryn {
+
+QString programTitle(const std::string& instanceName) {
+    if (instanceName == kDefaultInstanceName) return "Tessaryn";
+    return "Tessaryn · " + fromStd(instanceName);
+}
 
 QFont captionFont(QFont f) {
     f.setPointSizeF(f.pointSizeF() * 0.85);
@@ -129,50 +136,6 @@ void ActivityLight::paintEvent(QPaintEvent*) {
         p.setBrush(off);
     }
     p.drawEllipse(c, 6, 6);
-}
-
-// ---- ElidedLabel --------------------------------------------------------------------------------
-
-ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
-    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-}
-
-void ElidedLabel::setFullText(const QString& text) {
-    if (text == full_) return;
-    full_ = text;
-    elide();
-}
-
-QSize ElidedLabel::minimumSizeHint() const {
-    return {fontMetrics().averageCharWidth() * 8, fontMetrics().height()};
-}
-
-QSize ElidedLabel::sizeHint() const {
-    return {fontMetrics().horizontalAdvance(full_), fontMetrics().height()};
-}
-
-void ElidedLabel::resizeEvent(QResizeEvent* event) {
-    QLabel::resizeEvent(event);
-    elide();
-}
-
-void ElidedLabel::elide() {
-    const QFontMetrics fm = fontMetrics();
-    QString shown = full_;
-    if (const int excess = fm.horizontalAdvance(full_) - width(); excess > 0) {
-        // The longest word is the device path: shorten it in its middle, so that the words
-        // around it ("Cannot open", the reason, the baud rate) stay whole.
-        QString word;
-        for (const QString& w : full_.split(' '))
-            if (w.size() > word.size()) word = w;
-        const int room = fm.horizontalAdvance(word) - excess;
-        if (room > fm.averageCharWidth() * 8)
-            shown.replace(word, fm.elidedText(word, Qt::ElideMiddle, room));
-        else
-            shown = fm.elidedText(full_, Qt::ElideMiddle, width());
-    }
-    setText(shown);
-    setToolTip(shown == full_ ? QString() : full_);
 }
 
 // ---- ElidingComboBox ----------------------------------------------------------------------------

@@ -24,6 +24,8 @@ void useMonospace(QWidget* w);
 inline QString fromStd(const std::string& s) {
     return QString::fromStdString(s);
 }
+// "Tessaryn", and beside it the instance name when it is not the default one.
+QString programTitle(const std::string& instanceName);
 
 // Shows `value` unless the user is editing the field.
 void showValue(QSpinBox* field, int value);
@@ -66,25 +68,6 @@ class ActivityLight : public QWidget {
 
   private:
     bool lit_ = false;
-};
-
-// One line of text that gives up width: its longest word (a device path) is elided in the
-// middle, the whole text is the hover text.
-class ElidedLabel : public QLabel {
-    Q_OBJECT
-  public:
-    explicit ElidedLabel(QWidget* parent = nullptr);
-    void setFullText(const QString& text);
-    const QString& fullText() const { return full_; }
-    QSize minimumSizeHint() const override;
-    QSize sizeHint() const override;
-
-  protected:
-    void resizeEvent(QResizeEvent* event) override;
-
-  private:
-    void elide();
-    QString full_;
 };
 
 // A picker whose shown choice is elided in the middle (device paths differ at their ends) and

@@ -41,7 +41,7 @@ W* find(QWidget* root, Pred pred) {
 
 template <typename W>
 W* byText(QWidget* root, const QString& text) {
-    return find<W>(root, [&](W* w) { return w->text() == text; });
+    return find<W>(root, [&](W* w) { return QString(w->text()).remove('&') == text; });
 }
 
 bool hasLabel(QWidget* root, const QString& text) {
@@ -72,9 +72,10 @@ class Window : public tessaryn::testing::TempDirTest {
     // Opens the window; expanded: with its collapsible groups open.
     void open(bool expanded = false) {
         window = std::make_unique<MainWindow>(
-            *bridge, Autostart(dir / "xdg", "Halvenor"), [this] { return ports; }, "forms.example");
+            *bridge, Autostart(dir / "xdg", "Halvenor"), [this] { return ports; }, "forms.example",
+            "Kit2");
         tray = std::make_unique<Tray>(
-            *bridge, [this] { window->bringForward(); }, [this] { ++quits; });
+            *bridge, "Tessaryn · Kit2", [this] { window->bringForward(); }, [this] { ++quits; });
         window->show();
         window->routingGroup()->setExpanded(expanded);
         window->learnedGroup()->setExpanded(expanded);
@@ -143,34 +144,38 @@ TEST_F(Window, TrayStartsStopsAndLightsWithTraffic) {
     EXPECT_TRUE(bridge->running());
     EXPECT_EQ(startStop->text(), "Stop");
     pty.send({0x99, 0x26, 0x64});
-    ASSERT_TRUE(until([&] { return tray->hoverText() == "MIDI is moving"; }));
-    ASSERT_TRUE(until([&] { return tray->hoverText() == "Tessaryn"; }));
+    ASSERT_TRUE(until([&] { return tray->hoverText().startsWith("MIDI is moving\nBridging"); }));
+    ASSERT_TRUE(until([&] { return tray->hoverText().startsWith("Tessaryn · Kit2\nBridging"); }));
     startStop->trigger();
     EXPECT_FALSE(bridge->running());
     EXPECT_EQ(startStop->text(), "Start");
 }
 
-TEST_F(Window, StartNeedsAPortAndLocksTheSettingsWhileRunning) {
-    open();
-    EXPECT_EQ(items(window->portPicker()), QStringList{"Select…"});
-    EXPECT_FALSE(window->startButton()->isEnabled());
-
+// The computer's own UARTs are never offered by themselves; a plug-in board is, and it is saved
+// only when the user starts with it.
+TEST_F(Window, FirstRunOffersOnlyAPlugInBoardAndSavesItOnStart) {
     tessaryn::testing::Pty pty;
-    ports = {pty.path};
+    ports = {"/dev/ttyAMA0", "/dev/ttyS0", pty.path};
+    open();
+    EXPECT_EQ(window->portPicker()->currentText(), "Select…");
+    EXPECT_FALSE(window->startButton()->isEnabled());
+    ports.push_back("/dev/ttyACM7");
     window->findChild<QToolButton*>("rescanPorts")->click();
-    EXPECT_EQ(items(window->portPicker()),
-              (QStringList{"Select…", QString::fromStdString(pty.path.substr(5))}));
     window->hide();
-    window->show();  // shown again: picks the first device
+    window->show();  // shown again: offers the board
     settle();
-    EXPECT_EQ(prefs->text("port"), pty.path);
-    ASSERT_TRUE(window->startButton()->isEnabled());
+    EXPECT_EQ(window->portPicker()->currentText(), "ttyACM7");
+    EXPECT_EQ(prefs->text("port"), std::nullopt);
+    QTest::mouseClick(window->startButton(), Qt::LeftButton);
+    EXPECT_EQ(prefs->text("port"), "/dev/ttyACM7");
+
+    const int i = window->portPicker()->findData(QString::fromStdString(pty.path));
+    window->portPicker()->setCurrentIndex(i);
+    emit window->portPicker()->activated(i);
     QTest::mouseClick(window->startButton(), Qt::LeftButton);
     settle();
     EXPECT_TRUE(bridge->running());
-    EXPECT_EQ(window->startButton()->text(), "Stop");
     EXPECT_FALSE(window->settingsGroup()->isEnabled());
-
     QTest::keyClick(window.get(), Qt::Key_Return);  // the default button
     settle();
     EXPECT_FALSE(bridge->running());

@@ -202,6 +202,8 @@ MonitorView::MonitorView(QWidget* parent) : QPlainTextEdit(parent) {
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setPlaceholderText("Messages show up here.");
+    setAccessibleName("Recent messages");
+    setTabChangesFocus(true);  // read-only: Tab moves on
     setFont(captionFont(font()));
     useMonospace(this);
     // Room for every line the bridge keeps.

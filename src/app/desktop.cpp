@@ -132,6 +132,7 @@ int runDesktop(int argc, char** argv, const DesktopOptions& options) {
     QApplication::setApplicationName("Tessaryn");
     QApplication::setDesktopFileName("tessaryn");
     QApplication::setWindowIcon(applicationIcon());
+    installAccessibility();
 
     // One program per name, desktop or headless: a second desktop launch brings the first one's
     // window forward; a headless one with the name has its ports, so this one stops.
@@ -164,13 +165,8 @@ int runDesktop(int argc, char** argv, const DesktopOptions& options) {
         MainWindow window(*bridge, Autostart(Autostart::defaultConfigHome(), options.launchName),
                           &SerialPort::availablePorts, TESSARYN_FORM_HOST, options.instanceName);
         auto showWindow = [&window] { window.bringForward(); };
-        Tray tray(*bridge, programTitle(options.instanceName), showWindow,
-                  [] { QApplication::quit(); });
-        QObject::connect(&window, &MainWindow::quitRequested, tray.quitAction(), &QAction::trigger);
-        // A tray that came after the last check still catches the window's close.
-        QObject::connect(&window, &MainWindow::closing, &tray, &Tray::checkAgain);
-        QObject::connect(&tray, &Tray::appeared, &window,
-                         [&window] { window.setHidesToTray(true); });
+        Tray tray(*bridge, options.instanceName, showWindow, [] { QApplication::quit(); });
+        pairWithTray(window, tray);
         // However the run ends (Quit, the last window closed, the session ending), held notes
         // are released first.
         QObject::connect(&app, &QCoreApplication::aboutToQuit, [&bridge] { bridge->stop(); });

@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "app/icons.h"
+#include "app/tray.h"
 
 namespace tessaryn {
 
@@ -47,7 +48,7 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
     top->setAlignment(Qt::AlignTop);
     auto* left = column(14);
     left->addWidget(pad_);
-    routing_ = new Collapsible("Routing", routingSection_);
+    routing_ = new Collapsible("&Routing", routingSection_);
     left->addWidget(routing_);
     left->addStretch();
 
@@ -62,7 +63,7 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
     line->setFrameShadow(QFrame::Sunken);
     right->addWidget(line);
     right->addWidget(status_);
-    learned_ = new Collapsible("Learned controls", learnedSection_);
+    learned_ = new Collapsible("&Learned controls", learnedSection_);
     right->addWidget(learned_);
     right->addStretch();
 
@@ -100,7 +101,7 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
     for (Collapsible* group : {routing_, learned_})
         connect(group, &Collapsible::expandedChanged, this, [this] { fitToContent(); });
 
-    auto* quit = new QShortcut(QKeySequence::Quit, this);
+    auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
     connect(quit, &QShortcut::activated, this, &MainWindow::quitRequested);
 
     redrawTimer_.setSingleShot(true);
@@ -247,6 +248,12 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
         return;
     }
     if (startButton()->isEnabled()) startButton()->click();
+}
+
+void pairWithTray(MainWindow& window, Tray& tray) {
+    QObject::connect(&window, &MainWindow::quitRequested, tray.quitAction(), &QAction::trigger);
+    QObject::connect(&window, &MainWindow::closing, &tray, &Tray::checkAgain);
+    QObject::connect(&tray, &Tray::appeared, &window, [&window] { window.setHidesToTray(true); });
 }
 
 }  // namespace tessaryn

@@ -87,4 +87,9 @@ class MainWindow : public QWidget {
     std::vector<Section*> sections_;
 };
 
+class Tray;
+// Ctrl+Q in the window quits as the tray's Quit does; a tray that came after its last check
+// still catches the window's close; Escape puts the window away once the icon is there.
+void pairWithTray(MainWindow& window, Tray& tray);
+
 }  // namespace tessaryn

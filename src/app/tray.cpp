@@ -3,12 +3,13 @@
 #include <QGuiApplication>
 
 #include "app/icons.h"
+#include "app/widgets.h"
 
 namespace tessaryn {
 
-Tray::Tray(Bridge& bridge, QString title, std::function<void()> showWindow,
+Tray::Tray(Bridge& bridge, const std::string& instanceName, std::function<void()> showWindow,
            std::function<void()> quit, QObject* parent)
-    : QObject(parent), bridge_(bridge), title_(std::move(title)) {
+    : QObject(parent), bridge_(bridge), title_(programTitle(instanceName)) {
     lit_ = trayIcon(true);
     unlit_ = trayIcon(false);
     status_ = menu_.addAction(QString());

@@ -17,8 +17,8 @@ class Tray : public QObject {
     Q_OBJECT
   public:
     using TrayCheck = std::function<bool()>;
-    // `title` names the program and, beside the default one, the instance.
-    Tray(Bridge& bridge, QString title, std::function<void()> showWindow,
+    // The hover text names the instance, unless it is the default one.
+    Tray(Bridge& bridge, const std::string& instanceName, std::function<void()> showWindow,
          std::function<void()> quit, QObject* parent = nullptr);
     ~Tray() override;
 
@@ -31,6 +31,7 @@ class Tray : public QObject {
                            int tries = 10);
     void checkAgain();
     bool shown() const { return icon_.isVisible(); }
+    bool waiting() const { return retry_.isActive(); }
 
     QMenu* menu() { return &menu_; }
     QSystemTrayIcon* icon() { return &icon_; }

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSlider>
 #include <QVariant>
 #include <QWidget>
 #include <string>
@@ -53,6 +54,17 @@ class Collapsible : public QWidget {
     QWidget* content_;
     bool expanded_ = false;
 };
+
+// The velocity curve, 0.4 to 1.8, held in thousandths; a screen reader hears the exponent itself.
+class CurveSlider : public QSlider {
+    Q_OBJECT
+  public:
+    static constexpr double kScale = 1000.0;
+    explicit CurveSlider(QWidget* parent = nullptr) : QSlider(Qt::Horizontal, parent) {}
+};
+
+// Teaches the accessibility layer about our own widgets; once, before the first window.
+void installAccessibility();
 
 // A 12-point circle: orange with a glow when lit.
 class ActivityLight : public QWidget {

@@ -1,4 +1,5 @@
 // The real window and tray over a bridge on the loopback MIDI service (offscreen: no tray).
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -75,7 +76,8 @@ class Window : public tessaryn::testing::TempDirTest {
             *bridge, Autostart(dir / "xdg", "Halvenor"), [this] { return ports; }, "forms.example",
             "Kit2");
         tray = std::make_unique<Tray>(
-            *bridge, "Tessaryn · Kit2", [this] { window->bringForward(); }, [this] { ++quits; });
+            *bridge, "Kit2", [this] { window->bringForward(); }, [this] { ++quits; });
+        pairWithTray(*window, *tray);
         window->show();
         window->routingGroup()->setExpanded(expanded);
         window->learnedGroup()->setExpanded(expanded);
@@ -514,9 +516,122 @@ TEST_F(Window, FitsTheScreenWithEveryGroupOpen) {
     EXPECT_EQ(scroll->verticalScrollBar()->maximum(), std::max(0, hidden));
 }
 
+// Autostart can run before the panel: the icon comes with the tray, and until then closing the
+// window never quits; once no tray can come, it quits unless the program was started minimized.
+TEST_F(Window, TheTrayIconComesWithALatePanel) {
+    using namespace std::chrono_literals;
+    open();
+    bool panel = false;
+    for (bool minimized : {false, true}) {
+        tray->showWhenAvailable([&] { return panel; }, minimized, 1ms, 3);
+        EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
+        ASSERT_TRUE(until([&] { return !tray->waiting(); }));  // retried 3 times, given up
+        EXPECT_EQ(QGuiApplication::quitOnLastWindowClosed(), !minimized);
+    }
+    QTest::keyClick(window.get(), Qt::Key_Escape);  // no tray to come back through
+    EXPECT_TRUE(window->isVisible());
+    panel = true;
+    window->close();  // a panel that came after the last retry is seen here
+    EXPECT_TRUE(tray->shown());
+    EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
+
+    Tray late(
+        *bridge, "Kit2", [] {}, [] {});
+    panel = false;
+    late.showWhenAvailable([&] { return panel; }, true, 1ms, 20);
+    QTest::qWait(5);
+    panel = true;
+    EXPECT_TRUE(until([&] { return late.shown(); }));
+    window->show();
+    QTest::keyClick(window.get(), Qt::Key_Escape);  // the window goes to the tray
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(Window, ALongStatusIsShownWholeAndSelectable) {
+    open();
+    const QString text = QString(
+                             "Cannot open /dev/serial/by-id/usb-Maker_Kit2_0123456789ABCDEF-if00: "
+                             "Permission denied. ") +
+                         QString(
+                             "Add yourself to the group that owns the device and log in "
+                             "again. ")
+                             .repeated(2);
+    ASSERT_GE(text.size(), 200);
+    bridge->setStatus(text.toStdString());
+    settle();
+    auto* status = window->findChild<QLabel*>("status");
+    EXPECT_EQ(status->text(), text);
+    EXPECT_GE(status->height(), status->heightForWidth(status->width()));
+    EXPECT_GT(status->height(), 2 * status->fontMetrics().lineSpacing());
+    EXPECT_TRUE(status->textInteractionFlags() & Qt::TextSelectableByMouse);
+}
+
+TEST_F(Window, TheInstanceIsNamedInTheTitleTheTrayAndThePortCaption) {
+    open();
+    EXPECT_EQ(window->windowTitle(), "Tessaryn · Kit2");
+    EXPECT_TRUE(tray->hoverText().startsWith("Tessaryn · Kit2\nStopped"));
+    EXPECT_TRUE(hasLabel(window.get(), "Virtual ports: Kit2 In / Kit2 Out"));
+}
+
+// Walks the Tab cycle as a keyboard user does: every stop is a named control, the first is the
+// port picker, Start is close behind it; Ctrl+Q quits.
+TEST_F(Window, EveryTabStopIsNamedAndStartIsNearThePort) {
+    ports = {"/dev/ttyACM0"};
+    open(true);
+    bridge->setPendingLearn(PendingLearn{true, 7});
+    settle();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    EXPECT_EQ(QApplication::focusWidget(), window->portPicker());
+    const auto labels = window->findChildren<QLabel*>();
+    int stops = 0, toStart = 0;
+    for (QWidget* w = window->portPicker(); stops == 0 || w != window->portPicker(); ++stops) {
+        ASSERT_LT(stops, 60);
+        auto* button = qobject_cast<QAbstractButton*>(w);
+        const bool named =
+            !w->accessibleName().isEmpty() || (button && !button->text().isEmpty()) ||
+            std::any_of(labels.begin(), labels.end(), [w](QLabel* l) { return l->buddy() == w; });
+        EXPECT_TRUE(named) << w->metaObject()->className() << " " << stops;
+        if (w == window->startButton()) toStart = stops;
+        QTest::keyClick(w, Qt::Key_Tab);
+        w = QApplication::focusWidget();
+    }
+    EXPECT_GT(toStart, 0);
+    EXPECT_LE(toStart, 5);
+
+    auto* curve = QAccessible::queryAccessibleInterface(window->findChild<QSlider*>());
+    curve->valueInterface()->setCurrentValue(1.4);
+    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.4);
+    EXPECT_EQ(curve->text(QAccessible::Value), "1.40");
+    QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(quits, 1);
+}
+
+// Every hit pulses the activity light; the panel fetches the icon only when its look changes.
+TEST_F(Window, TrafficRedrawsTheTrayIconOnlyWhenItsLookChanges) {
+    tessaryn::testing::Pty pty;
+    open();
+    startOn(pty);
+    int pulses = 0;
+    const int counting = bridge->observe([&](BridgeProperty p) {
+        pulses += p == BridgeProperty::activityLit && bridge->activityLit();
+    });
+    pty.send({0x99, 0x26, 0x64});
+    ASSERT_TRUE(until([&] { return bridge->activityLit(); }));
+    const int looks = tray->looksShown();
+    for (int i = 0; i < 200; ++i) {
+        pty.send({0x99, 0x26, 0x64});
+        QTest::qWait(1);
+    }
+    ASSERT_TRUE(until([&] { return bridge->bytesIn() == 603; }));
+    bridge->unobserve(counting);
+    EXPECT_GE(pulses, 100);  // the light stayed lit, pulsed again and again
+    EXPECT_EQ(tray->looksShown(), looks + (bridge->activityLit() ? 0 : 1));
+}
+
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    installAccessibility();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

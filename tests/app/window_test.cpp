@@ -145,12 +145,37 @@ TEST_F(Window, TrayStartsStopsAndLightsWithTraffic) {
     startStop->trigger();
     EXPECT_TRUE(bridge->running());
     EXPECT_EQ(startStop->text(), "Stop");
-    pty.send({0x99, 0x26, 0x64});
-    ASSERT_TRUE(until([&] { return tray->hoverText().startsWith("MIDI is moving\nBridging"); }));
+    // Every hit pulses the light; the panel fetches the icon only when its look changes.
+    int pulses = 0, looksChanged = 0;
+    bool lit = false;
+    QString litText;
+    const int counting = bridge->observe([&](BridgeProperty p) {
+        if (p != BridgeProperty::activityLit) return;
+        const bool now = bridge->activityLit();
+        pulses += now;
+        looksChanged += now != lit;
+        lit = now;
+        if (now) litText = tray->hoverText();
+    });
+    const int looks = tray->looksShown();
+    for (int i = 0; i < 200; ++i) {
+        pty.send({0x99, 0x26, 0x64});
+        QTest::qWait(1);
+    }
+    ASSERT_TRUE(until([&] { return bridge->bytesIn() == 600; }));
+    EXPECT_GE(pulses, 100);
+    EXPECT_EQ(tray->looksShown() - looks, looksChanged);
+    EXPECT_TRUE(litText.startsWith("MIDI is moving\nBridging"));
+    bridge->unobserve(counting);
     ASSERT_TRUE(until([&] { return tray->hoverText().startsWith("Tessaryn · Kit2\nBridging"); }));
-    startStop->trigger();
-    EXPECT_FALSE(bridge->running());
+    // Quit, here by Ctrl+Q in the window, releases the held note before the program goes.
+    const std::size_t published = hub->published().size();
+    QTest::keyClick(focusOn(window->portPicker()), Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_EQ(quits, 1);
     EXPECT_EQ(startStop->text(), "Start");
+    ASSERT_TRUE(hub->waitForPublished(published + 1));
+    const auto off = hub->published().back();
+    EXPECT_TRUE(off.size() == 3 && ((off[0] & 0xF0) == 0x80 || off[2] == 0) && off[1] == 38);
 }
 
 // The computer's own UARTs are never offered by themselves; a plug-in board is, and it is saved
@@ -234,7 +259,6 @@ TEST_F(Window, TheLitVoiceButtonFollowsTheNoteAndTheSwitch) {
     EXPECT_EQ(lit(), QStringList{"voice38"});
     QTest::mouseClick(window->findChild<QPushButton*>("voice36"), Qt::LeftButton);
     settle();
-    EXPECT_EQ(bridge->targetNote(), 36);
     EXPECT_EQ(lit(), QStringList{"voice36"});
     EXPECT_TRUE(hasLabel(window.get(), "Kick"));
     bridge->setTargetNote(40);
@@ -243,7 +267,6 @@ TEST_F(Window, TheLitVoiceButtonFollowsTheNoteAndTheSwitch) {
     bridge->setTargetNote(38);
     byText<QCheckBox>(window.get(), "Change the note")->click();
     settle();
-    EXPECT_FALSE(bridge->remapNotes());
     EXPECT_TRUE(lit().isEmpty());
     QTest::mouseClick(window->findChild<QPushButton*>("voice56"), Qt::LeftButton);
     settle();
@@ -292,7 +315,6 @@ TEST_F(Window, LearnButtonStatesAndSavedMappings) {
     open(true);
     EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
     QPushButton* learn = byText<QPushButton>(window.get(), "Learn next control");
-    ASSERT_NE(learn, nullptr);
     QTest::mouseClick(learn, Qt::LeftButton);
     settle();
     EXPECT_TRUE(bridge->learning());
@@ -309,10 +331,7 @@ TEST_F(Window, LearnButtonStatesAndSavedMappings) {
     settle();
     EXPECT_FALSE(save->isVisible());
     EXPECT_TRUE(hasLabel(window.get(), "CC 7 → CC 20"));
-    EXPECT_FALSE(hasLabel(window.get(), "No saved mappings."));
-    auto* remove = window->findChild<QToolButton*>("removeRoute");
-    ASSERT_NE(remove, nullptr);
-    QTest::mouseClick(remove, Qt::LeftButton);
+    QTest::mouseClick(window->findChild<QToolButton*>("removeRoute"), Qt::LeftButton);
     settle();
     EXPECT_TRUE(bridge->routes().empty());
     EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
@@ -353,10 +372,8 @@ TEST_F(Window, EachInstanceHasItsOwnAutostartEntryQuotedForTheDesktop) {
         ASSERT_EQ(entry.setEnabled(true), std::nullopt);
         EXPECT_EQ(entry.file(), dir / "xdg/autostart" / file);
         std::ifstream in(entry.file());
-        std::string line;
-        while (std::getline(in, line) && line.rfind("Exec=", 0) != 0) {
-        }
-        EXPECT_EQ(line, "Exec=" + exec) << name;
+        const std::string text(std::istreambuf_iterator<char>(in), {});
+        EXPECT_NE(text.find("\nExec=" + exec + "\n"), std::string::npos) << text;
     }
 }
 
@@ -381,33 +398,8 @@ TEST_F(Window, MIDISystemAndInstanceNameAreKeptForTheNextStart) {
     EXPECT_FALSE(bridge->running());  // Return went to the field
 }
 
-TEST_F(Window, ReturnGoesToTheFocusedControlFirst) {
-    tessaryn::testing::Pty pty;
-    ports = {pty.path};
-    open();
-    startOn(pty);
-    // A field being edited commits its number; the bridge keeps running.
-    auto* note = window->findChildren<QSpinBox*>().front();
-    type(note, "42");
-    QTest::keyClick(note, Qt::Key_Return);
-    settle();
-    EXPECT_EQ(bridge->targetNote(), 42);
-    EXPECT_TRUE(bridge->running());
-    // A focused button presses itself.
-    auto* kick = window->findChild<QPushButton*>("voice36");
-    QTest::keyClick(focusOn(kick), Qt::Key_Return);
-    settle();
-    EXPECT_EQ(bridge->targetNote(), 36);
-    EXPECT_TRUE(bridge->running());
-    // A control that has no use for the key leaves it to Start/Stop.
-    auto* channel = byText<QCheckBox>(window.get(), "Send on channel 10");
-    QTest::keyClick(focusOn(channel), Qt::Key_Enter);
-    settle();
-    EXPECT_FALSE(bridge->running());
-    EXPECT_FALSE(channel->isChecked());
-}
-
-TEST_F(Window, UpdatesLeaveWhatTheUserIsDoingAlone) {
+// Updates and the Return key leave what the user is doing alone.
+TEST_F(Window, TheUserComesFirst) {
     tessaryn::testing::Pty pty;
     ports = {pty.path};
     hub->addDestination("Synth");
@@ -431,13 +423,9 @@ TEST_F(Window, UpdatesLeaveWhatTheUserIsDoingAlone) {
     settle();
     EXPECT_EQ(note->text(), "42");
     EXPECT_EQ(refills.count(), 0);
-    QTest::keyClick(note, Qt::Key_Return);
+    QTest::keyClick(note, Qt::Key_Return);  // commits the number, not Start/Stop
     EXPECT_EQ(bridge->targetNote(), 42);
-
-    hub->addDestination("Drum machine");
-    bridge->refreshMIDIPorts();
-    settle();
-    EXPECT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth", "Drum machine"}));
+    EXPECT_TRUE(bridge->running());
 
     // Hidden, the window draws nothing; shown again, it catches up at once.
     window->hide();
@@ -450,37 +438,17 @@ TEST_F(Window, UpdatesLeaveWhatTheUserIsDoingAlone) {
     EXPECT_EQ(counters->text(), "Serial → MIDI: 120 bytes   ·   MIDI → Serial: 0 bytes");
     window->show();
     EXPECT_EQ(counters->text(), "Serial → MIDI: 123 bytes   ·   MIDI → Serial: 0 bytes");
-}
 
-TEST_F(Window, QuitReleasesHeldNotesFirst) {
-    tessaryn::testing::Pty pty;
-    open();
-    startOn(pty);
-    pty.send({0x99, 0x26, 0x64});
-    ASSERT_TRUE(hub->waitForPublished(1));
-    tray->quitAction()->trigger();
-    EXPECT_EQ(quits, 1);
+    // A focused button presses itself; a control with no use for Return leaves it to Stop.
+    QTest::keyClick(focusOn(window->findChild<QPushButton*>("voice36")), Qt::Key_Return);
+    settle();
+    EXPECT_EQ(bridge->targetNote(), 36);
+    EXPECT_TRUE(bridge->running());
+    auto* channel = byText<QCheckBox>(window.get(), "Send on channel 10");
+    QTest::keyClick(focusOn(channel), Qt::Key_Enter);
+    settle();
     EXPECT_FALSE(bridge->running());
-    ASSERT_TRUE(hub->waitForPublished(2));
-    const auto off = hub->published().back();
-    ASSERT_EQ(off.size(), 3u);
-    EXPECT_TRUE((off[0] & 0xF0) == 0x80 || off[2] == 0) << int(off[0]);
-    EXPECT_EQ(off[1], 38);
-}
-
-TEST_F(Window, ShowAndATrayClickRestoreAMinimizedWindow) {
-    open();
-    for (auto show : std::initializer_list<std::function<void()>>{
-             [&] { tray->showAction()->trigger(); },
-             [&] { emit tray->icon()->activated(QSystemTrayIcon::Trigger); }}) {
-        window->showMinimized();
-        settle();
-        ASSERT_TRUE(window->isMinimized());
-        show();
-        EXPECT_FALSE(window->isMinimized());
-        EXPECT_TRUE(window->isVisible());
-        EXPECT_TRUE(QTest::qWaitForWindowActive(window.get()));
-    }
+    EXPECT_FALSE(channel->isChecked());
 }
 
 TEST_F(Window, TheMonitorShowsAllItsLinesNewestInView) {
@@ -503,17 +471,6 @@ TEST_F(Window, TheMonitorShowsAllItsLinesNewestInView) {
         EXPECT_TRUE(inView(monitor->document()->lastBlock()));
         EXPECT_TRUE(inView(monitor->document()->firstBlock()));
     }
-}
-
-TEST_F(Window, FitsTheScreenWithEveryGroupOpen) {
-    open(true);
-    const QRect screen = window->screen()->availableGeometry();
-    EXPECT_LE(window->height(), screen.height());
-    EXPECT_LE(window->width(), screen.width());
-    // What does not fit is reached by scrolling.
-    auto* scroll = window->findChild<QScrollArea*>();
-    const int hidden = scroll->widget()->height() - scroll->viewport()->height();
-    EXPECT_EQ(scroll->verticalScrollBar()->maximum(), std::max(0, hidden));
 }
 
 // Autostart can run before the panel: the icon comes with the tray, and until then closing the
@@ -545,17 +502,16 @@ TEST_F(Window, TheTrayIconComesWithALatePanel) {
     window->show();
     QTest::keyClick(window.get(), Qt::Key_Escape);  // the window goes to the tray
     EXPECT_FALSE(window->isVisible());
+    window->showMinimized();
+    emit tray->icon()->activated(QSystemTrayIcon::Trigger);  // and comes back restored
+    EXPECT_TRUE(window->isVisible() && !window->isMinimized());
 }
 
-TEST_F(Window, ALongStatusIsShownWholeAndSelectable) {
+TEST_F(Window, TheInstanceIsNamedAndALongStatusIsShownWhole) {
     open();
-    const QString text = QString(
-                             "Cannot open /dev/serial/by-id/usb-Maker_Kit2_0123456789ABCDEF-if00: "
-                             "Permission denied. ") +
-                         QString(
-                             "Add yourself to the group that owns the device and log in "
-                             "again. ")
-                             .repeated(2);
+    EXPECT_EQ(window->windowTitle(), "Tessaryn · Kit2");
+    EXPECT_TRUE(hasLabel(window.get(), "Virtual ports: Kit2 In / Kit2 Out"));
+    const QString text = "Cannot open /dev/ttyACM0: " + QString("Permission denied. ").repeated(10);
     ASSERT_GE(text.size(), 200);
     bridge->setStatus(text.toStdString());
     settle();
@@ -566,15 +522,8 @@ TEST_F(Window, ALongStatusIsShownWholeAndSelectable) {
     EXPECT_TRUE(status->textInteractionFlags() & Qt::TextSelectableByMouse);
 }
 
-TEST_F(Window, TheInstanceIsNamedInTheTitleTheTrayAndThePortCaption) {
-    open();
-    EXPECT_EQ(window->windowTitle(), "Tessaryn · Kit2");
-    EXPECT_TRUE(tray->hoverText().startsWith("Tessaryn · Kit2\nStopped"));
-    EXPECT_TRUE(hasLabel(window.get(), "Virtual ports: Kit2 In / Kit2 Out"));
-}
-
 // Walks the Tab cycle as a keyboard user does: every stop is a named control, the first is the
-// port picker, Start is close behind it; Ctrl+Q quits.
+// port picker, Start is close behind it.
 TEST_F(Window, EveryTabStopIsNamedAndStartIsNearThePort) {
     ports = {"/dev/ttyACM0"};
     open(true);
@@ -597,35 +546,12 @@ TEST_F(Window, EveryTabStopIsNamedAndStartIsNearThePort) {
     }
     EXPECT_GT(toStart, 0);
     EXPECT_LE(toStart, 5);
+    EXPECT_LE(window->height(), window->screen()->availableGeometry().height());
 
     auto* curve = QAccessible::queryAccessibleInterface(window->findChild<QSlider*>());
     curve->valueInterface()->setCurrentValue(1.4);
     EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.4);
     EXPECT_EQ(curve->text(QAccessible::Value), "1.40");
-    QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
-    EXPECT_EQ(quits, 1);
-}
-
-// Every hit pulses the activity light; the panel fetches the icon only when its look changes.
-TEST_F(Window, TrafficRedrawsTheTrayIconOnlyWhenItsLookChanges) {
-    tessaryn::testing::Pty pty;
-    open();
-    startOn(pty);
-    int pulses = 0;
-    const int counting = bridge->observe([&](BridgeProperty p) {
-        pulses += p == BridgeProperty::activityLit && bridge->activityLit();
-    });
-    pty.send({0x99, 0x26, 0x64});
-    ASSERT_TRUE(until([&] { return bridge->activityLit(); }));
-    const int looks = tray->looksShown();
-    for (int i = 0; i < 200; ++i) {
-        pty.send({0x99, 0x26, 0x64});
-        QTest::qWait(1);
-    }
-    ASSERT_TRUE(until([&] { return bridge->bytesIn() == 603; }));
-    bridge->unobserve(counting);
-    EXPECT_GE(pulses, 100);  // the light stayed lit, pulsed again and again
-    EXPECT_EQ(tray->looksShown(), looks + (bridge->activityLit() ? 0 : 1));
 }
 
 int main(int argc, char** argv) {

@@ -201,6 +201,7 @@ void MainWindow::showEvent(QShowEvent* event) {
 void MainWindow::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
     bridge_.setMonitorShown(false);  // nobody sees the lines: the bridge makes none
+    redrawTimer_.stop();             // what is pending waits for the window to come back
 }
 
 void MainWindow::changeEvent(QEvent* event) {

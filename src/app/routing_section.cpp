@@ -43,6 +43,7 @@ RoutingSection::RoutingSection(Bridge& bridge, Autostart& autostart)
     };
     sendTo_ = picker("Also send to",
                      "The virtual port stays. This also copies messages to a hardware MIDI port.");
+    sendTo_->setObjectName("sendTo");
     listenTo_ =
         picker("Also listen to", "Messages from this port are written to the serial device.");
     connect(sendTo_, &QComboBox::activated, this,

@@ -20,6 +20,7 @@
 #include "app/main_window.h"
 #include "app/qt_main_queue.h"
 #include "app/tray.h"
+#include "app/widgets.h"
 #include "bridge/bridge.h"
 #include "midi/loopback/loopback_midi.h"
 #include "serial/pty.h"
@@ -65,11 +66,6 @@ class Window : public tessaryn::testing::TempDirTest {
             return devices;
         });
     }
-    void TearDown() override {
-        tray.reset();
-        window.reset();
-        bridge.reset();
-    }
     // Opens the window; expanded: with its collapsible groups open.
     void open(bool expanded = false) {
         window = std::make_unique<MainWindow>(
@@ -103,20 +99,8 @@ class Window : public tessaryn::testing::TempDirTest {
         field->selectAll();
         QTest::keyClicks(field, text);
     }
-    QComboBox* sendToPicker() {
-        return find<QComboBox>(window.get(), [](QComboBox* c) {
-            return c->toolTip().startsWith("The virtual port stays");
-        });
-    }
     QStringList monitorLines() {
         return window->monitor()->toPlainText().split('\n', Qt::SkipEmptyParts);
-    }
-    bool until(const std::function<bool()>& done) {
-        for (int i = 0; i < 500 && !done(); ++i) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            QTest::qWait(5);
-        }
-        return done();
     }
 
     QtMainQueue main;
@@ -133,17 +117,13 @@ class Window : public tessaryn::testing::TempDirTest {
 
 TEST_F(Window, TrayStartsStopsAndLightsWithTraffic) {
     open();
-    const auto actions = tray->menu()->actions();
-    ASSERT_GE(actions.size(), 2);
-    QAction *status = actions[0], *startStop = actions[1];
+    QAction *status = tray->statusAction(), *startStop = tray->startStopAction();
     startStop->trigger();  // no saved port
     EXPECT_EQ(status->text(), "Choose a serial port in the window.");
-    EXPECT_FALSE(bridge->running());
 
     tessaryn::testing::Pty pty;
     prefs->setText("port", pty.path);
     startStop->trigger();
-    EXPECT_TRUE(bridge->running());
     EXPECT_EQ(startStop->text(), "Stop");
     // Every hit pulses the light; the panel fetches the icon only when its look changes.
     int pulses = 0, looksChanged = 0;
@@ -162,12 +142,13 @@ TEST_F(Window, TrayStartsStopsAndLightsWithTraffic) {
         pty.send({0x99, 0x26, 0x64});
         QTest::qWait(1);
     }
-    ASSERT_TRUE(until([&] { return bridge->bytesIn() == 600; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->bytesIn() == 600; }));
     EXPECT_GE(pulses, 100);
     EXPECT_EQ(tray->looksShown() - looks, looksChanged);
     EXPECT_TRUE(litText.startsWith("MIDI is moving\nBridging"));
     bridge->unobserve(counting);
-    ASSERT_TRUE(until([&] { return tray->hoverText().startsWith("Tessaryn · Kit2\nBridging"); }));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return tray->hoverText().startsWith("Tessaryn · Kit2\nBridging"); }));
     // Quit, here by Ctrl+Q in the window, releases the held note before the program goes.
     const std::size_t published = hub->published().size();
     QTest::keyClick(focusOn(window->portPicker()), Qt::Key_Q, Qt::ControlModifier);
@@ -196,9 +177,8 @@ TEST_F(Window, FirstRunOffersOnlyAPlugInBoardAndSavesItOnStart) {
     QTest::mouseClick(window->startButton(), Qt::LeftButton);
     EXPECT_EQ(prefs->text("port"), "/dev/ttyACM7");
 
-    const int i = window->portPicker()->findData(QString::fromStdString(pty.path));
-    window->portPicker()->setCurrentIndex(i);
-    emit window->portPicker()->activated(i);
+    emit window->portPicker()->activated(
+        window->portPicker()->findData(QString::fromStdString(pty.path)));
     QTest::mouseClick(window->startButton(), Qt::LeftButton);
     settle();
     EXPECT_TRUE(bridge->running());
@@ -241,8 +221,6 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
 
     QComboBox* baud =
         find<QComboBox>(window.get(), [](QComboBox* c) { return items(c).contains("31250"); });
-    ASSERT_NE(baud, nullptr);
-    baud->setCurrentIndex(2);
     emit baud->activated(2);
     EXPECT_EQ(Preferences(dir / "config").integer("baud"), 31250);
 }
@@ -251,9 +229,8 @@ TEST_F(Window, TheLitVoiceButtonFollowsTheNoteAndTheSwitch) {
     open();
     auto lit = [&] {
         QStringList on;
-        for (auto* b : window->findChildren<QPushButton*>()) {
-            if (b->objectName().startsWith("voice") && b->isChecked()) on << b->objectName();
-        }
+        for (auto* b : window->findChildren<VoiceButton*>())
+            if (b->isChecked()) on << b->objectName();
         return on;
     };
     EXPECT_EQ(lit(), QStringList{"voice38"});
@@ -278,18 +255,15 @@ TEST_F(Window, SavedPortComesAndGoes) {
     bridge->setHardwareOutID(777);  // a device that is not plugged in
     const auto synth = hub->addDestination("Synth");
     open(true);
-    QComboBox* sendTo = sendToPicker();
-    ASSERT_NE(sendTo, nullptr);
-    ASSERT_TRUE(until([&] {
+    QComboBox* sendTo = window->findChild<QComboBox*>("sendTo");
+    ASSERT_TRUE(QTest::qWaitFor([&] {
         return items(sendTo) == (QStringList{"Virtual port only", "Saved port", "Synth"});
     })) << items(sendTo).join(",").toStdString();
     EXPECT_EQ(sendTo->currentText(), "Saved port");
-    sendTo->setCurrentIndex(0);
     emit sendTo->activated(0);
     settle();
     EXPECT_EQ(bridge->hardwareOutID(), 0);
     EXPECT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth"}));
-    sendTo->setCurrentIndex(1);
     emit sendTo->activated(1);
     EXPECT_EQ(bridge->hardwareOutID(), synth);
 }
@@ -309,18 +283,22 @@ TEST_F(Window, AVelocityDragWritesThePreferencesOnce) {
     EXPECT_TRUE(hasLabel(window.get(), "Light hits stay quiet."));
     slider->triggerAction(QAbstractSlider::SliderSingleStepAdd);
     EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.41);
+    // A screen reader hears and sets the exponent itself.
+    auto* curve = QAccessible::queryAccessibleInterface(slider);
+    EXPECT_EQ(curve->text(QAccessible::Value), "1.41");
+    curve->valueInterface()->setCurrentValue(0.5);
+    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 0.5);
 }
 
 TEST_F(Window, LearnButtonStatesAndSavedMappings) {
     open(true);
     EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
     QPushButton* learn = byText<QPushButton>(window.get(), "Learn next control");
-    QTest::mouseClick(learn, Qt::LeftButton);
-    settle();
-    EXPECT_TRUE(bridge->learning());
-    QTest::mouseClick(learn, Qt::LeftButton);
-    settle();
-    EXPECT_FALSE(bridge->learning());
+    for (const bool listening : {true, false}) {
+        QTest::mouseClick(learn, Qt::LeftButton);
+        settle();
+        EXPECT_EQ(bridge->learning(), listening);
+    }
 
     bridge->setPendingLearn(PendingLearn{true, 7});
     bridge->setLearnDestination(20);
@@ -337,7 +315,8 @@ TEST_F(Window, LearnButtonStatesAndSavedMappings) {
     EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
 }
 
-TEST_F(Window, OpenAtLoginWritesAndRemovesTheAutostartEntry) {
+// Open at login, the MIDI system and the instance name: what applies at the next start.
+TEST_F(Window, StartUpSettings) {
     open(true);
     const fs::path entry = dir / "xdg/autostart/tessaryn.desktop";
     QCheckBox* login = byText<QCheckBox>(window.get(), "Open at login");
@@ -357,33 +336,11 @@ TEST_F(Window, OpenAtLoginWritesAndRemovesTheAutostartEntry) {
     std::ifstream in(entry);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
               "[Desktop Entry]\nExec=elsewhere\n");
-}
 
-TEST_F(Window, EachInstanceHasItsOwnAutostartEntryQuotedForTheDesktop) {
-    const std::tuple<std::string, std::string, std::string> cases[] = {
-        {"Halvenor", "tessaryn.desktop", "tessaryn --minimized"},
-        {"Pads", "tessaryn-Pads.desktop", "tessaryn --name Pads --minimized"},
-        {"Pad 2", "tessaryn-Pad 2.desktop", "tessaryn --name \"Pad 2\" --minimized"},
-        {"a\"b$c\\d%e", "tessaryn-a\"b$c\\d%e.desktop",
-         "tessaryn --name \"a\\\\\"b\\\\$c\\\\\\\\d%%e\" --minimized"},
-    };
-    for (const auto& [name, file, exec] : cases) {
-        Autostart entry(dir / "xdg", name);
-        ASSERT_EQ(entry.setEnabled(true), std::nullopt);
-        EXPECT_EQ(entry.file(), dir / "xdg/autostart" / file);
-        std::ifstream in(entry.file());
-        const std::string text(std::istreambuf_iterator<char>(in), {});
-        EXPECT_NE(text.find("\nExec=" + exec + "\n"), std::string::npos) << text;
-    }
-}
-
-TEST_F(Window, MIDISystemAndInstanceNameAreKeptForTheNextStart) {
-    open(true);
     auto* midi = find<QComboBox>(
         window.get(), [](QComboBox* c) { return c->count() == 2 && c->itemText(1) == "JACK"; });
     auto* name = byText<QLineEdit>(window.get(), "Halvenor");
     ASSERT_TRUE(midi && name);
-    EXPECT_EQ(midi->currentText(), "ALSA");
     QTest::keyClick(focusOn(midi), Qt::Key_Down);
     EXPECT_EQ(prefs->text("midi"), "jack");
 
@@ -398,6 +355,23 @@ TEST_F(Window, MIDISystemAndInstanceNameAreKeptForTheNextStart) {
     EXPECT_FALSE(bridge->running());  // Return went to the field
 }
 
+TEST_F(Window, EachInstanceHasItsOwnAutostartEntryQuotedForTheDesktop) {
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"Halvenor", "tessaryn.desktop", "tessaryn --minimized"},
+        {"Pad 2", "tessaryn-Pad 2.desktop", "tessaryn --name \"Pad 2\" --minimized"},
+        {"a\"b$c\\d%e", "tessaryn-a\"b$c\\d%e.desktop",
+         "tessaryn --name \"a\\\\\"b\\\\$c\\\\\\\\d%%e\" --minimized"},
+    };
+    for (const auto& [name, file, exec] : cases) {
+        Autostart entry(dir / "xdg", name);
+        ASSERT_EQ(entry.setEnabled(true), std::nullopt);
+        EXPECT_EQ(entry.file(), dir / "xdg/autostart" / file);
+        std::ifstream in(entry.file());
+        const std::string text(std::istreambuf_iterator<char>(in), {});
+        EXPECT_NE(text.find("\nExec=" + exec + "\n"), std::string::npos) << text;
+    }
+}
+
 // Updates and the Return key leave what the user is doing alone.
 TEST_F(Window, TheUserComesFirst) {
     tessaryn::testing::Pty pty;
@@ -405,9 +379,7 @@ TEST_F(Window, TheUserComesFirst) {
     hub->addDestination("Synth");
     open(true);
     startOn(pty);
-    settle();
-    QComboBox* sendTo = sendToPicker();
-    ASSERT_NE(sendTo, nullptr);
+    QComboBox* sendTo = window->findChild<QComboBox*>("sendTo");
     ASSERT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth"}));
     QSignalSpy refills(sendTo->model(), &QAbstractItemModel::rowsInserted);
 
@@ -419,7 +391,7 @@ TEST_F(Window, TheUserComesFirst) {
         bridge->refreshMIDIPorts();  // the same list again
         QTest::qWait(10);
     }
-    ASSERT_TRUE(until([&] { return bridge->bytesIn() == 120; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->bytesIn() == 120; }));
     settle();
     EXPECT_EQ(note->text(), "42");
     EXPECT_EQ(refills.count(), 0);
@@ -433,7 +405,7 @@ TEST_F(Window, TheUserComesFirst) {
         find<QLabel>(window.get(), [](QLabel* l) { return l->text().startsWith("Serial → MIDI"); });
     ASSERT_NE(counters, nullptr);
     pty.send({0xB0, 0x07, 0x40});
-    ASSERT_TRUE(until([&] { return bridge->bytesIn() == 123; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->bytesIn() == 123; }));
     settle();
     EXPECT_EQ(counters->text(), "Serial → MIDI: 120 bytes   ·   MIDI → Serial: 0 bytes");
     window->show();
@@ -462,12 +434,11 @@ TEST_F(Window, TheMonitorShowsAllItsLinesNewestInView) {
     for (std::uint8_t burst : {3, 20, 1}) {
         for (std::uint8_t i = 0; i < burst; ++i) pty.send({0xB0, i, 0x40});
         const QString newest = QString("Pad  CC %1 · 64 · ch 1").arg(burst - 1);
-        ASSERT_TRUE(until([&] {
+        ASSERT_TRUE(QTest::qWaitFor([&] {
             return !monitorLines().isEmpty() && monitorLines().back() == newest;
         })) << monitorLines().join("|").toStdString();
         settle();
         EXPECT_EQ(monitorLines().size(), std::min<int>(8, int(bridge->monitor().size())));
-        EXPECT_EQ(monitor->verticalScrollBar()->value(), monitor->verticalScrollBar()->maximum());
         EXPECT_TRUE(inView(monitor->document()->lastBlock()));
         EXPECT_TRUE(inView(monitor->document()->firstBlock()));
     }
@@ -482,7 +453,8 @@ TEST_F(Window, TheTrayIconComesWithALatePanel) {
     for (bool minimized : {false, true}) {
         tray->showWhenAvailable([&] { return panel; }, minimized, 1ms, 3);
         EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
-        ASSERT_TRUE(until([&] { return !tray->waiting(); }));  // retried 3 times, given up
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return !tray->waiting(); }));  // retried 3 times, given up
         EXPECT_EQ(QGuiApplication::quitOnLastWindowClosed(), !minimized);
     }
     QTest::keyClick(window.get(), Qt::Key_Escape);  // no tray to come back through
@@ -493,12 +465,9 @@ TEST_F(Window, TheTrayIconComesWithALatePanel) {
     EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
 
     Tray late(
-        *bridge, "Kit2", [] {}, [] {});
-    panel = false;
-    late.showWhenAvailable([&] { return panel; }, true, 1ms, 20);
-    QTest::qWait(5);
-    panel = true;
-    EXPECT_TRUE(until([&] { return late.shown(); }));
+        *bridge, "Kit2", [] {}, [] {});  // its panel comes at the second retry
+    late.showWhenAvailable([calls = 0]() mutable { return ++calls > 2; }, true, 1ms, 20);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return late.shown(); }));
     window->show();
     QTest::keyClick(window.get(), Qt::Key_Escape);  // the window goes to the tray
     EXPECT_FALSE(window->isVisible());
@@ -507,24 +476,9 @@ TEST_F(Window, TheTrayIconComesWithALatePanel) {
     EXPECT_TRUE(window->isVisible() && !window->isMinimized());
 }
 
-TEST_F(Window, TheInstanceIsNamedAndALongStatusIsShownWhole) {
-    open();
-    EXPECT_EQ(window->windowTitle(), "Tessaryn · Kit2");
-    EXPECT_TRUE(hasLabel(window.get(), "Virtual ports: Kit2 In / Kit2 Out"));
-    const QString text = "Cannot open /dev/ttyACM0: " + QString("Permission denied. ").repeated(10);
-    ASSERT_GE(text.size(), 200);
-    bridge->setStatus(text.toStdString());
-    settle();
-    auto* status = window->findChild<QLabel*>("status");
-    EXPECT_EQ(status->text(), text);
-    EXPECT_GE(status->height(), status->heightForWidth(status->width()));
-    EXPECT_GT(status->height(), 2 * status->fontMetrics().lineSpacing());
-    EXPECT_TRUE(status->textInteractionFlags() & Qt::TextSelectableByMouse);
-}
-
 // Walks the Tab cycle as a keyboard user does: every stop is a named control, the first is the
-// port picker, Start is close behind it.
-TEST_F(Window, EveryTabStopIsNamedAndStartIsNearThePort) {
+// port picker, Start is close behind it. Then what several boards and long refusals need.
+TEST_F(Window, KeyboardScreenReaderAndSeveralBoards) {
     ports = {"/dev/ttyACM0"};
     open(true);
     bridge->setPendingLearn(PendingLearn{true, 7});
@@ -532,7 +486,7 @@ TEST_F(Window, EveryTabStopIsNamedAndStartIsNearThePort) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     EXPECT_EQ(QApplication::focusWidget(), window->portPicker());
     const auto labels = window->findChildren<QLabel*>();
-    int stops = 0, toStart = 0;
+    int stops = 0, toStart = 99;
     for (QWidget* w = window->portPicker(); stops == 0 || w != window->portPicker(); ++stops) {
         ASSERT_LT(stops, 60);
         auto* button = qobject_cast<QAbstractButton*>(w);
@@ -544,14 +498,21 @@ TEST_F(Window, EveryTabStopIsNamedAndStartIsNearThePort) {
         QTest::keyClick(w, Qt::Key_Tab);
         w = QApplication::focusWidget();
     }
-    EXPECT_GT(toStart, 0);
     EXPECT_LE(toStart, 5);
     EXPECT_LE(window->height(), window->screen()->availableGeometry().height());
 
-    auto* curve = QAccessible::queryAccessibleInterface(window->findChild<QSlider*>());
-    curve->valueInterface()->setCurrentValue(1.4);
-    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.4);
-    EXPECT_EQ(curve->text(QAccessible::Value), "1.40");
+    // The instance is named; a long status is shown whole.
+    EXPECT_EQ(window->windowTitle(), "Tessaryn · Kit2");
+    EXPECT_TRUE(hasLabel(window.get(), "Virtual ports: Kit2 In / Kit2 Out"));
+    const QString text = "Cannot open /dev/ttyACM0: " + QString("Permission denied. ").repeated(10);
+    bridge->setStatus(text.toStdString());
+    settle();
+    auto* status = window->findChild<QLabel*>("status");
+    EXPECT_EQ(status->text(), text);
+    EXPECT_GE(status->height(), status->heightForWidth(status->width()));
+    EXPECT_GT(status->height(), 2 * status->fontMetrics().lineSpacing());
+    QTest::mouseDClick(status, Qt::LeftButton, {}, QPoint(4, 4));  // selects a word to copy
+    EXPECT_TRUE(status->hasSelectedText());
 }
 
 int main(int argc, char** argv) {

@@ -206,11 +206,17 @@ MonitorView::MonitorView(QWidget* parent) : QPlainTextEdit(parent) {
     setTabChangesFocus(true);  // read-only: Tab moves on
     setFont(captionFont(font()));
     useMonospace(this);
-    // Room for every line the bridge keeps.
-    const int lines = static_cast<int>(Bridge::kMonitorCap);
-    setFixedHeight(static_cast<int>(std::ceil(QFontMetricsF(font()).lineSpacing() * lines +
-                                              2 * document()->documentMargin())) +
-                   2 * frameWidth() + 4);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::MinimumExpanding);
+}
+
+// Room for every line the bridge keeps, from the font and frame the widget has now (a theme or
+// a font change asks again), and more as the window grows.
+QSize MonitorView::minimumSizeHint() const {
+    // Lines are laid out on whole pixels.
+    const int line = static_cast<int>(std::ceil(QFontMetricsF(font()).lineSpacing()));
+    const int text = line * static_cast<int>(Bridge::kMonitorCap) +
+                     static_cast<int>(std::ceil(2 * document()->documentMargin()));
+    return {QPlainTextEdit::minimumSizeHint().width(), text + 2 * frameWidth() + 2};
 }
 
 void MonitorView::showLines(const std::vector<MonitorLine>& lines) {
@@ -259,6 +265,7 @@ StatusSection::StatusSection(Bridge& bridge, const QString& name) : Section(brid
     row->addWidget(status_, 1);
     l->addLayout(row);
     counters_ = caption("", false);
+    counters_->setWordWrap(true);  // at a large font, two lines rather than cut numbers
     useMonospace(counters_);
     l->addWidget(counters_);
     l->addWidget(caption(QString("Virtual ports: %1 In / %1 Out").arg(name)));

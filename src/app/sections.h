@@ -133,6 +133,8 @@ class MonitorView : public QPlainTextEdit {
   public:
     explicit MonitorView(QWidget* parent = nullptr);
     void showLines(const std::vector<MonitorLine>& lines);
+    QSize minimumSizeHint() const override;
+    QSize sizeHint() const override { return minimumSizeHint(); }
 
   private:
     std::optional<Uuid> last_;

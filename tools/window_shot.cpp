@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
             [&] {
                 return std::vector<std::string>{pty.path, unplugged};
             },
-            "tessaryn.org");
+            "tessaryn.org", kDefaultInstanceName);
         window.show();
 
         // 1. Stopped: the saved board is not plugged in.

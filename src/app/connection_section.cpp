@@ -19,6 +19,22 @@ namespace {
 const std::int64_t kBaudRates[] = {9600,   19200,  31250,  38400,  57600,  115200,
                                    230400, 250000, 460800, 500000, 921600, 1000000};
 
+// A board on a cable, not the computer's own UART (ttyS, ttyAMA: a console, a modem, Bluetooth),
+// which nobody should open by accident.
+bool isPlugIn(const std::string& path) {
+    const std::string_view p = path;
+    const std::string_view name = p.substr(p.rfind('/') + 1);
+    return p.starts_with("/dev/serial/by-id/") || name.starts_with("ttyACM") ||
+           name.starts_with("ttyUSB");
+}
+
+// A label that names `field` for screen readers and moves the focus to it on its mnemonic.
+QLabel* labelFor(const QString& text, QWidget* field) {
+    auto* l = new QLabel(text);
+    l->setBuddy(field);
+    return l;
+}
+
 QString deviceLabel(const std::string& path) {
     QString s = fromStd(path);
     s.remove("/dev/");
@@ -38,12 +54,13 @@ ConnectionSection::ConnectionSection(Bridge& bridge, PortLister listPorts)
     auto* g = column(8);
 
     auto* portRow = new QHBoxLayout;
-    portRow->addWidget(new QLabel("Serial port"));
     portPicker_ = new ElidingComboBox;
+    portRow->addWidget(labelFor("Serial &port", portPicker_));
     portRow->addWidget(portPicker_, 1);
     auto* rescan = new QToolButton;
     rescan->setIcon(refreshIcon(palette().color(QPalette::WindowText)));
     rescan->setToolTip("Rescan ports");
+    rescan->setAccessibleName("Rescan ports");
     rescan->setObjectName("rescanPorts");
     portRow->addWidget(rescan);
     g->addLayout(portRow);
@@ -57,13 +74,13 @@ ConnectionSection::ConnectionSection(Bridge& bridge, PortLister listPorts)
     });
 
     auto* lineRow = new QHBoxLayout;
-    lineRow->addWidget(new QLabel("Baud rate"));
     baud_ = new QComboBox;
     for (auto b : kBaudRates) baud_->addItem(QString::number(b), QVariant::fromValue<qlonglong>(b));
+    lineRow->addWidget(labelFor("&Baud rate", baud_));
     lineRow->addWidget(baud_, 1);
-    lineRow->addWidget(new QLabel("Data bits"));
     dataBits_ = new QComboBox;
     for (int b : {5, 6, 7, 8}) dataBits_->addItem(QString::number(b), b);
+    lineRow->addWidget(labelFor("&Data bits", dataBits_));
     lineRow->addWidget(dataBits_, 1);
     g->addLayout(lineRow);
     connect(baud_, &QComboBox::activated, this,
@@ -72,15 +89,15 @@ ConnectionSection::ConnectionSection(Bridge& bridge, PortLister listPorts)
             [this](int i) { prefs_.setInteger("dataBits", dataBits_->itemData(i).toInt()); });
 
     auto* parityRow = new QHBoxLayout;
-    parityRow->addWidget(new QLabel("Parity"));
     parity_ = new QComboBox;
     for (Parity p : kAllParities) {
         const auto raw =
             QString::fromUtf8(rawValue(p).data(), static_cast<int>(rawValue(p).size()));
         parity_->addItem(raw, raw);
     }
+    parityRow->addWidget(labelFor("Parit&y", parity_));
     parityRow->addWidget(parity_, 1);
-    twoStop_ = new QCheckBox("2 stop bits");
+    twoStop_ = new QCheckBox("&2 stop bits");
     parityRow->addWidget(twoStop_, 1);
     g->addLayout(parityRow);
     connect(parity_, &QComboBox::activated, this, [this](int i) {
@@ -89,7 +106,7 @@ ConnectionSection::ConnectionSection(Bridge& bridge, PortLister listPorts)
     connect(twoStop_, &QCheckBox::toggled, this,
             [this](bool on) { prefs_.setBoolean("twoStop", on); });
 
-    hwFlow_ = new QCheckBox("Hardware flow control (RTS/CTS)");
+    hwFlow_ = new QCheckBox("&Hardware flow control (RTS/CTS)");
     connect(hwFlow_, &QCheckBox::toggled, this,
             [this](bool on) { prefs_.setBoolean("hwFlow", on); });
     g->addWidget(hwFlow_);
@@ -97,22 +114,35 @@ ConnectionSection::ConnectionSection(Bridge& bridge, PortLister listPorts)
     l->addWidget(settings_);
 
     // The window's default action: Return presses it unless the focused control takes the key.
-    start_ = new QPushButton("Start");
+    start_ = new QPushButton("&Start");
     start_->setDefault(true);
     connect(start_, &QPushButton::clicked, this, [this] { toggleBridge(); });
     l->addWidget(start_, 0, Qt::AlignLeft);
     setLayout(l);
+    // Choosing the device and starting is what the window is opened for: Start comes right
+    // after the picker, the line settings after it.
+    QWidget* order[] = {portPicker_, start_, rescan, baud_, dataBits_, parity_, twoStop_, hwFlow_};
+    for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
     showSettings();
 }
 
 void ConnectionSection::windowShown() {
-    if (prefs_.text("port").value_or("").empty() && !ports_.empty())
-        prefs_.setText("port", ports_.front());
+    // Offered, not saved: it becomes the saved port only when the user starts with it.
+    proposed_.clear();
+    if (prefs_.text("port").value_or("").empty()) {
+        const auto plugIn = std::find_if(ports_.begin(), ports_.end(), isPlugIn);
+        if (plugIn != ports_.end()) proposed_ = *plugIn;
+    }
     showSettings();
 }
 
+std::string ConnectionSection::port() const {
+    const std::string saved = prefs_.text("port").value_or("");
+    return saved.empty() ? proposed_ : saved;
+}
+
 void ConnectionSection::showSettings() {
-    const std::string port = prefs_.text("port").value_or("");
+    const std::string port = this->port();
     PickerEntries entries;
     if (std::find(ports_.begin(), ports_.end(), port) == ports_.end())
         entries.emplace_back("Select…", fromStd(port));
@@ -144,8 +174,8 @@ void ConnectionSection::redraw(const Changes& c) {
 void ConnectionSection::showRunning() {
     const bool running = bridge_.running();
     settings_->setEnabled(!running);
-    start_->setText(running ? "Stop" : "Start");
-    start_->setEnabled(running || !prefs_.text("port").value_or("").empty());
+    start_->setText(running ? "S&top" : "&Start");
+    start_->setEnabled(running || !port().empty());
 }
 
 void ConnectionSection::toggleBridge() {
@@ -155,7 +185,8 @@ void ConnectionSection::toggleBridge() {
     }
     const Parity parity =
         parityFromRaw(prefs_.text("parity").value_or("None")).value_or(Parity::none);
-    bridge_.start(prefs_.text("port").value_or(""), prefs_.integer("baud").value_or(115200),
+    if (prefs_.text("port").value_or("").empty()) prefs_.setText("port", proposed_);
+    bridge_.start(port(), prefs_.integer("baud").value_or(115200),
                   prefs_.integer("dataBits").value_or(8), parity,
                   prefs_.boolean("twoStop").value_or(false),
                   prefs_.boolean("hwFlow").value_or(false));
@@ -171,13 +202,21 @@ MonitorView::MonitorView(QWidget* parent) : QPlainTextEdit(parent) {
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setPlaceholderText("Messages show up here.");
+    setAccessibleName("Recent messages");
+    setTabChangesFocus(true);  // read-only: Tab moves on
     setFont(captionFont(font()));
     useMonospace(this);
-    // Room for every line the bridge keeps.
-    const int lines = static_cast<int>(Bridge::kMonitorCap);
-    setFixedHeight(static_cast<int>(std::ceil(QFontMetricsF(font()).lineSpacing() * lines +
-                                              2 * document()->documentMargin())) +
-                   2 * frameWidth() + 4);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::MinimumExpanding);
+}
+
+// Room for every line the bridge keeps, from the font and frame the widget has now (a theme or
+// a font change asks again), and more as the window grows.
+QSize MonitorView::minimumSizeHint() const {
+    // Lines are laid out on whole pixels.
+    const int line = static_cast<int>(std::ceil(QFontMetricsF(font()).lineSpacing()));
+    const int text = line * static_cast<int>(Bridge::kMonitorCap) +
+                     static_cast<int>(std::ceil(2 * document()->documentMargin()));
+    return {QPlainTextEdit::minimumSizeHint().width(), text + 2 * frameWidth() + 2};
 }
 
 void MonitorView::showLines(const std::vector<MonitorLine>& lines) {
@@ -206,22 +245,30 @@ void MonitorView::showLines(const std::vector<MonitorLine>& lines) {
 
 // ---- status -------------------------------------------------------------------------------------
 
-StatusSection::StatusSection(Bridge& bridge) : Section(bridge) {
+StatusSection::StatusSection(Bridge& bridge, const QString& name) : Section(bridge) {
     auto* l = column(6);
     auto* row = new QHBoxLayout;
     row->setSpacing(8);
     light_ = new ActivityLight;
+    light_->setAccessibleName("Activity");
     row->addWidget(light_);
     statusIcon_ = new QLabel;
     row->addWidget(statusIcon_);
-    status_ = new ElidedLabel;
+    // Wrapped, never cut: a refusal says what to do at its end. Selectable, to paste it into a
+    // search or a bug report.
+    status_ = new QLabel;
     status_->setObjectName("status");
+    status_->setWordWrap(true);
+    status_->setTextFormat(Qt::PlainText);
+    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    status_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     row->addWidget(status_, 1);
     l->addLayout(row);
     counters_ = caption("", false);
+    counters_->setWordWrap(true);  // at a large font, two lines rather than cut numbers
     useMonospace(counters_);
     l->addWidget(counters_);
-    l->addWidget(caption("Virtual ports: Halvenor In / Out"));
+    l->addWidget(caption(QString("Virtual ports: %1 In / %1 Out").arg(name)));
     monitor_ = new MonitorView;
     l->addWidget(monitor_);
     setLayout(l);
@@ -239,7 +286,7 @@ void StatusSection::redraw(const Changes& c) {
                                ? warningIcon()
                                : circleIcon(false, palette().color(QPalette::PlaceholderText));
         statusIcon_->setPixmap(icon.pixmap(16, 16));
-        status_->setFullText(fromStd(bridge_.status()));
+        status_->setText(fromStd(bridge_.status()));
     }
     if (c.any({P::bytesIn, P::bytesOut})) {
         counters_->setText(QString("Serial → MIDI: %1 bytes   ·   MIDI → Serial: %2 bytes")

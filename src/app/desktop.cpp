@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QThread>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -122,10 +123,16 @@ void answerLaunches(QLocalServer& server, const std::function<void()>& showWindo
 }  // namespace
 
 int runDesktop(int argc, char** argv, const DesktopOptions& options) {
-    QApplication app(argc, argv);
+    // Our options are parsed already. Qt would take some of them as its own (--name becomes the
+    // X11 window class, and the desktop no longer matches the window to tessaryn.desktop), so it
+    // sees the program name only.
+    int qtArgc = std::min(argc, 1);
+    char* qtArgv[] = {argc > 0 ? argv[0] : nullptr, nullptr};
+    QApplication app(qtArgc, qtArgv);
     QApplication::setApplicationName("Tessaryn");
     QApplication::setDesktopFileName("tessaryn");
     QApplication::setWindowIcon(applicationIcon());
+    installAccessibility();
 
     // One program per name, desktop or headless: a second desktop launch brings the first one's
     // window forward; a headless one with the name has its ports, so this one stops.
@@ -156,9 +163,10 @@ int runDesktop(int argc, char** argv, const DesktopOptions& options) {
     int code = 0;
     {
         MainWindow window(*bridge, Autostart(Autostart::defaultConfigHome(), options.launchName),
-                          &SerialPort::availablePorts, TESSARYN_FORM_HOST);
+                          &SerialPort::availablePorts, TESSARYN_FORM_HOST, options.instanceName);
         auto showWindow = [&window] { window.bringForward(); };
-        Tray tray(*bridge, showWindow, [] { QApplication::quit(); });
+        Tray tray(*bridge, options.instanceName, showWindow, [] { QApplication::quit(); });
+        pairWithTray(window, tray);
         // However the run ends (Quit, the last window closed, the session ending), held notes
         // are released first.
         QObject::connect(&app, &QCoreApplication::aboutToQuit, [&bridge] { bridge->stop(); });
@@ -173,18 +181,14 @@ int runDesktop(int argc, char** argv, const DesktopOptions& options) {
             std::fprintf(stderr, "tessaryn: Cannot listen on %s: %s\n", qPrintable(socket),
                          qPrintable(server.errorString()));
 
-        if (QSystemTrayIcon::isSystemTrayAvailable()) {
-            // The tray keeps the program reachable: closing the window leaves the bridge running.
-            QApplication::setQuitOnLastWindowClosed(false);
-            tray.icon()->show();
-            if (!options.minimized) showWindow();
-        } else if (options.minimized) {
-            // No tray (a bare X server, GNOME without the AppIndicator extension): the window is
-            // the program, and closing it quits.
-            window.showMinimized();
-        } else {
+        // The tray keeps the program reachable: closing the window leaves the bridge running.
+        // Without one (a bare X server, GNOME without the AppIndicator extension) the window is
+        // the program, and closing it quits, unless a tray may still come.
+        tray.showWhenAvailable(&QSystemTrayIcon::isSystemTrayAvailable, options.minimized);
+        if (!options.minimized)
             showWindow();
-        }
+        else if (!tray.shown())
+            window.showMinimized();
         code = QApplication::exec();
     }
     // The window and the tray item are gone; the bridge ends its threads and goes last, here on

@@ -35,13 +35,14 @@ LearnedSection::LearnedSection(Bridge& bridge) : Section(bridge) {
     auto* curveBlock = column(2);
     auto* curveRow = new QHBoxLayout;
     curveRow->addWidget(caption("Light hits"));
-    curve_ = new QSlider(Qt::Horizontal);
+    curve_ = new CurveSlider;
+    curve_->setAccessibleName("Velocity curve");
     // Thousandths: as good as continuous for a 0.4…1.8 exponent; keys move by 0.01 and 0.1.
     curve_->setRange(400, 1800);
     curve_->setSingleStep(10);
     curve_->setPageStep(100);
     connect(curve_, &QSlider::valueChanged, this,
-            [this](int v) { bridge_.setVelocityCurve(v / 1000.0); });
+            [this](int v) { bridge_.setVelocityCurve(v / CurveSlider::kScale); });
     connect(curve_, &QSlider::sliderPressed, this,
             [this] { drag_ = std::make_unique<Preferences::Batch>(bridge_.preferences()); });
     connect(curve_, &QSlider::sliderReleased, this, [this] { drag_.reset(); });
@@ -68,6 +69,7 @@ LearnedSection::LearnedSection(Bridge& bridge) : Section(bridge) {
     auto* pending = new QHBoxLayout;
     pending->setContentsMargins(0, 0, 0, 0);
     destination_ = new QSpinBox;
+    destination_->setAccessibleName("Destination");
     destination_->setRange(0, 127);
     destination_->setKeyboardTracking(false);
     useMonospace(destination_);
@@ -97,7 +99,7 @@ QString LearnedSection::velocityCaption(double c) {
 void LearnedSection::redraw(const Changes& c) {
     using P = BridgeProperty;
     if (c.any({P::velocityCurve})) {
-        const int v = static_cast<int>(std::lround(bridge_.velocityCurve() * 1000));
+        const int v = static_cast<int>(std::lround(bridge_.velocityCurve() * CurveSlider::kScale));
         if (!curve_->isSliderDown() && curve_->value() != v) {
             QSignalBlocker block(curve_);
             curve_->setValue(v);
@@ -137,6 +139,7 @@ void LearnedSection::showRoutes() {
         remove->setIcon(removeIcon(palette().color(QPalette::WindowText)));
         remove->setAutoRaise(true);
         remove->setToolTip("Remove");
+        remove->setAccessibleName("Remove " + fromStd(route.line()));
         remove->setObjectName("removeRoute");
         connect(remove, &QToolButton::clicked, this, [this, route] { bridge_.removeRoute(route); });
         row->addWidget(remove);

@@ -11,10 +11,12 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include "app/icons.h"
+#include "app/tray.h"
 
 namespace tessaryn {
 
@@ -26,18 +28,18 @@ constexpr int kRedrawGapMs = 33;
 }  // namespace
 
 MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts, QString formHost,
-                       QWidget* parent)
+                       const std::string& instanceName, QWidget* parent)
     : QWidget(parent),
       bridge_(bridge),
       autostart_(std::move(autostart)),
       formHost_(std::move(formHost)) {
-    setWindowTitle("Tessaryn");
+    setWindowTitle(programTitle(instanceName));
     setWindowIcon(applicationIcon());
 
     pad_ = new PadSection(bridge_);
     routingSection_ = new RoutingSection(bridge_, autostart_);
     connection_ = new ConnectionSection(bridge_, std::move(listPorts));
-    status_ = new StatusSection(bridge_);
+    status_ = new StatusSection(bridge_, fromStd(instanceName));
     learnedSection_ = new LearnedSection(bridge_);
     sections_ = {pad_, routingSection_, connection_, status_, learnedSection_};
 
@@ -46,7 +48,7 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
     top->setAlignment(Qt::AlignTop);
     auto* left = column(14);
     left->addWidget(pad_);
-    routing_ = new Collapsible("Routing", routingSection_);
+    routing_ = new Collapsible("&Routing", routingSection_);
     left->addWidget(routing_);
     left->addStretch();
 
@@ -61,7 +63,7 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
     line->setFrameShadow(QFrame::Sunken);
     right->addWidget(line);
     right->addWidget(status_);
-    learned_ = new Collapsible("Learned controls", learnedSection_);
+    learned_ = new Collapsible("&Learned controls", learnedSection_);
     right->addWidget(learned_);
     right->addStretch();
 
@@ -88,6 +90,7 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
     page_->setMinimumWidth(760);
     scroll_ = new QScrollArea;
     scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setFocusPolicy(Qt::NoFocus);  // its controls take the focus, not the page
     scroll_->setWidgetResizable(true);
     scroll_->setWidget(page_);
     auto* outer = column(0);
@@ -97,6 +100,9 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
     setMinimumSize(480, 360);
     for (Collapsible* group : {routing_, learned_})
         connect(group, &Collapsible::expandedChanged, this, [this] { fitToContent(); });
+
+    auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
+    connect(quit, &QShortcut::activated, this, &MainWindow::quitRequested);
 
     redrawTimer_.setSingleShot(true);
     connect(&redrawTimer_, &QTimer::timeout, this, [this] { redraw(); });
@@ -185,13 +191,17 @@ void MainWindow::showEvent(QShowEvent* event) {
     bridge_.refreshMIDIPorts();
     routingSection_->followAutostart();
     redraw();  // what changed while hidden
-    if (!fitted_) fitToContent();
+    if (!fitted_) {
+        fitToContent();
+        portPicker()->setFocus();
+    }
     fitted_ = true;
 }
 
 void MainWindow::hideEvent(QHideEvent* event) {
     QWidget::hideEvent(event);
     bridge_.setMonitorShown(false);  // nobody sees the lines: the bridge makes none
+    redrawTimer_.stop();             // what is pending waits for the window to come back
 }
 
 void MainWindow::changeEvent(QEvent* event) {
@@ -212,7 +222,16 @@ void MainWindow::fitToContent() {
     resize(width, std::max(height, minimumHeight()));
 }
 
+void MainWindow::closeEvent(QCloseEvent* event) {
+    emit closing();
+    QWidget::closeEvent(event);
+}
+
 void MainWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && hidesToTray_) {
+        hide();
+        return;
+    }
     if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
         QWidget::keyPressEvent(event);
         return;
@@ -230,6 +249,12 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
         return;
     }
     if (startButton()->isEnabled()) startButton()->click();
+}
+
+void pairWithTray(MainWindow& window, Tray& tray) {
+    QObject::connect(&window, &MainWindow::quitRequested, tray.quitAction(), &QAction::trigger);
+    QObject::connect(&window, &MainWindow::closing, &tray, &Tray::checkAgain);
+    QObject::connect(&tray, &Tray::appeared, &window, [&window] { window.setHidesToTray(true); });
 }
 
 }  // namespace tessaryn

@@ -25,8 +25,9 @@ class MainWindow : public QWidget {
     Q_OBJECT
   public:
     using PortLister = ConnectionSection::PortLister;
+    // `instanceName` tells several boards apart: in the title and the virtual ports' names.
     MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts, QString formHost,
-               QWidget* parent = nullptr);
+               const std::string& instanceName, QWidget* parent = nullptr);
     ~MainWindow() override;
 
     static QString velocityCaption(double curve) { return LearnedSection::velocityCaption(curve); }
@@ -34,7 +35,14 @@ class MainWindow : public QWidget {
     QString formAddress(const QString& kind) const;
     // Shows the window, restored if minimized, in front and active.
     void bringForward();
+    // With a tray icon to come back through, Escape puts the window away.
+    void setHidesToTray(bool on) { hidesToTray_ = on; }
 
+  signals:
+    void quitRequested();
+    void closing();
+
+  public:
     // What tests and the screenshot tool reach for.
     QPushButton* startButton() const { return connection_->startButton(); }
     QComboBox* portPicker() const { return connection_->portPicker(); }
@@ -48,6 +56,7 @@ class MainWindow : public QWidget {
     void hideEvent(QHideEvent* event) override;
     void changeEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
   private:
     QWidget* buildReportRow();
@@ -62,6 +71,7 @@ class MainWindow : public QWidget {
     QString formHost_;
     int observer_ = 0;
     bool fitted_ = false;
+    bool hidesToTray_ = false;
     Changes pending_;
     QTimer redrawTimer_;
     QElapsedTimer sinceRedraw_;
@@ -76,5 +86,10 @@ class MainWindow : public QWidget {
     Collapsible* learned_ = nullptr;
     std::vector<Section*> sections_;
 };
+
+class Tray;
+// Ctrl+Q in the window quits as the tray's Quit does; a tray that came after its last check
+// still catches the window's close; Escape puts the window away once the icon is there.
+void pairWithTray(MainWindow& window, Tray& tray);
 
 }  // namespace tessaryn

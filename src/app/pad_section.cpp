@@ -46,8 +46,10 @@ PadSection::PadSection(Bridge& bridge) : Section(bridge) {
     l->addLayout(grid);
 
     auto* noteRow = new QHBoxLayout;
-    noteRow->addWidget(new QLabel("Note"));
     note_ = new QSpinBox;
+    auto* noteLabel = new QLabel("&Note");
+    noteLabel->setBuddy(note_);
+    noteRow->addWidget(noteLabel);
     note_->setRange(0, 127);
     note_->setKeyboardTracking(false);  // typing "42" is one change, made on Return or leaving
     useMonospace(note_);

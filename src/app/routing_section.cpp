@@ -32,8 +32,10 @@ RoutingSection::RoutingSection(Bridge& bridge, Autostart& autostart)
     l->addWidget(heading("Ports", 1.0));
     auto picker = [&](const QString& label, const QString& help) {
         auto* row = new QHBoxLayout;
-        row->addWidget(new QLabel(label));
         auto* c = new ElidingComboBox;
+        auto* name = new QLabel(label);
+        name->setBuddy(c);
+        row->addWidget(name);
         c->setToolTip(help);
         row->addWidget(c, 1);
         l->addLayout(row);
@@ -41,6 +43,7 @@ RoutingSection::RoutingSection(Bridge& bridge, Autostart& autostart)
     };
     sendTo_ = picker("Also send to",
                      "The virtual port stays. This also copies messages to a hardware MIDI port.");
+    sendTo_->setObjectName("sendTo");
     listenTo_ =
         picker("Also listen to", "Messages from this port are written to the serial device.");
     connect(sendTo_, &QComboBox::activated, this,
@@ -93,8 +96,10 @@ RoutingSection::RoutingSection(Bridge& bridge, Autostart& autostart)
 void RoutingSection::addStartSettings(QVBoxLayout* l) {
     const QString nextStart = " Takes effect the next time Tessaryn starts.";
     auto* row = new QHBoxLayout;
-    row->addWidget(new QLabel("MIDI system"));
     midiSystem_ = new QComboBox;
+    auto* midiLabel = new QLabel("MIDI system");
+    midiLabel->setBuddy(midiSystem_);
+    row->addWidget(midiLabel);
     midiSystem_->addItem("ALSA", "alsa");
     midiSystem_->addItem("JACK", "jack");
     midiSystem_->setToolTip("JACK needs a running JACK server (jackd or PipeWire's)." + nextStart);
@@ -107,9 +112,11 @@ void RoutingSection::addStartSettings(QVBoxLayout* l) {
     l->addLayout(row);
 
     row = new QHBoxLayout;
-    row->addWidget(new QLabel("Instance name"));
+    auto* nameLabel = new QLabel("Instance name");
+    row->addWidget(nameLabel);
     auto saved = [this, &prefs] { return prefs.text("name").value_or(autostart_.instanceName()); };
     instanceName_ = new QLineEdit(fromStd(saved()));
+    nameLabel->setBuddy(instanceName_);
     instanceName_->setToolTip(
         "Names the MIDI ports (\"NAME Out\", \"NAME In\"); one per board when several run." +
         nextStart + " --name on the command line overrides it.");

@@ -23,7 +23,6 @@ class QVBoxLayout;
 namespace tessaryn {
 
 class ActivityLight;
-class ElidedLabel;
 class VoiceButton;
 
 // The bridge properties that changed since a section last drew.
@@ -109,10 +108,13 @@ class ConnectionSection : public Section {
     QWidget* settingsGroup() const { return settings_; }
 
   private:
+    // The saved port, or else the one offered on the first run.
+    std::string port() const;
     void showSettings();
     void showRunning();
     void toggleBridge();
     Preferences& prefs_;
+    std::string proposed_;
     PortLister listPorts_;
     std::vector<std::string> ports_;
     QWidget* settings_;
@@ -131,6 +133,8 @@ class MonitorView : public QPlainTextEdit {
   public:
     explicit MonitorView(QWidget* parent = nullptr);
     void showLines(const std::vector<MonitorLine>& lines);
+    QSize minimumSizeHint() const override;
+    QSize sizeHint() const override { return minimumSizeHint(); }
 
   private:
     std::optional<Uuid> last_;
@@ -140,14 +144,15 @@ class MonitorView : public QPlainTextEdit {
 class StatusSection : public Section {
     Q_OBJECT
   public:
-    explicit StatusSection(Bridge& bridge);
+    // `name` is the instance's: the virtual ports are "<name> In" and "<name> Out".
+    StatusSection(Bridge& bridge, const QString& name);
     void redraw(const Changes& changes) override;
     MonitorView* monitor() const { return monitor_; }
 
   private:
     ActivityLight* light_;
     QLabel* statusIcon_;
-    ElidedLabel* status_;
+    QLabel* status_;
     QLabel* counters_;
     MonitorView* monitor_;
 };

@@ -3,20 +3,35 @@
 #include <QMenu>
 #include <QObject>
 #include <QSystemTrayIcon>
+#include <QTimer>
+#include <chrono>
 #include <functional>
 
 #include "bridge/bridge.h"
 
 namespace tessaryn {
 
-// The tray item: an empty or filled circle as MIDI moves, and the menu
-// status · Start/Stop · Show Tessaryn · — · Quit. Quit stops the bridge before it quits.
+// The tray item: an empty or filled circle as MIDI moves, a hover text with the status, and the
+// menu status · Start/Stop · Show Tessaryn · — · Quit. Quit stops the bridge before it quits.
 class Tray : public QObject {
     Q_OBJECT
   public:
-    Tray(Bridge& bridge, std::function<void()> showWindow, std::function<void()> quit,
-         QObject* parent = nullptr);
+    using TrayCheck = std::function<bool()>;
+    // The hover text names the instance, unless it is the default one.
+    Tray(Bridge& bridge, const std::string& instanceName, std::function<void()> showWindow,
+         std::function<void()> quit, QObject* parent = nullptr);
     ~Tray() override;
+
+    // Shows the icon once `available` says a tray exists: now, or when a panel comes up later
+    // (autostart can run first). It asks again after `firstWait`, twice as long each time, for
+    // `tries` times, and again whenever checkAgain() is called. Closing the last window quits
+    // only when no icon is shown, none may still come and the program was not `minimized`.
+    void showWhenAvailable(TrayCheck available, bool minimized,
+                           std::chrono::milliseconds firstWait = std::chrono::milliseconds(500),
+                           int tries = 10);
+    void checkAgain();
+    bool shown() const { return icon_.isVisible(); }
+    bool waiting() const { return retry_.isActive(); }
 
     QMenu* menu() { return &menu_; }
     QSystemTrayIcon* icon() { return &icon_; }
@@ -26,12 +41,20 @@ class Tray : public QObject {
     QAction* quitAction() const { return quit_; }
     // The hover text the icon has now.
     QString hoverText() const { return icon_.toolTip(); }
+    // How often the icon or its hover text was handed to the tray: every change costs the panel
+    // a fetch of all sizes, so only a change of look may count.
+    int looksShown() const { return looksShown_; }
+
+  signals:
+    void appeared();
 
   private:
     void showState();
-    void showActivity();
+    void showLook();
+    void applyQuitRule();
 
     Bridge& bridge_;
+    QString title_;
     QMenu menu_;
     QSystemTrayIcon icon_;
     QAction* status_;
@@ -40,6 +63,13 @@ class Tray : public QObject {
     QAction* quit_;
     QIcon lit_, unlit_;
     int observer_ = 0;
+    bool shownLit_ = false;
+    int looksShown_ = 0;
+    TrayCheck available_;
+    bool minimized_ = false;
+    QTimer retry_;
+    std::chrono::milliseconds wait_{0};
+    int triesLeft_ = 0;
 };
 
 }  // namespace tessaryn

@@ -1,5 +1,6 @@
 #include "app/widgets.h"
 
+#include <QAccessibleWidget>
 #include <QPainter>
 #include <QSignalBlocker>
 #include <QSpinBox>
@@ -8,8 +9,16 @@
 #include <QStylePainter>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <cmath>
+
+#include "bridge/instance.h"
 
 namespace tessaryn {
+
+QString programTitle(const std::string& instanceName) {
+    if (instanceName == kDefaultInstanceName) return "Tessaryn";
+    return "Tessaryn · " + fromStd(instanceName);
+}
 
 QFont captionFont(QFont f) {
     f.setPointSizeF(f.pointSizeF() * 0.85);
@@ -70,6 +79,46 @@ void showEntries(QComboBox* picker, const PickerEntries& entries, const QVariant
     if (picker->currentIndex() != at) picker->setCurrentIndex(at);
 }
 
+// ---- CurveSlider -------------------------------------------------------------------------------
+
+namespace {
+
+class CurveAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
+  public:
+    explicit CurveAccessible(CurveSlider* s) : QAccessibleWidget(s, QAccessible::Slider) {}
+    void* interface_cast(QAccessible::InterfaceType t) override {
+        if (t == QAccessible::ValueInterface) return static_cast<QAccessibleValueInterface*>(this);
+        return QAccessibleWidget::interface_cast(t);
+    }
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Value) return QString::number(units(slider()->value()), 'f', 2);
+        return QAccessibleWidget::text(t);
+    }
+    QVariant currentValue() const override { return units(slider()->value()); }
+    void setCurrentValue(const QVariant& v) override {
+        slider()->setValue(static_cast<int>(std::lround(v.toDouble() * CurveSlider::kScale)));
+    }
+    QVariant maximumValue() const override { return units(slider()->maximum()); }
+    QVariant minimumValue() const override { return units(slider()->minimum()); }
+    QVariant minimumStepSize() const override { return units(slider()->singleStep()); }
+
+  private:
+    static double units(int v) { return v / CurveSlider::kScale; }
+    CurveSlider* slider() const { return static_cast<CurveSlider*>(widget()); }
+};
+
+QAccessibleInterface* accessibleFor(const QString& className, QObject* object) {
+    if (className == QLatin1String(CurveSlider::staticMetaObject.className()))
+        return new CurveAccessible(static_cast<CurveSlider*>(object));
+    return nullptr;
+}
+
+}  // namespace
+
+void installAccessibility() {
+    QAccessible::installFactory(&accessibleFor);
+}
+
 // ---- Collapsible --------------------------------------------------------------------------------
 
 Collapsible::Collapsible(const QString& title, QWidget* content, QWidget* parent)
@@ -77,6 +126,7 @@ Collapsible::Collapsible(const QString& title, QWidget* content, QWidget* parent
     toggle_->setText(title);
     toggle_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     toggle_->setAutoRaise(true);
+    toggle_->setCheckable(true);  // a screen reader hears whether the group is open
     QFont f = toggle_->font();
     f.setBold(true);
     toggle_->setFont(f);
@@ -85,7 +135,7 @@ Collapsible::Collapsible(const QString& title, QWidget* content, QWidget* parent
     content_->setContentsMargins(0, 6, 0, 0);
     l->addWidget(content_);
     setLayout(l);
-    connect(toggle_, &QToolButton::clicked, this, [this] { setExpanded(!expanded_); });
+    connect(toggle_, &QToolButton::toggled, this, [this](bool on) { setExpanded(on); });
     expanded_ = true;
     setExpanded(false);
 }
@@ -94,6 +144,7 @@ void Collapsible::setExpanded(bool on) {
     if (expanded_ == on) return;
     expanded_ = on;
     toggle_->setArrowType(on ? Qt::DownArrow : Qt::RightArrow);
+    toggle_->setChecked(on);
     content_->setVisible(on);
     emit expandedChanged(on);
 }
@@ -129,50 +180,6 @@ void ActivityLight::paintEvent(QPaintEvent*) {
         p.setBrush(off);
     }
     p.drawEllipse(c, 6, 6);
-}
-
-// ---- ElidedLabel --------------------------------------------------------------------------------
-
-ElidedLabel::ElidedLabel(QWidget* parent) : QLabel(parent) {
-    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-}
-
-void ElidedLabel::setFullText(const QString& text) {
-    if (text == full_) return;
-    full_ = text;
-    elide();
-}
-
-QSize ElidedLabel::minimumSizeHint() const {
-    return {fontMetrics().averageCharWidth() * 8, fontMetrics().height()};
-}
-
-QSize ElidedLabel::sizeHint() const {
-    return {fontMetrics().horizontalAdvance(full_), fontMetrics().height()};
-}
-
-void ElidedLabel::resizeEvent(QResizeEvent* event) {
-    QLabel::resizeEvent(event);
-    elide();
-}
-
-void ElidedLabel::elide() {
-    const QFontMetrics fm = fontMetrics();
-    QString shown = full_;
-    if (const int excess = fm.horizontalAdvance(full_) - width(); excess > 0) {
-        // The longest word is the device path: shorten it in its middle, so that the words
-        // around it ("Cannot open", the reason, the baud rate) stay whole.
-        QString word;
-        for (const QString& w : full_.split(' '))
-            if (w.size() > word.size()) word = w;
-        const int room = fm.horizontalAdvance(word) - excess;
-        if (room > fm.averageCharWidth() * 8)
-            shown.replace(word, fm.elidedText(word, Qt::ElideMiddle, room));
-        else
-            shown = fm.elidedText(full_, Qt::ElideMiddle, width());
-    }
-    setText(shown);
-    setToolTip(shown == full_ ? QString() : full_);
 }
 
 // ---- ElidingComboBox ----------------------------------------------------------------------------

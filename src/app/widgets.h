@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QSlider>
 #include <QVariant>
 #include <QWidget>
 #include <string>
@@ -24,6 +25,8 @@ void useMonospace(QWidget* w);
 inline QString fromStd(const std::string& s) {
     return QString::fromStdString(s);
 }
+// "Tessaryn", and beside it the instance name when it is not the default one.
+QString programTitle(const std::string& instanceName);
 
 // Shows `value` unless the user is editing the field.
 void showValue(QSpinBox* field, int value);
@@ -52,6 +55,17 @@ class Collapsible : public QWidget {
     bool expanded_ = false;
 };
 
+// The velocity curve, 0.4 to 1.8, held in thousandths; a screen reader hears the exponent itself.
+class CurveSlider : public QSlider {
+    Q_OBJECT
+  public:
+    static constexpr double kScale = 1000.0;
+    explicit CurveSlider(QWidget* parent = nullptr) : QSlider(Qt::Horizontal, parent) {}
+};
+
+// Teaches the accessibility layer about our own widgets; once, before the first window.
+void installAccessibility();
+
 // A 12-point circle: orange with a glow when lit.
 class ActivityLight : public QWidget {
     Q_OBJECT
@@ -66,25 +80,6 @@ class ActivityLight : public QWidget {
 
   private:
     bool lit_ = false;
-};
-
-// One line of text that gives up width: its longest word (a device path) is elided in the
-// middle, the whole text is the hover text.
-class ElidedLabel : public QLabel {
-    Q_OBJECT
-  public:
-    explicit ElidedLabel(QWidget* parent = nullptr);
-    void setFullText(const QString& text);
-    const QString& fullText() const { return full_; }
-    QSize minimumSizeHint() const override;
-    QSize sizeHint() const override;
-
-  protected:
-    void resizeEvent(QResizeEvent* event) override;
-
-  private:
-    void elide();
-    QString full_;
 };
 
 // A picker whose shown choice is elided in the middle (device paths differ at their ends) and

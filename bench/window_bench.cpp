@@ -77,9 +77,8 @@ int main(int argc, char** argv) {
     {
         MainWindow window(
             *bridge, Autostart(dir / "xdg", "tessaryn"),
-            [&] { return std::vector<std::string>{pty.path}; }, "tessaryn.org");
-        Tray tray(
-            *bridge, [] {}, [] {});
+            [&] { return std::vector<std::string>{pty.path}; }, "tessaryn.org", "Halvenor");
+        Tray tray(*bridge, "Halvenor", [] {}, [] {});
         window.routingGroup()->setExpanded(true);
         window.learnedGroup()->setExpanded(true);
         window.show();

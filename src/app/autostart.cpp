@@ -70,8 +70,10 @@ std::optional<std::string> Autostart::setEnabled(bool on) {
     for (std::size_t i = 0; (i = name.find('\\', i)) != std::string::npos; i += 2)
         name.insert(i, 1, '\\');
     std::ofstream out(file_);
-    out << "[Desktop Entry]\nType=Application\nName=" << name
-        << "\nComment=Serial MIDI bridge\nExec=" << exec_
+    out << "[Desktop Entry]\nType=Application\nName="
+        << name
+        // TryExec: once the program is removed, the desktop stops starting it at login.
+        << "\nComment=Serial MIDI bridge\nTryExec=tessaryn\nExec=" << exec_
         << "\nIcon=tessaryn\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
     out.close();
     if (!out) return "Cannot write " + file_.string();

@@ -280,7 +280,8 @@ void StatusSection::redraw(const Changes& c) {
     if (c.any({P::running, P::status})) {
         const bool running = bridge_.running();
         // Stopped by a device that is busy, missing or refused: say so with more than grey text.
-        const bool trouble = !running && bridge_.status() != "Stopped";
+        const bool trouble =
+            bridge_.state() == BridgeState::failed || bridge_.state() == BridgeState::waiting;
         const QIcon icon = running ? checkIcon(QColor(0x34, 0xC7, 0x59))
                            : trouble
                                ? warningIcon()

@@ -202,6 +202,10 @@ void Bridge::setMidiDestinations(std::vector<MIDIPortChoice> v) {
 void Bridge::setRunning(bool v) {
     publish(running_, v, BridgeProperty::running);
 }
+void Bridge::setState(BridgeState state, std::string status) {
+    if (state != state_) publish(state_, state, BridgeProperty::state);
+    setStatus(std::move(status));
+}
 void Bridge::setStatus(std::string v) {
     publish(status_, std::move(v), BridgeProperty::status);
 }

@@ -26,8 +26,18 @@
 
 namespace tessaryn {
 
+// What the connection is doing; the status text says it in words.
+enum class BridgeState {
+    stopped,     // by the user, or never started
+    bridging,    // the device is open
+    notReading,  // open, but the device has taken nothing for a while
+    waiting,     // the device is gone or cannot be opened yet: trying again
+    failed,      // could not open, and not trying again
+};
+
 // The published properties, for observers.
 enum class BridgeProperty {
+    state,
     running,
     status,
     bytesIn,
@@ -88,6 +98,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void unobserve(int token);
 
     // Published properties.
+    BridgeState state() const { return state_; }
     bool running() const { return running_; }
     const std::string& status() const { return status_; }
     std::int64_t bytesIn() const { return bytesIn_; }
@@ -203,6 +214,8 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void appendMonitor(const std::vector<std::string>& texts);
     void noticeReaderLosses();
     void setRunning(bool v);
+    // The state first, then its words: an observer of either sees both.
+    void setState(BridgeState state, std::string status);
 
     MainQueue& main_;
     std::shared_ptr<Preferences> prefs_;
@@ -211,6 +224,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     int nextObserver_ = 1;
 
     // Published (main thread only).
+    BridgeState state_ = BridgeState::stopped;
     bool running_ = false;
     std::string status_ = "Stopped";
     std::int64_t bytesIn_ = 0;

@@ -29,7 +29,7 @@ void Bridge::startFromSaved() {
     prefs_->reload();  // another process (tessaryn --set) may have chosen the port meanwhile
     const std::string port = prefs_->text("port").value_or("");
     if (port.empty()) {
-        setStatus("Choose a serial port in the window.");
+        setState(BridgeState::failed, "Choose a serial port in the window.");
         return;
     }
     const Parity parity =
@@ -67,8 +67,9 @@ void Bridge::open(const std::string& path) {
                        link.hardwareFlow, holdDTR_);
     } catch (const SerialError& e) {
         setRunning(false);
-        setStatus(e.message);
-        if (reconnects_ && !userStopped_) scheduleReconnect();
+        const bool retry = reconnects_ && !userStopped_;
+        setState(retry ? BridgeState::waiting : BridgeState::failed, e.message);
+        if (retry) scheduleReconnect();
         return;
     }
     userStopped_ = false;
@@ -82,7 +83,8 @@ void Bridge::open(const std::string& path) {
         }
     }
     setRunning(true);
-    setStatus("Bridging " + deviceName(path) + " @ " + std::to_string(link.baud));
+    setState(BridgeState::bridging,
+             "Bridging " + deviceName(path) + " @ " + std::to_string(link.baud));
 }
 
 void Bridge::stop() {
@@ -93,7 +95,7 @@ void Bridge::stop() {
     // Reading has stopped; the chunk in hand, if any, sends its notes before these note-offs.
     serial_->queue().sync([this] { endHeldNotes(); });
     setRunning(false);
-    setStatus("Stopped");
+    setState(BridgeState::stopped, "Stopped");
 }
 
 void Bridge::deviceClosed(const std::string& message) {
@@ -104,9 +106,9 @@ void Bridge::deviceClosed(const std::string& message) {
         self->setRunning(false);
         if (self->reconnects_ && !self->userStopped_) {
             self->scheduleReconnect();  // watching before anyone is told the board is gone
-            self->setStatus("Device unplugged. Waiting for it to return.");
+            self->setState(BridgeState::waiting, "Device unplugged. Waiting for it to return.");
         } else {
-            self->setStatus(message);
+            self->setState(BridgeState::failed, message);
         }
     });
 }

@@ -145,11 +145,11 @@ void Bridge::deviceStalled(bool stalled) {
     main_.post([weak = weak_from_this(), stalled] {
         auto self = weak.lock();
         if (!self) return;
-        if (stalled && self->running_ && self->status_ != kNotReading) {
+        if (stalled && self->state_ == BridgeState::bridging) {
             self->statusBeforeStall_ = self->status_;
-            self->setStatus(kNotReading);
-        } else if (!stalled && self->status_ == kNotReading) {
-            self->setStatus(self->statusBeforeStall_);
+            self->setState(BridgeState::notReading, kNotReading);
+        } else if (!stalled && self->state_ == BridgeState::notReading) {
+            self->setState(BridgeState::bridging, self->statusBeforeStall_);
         }
     });
 }

@@ -247,7 +247,6 @@ class Printer {
                 if (bridge_.status() != lastStatus_) {
                     lastStatus_ = bridge_.status();
                     showStatus();
-                    wasRunning_ = bridge_.running();
                 }
                 break;
             case BridgeProperty::monitor:
@@ -265,12 +264,18 @@ class Printer {
 
   private:
     void showStatus() const {
-        if (lastStatus_ == Bridge::kNotReading) return line(Level::warning, lastStatus_);
-        if (bridge_.running() || lastStatus_ == "Stopped") return line(Level::info, lastStatus_);
-        // A board that is waited for (--wait, or gone while reconnects are on) is no failure yet.
-        if (wait_ || (wasRunning_ && bridge_.reconnects()))
-            return line(Level::warning, lastStatus_);
-        log_.say(Level::error, lastStatus_);
+        switch (bridge_.state()) {
+            case BridgeState::stopped:
+            case BridgeState::bridging:
+                return line(Level::info, lastStatus_);
+            case BridgeState::notReading:
+            case BridgeState::waiting:
+                return line(Level::warning, lastStatus_);
+            case BridgeState::failed:
+                // A board that is waited for (--wait) is no failure yet.
+                if (wait_) return line(Level::warning, lastStatus_);
+                return log_.say(Level::error, lastStatus_);
+        }
     }
     void line(Level level, const std::string& text) const {
         out_.add(log_.format(Journal::Stream::out, level, text));
@@ -279,7 +284,6 @@ class Printer {
     bool quiet_, wait_;
     const Journal& log_;
     LineWriter& out_;
-    bool wasRunning_ = false;
     std::string lastStatus_ = "Stopped";
 };
 

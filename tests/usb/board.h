@@ -60,6 +60,8 @@ class UsbBoard {
         ::tcgetattr(gadget_, &t);
         ::cfmakeraw(&t);
         ::tcsetattr(gadget_, TCSANOW, &t);
+        // The tty port keeps what reached it as the last one closed: that is not the program's.
+        ::tcflush(gadget_, TCIFLUSH);
         return node;
     }
     void unplug() {

@@ -108,10 +108,11 @@ TEST_F(Usb, ReplugCyclesResumeEndHeldNotesAndLeakNothing) {
         std::count_if(resumeMs.begin(), resumeMs.end(), [](double ms) { return ms > 100; });
     std::printf(
         "USB replug: %d cycles; bridging again after the node appeared: median %.1f ms, "
-        "worst %.1f ms, %ld over 100 ms; descriptors %d after 10, %d at the end; "
-        "threads %d, %d\n",
-        cycles, resumeMs[resumeMs.size() / 2], resumeMs.back(), slow, fdsAfterWarmUp, fds,
-        threadsAfterWarmUp, threads);
+        "worst %.1f ms, %ld over 100 ms; opens refused and retried %zu; descriptors %d after "
+        "10, %d at the end; threads %d, %d\n",
+        cycles, resumeMs[resumeMs.size() / 2], resumeMs.back(), slow,
+        occurrences(tessaryn->out(), "Cannot open"), fdsAfterWarmUp, fds, threadsAfterWarmUp,
+        threads);
 }
 
 // A and B alike but for their serial numbers, A chosen: with A gone, B (even at A's path) is

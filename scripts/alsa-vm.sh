@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command inside a small VM booted from Debian's own kernel, which has the ALSA
-# sequencer that this machine's kernel lacks. The host's / is shared read-only under a
+# sequencer that this machine's kernel lacks, and the USB gadget stack: dummy_hcd (two virtual
+# controllers, host and device side in one), configfs with the ACM function and the host's
+# cdc-acm and USB-serial drivers, so tests can make real USB serial boards. The host's / is shared read-only under a
 # throw-away overlay, and BUILD_DIR is shared read-write at the same path, so the command sees
 # the same files as here. Usage: alsa-vm.sh BUILD_DIR COMMAND...
 # Exits with the command's status.
@@ -8,8 +10,12 @@ set -euo pipefail
 build=$(realpath "$1"); shift
 cache=${TESSARYN_VM_CACHE:-/var/cache/tessaryn-vm}
 mkdir -p "$cache"
+mods="snd-seq-dummy snd-virmidi 9p 9pnet_virtio virtio_pci overlay
+  dummy_hcd libcomposite usb_f_acm cdc-acm usbserial ftdi_sio"
+# One module folder per module set: runs from other branches may share the cache meanwhile.
+moddir="$cache/modules-$(echo $mods | md5sum | cut -c1-8)"
 
-if [ ! -f "$cache/vmlinux" ] || [ ! -f "$cache/modules/order" ]; then
+if [ ! -f "$cache/vmlinux" ] || [ ! -f "$moddir/order" ]; then
   pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
   if [ -z "$pkg" ]; then  # no package lists yet
     apt-get update >/dev/null
@@ -24,18 +30,18 @@ if [ ! -f "$cache/vmlinux" ] || [ ! -f "$cache/modules/order" ]; then
   vmlinuz="$work/root/boot/vmlinuz-$kver"
   offset=$(grep -abo $'\xfd7zXZ\x00' "$vmlinuz" | head -1 | cut -d: -f1)
   tail -c +$((offset + 1)) "$vmlinuz" | xz -dc > "$cache/vmlinux.new" 2>/dev/null || true
-  rm -rf "$cache/modules"; mkdir -p "$cache/modules"
-  modprobe -a -d "$work/root" -S "$kver" --show-depends \
-      snd-seq-dummy snd-virmidi 9p 9pnet_virtio virtio_pci overlay |
+  rm -rf "$moddir.new"; mkdir -p "$moddir.new"
+  modprobe -a -d "$work/root" -S "$kver" --show-depends $mods |
     awk '$1 == "insmod" {print $2}' | while read -r ko; do
       name=$(basename "$ko")
       case "$name" in
-        *.xz) xz -dc "$ko" > "$cache/modules/${name%.xz}"; name=${name%.xz} ;;
-        *) cp "$ko" "$cache/modules/$name" ;;
+        *.xz) xz -dc "$ko" > "$moddir.new/${name%.xz}"; name=${name%.xz} ;;
+        *) cp "$ko" "$moddir.new/$name" ;;
       esac
-      grep -qx "$name" "$cache/modules/order" 2>/dev/null || echo "$name" >> "$cache/modules/order"
+      grep -qx "$name" "$moddir.new/order" 2>/dev/null || echo "$name" >> "$moddir.new/order"
     done
   mv "$cache/vmlinux.new" "$cache/vmlinux"
+  rm -rf "$moddir"; mv "$moddir.new" "$moddir"
   rm -rf "$work"
 fi
 
@@ -43,7 +49,7 @@ run=$(mktemp -d)
 trap 'rm -rf "$run"' EXIT
 mkdir -p "$run/initrd/bin" "$run/initrd/modules"
 cp /bin/busybox "$run/initrd/bin/busybox"
-cp "$cache"/modules/* "$run/initrd/modules/"
+cp "$moddir"/* "$run/initrd/modules/"
 printf '%s\n' "$@" > "$run/command"
 status="$build/.alsa-vm-status"
 rm -f "$status"
@@ -55,7 +61,9 @@ mkdir -p /proc /sys /dev /lower /rw /root
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
-for m in \$(cat /modules/order); do insmod /modules/\$m; done
+for m in \$(cat /modules/order); do
+  case \$m in dummy_hcd.ko) insmod /modules/\$m num=2 ;; *) insmod /modules/\$m ;; esac
+done
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,cache=loose,ro host /lower
 mount -t tmpfs tmpfs /rw
 mkdir -p /rw/upper /rw/work
@@ -66,6 +74,7 @@ mount -t devpts -o ptmxmode=0666 devpts /root/dev/pts
 ln -sf pts/ptmx /root/dev/ptmx 2>/dev/null
 mount -t proc proc /root/proc
 mount -t sysfs sys /root/sys
+mount -t configfs configfs /root/sys/kernel/config
 mount -t tmpfs tmpfs /root/tmp
 mkdir -p /root$build
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 build /root$build

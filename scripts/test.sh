@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the packages, builds and runs every test: a normal build, an ASan+UBSan build and a
-# TSan build of the suites that need them, the ALSA suite inside a small VM, and the Debian
+# TSan build of the suites that need them, the ALSA and USB suites inside a small VM, and the Debian
 # packages installed into a clean root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +20,7 @@ build() {  # dir sanitizer
 
 build build ""
 # Includes the JACK suites: each starts a jackd of its own under a unique name.
-ctest --test-dir build --output-on-failure -LE 'alsa' -j "$jobs"
+ctest --test-dir build --output-on-failure -LE 'alsa|usb' -j "$jobs"
 
 build build-asan address
 ctest --test-dir build-asan --output-on-failure -L 'unit|serial|engine|jack' -j "$jobs"
@@ -31,8 +31,9 @@ ctest --test-dir build-tsan --output-on-failure -L 'serial|engine|jack' -j "$job
 # The fuzz targets, from their checked-in corpus, for a few seconds each.
 bash scripts/fuzz.sh 10
 
-# ALSA: this machine's kernel has no sound support, so one VM boot runs every ALSA test.
-bash scripts/alsa-vm.sh build ctest -L alsa --output-on-failure
+# ALSA and USB: this machine's kernel has neither sound support nor the USB gadget, so one VM boot
+# runs every ALSA test and the real USB boards.
+bash scripts/alsa-vm.sh build ctest -L 'alsa|usb' --output-on-failure
 
 # The packages: built with the Debian tools, lintian, installed, run and purged in a clean root.
 bash scripts/package-test.sh build-deb

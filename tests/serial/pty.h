@@ -6,12 +6,41 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace tessaryn::testing {
+
+inline void sendAll(int fd, const std::vector<std::uint8_t>& bytes) {
+    std::size_t off = 0;
+    while (off < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + off, bytes.size() - off);
+        if (n > 0) off += static_cast<std::size_t>(n);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return;  // hung up: the board is gone
+    }
+}
+
+// Reads until `count` bytes arrived or `timeout` passed.
+inline std::vector<std::uint8_t> receiveUpTo(int fd, std::size_t count,
+                                             std::chrono::milliseconds timeout) {
+    std::vector<std::uint8_t> out;
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (out.size() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        std::uint8_t buf[4096];
+        const ssize_t n = ::read(fd, buf, std::min(sizeof buf, count - out.size()));
+        if (n <= 0) break;
+        out.insert(out.end(), buf, buf + n);
+    }
+    return out;
+}
 
 // A pseudo-terminal standing in for a USB-serial board: the program opens `path`, the test
 // plays the board on `master`.
@@ -36,31 +65,10 @@ class Pty {
         master = -1;
     }
 
-    void send(const std::vector<std::uint8_t>& bytes) const {
-        std::size_t off = 0;
-        while (off < bytes.size()) {
-            const ssize_t n = ::write(master, bytes.data() + off, bytes.size() - off);
-            if (n > 0) off += static_cast<std::size_t>(n);
-        }
-    }
-
-    // Reads until `count` bytes arrived or `timeout` passed.
+    void send(const std::vector<std::uint8_t>& bytes) const { sendAll(master, bytes); }
     std::vector<std::uint8_t> receive(
         std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
-        std::vector<std::uint8_t> out;
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (out.size() < count) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) break;
-            pollfd p{master, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-            std::uint8_t buf[4096];
-            const ssize_t n = ::read(master, buf, std::min(sizeof buf, count - out.size()));
-            if (n <= 0) break;
-            out.insert(out.end(), buf, buf + n);
-        }
-        return out;
+        return receiveUpTo(master, count, timeout);
     }
 
     int master = -1;

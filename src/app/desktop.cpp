@@ -22,6 +22,7 @@
 #include "bridge/instance.h"
 #include "midi/alsa/alsa_midi.h"
 #include "midi/jack/jack_loader.h"
+#include "serial/serial_discovery.h"
 
 #ifndef TESSARYN_FORM_HOST
 #define TESSARYN_FORM_HOST "tessaryn.org"
@@ -162,8 +163,9 @@ int runDesktop(int argc, char** argv, const DesktopOptions& options) {
 
     int code = 0;
     {
-        MainWindow window(*bridge, Autostart(Autostart::defaultConfigHome(), options.launchName),
-                          &SerialPort::availablePorts, TESSARYN_FORM_HOST, options.instanceName);
+        MainWindow window(
+            *bridge, Autostart(Autostart::defaultConfigHome(), options.launchName),
+            [] { return linuxPorts("/dev", "/sys"); }, TESSARYN_FORM_HOST, options.instanceName);
         auto showWindow = [&window] { window.bringForward(); };
         Tray tray(*bridge, options.instanceName, showWindow, [] { QApplication::quit(); });
         pairWithTray(window, tray);

@@ -15,9 +15,6 @@ class QtMainQueue final : public MainQueue {
         QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(task),
                                   Qt::QueuedConnection);
     }
-    bool isCurrent() const override {
-        return QThread::currentThread() == QCoreApplication::instance()->thread();
-    }
 
   protected:
     void schedule(std::chrono::microseconds delay, std::function<void()> task) override {

@@ -26,7 +26,6 @@ class MainQueue {
   public:
     virtual ~MainQueue() = default;
     virtual void post(std::function<void()> task) = 0;
-    virtual bool isCurrent() const = 0;
 
     DelayedTask postAfter(std::chrono::microseconds delay, std::function<void()> task) {
         DelayedTask handle;

@@ -14,16 +14,10 @@ void RunLoop::schedule(std::chrono::microseconds delay, std::function<void()> ta
     cv_.notify_all();
 }
 
-bool RunLoop::isCurrent() const {
-    std::lock_guard lock(m_);
-    return std::this_thread::get_id() == owner_;
-}
-
 bool RunLoop::runOne(Clock::time_point until) {
     std::function<void()> task;
     {
         std::unique_lock lock(m_);
-        owner_ = std::this_thread::get_id();
         for (;;) {
             if (quit_) return false;
             if (!tasks_.empty()) {

@@ -18,7 +18,6 @@ namespace tessaryn {
 class RunLoop final : public MainQueue {
   public:
     void post(std::function<void()> task) override;
-    bool isCurrent() const override;
 
     // Runs tasks until quit() is called.
     void run();
@@ -48,7 +47,6 @@ class RunLoop final : public MainQueue {
     std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers_;
     std::uint64_t seq_ = 0;
     bool quit_ = false;
-    std::thread::id owner_ = std::this_thread::get_id();
 };
 
 }  // namespace tessaryn

@@ -25,10 +25,6 @@ std::vector<std::string> entryNames(const fs::path& dir) {
 
 }  // namespace
 
-bool isCallOutPortName(std::string_view name) {
-    return name.starts_with("cu.") && name.find("Bluetooth-Incoming") == std::string_view::npos;
-}
-
 bool isLinuxPortName(std::string_view name, const fs::path& sysfs) {
     for (std::string_view prefix : {"ttyUSB", "ttyACM", "ttyAMA", "rfcomm"}) {
         if (name.starts_with(prefix)) return true;

@@ -12,10 +12,6 @@
 
 namespace tessaryn {
 
-// Call-out nodes as the original desktop platform names them: "cu." prefix, never the node kept
-// for incoming Bluetooth connections.
-bool isCallOutPortName(std::string_view name);
-
 // Serial devices on Linux: USB (ttyUSB, ttyACM), on-board UARTs of small boards (ttyAMA),
 // Bluetooth (rfcomm), and ttyS only where sysfs shows a real UART behind it.
 bool isLinuxPortName(std::string_view name, const std::filesystem::path& sysfs);

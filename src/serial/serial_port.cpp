@@ -13,7 +13,6 @@
 #include "serial/device_access.h"
 #include "serial/exact_baud.h"
 #include "serial/line_settings.h"
-#include "serial/serial_discovery.h"
 
 namespace tessaryn {
 
@@ -354,10 +353,6 @@ void SerialPort::clearQueue() {
         stalled_ = false;
         if (onStall) onStall(false);
     }
-}
-
-std::vector<std::string> SerialPort::availablePorts() {
-    return linuxPorts("/dev", "/sys");
 }
 
 }  // namespace tessaryn

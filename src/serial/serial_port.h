@@ -78,9 +78,6 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
     ClosedHandler onClosed;
     StallHandler onStall;
 
-    // The serial devices a user may choose, sorted (see serial_discovery.h).
-    static std::vector<std::string> availablePorts();
-
   private:
     using Clock = std::chrono::steady_clock;
     struct Queued {

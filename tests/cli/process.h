@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -114,5 +115,18 @@ class Process {
     std::string out_, err_;
     std::vector<std::thread> readers_;
 };
+
+// Entries in a folder: /proc/PID/fd and /proc/PID/task count a process's descriptors and threads.
+inline int countEntries(const std::filesystem::path& dir) {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir),
+                                          std::filesystem::directory_iterator{}));
+}
+
+// How many times `what` occurs in `text`: a line the program printed once per event.
+inline std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
 
 }  // namespace tessaryn::testing

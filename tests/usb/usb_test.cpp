@@ -21,16 +21,6 @@ namespace {
 const std::string kWaiting = "Device unplugged. Waiting for it to return.\n";
 const Bytes kHit{0x99, 0x3C, 0x64}, kHitOnAlsa{0x99, 0x26, 0x64}, kOffOnAlsa{0x89, 0x26, 0x00};
 
-std::size_t occurrences(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
-int countEntries(const fs::path& dir) {
-    return static_cast<int>(std::distance(fs::directory_iterator(dir), fs::directory_iterator{}));
-}
-
 // The ttyACM nodes the process has open.
 std::vector<std::string> openBoards(pid_t pid) {
     std::vector<std::string> nodes;

@@ -13,8 +13,9 @@ jobs=$(nproc)
 build() {  # dir sanitizer
   # Sanitizer builds leave out the window and the benchmarks: neither runs there.
   local full=$([ -z "$2" ] && echo ON || echo OFF)
+  # Tests on explicitly: scripts/run.sh configures the same build folder without them.
   cmake -S . -B "$1" -G Ninja -DTESSARYN_WERROR=$werror -DTESSARYN_SANITIZE="$2" \
-    -DTESSARYN_BENCH=$full -DTESSARYN_QT=$full >/dev/null
+    -DTESSARYN_TESTS=ON -DTESSARYN_BENCH=$full -DTESSARYN_QT=$full >/dev/null
   cmake --build "$1" -j "$jobs"
 }
 

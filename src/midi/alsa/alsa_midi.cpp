@@ -299,7 +299,9 @@ class AlsaService final : public MIDIService {
         std::unique_lock queue(queueLock_);
         for (;;) {
             outWake_.wait(queue, [this] { return stopping_ || !backlog_.empty(); });
-            if (stopping_) return;
+            // What was sent before the end (held notes released last of all) still goes out,
+            // without waiting for readers.
+            if (backlog_.empty()) return;
             std::deque<Queued> items;
             items.swap(backlog_);
             backlogBytes_ = 0;
@@ -511,7 +513,7 @@ class AlsaService final : public MIDIService {
     // drain would resend it and duplicate it for every healthy reader. Only the output thread
     // waits for readers, before it writes.
     void flush() {
-        makeRoom();
+        if (!stopping_) makeRoom();
         writePending();
     }
 
@@ -667,7 +669,7 @@ class AlsaService final : public MIDIService {
     // What may wait for the output thread: the largest SysEx the device side makes, and more.
     static constexpr std::size_t kBacklogLimit = 2 << 20;
     bool draining_ = false;  // the output thread is writing what it took from backlog_
-    bool stopping_ = false;
+    std::atomic<bool> stopping_{false};
     std::thread outThread_;
 
     // Writers take turns, so that a SysEx's pieces are never interleaved with another message.

@@ -149,7 +149,8 @@ TEST_F(Engine, MIDIInputWithNoDeviceStillCountsAndShows) {
     EXPECT_EQ(monitorTexts(), (std::vector<std::string>{"MIDI  60 · vel 100 · ch 1"}));
 }
 
-TEST_F(Engine, HeldNotesAreReleasedOnStopUnplugAndRemapOff) {
+// On unplug: the usb suite, with the real program and driver.
+TEST_F(Engine, HeldNotesAreReleasedOnStopAndRemapOff) {
     create();
     const auto synth = hub->addDestination("Synth");
     bridge->refreshMIDIPorts();
@@ -173,16 +174,6 @@ TEST_F(Engine, HeldNotesAreReleasedOnStopUnplugAndRemapOff) {
     bridge->stop();  // twice: nothing more
     EXPECT_EQ(bridge->status(), "Stopped");
     EXPECT_EQ(hub->published().size(), 2u);
-
-    hub->clear();
-    startOnPty();
-    pty.send({0x90, 0x31, 0x64});
-    ASSERT_TRUE(publishedAtLeast(1));
-    pty.unplug();
-    ASSERT_TRUE(publishedAtLeast(2));
-    EXPECT_EQ(hub->published()[1], (Bytes{0x80, 0x26, 0x00}));
-    ASSERT_TRUE(until([&] { return !bridge->running(); }));
-    EXPECT_EQ(bridge->status(), "Device unplugged. Waiting for it to return.");
 }
 
 TEST_F(Engine, LearningCapturesTheFirstQualifyingMessageAndSavesARoute) {

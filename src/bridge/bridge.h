@@ -71,8 +71,7 @@ enum class BridgeProperty {
 // Threads: the main queue (creation, settings, start/stop, reconnects, every published change),
 // the serial I/O queue (handleSerial, the first half of a device loss) and the MIDI receive
 // thread (handleMIDIIn). `gate` guards path_ (the rewriter, the settings snapshot and the echo
-// lists) only and
-// is never held across a send, a write, a preferences access or a hand-off.
+// lists) only and is never held across a send, a write, a preferences access or a hand-off.
 class Bridge : public std::enable_shared_from_this<Bridge> {
   public:
     static constexpr std::size_t kMonitorCap = 8;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "bridge/settings_table.h"
+
 namespace tessaryn {
 
 namespace {
@@ -84,24 +86,34 @@ bool Bridge::takeUpSettings() {
         publish(field, std::move(value), property);
         changed = true;
     };
-    take(remapNotes_, p.boolean("remapNotes").value_or(true), BridgeProperty::remapNotes);
-    take(targetNote_, std::clamp<std::int64_t>(p.integer("targetNote").value_or(38), 0, 127),
-         BridgeProperty::targetNote);
-    take(forceDrumChannel_, p.boolean("forceDrumChannel").value_or(false),
-         BridgeProperty::forceDrumChannel);
-    take(dropClock_, p.boolean("dropClock").value_or(true), BridgeProperty::dropClock);
-    take(dropSensing_, p.boolean("dropSensing").value_or(true), BridgeProperty::dropSensing);
-    take(blockEcho_, p.boolean("blockEcho").value_or(true), BridgeProperty::blockEcho);
-    take(paceSysex_, p.boolean("paceSysex").value_or(true), BridgeProperty::paceSysex);
-    take(holdDTR_, p.boolean("holdDTR").value_or(false), BridgeProperty::holdDTR);
-    take(reconnects_, p.boolean("reconnects").value_or(true), BridgeProperty::reconnects);
-    take(velocityCurve_, p.real("velocityCurve").value_or(1.0), BridgeProperty::velocityCurve);
-    take(hardwareOutID_, p.integer("hardwareOutID").value_or(0), BridgeProperty::hardwareOutID);
-    take(hardwareInID_, p.integer("hardwareInID").value_or(0), BridgeProperty::hardwareInID);
-    if (auto stored = p.data("learnedRoutes")) {
+    // An absent key or a value of the wrong type: the settings table's default.
+    auto stored = [&](const char* key, auto read) {
+        using Value = typename decltype(read(key))::value_type;
+        return read(key).value_or(std::get<Value>(defaultValue(*findSetting(key))));
+    };
+    auto flag = [&](const char* key) {
+        return stored(key, [&](const char* k) { return p.boolean(k); });
+    };
+    auto whole = [&](const char* key) {
+        return stored(key, [&](const char* k) { return p.integer(k); });
+    };
+    using P = BridgeProperty;
+    take(remapNotes_, flag("remapNotes"), P::remapNotes);
+    take(targetNote_, std::clamp<std::int64_t>(whole("targetNote"), 0, 127), P::targetNote);
+    take(forceDrumChannel_, flag("forceDrumChannel"), P::forceDrumChannel);
+    take(dropClock_, flag("dropClock"), P::dropClock);
+    take(dropSensing_, flag("dropSensing"), P::dropSensing);
+    take(blockEcho_, flag("blockEcho"), P::blockEcho);
+    take(paceSysex_, flag("paceSysex"), P::paceSysex);
+    take(holdDTR_, flag("holdDTR"), P::holdDTR);
+    take(reconnects_, flag("reconnects"), P::reconnects);
+    take(velocityCurve_, stored("velocityCurve", [&](const char* k) { return p.real(k); }),
+         P::velocityCurve);
+    take(hardwareOutID_, whole("hardwareOutID"), P::hardwareOutID);
+    take(hardwareInID_, whole("hardwareInID"), P::hardwareInID);
+    if (auto data = p.data("learnedRoutes")) {
         // Undecodable data stays stored untouched until the routes next change.
-        if (auto decoded = decodeRoutes(*stored))
-            take(routes_, std::move(*decoded), BridgeProperty::routes);
+        if (auto decoded = decodeRoutes(*data)) take(routes_, std::move(*decoded), P::routes);
     }
     return changed;
 }

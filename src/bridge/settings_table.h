@@ -25,7 +25,7 @@ struct Setting {
         routes,        // a JSON list of learned routes, stored as data
     };
     // When a change in the file is read.
-    enum class Applies { bridgeStart, connection, programStart, windowOnly };
+    enum class Applies { atOnce, connection, programStart, windowOnly };
 
     const char* name;
     Type type;

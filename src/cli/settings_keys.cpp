@@ -64,8 +64,8 @@ std::vector<std::string> completionWords(const Setting& s) {
 
 const char* appliesText(Setting::Applies applies) {
     switch (applies) {
-        case Setting::Applies::bridgeStart:
-            return "read when the bridge starts";
+        case Setting::Applies::atOnce:
+            return "taken up at once, by a running bridge too";
         case Setting::Applies::connection:
             return "read each time a connection starts from the saved settings";
         case Setting::Applies::programStart:

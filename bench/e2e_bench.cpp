@@ -2,19 +2,23 @@
 // of our own. Run inside the test VM (scripts/bench-e2e.sh); the figures there are emulated, so
 // the sequencer's own round trip through "Midi Through" is printed beside them.
 //
-// usage: bench_e2e PATH-TO-TESSARYN [latency] [quiet]
+// usage: bench_e2e PATH-TO-TESSARYN [latency] [quiet] [stages] [syscalls]
 //   latency: only the two latency rows, for comparing builds over many runs
 //   quiet: run the bridge with --quiet (by default it prints its monitor, as `--headless` does)
+//   stages: where row 1's time goes; needs a program built with -DTESSARYN_STAGE_TIMES=ON
+//   syscalls: the system calls of each thread during row 1, per message (needs strace)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "../bench/device_reader.h"
@@ -136,10 +140,13 @@ void row(const char* what, const Stats& s, const std::string& extra = "") {
 
 int main(int argc, char** argv) {
     if (argc < 2) fail("usage: bench_e2e PATH-TO-TESSARYN [latency] [quiet]");
-    bool latencyOnly = false, quiet = false;
+    bool latencyOnly = false, quiet = false, staged = false, syscalls = false;
     for (int i = 2; i < argc; ++i) {
-        latencyOnly = latencyOnly || std::string(argv[i]) == "latency";
-        quiet = quiet || std::string(argv[i]) == "quiet";
+        const std::string a = argv[i];
+        latencyOnly = latencyOnly || a == "latency";
+        quiet = quiet || a == "quiet";
+        staged = staged || a == "stages";
+        syscalls = syscalls || a == "syscalls";
     }
     const fs::path config =
         fs::temp_directory_path() / ("tessaryn-e2e-" + std::to_string(::getpid()));
@@ -149,7 +156,10 @@ int main(int argc, char** argv) {
                                   pty.path,           "--baud",       "2000000",        "--set",
                                   "remapNotes=false", "--set",        "blockEcho=false"};
     if (quiet) args.push_back("--quiet");
-    Child bridge(argv[1], args);
+    const fs::path stageFile = config.string() + ".stages";
+    if (staged) ::setenv("TESSARYN_STAGE_TIMES", stageFile.c_str(), 1);
+    std::optional<Child> running(std::in_place, argv[1], args);
+    Child& bridge = *running;
     Peer client("Bench");
     for (int i = 0; client.find("Halvenor Out").client < 0; ++i) {
         if (i > 500) fail("\"Halvenor Out\" never appeared");
@@ -193,12 +203,25 @@ int main(int argc, char** argv) {
     // 1 and 2: one note every 2 ms, as a player's hits come, each timed on its own.
     constexpr auto kSpacing = 2ms;
 
-    // 1. Serial to MIDI.
+    // 1. Serial to MIDI. Each note's sending and arrival times, on the monotonic clock.
+    std::vector<std::int64_t> sentAt, gotAt;
     {
         const auto sleeps = bridge.switchesByThread();
+        std::optional<Child> tracer;
+        const fs::path traceFile = config.string() + ".strace";
+        if (syscalls) {
+            tracer.emplace(
+                "/usr/bin/strace",
+                std::vector<std::string>{"-f", "-c", "-U", "name,calls", "-S", "name", "-o",
+                                         traceFile.string(), "-p", std::to_string(bridge.pid())});
+            std::this_thread::sleep_for(500ms);  // attached to every thread
+        }
         std::vector<double> us;
         int lost = 0, corrupt = 0;
         const auto first = steady_clock::now();
+        auto ns = [](steady_clock::time_point t) {
+            return duration_cast<nanoseconds>(t.time_since_epoch()).count();
+        };
         for (int i = 0; i < 2000; ++i) {
             std::this_thread::sleep_until(first + i * kSpacing);
             const Bytes note{0x90, static_cast<std::uint8_t>(i % 128),
@@ -210,13 +233,63 @@ int main(int argc, char** argv) {
                 ++lost;
                 continue;
             }
-            us.push_back(duration<double, std::micro>(steady_clock::now() - t0).count());
+            const auto t1 = steady_clock::now();
+            us.push_back(duration<double, std::micro>(t1 - t0).count());
+            sentAt.push_back(ns(t0));
+            gotAt.push_back(ns(t1));
             const Bytes all = client.inbox.joined();
             if (!std::equal(note.begin(), note.end(), all.end() - 3)) ++corrupt;
         }
         row("1. serial -> MIDI (2000 notes, 2 ms apart)", stats(us),
             "lost " + std::to_string(lost) + ", corrupted " + std::to_string(corrupt) + "; " +
                 wakeups(sleeps));
+        if (tracer) {
+            ::kill(tracer->pid(), SIGINT);
+            tracer.reset();
+            std::ifstream in(traceFile);
+            std::printf("   system calls of the bridge per message during row 1:");
+            for (std::string line; std::getline(in, line);) {
+                std::istringstream fields(line);
+                std::string name;
+                long calls = 0;
+                if (fields >> name >> calls && name.find_first_of("-") == std::string::npos &&
+                    name != "syscall" && name != "total")
+                    std::printf(" %s %.2f", name.c_str(), static_cast<double>(calls) / 2000);
+                if (name == "total") std::printf("; all %.2f", static_cast<double>(calls) / 2000);
+            }
+            std::printf("\n");
+            fs::remove(traceFile);
+        }
+    }
+    if (staged) {
+        // Where each note's time went: the bridge's marks are written when it ends.
+        running.reset();
+        std::array<std::vector<std::int64_t>, 3> at;
+        std::ifstream in(stageFile);
+        for (int stage; in >> stage;) {
+            std::size_t i;
+            long long t;
+            in >> i >> t;
+            if (stage >= 0 && stage < 3) at[static_cast<std::size_t>(stage)].push_back(t);
+        }
+        fs::remove(stageFile);
+        if (at[0].size() != sentAt.size() || at[2].size() != sentAt.size())
+            fail(
+                "the stage marks do not match the notes (was the program built with "
+                "-DTESSARYN_STAGE_TIMES=ON?)");
+        auto step = [&](const std::vector<std::int64_t>& from,
+                        const std::vector<std::int64_t>& to) {
+            std::vector<double> us;
+            for (std::size_t i = 0; i < from.size(); ++i)
+                us.push_back(static_cast<double>(to[i] - from[i]) / 1000.0);
+            return stats(us);
+        };
+        row("   pty write -> read returns", step(sentAt, at[0]));
+        row("   read returns -> parsed", step(at[0], at[1]));
+        row("   parsed -> handed to the sequencer", step(at[1], at[2]));
+        row("   handed to the sequencer -> reader has it", step(at[2], gotAt));
+        fs::remove_all(config);
+        return 0;
     }
 
     // 2. MIDI to serial.

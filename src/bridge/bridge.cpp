@@ -33,6 +33,7 @@ void Bridge::shutdown() {
     // Ends the receive thread; a packet in hand is finished first. The serial port is closed
     // and its queue has run everything handed to it before stop returned.
     midi_.reset();
+    showGathered();  // the last lines and counts, before the front end goes
 }
 
 std::shared_ptr<Bridge> Bridge::create(MainQueue& main, std::shared_ptr<Preferences> prefs,

@@ -206,9 +206,26 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void handleSerial(std::span<const std::uint8_t> bytes);
     void handleMIDIIn(std::span<const MIDIService::Event> events, bool lostBefore);
     void deviceStalled(bool stalled);
+    // What the serial and MIDI threads have to show, gathered until the main thread takes it.
+    // Its lines are made there too, off the message path.
+    struct Shown {
+        std::int64_t bytesIn = 0;
+        std::int64_t bytesOut = 0;
+        bool forwarded = false;
+        // The last note from the device as it came and as it went.
+        std::optional<std::pair<MIDIMessage, MIDIMessage>> hit;
+        bool remapOn = false;
+        // What the monitor shows, oldest first, each with whether it came from the device.
+        std::vector<std::pair<MIDIMessage, bool>> monitored;
+    };
+    // Any thread: the main thread takes what was gathered at most every kShowEvery, so a
+    // message costs the main thread no wake-up of its own.
+    void showLater(Shown shown);
+    void showGathered();
+    // The last messages the monitor shows (as many as anyone sees), taken or copied.
+    template <typename Messages>
+    std::vector<std::pair<MIDIMessage, bool>> forMonitor(Messages&& messages, bool fromPad) const;
     void pulse();
-    std::vector<std::string> monitorTexts(std::span<const MIDIMessage> messages,
-                                          bool fromPad) const;
     // One change of the list for a chunk's lines.
     void appendMonitor(const std::vector<std::string>& texts);
     void noticeReaderLosses();
@@ -255,6 +272,10 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     std::atomic<bool> monitorShown_{true};
     std::atomic<std::size_t> monitorLines_{kMonitorCap};
     std::vector<std::string> monitorAdded_;
+    static constexpr std::chrono::milliseconds kShowEvery{20};
+    std::mutex shownLock_;
+    Shown shown_;              // guarded by shownLock_
+    bool showPosted_ = false;  // guarded by shownLock_
     // Messages a MIDI reader could not take, as counted at the last start (main thread only):
     // the monitor says so once per start, not once per message.
     std::uint64_t readerLossesAtStart_ = 0;

@@ -1,8 +1,10 @@
 // Both message paths as the engine runs them (the serial queue and the MIDI receive thread),
 // and what they show: counters, the activity light, the monitor, learning.
 #include <algorithm>
+#include <utility>
 
 #include "bridge/bridge.h"
+#include "serial/stage_times.h"
 
 namespace tessaryn {
 
@@ -17,18 +19,25 @@ double monotonicSeconds() {
 
 // ---- serial to MIDI ---------------------------------------------------------------------------
 
-// The texts of the last messages that have one (as many as anyone sees), oldest first:
-// earlier ones are not made at all.
-std::vector<std::string> Bridge::monitorTexts(std::span<const MIDIMessage> messages,
-                                              bool fromPad) const {
-    std::vector<std::string> texts;
-    if (!monitorShown_.load(std::memory_order_relaxed)) return texts;
+template <typename Messages>
+std::vector<std::pair<MIDIMessage, bool>> Bridge::forMonitor(Messages&& messages,
+                                                             bool fromPad) const {
+    std::vector<std::pair<MIDIMessage, bool>> kept;
+    if (!monitorShown_.load(std::memory_order_relaxed)) return kept;
     const std::size_t limit = monitorLines_.load(std::memory_order_relaxed);
-    for (auto m = messages.rbegin(); m != messages.rend() && texts.size() < limit; ++m) {
-        if (auto text = monitorText(*m, fromPad)) texts.push_back(std::move(*text));
+    auto first = messages.end();
+    for (std::size_t n = 0; first != messages.begin() && n < limit;) {
+        if (monitorShows(*--first)) ++n;
     }
-    std::reverse(texts.begin(), texts.end());
-    return texts;
+    for (auto m = first; m != messages.end(); ++m) {
+        if (!monitorShows(*m)) continue;
+        if constexpr (std::is_const_v<std::remove_reference_t<decltype(*m)>>) {
+            kept.emplace_back(*m, fromPad);
+        } else {
+            kept.emplace_back(std::move(*m), fromPad);
+        }
+    }
+    return kept;
 }
 
 void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
@@ -41,6 +50,7 @@ void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
         parser_.feed(b,
                      [&](MIDIStreamParser::Bytes m) { messages.emplace_back(m.begin(), m.end()); });
     }
+    stages::mark(stages::parsed);
     if (messages.empty() && bytes.empty()) return;
 
     if (learningForSerial_.load()) {
@@ -74,22 +84,19 @@ void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
     for (auto& f : forwarded) sent.push_back(std::move(f.message));
 
     if (!sent.empty()) sendAllToMIDI(*midi_, sent, outID);
+    stages::mark(stages::handedOver);
+    Shown shown{.bytesIn = static_cast<std::int64_t>(bytes.size()),
+                .forwarded = !sent.empty(),
+                .hit = {},
+                .remapOn = remapOn,
+                .monitored = {}};
     // Only the chunk's last hit line is ever seen.
-    std::optional<std::string> hit;
-    for (std::size_t i = sent.size(); i-- > 0 && !hit;) {
-        hit = drumHitLine(messages[forwarded[i].origin], sent[i], remapOn);
+    for (std::size_t i = sent.size(); i-- > 0 && !shown.hit;) {
+        const MIDIMessage& raw = messages[forwarded[i].origin];
+        if (isNote(raw) && sent[i].size() >= 2) shown.hit.emplace(raw, sent[i]);
     }
-    main_.post([weak = weak_from_this(), count = static_cast<std::int64_t>(bytes.size()),
-                hit = std::move(hit), any = !sent.empty(), texts = monitorTexts(sent, true)] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->publish(self->bytesIn_, self->bytesIn_ + count, BridgeProperty::bytesIn);
-        if (hit) self->publish(self->lastMapped_, *hit, BridgeProperty::lastMapped);
-        if (!any) return;
-        self->pulse();
-        self->appendMonitor(texts);
-        self->noticeReaderLosses();
-    });
+    shown.monitored = forMonitor(std::move(sent), true);
+    showLater(std::move(shown));
 }
 
 void Bridge::noticeReaderLosses() {
@@ -123,7 +130,7 @@ void Bridge::handleMIDIIn(std::span<const MIDIService::Event> events, bool lostB
     }
     if (toWrite.empty()) return;
 
-    auto texts = monitorTexts(toWrite, false);
+    auto monitored = forMonitor(std::as_const(toWrite), false);
     std::vector<SerialPort::Message> batch;
     batch.reserve(toWrite.size());
     for (auto& m : toWrite) {
@@ -131,13 +138,11 @@ void Bridge::handleMIDIIn(std::span<const MIDIService::Event> events, bool lostB
         batch.push_back({std::move(m), paced});
     }
     serial_->write(std::move(batch));  // one hand-off for the whole packet
-    main_.post([weak = weak_from_this(), count, texts = std::move(texts)] {
-        auto self = weak.lock();
-        if (!self) return;
-        self->publish(self->bytesOut_, self->bytesOut_ + count, BridgeProperty::bytesOut);
-        self->pulse();
-        self->appendMonitor(texts);
-    });
+    showLater({.bytesOut = count,
+               .forwarded = true,
+               .hit = {},
+               .remapOn = false,
+               .monitored = std::move(monitored)});
 }
 
 // The device stopped taking bytes for a while, or took some again.
@@ -155,6 +160,50 @@ void Bridge::deviceStalled(bool stalled) {
 }
 
 // ---- feedback ---------------------------------------------------------------------------------
+
+void Bridge::showLater(Shown shown) {
+    std::lock_guard lock(shownLock_);
+    shown_.bytesIn += shown.bytesIn;
+    shown_.bytesOut += shown.bytesOut;
+    shown_.forwarded = shown_.forwarded || shown.forwarded;
+    if (shown.hit) {
+        shown_.hit = std::move(shown.hit);
+        shown_.remapOn = shown.remapOn;
+    }
+    auto& kept = shown_.monitored;
+    kept.insert(kept.end(), std::make_move_iterator(shown.monitored.begin()),
+                std::make_move_iterator(shown.monitored.end()));
+    const std::size_t limit = monitorLines_.load(std::memory_order_relaxed);
+    if (kept.size() > limit) kept.erase(kept.begin(), kept.end() - static_cast<long>(limit));
+    if (showPosted_) return;
+    showPosted_ = true;
+    main_.postAfter(kShowEvery, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->showGathered();
+    });
+}
+
+void Bridge::showGathered() {
+    Shown shown;
+    {
+        std::lock_guard lock(shownLock_);
+        shown = std::exchange(shown_, {});
+        showPosted_ = false;
+    }
+    if (shown.bytesIn) publish(bytesIn_, bytesIn_ + shown.bytesIn, BridgeProperty::bytesIn);
+    if (shown.bytesOut) publish(bytesOut_, bytesOut_ + shown.bytesOut, BridgeProperty::bytesOut);
+    if (shown.hit) {
+        if (auto line = drumHitLine(shown.hit->first, shown.hit->second, shown.remapOn))
+            publish(lastMapped_, *line, BridgeProperty::lastMapped);
+    }
+    if (!shown.forwarded) return;
+    pulse();
+    std::vector<std::string> texts;
+    for (const auto& [m, fromPad] : shown.monitored) {
+        if (auto text = monitorText(m, fromPad)) texts.push_back(std::move(*text));
+    }
+    appendMonitor(texts);
+    noticeReaderLosses();
+}
 
 void Bridge::pulse() {
     const std::int64_t token = ++activityToken_;

@@ -41,7 +41,8 @@ std::vector<MessagePath::Forwarded> MessagePath::fromDevice(std::span<const MIDI
     for (std::size_t i = 0; i < messages.size(); ++i) {
         const MIDIMessage& m = messages[i];
         if (filtered(m, t) || (t.blockEcho && holds(recentWire_, m))) continue;
-        auto routed = applyLearned(m, t.routes);
+        // One copy a message: a learned route is looked for only when there is one.
+        auto routed = t.routes.empty() ? LearnedResult{} : applyLearned(m, t.routes);
         MIDIMessage out = routed.matched ? std::move(routed.message) : rewriter.rewrite(m);
         if (out.size() >= 3 && (out[0] & 0xF0) == 0x90 && out[2] != 0) {
             out[2] = curvedVelocity(out[2], t.curve);

@@ -1,13 +1,40 @@
 #include "cli/journal.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace tessaryn {
+
+bool notifyServiceManager(const char* notifySocket, std::string_view state) {
+    if (!notifySocket) return true;
+    sockaddr_un to{};
+    to.sun_family = AF_UNIX;
+    const std::size_t length = std::strlen(notifySocket);
+    if (length < 2 || length >= sizeof to.sun_path ||
+        (notifySocket[0] != '/' && notifySocket[0] != '@')) {
+        errno = EINVAL;
+        return false;
+    }
+    std::memcpy(to.sun_path, notifySocket, length);
+    if (to.sun_path[0] == '@') to.sun_path[0] = '\0';
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length);
+    const ssize_t sent = ::sendto(fd, state.data(), state.size(), MSG_NOSIGNAL,
+                                  reinterpret_cast<const sockaddr*>(&to), size);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return sent == static_cast<ssize_t>(state.size());
+}
 
 bool isJournalStream(const char* journalStream, int fd) {
     if (!journalStream) return false;

@@ -29,6 +29,11 @@ class Journal {
     bool outMarked_ = false, errMarked_ = false;
 };
 
+// Tells the service manager a state ("READY=1", "STOPPING=1") on the socket NOTIFY_SOCKET names:
+// a path, or an abstract name written with a leading '@'. Nothing when `notifySocket` is null
+// (not run as a service that waits for it); false when it could not be sent.
+bool notifyServiceManager(const char* notifySocket, std::string_view state);
+
 // Whether `fd` is the stream JOURNAL_STREAM ("DEVICE:INODE") names.
 bool isJournalStream(const char* journalStream, int fd);
 

@@ -366,9 +366,15 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs, const Jour
         main.postAfter(std::chrono::seconds(1), retry);
     }
 
+    // The ports exist and the board is bridged or awaited: units ordered after ours may start.
+    const char* notifySocket = std::getenv("NOTIFY_SOCKET");
+    if (!notifyServiceManager(notifySocket, "READY=1"))
+        log.say(Level::warning, "cannot tell systemd that the bridge is ready: " +
+                                    std::string(std::strerror(errno)));
     std::thread signals([&] {
         int signal = 0;
         sigwait(&stopSignals, &signal);
+        notifyServiceManager(notifySocket, "STOPPING=1");
         main.post([&] {
             bridge->shutdown();  // releases held notes; no thread of the bridge runs after it
             main.quit();

@@ -24,7 +24,7 @@ std::string voice(int note) {
 }  // namespace
 
 std::optional<std::string> monitorText(const MIDIMessage& m, bool fromPad) {
-    if (m.empty() || m[0] == 0xF8 || m[0] == 0xFE) return std::nullopt;
+    if (!monitorShows(m)) return std::nullopt;
     std::string line = fromPad ? "Pad  " : "MIDI  ";
     const std::uint8_t s = m[0];
     const int d1 = m.size() > 1 ? m[1] : 0;
@@ -53,8 +53,7 @@ std::optional<std::string> monitorText(const MIDIMessage& m, bool fromPad) {
 
 std::optional<std::string> drumHitLine(const MIDIMessage& raw, const MIDIMessage& sent,
                                        bool remapOn) {
-    if (raw.size() < 2 || sent.size() < 2) return std::nullopt;
-    if (raw[0] < 0x80 || raw[0] > 0x9F) return std::nullopt;
+    if (!isNote(raw) || sent.size() < 2) return std::nullopt;
     const bool hit = raw.size() >= 3 && raw[0] >= 0x90 && raw[2] != 0;
     const std::string w = hit ? "hit" : "release";
     const int v = raw.size() >= 3 ? raw[2] : 0;

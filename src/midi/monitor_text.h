@@ -18,6 +18,14 @@ struct MonitorLine {
 // Readable line for a message from the pad (fromPad) or from MIDI input; none for clock,
 // active sensing and empty messages.
 std::optional<std::string> monitorText(const MIDIMessage& m, bool fromPad);
+// Whether monitorText has a line for it (clock and active sensing have none).
+inline bool monitorShows(const MIDIMessage& m) {
+    return !m.empty() && m[0] != 0xF8 && m[0] != 0xFE;
+}
+// A note on or off: drumHitLine has a line for it.
+inline bool isNote(const MIDIMessage& m) {
+    return m.size() >= 2 && m[0] >= 0x80 && m[0] <= 0x9F;
+}
 
 // What became of a pad note: "hit 60 → Snare 38 · ch 10 · vel 100"; none for non-notes.
 std::optional<std::string> drumHitLine(const MIDIMessage& raw, const MIDIMessage& sent,

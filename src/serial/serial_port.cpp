@@ -13,6 +13,7 @@
 #include "serial/device_access.h"
 #include "serial/exact_baud.h"
 #include "serial/line_settings.h"
+#include "serial/stage_times.h"
 
 namespace tessaryn {
 
@@ -150,6 +151,7 @@ void SerialPort::handleReadable() {
     std::uint8_t buf[kReadSize];
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n > 0) {
+        stages::mark(stages::readReturned);
         if (onData) onData(std::span<const std::uint8_t>(buf, static_cast<std::size_t>(n)));
         return;
     }

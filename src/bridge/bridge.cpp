@@ -72,7 +72,12 @@ void Bridge::initialise(const MIDIService::Factory& midiFactory, const std::stri
         [&main = main_, weak = weak_from_this()] {
             main.post([weak] {
                 auto self = weak.lock();
-                if (self && self->midi_ && self->takeUpSettings()) self->persistAndApply();
+                if (!self || !self->midi_) return;
+                if (self->takeUpSettings()) self->persistAndApply();
+                if (self->awaitingFirstOpen_ && self->linkFromSaved_) {
+                    self->startFromSaved();  // a port saved meanwhile is tried at once
+                    self->awaitDevice();
+                }
             });
         });
 }

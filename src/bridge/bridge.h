@@ -150,6 +150,10 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void startFromSaved();
     void start(const std::string& port, std::int64_t baud, std::int64_t dataBits, Parity parity,
                bool twoStopBits, bool hardwareFlow);
+    // After a start that could not open its device (headless --wait): wait for it as for a
+    // replug, whatever `reconnects` says; a start from the saved settings also starts again
+    // when another process saves others.
+    void awaitDevice();
     void stop();
     // The end of the program, on the main thread, before the last reference goes (the
     // destructor does it too): stops the connection, releasing held notes once, and ends the
@@ -300,6 +304,8 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     static constexpr std::chrono::milliseconds kFirstRetry{50}, kLastRetry{1000};
     std::chrono::milliseconds retryDelay_ = kLastRetry;
     bool userStopped_ = true;
+    bool awaitingFirstOpen_ = false;  // awaitDevice, until an open succeeds
+    bool linkFromSaved_ = false;      // link_ came from the saved settings
     DelayedTask reconnectItem_;
     std::int64_t activityToken_ = 0;
     std::string statusBeforeStall_;

@@ -37,14 +37,24 @@ void Bridge::startFromSaved() {
     start(port, prefs_->integer("baud").value_or(115200), prefs_->integer("dataBits").value_or(8),
           parity, prefs_->boolean("twoStop").value_or(false),
           prefs_->boolean("hwFlow").value_or(false));
+    linkFromSaved_ = true;
 }
 
 void Bridge::start(const std::string& port, std::int64_t baud, std::int64_t dataBits, Parity parity,
                    bool twoStopBits, bool hardwareFlow) {
     reconnectItem_.cancel();
+    awaitingFirstOpen_ = linkFromSaved_ = false;
     link_ = Link{port, baud, dataBits, parity, twoStopBits, hardwareFlow};
     linkDevice_ = {};
     open(port);
+}
+
+void Bridge::awaitDevice() {
+    if (running_ || !link_ || !midi_) return;
+    awaitingFirstOpen_ = true;
+    userStopped_ = false;
+    setState(BridgeState::waiting, status_);
+    scheduleReconnect();
 }
 
 void Bridge::resetCounters() {
@@ -67,12 +77,13 @@ void Bridge::open(const std::string& path) {
                        link.hardwareFlow, holdDTR_);
     } catch (const SerialError& e) {
         setRunning(false);
-        const bool retry = reconnects_ && !userStopped_;
+        const bool retry = (reconnects_ || awaitingFirstOpen_) && !userStopped_;
         setState(retry ? BridgeState::waiting : BridgeState::failed, e.message);
         if (retry) scheduleReconnect();
         return;
     }
     userStopped_ = false;
+    awaitingFirstOpen_ = false;
     watch_.reset();
     retryDelay_ = kFirstRetry;
     // The board the user chose is learned once, from its own path; another board opened in its
@@ -89,6 +100,7 @@ void Bridge::open(const std::string& path) {
 
 void Bridge::stop() {
     userStopped_ = true;
+    awaitingFirstOpen_ = false;
     reconnectItem_.cancel();
     watch_.reset();
     serial_->stop();
@@ -147,7 +159,7 @@ void Bridge::scheduleReconnect() {
 
 void Bridge::tryReconnect() {
     if (running_) return;
-    if (!reconnects_ || userStopped_ || !link_) {
+    if ((!reconnects_ && !awaitingFirstOpen_) || userStopped_ || !link_) {
         watch_.reset();
         return;
     }

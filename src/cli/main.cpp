@@ -321,49 +321,34 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs, const Jour
     // Nobody sees the lines: make none; otherwise the log shows every one.
     bridge->setMonitorShown(!o.quiet, std::numeric_limits<std::size_t>::max());
 
-    // Said once, when the board is first seen: ModemManager probes new CDC-ACM devices.
-    bool modemChecked = false;
     // The bridge's own hint for a missing port speaks of the window; this one of the flags.
     const std::string noPort = "no serial port saved; give --port PATH or --set port=PATH";
-    bool noPortSaid = false;
-    auto attempt = [&] {
-        prefs->reload();  // `tessaryn --set` may have changed the settings since
-        const std::string device = o.port.value_or(prefs->text("port").value_or(""));
-        if (device.empty()) {
-            if (!noPortSaid) log.say(Level::warning, noPort);
-            noPortSaid = true;
-            return;
-        }
-        noPortSaid = false;
-        if (auto board = modemChecked ? std::nullopt : cdcAcmBoard(device, "/sys")) {
-            modemChecked = true;
-            if (modemManagerRunning("/proc"))
-                log.say(Level::warning, modemManagerNote(device, *board));
-        }
-        if (o.port) {
-            const Parity parity = o.parity.value_or(
-                parityFromRaw(prefs->text("parity").value_or("None")).value_or(Parity::none));
-            bridge->start(*o.port, o.baud.value_or(prefs->integer("baud").value_or(115200)),
-                          o.dataBits.value_or(prefs->integer("dataBits").value_or(8)), parity,
-                          o.twoStop.value_or(prefs->boolean("twoStop").value_or(false)),
-                          o.hwFlow.value_or(prefs->boolean("hwFlow").value_or(false)));
-        } else {
-            bridge->startFromSaved();
-        }
-    };
-    std::function<void()> retry = [&] {
-        attempt();
-        if (!bridge->running()) main.postAfter(std::chrono::seconds(1), retry);
-    };
-
     if (!o.port && prefs->text("port").value_or("").empty()) {
         log.say(Level::error, noPort);
         return 1;
     }
-    attempt();
+    // Said once, when the board is first bridged: ModemManager probes new CDC-ACM devices.
+    bridge->observe([&, checked = false](BridgeProperty p) mutable {
+        if (p != BridgeProperty::state || bridge->state() != BridgeState::bridging || checked)
+            return;
+        checked = true;
+        const std::string device = o.port.value_or(prefs->text("port").value_or(""));
+        if (auto board = cdcAcmBoard(device, "/sys"); board && modemManagerRunning("/proc"))
+            log.say(Level::warning, modemManagerNote(device, *board));
+    });
+    if (o.port) {
+        const Parity parity = o.parity.value_or(
+            parityFromRaw(prefs->text("parity").value_or("None")).value_or(Parity::none));
+        bridge->start(*o.port, o.baud.value_or(prefs->integer("baud").value_or(115200)),
+                      o.dataBits.value_or(prefs->integer("dataBits").value_or(8)), parity,
+                      o.twoStop.value_or(prefs->boolean("twoStop").value_or(false)),
+                      o.hwFlow.value_or(prefs->boolean("hwFlow").value_or(false)));
+    } else {
+        bridge->startFromSaved();
+    }
     if (!bridge->running()) {
         if (!o.wait) return 1;  // the printer has said why
-        main.postAfter(std::chrono::seconds(1), retry);
+        bridge->awaitDevice();  // woken by the device's node, not by a timer
     }
 
     // The ports exist and the board is bridged or awaited: units ordered after ours may start.

@@ -46,10 +46,6 @@ struct Owner : Shared {
     }
 };
 
-void onQueue(SerialPort& port, const std::function<void()>& f) {
-    port.queue().sync(f);
-}
-
 void open8N1(SerialPort& port, const std::string& path, std::int64_t baud = 31250,
              bool holdDTR = false) {
     port.start(path, baud, 8, Parity::none, false, false, holdDTR);
@@ -130,7 +126,7 @@ TEST(SerialPort, SecondOpenIsRefusedAndTheFirstKeepsWorking) {
     pty.send({0xF8});
     EXPECT_TRUE(owner.waitUntil([&] { return owner.data.size() == 1; }));
     first->stop();
-    onQueue(*first, [] {});  // the descriptor is closed on the queue
+    first->queue().sync([] {});  // the descriptor is closed on the queue
     EXPECT_EQ(startError(pty.path), "(opened)");
 }
 
@@ -143,7 +139,7 @@ TEST(SerialPort, UnplugIsReportedOnce) {
     open8N1(*port, pty.path);
     pty.unplug();
     ASSERT_TRUE(owner.waitUntil([&] { return !owner.closed.empty(); }));
-    onQueue(*port, [] {});
+    port->queue().sync([] {});
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(owner.closed,
               (std::vector<std::string>{"Serial port closed (device disconnected?)"}));
@@ -199,7 +195,7 @@ TEST(SerialPort, StopDuringADrainLeavesNothingToRun) {
     port->write(std::vector<std::uint8_t>(2000, 0x11), true);
     EXPECT_EQ(pty.receive(5).size(), 5u);
     port->stop();
-    onQueue(*port, [&] {
+    port->queue().sync([&] {
         EXPECT_EQ(Access::waiting(*port), 0u);
         EXPECT_FALSE(Access::pacing(*port));
     });
@@ -208,7 +204,7 @@ TEST(SerialPort, StopDuringADrainLeavesNothingToRun) {
     open8N1(*port, pty.path);
     port->write({0xF0, 0xF7}, true);
     EXPECT_EQ(pty.receive(2), (std::vector<std::uint8_t>{0xF0, 0xF7}));
-    onQueue(*port, [&] { EXPECT_FALSE(Access::pacing(*port)); });  // drained: pacing ends
+    port->queue().sync([&] { EXPECT_FALSE(Access::pacing(*port)); });  // drained: pacing ends
 }
 
 // A board that stops reading: reported once it has taken nothing for a while, then the oldest
@@ -233,7 +229,7 @@ TEST(SerialPort, ADeviceThatStopsReadingIsReportedAndLosesOnlyWholeOldMessages) 
         port->write(std::move(batch));
     }
     ASSERT_TRUE(owner.waitUntil([&] { return owner.stalls == std::vector<bool>{true}; }));
-    onQueue(*port, [&] { EXPECT_LE(Access::waiting(*port), SerialPort::kStalledLimit); });
+    port->queue().sync([&] { EXPECT_LE(Access::waiting(*port), SerialPort::kStalledLimit); });
 
     // Once the board reads again nothing more is dropped: what is left arrives whole.
     std::vector<std::uint8_t> got;

@@ -294,22 +294,43 @@ TEST_F(Engine, MenuStartWithoutAStoredPortAsksForOne) {
     EXPECT_EQ(storedFile()["port"], pty.path);
 }
 
-// The choice among the devices present is the replacement table's (devices_test); these two show
-// the bridge asks it at the right moments, wakes for a new device node and never polls.
-TEST_F(Engine, AnUnknownDeviceGoneForGoodGivesWayToTheOnlyOtherAndNothingAfterStop) {
+// Which device present replaces a lost one is the replacement table's (devices_test); these two
+// show the bridge asking it once the board is gone, and again when a device node appears.
+TEST_F(Engine, ReconnectsWhenTheDeviceReturnsOrTheOnlyOtherAppearsAndNotAfterStop) {
     create();
-    const auto link = dir / "board";  // its folder is watched; not listed: no identity
+    const std::string link = (dir / "board").string();  // not listed: no identity
     auto present = [&](std::vector<SerialDevice> devices) {
         std::lock_guard lock(portsLock);
         ports = std::move(devices);
     };
-    auto board = std::make_unique<Pty>();
-    std::filesystem::create_symlink(board->path, link);
+    auto plug = [&](const Pty& p) {
+        std::filesystem::remove(dir / "board.new");
+        std::filesystem::create_symlink(p.path, dir / "board.new");
+        std::filesystem::rename(dir / "board.new", link);
+    };
+    auto first = std::make_unique<Pty>();
+    plug(*first);
     bridge->start(link, 31250, 8, Parity::none, false, false);
     ASSERT_TRUE(bridge->running());
-    board->unplug();
+    first->send({0x90, 0x30});
+    ASSERT_TRUE(until([&] { return bridge->bytesIn() == 2; }));
+    first->unplug();
     ASSERT_TRUE(until([&] { return !bridge->running(); }));
     EXPECT_EQ(bridge->status(), "Device unplugged. Waiting for it to return.");
+
+    Pty second;  // back at its path
+    plug(second);
+    ASSERT_TRUE(until([&] { return bridge->running(); }, 3s));
+    EXPECT_EQ(bridge->bytesIn(), 0);
+    EXPECT_EQ(bridge->lastMapped(), "Waiting for a hit");
+    second.send({0x64});  // the half message before the unplug is gone: fresh parser
+    second.send({0x90, 0x30, 0x64});
+    ASSERT_TRUE(publishedAtLeast(1));
+    EXPECT_EQ(hub->published(), (std::vector<Bytes>{{0x90, 0x26, 0x64}}));
+
+    // Gone for good, but exactly one other device is present: that one is opened.
+    second.unplug();
+    ASSERT_TRUE(until([&] { return !bridge->running(); }));
     std::filesystem::remove(link);
     Pty other;
     present({{other.path, "", true}, {pty.path, "", true}});  // two: keep waiting
@@ -453,8 +474,6 @@ TEST_F(Engine, ReconnectFindsTheSameBoardAndNeverTakesABuiltInUartNorAnotherBoar
     present({fixed, {first, "16c0:0483:PAD1", true}});
     bridge->start(first, 31250, 8, Parity::none, false, false);
     ASSERT_TRUE(bridge->running());
-    board->send({0x90, 0x30});
-    ASSERT_TRUE(until([&] { return bridge->bytesIn() == 2; }));
 
     // Gone; the UART and another board, even at the path it was started on, are not it.
     board->unplug();
@@ -474,12 +493,6 @@ TEST_F(Engine, ReconnectFindsTheSameBoardAndNeverTakesABuiltInUartNorAnotherBoar
     plug(again, "board-b");
     ASSERT_TRUE(until([&] { return bridge->running(); }, 3s)) << bridge->status();
     EXPECT_EQ(bridge->status(), "Bridging " + (dir / "board-b").string() + " @ 31250");
-    EXPECT_EQ(bridge->bytesIn(), 0);
-    EXPECT_EQ(bridge->lastMapped(), "Waiting for a hit");
-    again.send({0x64});  // the half message before the unplug is gone: fresh parser
-    again.send({0x90, 0x30, 0x64});
-    ASSERT_TRUE(publishedAtLeast(1));
-    EXPECT_EQ(hub->published(), (std::vector<Bytes>{{0x90, 0x26, 0x64}}));
 }
 
 // `tessaryn --set` beside a running instance: the change is taken up at once, not next start.

@@ -77,8 +77,8 @@ class Process {
         if (!exited_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
             exited_ = true;
             code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            joinReaders();  // its output may still sit in the pipes: read it all before anyone
-                            // looks
+            // Its output may still sit in the pipes: read it all before anyone looks.
+            joinReaders();
         }
         return exited_;
     }

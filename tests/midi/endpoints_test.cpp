@@ -9,7 +9,7 @@ using namespace tessaryn::testing;
 
 namespace {
 
-struct Fixture : ::testing::Test {
+struct LoopbackEndpoints : ::testing::Test {
     std::shared_ptr<LoopbackHub> hub = std::make_shared<LoopbackHub>();
     MainTasks main;
     std::unique_ptr<MIDIEndpoints> midi =
@@ -22,7 +22,7 @@ struct Fixture : ::testing::Test {
 
 }  // namespace
 
-TEST_F(Fixture, ListsHardwareEndpointsWithoutOurOwnAndNamesTheNameless) {
+TEST_F(LoopbackEndpoints, ListsHardwareEndpointsWithoutOurOwnAndNamesTheNameless) {
     EXPECT_TRUE(midi->availablePorts().first.empty());
     EXPECT_TRUE(midi->availablePorts().second.empty());
     const auto a = hub->addSource("Pad");
@@ -36,7 +36,7 @@ TEST_F(Fixture, ListsHardwareEndpointsWithoutOurOwnAndNamesTheNameless) {
     EXPECT_NE(midi->ownSourceID(), midi->ownDestID());
 }
 
-TEST_F(Fixture, SetupChangesReachTheHandlerOnTheMainQueue) {
+TEST_F(LoopbackEndpoints, SetupChangesReachTheHandlerOnTheMainQueue) {
     int calls = 0;
     midi->setOnPortsChanged([&] { ++calls; });
     const auto id = hub->addDestination("Synth");

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace tessaryn::testing {
@@ -23,5 +24,10 @@ class TempDirTest : public ::testing::Test {
          ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() + "-" +
          ::testing::UnitTest::GetInstance()->current_test_info()->name());
 };
+
+inline std::string readFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 }  // namespace tessaryn::testing

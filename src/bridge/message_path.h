@@ -64,8 +64,6 @@ class EventParser {
     // SysEx in progress has a hole and is dropped.
     void feed(std::span<const MIDIService::Event> events, bool lostBefore, double now,
               std::vector<MIDIMessage>& out);
-    // Senders with a SysEx in progress.
-    std::size_t unfinished() const { return pending_.size(); }
 
   private:
     struct Pending {

@@ -70,17 +70,6 @@ TEST(EventParser, SendersNeverMixAndNothingIsInvented) {
     for (const auto& c : cases) EXPECT_EQ(parse(c.steps), c.expected) << c.what;
 }
 
-TEST(EventParser, OnlyOpenSysexIsKept) {
-    EventParser parser;
-    std::vector<Bytes> out;
-    const Bytes open{0xF0, 0x01}, done{0x02, 0xF7};
-    const MIDIService::Event a{1, open}, b{1, done};
-    parser.feed(std::span(&a, 1), false, 0, out);
-    EXPECT_EQ(parser.unfinished(), 1u);
-    parser.feed(std::span(&b, 1), false, 0, out);
-    EXPECT_EQ(parser.unfinished(), 0u);
-}
-
 TEST(MessagePath, FromTheDeviceFiltersRoutesRemapsAndCurves) {
     MessagePath path;
     path.rewriter.forceChannel = 9;

@@ -1,22 +1,15 @@
 // The headless program against a real ALSA sequencer (inside the test VM).
-#include <gtest/gtest.h>
-
-#include "temp_dir.h"
-
-#include <atomic>
-#include <filesystem>
-#include <thread>
-
 #include "cli/process.h"
 #include "midi/alsa_peer.h"
 #include "serial/pty.h"
+#include "temp_dir.h"
 
 using namespace tessaryn::testing;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Headless : tessaryn::testing::TempDirTest {
+struct Headless : TempDirTest {
     std::vector<std::string> args(std::vector<std::string> extra) {
         std::vector<std::string> a{"--headless", "--config-dir", (dir / "config").string(),
                                    "--baud", "31250"};
@@ -142,20 +135,14 @@ TEST_F(Headless, SigtermWhileInputFloodsExitsCleanlyEveryTime) {
     for (int run = 0; run < runs; ++run) {
         Process tessaryn(args({"--port", (dir / "absent").string(), "--wait", "--quiet"}));
         Peer::Found in;
-        for (int i = 0; i < 500 && in.client < 0; ++i) {
-            in = flooder.find("Halvenor In");
-            if (in.client < 0) std::this_thread::sleep_for(10ms);
-        }
-        ASSERT_GE(in.client, 0) << tessaryn.err();
+        ASSERT_TRUE(eventually([&] { return (in = flooder.find("Halvenor In")).client >= 0; }))
+            << tessaryn.err();
         std::atomic<bool> go{true};
         std::thread flood([&] {
             snd_seq_event_t ev;
             snd_seq_ev_clear(&ev);
             snd_seq_ev_set_noteon(&ev, 0, 60, 100);
-            snd_seq_ev_set_source(&ev, flooder.port);
-            snd_seq_ev_set_dest(&ev, in.client, in.port);
-            snd_seq_ev_set_direct(&ev);
-            while (go) snd_seq_event_output_direct(flooder.seq, &ev);  // fails once it is gone
+            while (go) flooder.deliver(ev, in.client, in.port);  // fails once it is gone
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(20 + run % 5 * 10));
         tessaryn.signal(SIGTERM);

@@ -7,13 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "wait.h"
 
 namespace tessaryn::testing {
 
@@ -42,28 +40,14 @@ class Process {
     ~Process() {
         if (pid_ > 0 && !exited_) {
             ::kill(pid_, SIGKILL);
-            wait(std::chrono::seconds(5));
+            wait(5s);
         }
         joinReaders();
     }
 
     // Exit status, or -1 when it has not exited in time.
-    int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (!exited_) {
-            int status = 0;
-            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                exited_ = true;
-                code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                // Its output may still sit in the pipes: read it all before anyone looks.
-                joinReaders();
-                break;
-            }
-            if (std::chrono::steady_clock::now() > end) return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return code_;
+    int wait(std::chrono::milliseconds timeout = 10s) {
+        return eventually([&] { return reaped(); }, timeout) ? code_ : -1;
     }
     void signal(int sig) { ::kill(pid_, sig); }
 
@@ -79,22 +63,25 @@ class Process {
 
     // Waits until `done` holds for what stdout holds.
     bool waitFor(const std::function<bool(const std::string&)>& done,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (!done(out())) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
+                 std::chrono::milliseconds timeout = 10s) {
+        return eventually([&] { return done(out()); }, timeout);
     }
-    // Waits until stdout contains `text`.
-    bool waitForOutput(const std::string& text,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout = 10s) {
         return waitFor([&](const std::string& out) { return out.find(text) != std::string::npos; },
                        timeout);
     }
 
   private:
+    bool reaped() {
+        int status = 0;
+        if (!exited_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+            exited_ = true;
+            code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            // Its output may still sit in the pipes: read it all before anyone looks.
+            joinReaders();
+        }
+        return exited_;
+    }
     void joinReaders() {
         for (auto& t : readers_) {
             if (t.joinable()) t.join();

@@ -1,31 +1,19 @@
 #pragma once
-// Another program on the ALSA sequencer, for tests: finds ports by name, never by number.
 
 #include <alsa/asoundlib.h>
-#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include <span>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "midi/handoff.h"
 
 namespace tessaryn::testing {
 
-using namespace std::chrono_literals;
-using Bytes = std::vector<std::uint8_t>;
-
-// Another program on the sequencer: finds ports by name, never by number.
+// Another program on the ALSA sequencer, for tests: finds ports by name, never by number.
 class Peer {
   public:
     // Reads as soon as input arrives (readEvery 0), or at most every readEvery, or never (a
@@ -98,11 +86,18 @@ class Peer {
         snd_seq_ev_clear(&ev);
         snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(m.size()),
                              const_cast<std::uint8_t*>(m.data()));
+        return deliver(ev, f.client, f.port);
+    }
+    // One event from our port, at once: the sequencer's result (a negative errno when refused).
+    int deliver(snd_seq_event_t& ev, int client, int destPort) {
         snd_seq_ev_set_source(&ev, port);
-        snd_seq_ev_set_dest(&ev, f.client, f.port);
+        if (client == SND_SEQ_ADDRESS_SUBSCRIBERS) {
+            snd_seq_ev_set_subs(&ev);
+        } else {
+            snd_seq_ev_set_dest(&ev, client, destPort);
+        }
         snd_seq_ev_set_direct(&ev);
-        const int r = snd_seq_event_output_direct(seq, &ev);
-        return r < 0 ? r : 0;
+        return std::min(snd_seq_event_output_direct(seq, &ev), 0);
     }
     // Programs reading our port.
     int readers() {
@@ -149,14 +144,7 @@ class Peer {
             p += used;
             left -= used;
             if (ev.type == SND_SEQ_EVENT_NONE) continue;
-            snd_seq_ev_set_source(&ev, port);
-            if (client == SND_SEQ_ADDRESS_SUBSCRIBERS) {
-                snd_seq_ev_set_subs(&ev);
-            } else {
-                snd_seq_ev_set_dest(&ev, client, destPort);
-            }
-            snd_seq_ev_set_direct(&ev);
-            if (const int r = snd_seq_event_output_direct(seq, &ev); r < 0) return r;
+            if (const int r = deliver(ev, client, destPort); r < 0) return r;
         }
         return 0;
     }

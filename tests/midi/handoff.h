@@ -3,24 +3,19 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <deque>
-#include <functional>
-#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "wait.h"
+
 namespace tessaryn::testing {
 
-using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
 // Collects bytes handed over on another thread.
-struct Inbox {
-    std::mutex m;
-    std::condition_variable cv;
+struct Inbox : Shared {
     std::vector<Bytes> packets;
     std::size_t total = 0;
     std::size_t want = 0;
@@ -37,11 +32,8 @@ struct Inbox {
         return all;
     }
     bool waitBytes(std::size_t n, std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock lock(m);
-        want = n;
-        const bool ok = cv.wait_for(lock, timeout, [&] { return total >= n; });
-        want = 0;
-        return ok;
+        change([&] { want = n; });
+        return waitUntil([&] { return total >= n; }, timeout);
     }
     std::size_t received() {
         std::lock_guard lock(m);
@@ -55,16 +47,10 @@ struct Inbox {
 };
 
 // Stands in for the main queue: tasks are run when the test asks.
-struct MainTasks {
-    std::mutex m;
-    std::condition_variable cv;
+struct MainTasks : Shared {
     std::deque<std::function<void()>> tasks;
     std::function<void(std::function<void()>)> poster() {
-        return [this](std::function<void()> f) {
-            std::lock_guard lock(m);
-            tasks.push_back(std::move(f));
-            cv.notify_all();
-        };
+        return [this](std::function<void()> f) { change([&] { tasks.push_back(std::move(f)); }); };
     }
     // Runs tasks until `done` holds or the timeout passes.
     bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
@@ -78,6 +64,9 @@ struct MainTasks {
             f();
         }
         return true;
+    }
+    void runPending() {
+        runUntil([] { return false; }, 0ms);
     }
 };
 

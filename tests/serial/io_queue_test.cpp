@@ -1,16 +1,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
-
-#include <condition_variable>
 #include <future>
-#include <mutex>
-#include <thread>
 
 #include "serial/io_queue.h"
+#include "wait.h"
 
-using namespace std::chrono_literals;
+using namespace tessaryn::testing;
 using tessaryn::IoQueue;
 
 TEST(IoQueue, BlocksFromManyThreadsRunOneAtATimeInFifoOrderPerThread) {
@@ -44,25 +42,24 @@ TEST(IoQueue, BlocksFromManyThreadsRunOneAtATimeInFifoOrderPerThread) {
 
 TEST(IoQueue, DelayedBlocksRunInDeadlineOrderOnTheQueue) {
     IoQueue q("test");
-    std::mutex m;
+    Shared shared;
     std::vector<int> order;
-    std::promise<void> done;
     const auto start = std::chrono::steady_clock::now();
     std::chrono::steady_clock::duration firstAt{};
     auto record = [&](int n) {
         return [&, n] {
             EXPECT_TRUE(q.isCurrent());
-            std::lock_guard lock(m);
-            if (n == 1) firstAt = std::chrono::steady_clock::now() - start;
-            order.push_back(n);
-            if (order.size() == 4) done.set_value();
+            shared.change([&] {
+                if (n == 1) firstAt = std::chrono::steady_clock::now() - start;
+                order.push_back(n);
+            });
         };
     };
     q.asyncAfter(30ms, record(3));
     q.asyncAfter(320us, record(1));
     q.asyncAfter(30ms, record(4));  // same deadline class: posting order
     q.asyncAfter(5ms, record(2));
-    ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
+    ASSERT_TRUE(shared.waitUntil([&] { return order.size() == 4; }));
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
     EXPECT_GE(firstAt, 320us);
     EXPECT_FALSE(q.isCurrent());
@@ -72,8 +69,7 @@ TEST(IoQueue, ReadSourceFiresUntilCancelledThenRunsItsCancelHandler) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     IoQueue q("test");
-    std::mutex m;
-    std::condition_variable cv;
+    Shared shared;
     std::string got;
     bool cancelled = false;
     auto source = q.addReadSource(
@@ -81,30 +77,20 @@ TEST(IoQueue, ReadSourceFiresUntilCancelledThenRunsItsCancelHandler) {
         [&] {
             char buf[16];
             const ssize_t n = ::read(fds[0], buf, sizeof buf);
-            std::lock_guard lock(m);
-            if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-            cv.notify_all();
+            if (n > 0) shared.change([&] { got.append(buf, static_cast<std::size_t>(n)); });
         },
         [&] {
             EXPECT_TRUE(q.isCurrent());
             ::close(fds[0]);
-            std::lock_guard lock(m);
-            cancelled = true;
-            cv.notify_all();
+            shared.change([&] { cancelled = true; });
         });
     ASSERT_EQ(::write(fds[1], "abc", 3), 3);
-    {
-        std::unique_lock lock(m);
-        ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return got == "abc"; }));
-    }
+    ASSERT_TRUE(shared.waitUntil([&] { return got == "abc"; }));
     source->cancel();
     source->cancel();
     ::signal(SIGPIPE, SIG_IGN);  // the reader may already be closed
     [[maybe_unused]] ssize_t n = ::write(fds[1], "d", 1);
-    {
-        std::unique_lock lock(m);
-        ASSERT_TRUE(cv.wait_for(lock, 5s, [&] { return cancelled; }));
-    }
+    ASSERT_TRUE(shared.waitUntil([&] { return cancelled; }));
     q.sync([] {});
     EXPECT_EQ(got, "abc");
     ::close(fds[1]);

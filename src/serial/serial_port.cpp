@@ -339,7 +339,6 @@ void SerialPort::trim(std::size_t limit) {
     out_.erase(out_.begin() + static_cast<std::ptrdiff_t>(from),
                out_.begin() + static_cast<std::ptrdiff_t>(from + bytes));
     sizes_.erase(sizes_.begin() + 1, sizes_.begin() + static_cast<std::ptrdiff_t>(last));
-    dropped_ += last - 1;
 }
 
 void SerialPort::clearQueue() {

@@ -70,8 +70,6 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
     void write(std::vector<std::uint8_t> bytes, bool paced);
 
     bool isOpen() const { return fd_.load() >= 0; }
-    // Whole messages dropped because the device stopped reading or the queue was full.
-    std::uint64_t dropped() const { return dropped_.load(); }
     IoQueue& queue() { return queue_; }
 
     DataHandler onData;
@@ -101,7 +99,6 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
     std::atomic<int> fd_{-1};
     std::mutex sourceLock_;  // guards readSource_: stop runs on the owner's thread and the queue
     std::shared_ptr<IoQueue::ReadSource> readSource_;
-    std::atomic<std::uint64_t> dropped_{0};
 
     // The queue toward the device, guarded by outLock_ (writers and the queue's thread take
     // turns; the descriptor is closed under it too). The bytes not yet written are

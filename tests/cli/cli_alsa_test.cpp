@@ -4,6 +4,14 @@
 #include "serial/pty.h"
 #include "temp_dir.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstddef>
+#include <cstring>
+#include <sstream>
+
 using namespace tessaryn::testing;
 namespace fs = std::filesystem;
 
@@ -45,22 +53,59 @@ TEST_F(Headless, BridgesBothWaysAndReleasesHeldNotesOnSigterm) {
     EXPECT_TRUE(tessaryn.waitForOutput("Stopped\n"));
 }
 
-TEST_F(Headless, WaitsForADeviceThatAppearsLater) {
+// Sleeps of all the program's threads so far.
+long wakeups(pid_t pid) {
+    long total = 0;
+    for (const auto& t : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::istringstream in(readFile(t.path() / "status"));
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += std::stol(line.substr(24));
+        }
+    }
+    return total;
+}
+
+TEST_F(Headless, WaitsForADeviceWithoutWakingAndTellsSystemdWhenReady) {
+    // systemd's readiness socket, as it names one: an abstract address.
+    const std::string notify = "@tessaryn-test-" + std::to_string(::getpid());
+    const int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    std::memcpy(at.sun_path + 1, notify.data() + 1, notify.size() - 1);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&at),
+                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + notify.size())),
+              0);
+    auto said = [&] {
+        char text[64] = {};
+        pollfd p{sock, POLLIN, 0};
+        return ::poll(&p, 1, 5000) == 1 ? std::string(text, ::recv(sock, text, sizeof text, 0))
+                                        : std::string();
+    };
     const fs::path link = dir / "board";
+    ::setenv("NOTIFY_SOCKET", notify.c_str(), 1);
     Process tessaryn(args({"--port", link.string(), "--wait", "--quiet"}));
-    std::this_thread::sleep_for(1500ms);
+    ::unsetenv("NOTIFY_SOCKET");
+    EXPECT_EQ(said(), "READY=1");  // the ports exist, the board is awaited
+
+    // Waiting for the board is waiting for its node: no timer wakes the program meanwhile.
+    const long before = wakeups(tessaryn.pid());
+    std::this_thread::sleep_for(3s);
+    EXPECT_LE(wakeups(tessaryn.pid()) - before, 1);
     EXPECT_EQ(tessaryn.wait(0ms), -1);  // still waiting
+
     Pty pty;
     fs::create_symlink(pty.path, link);
-    ASSERT_TRUE(tessaryn.waitForOutput("Bridging " + link.string().substr(0) + " @ 31250\n", 5s))
+    ASSERT_TRUE(tessaryn.waitForOutput("Bridging " + link.string() + " @ 31250\n", 5s))
         << tessaryn.out();
     Peer listener;
     listener.subscribeTo("Halvenor Out");
     pty.send({0xB0, 0x07, 0x40});
     ASSERT_TRUE(listener.inbox.waitBytes(3));
     tessaryn.signal(SIGINT);
+    EXPECT_EQ(said(), "STOPPING=1");
     EXPECT_EQ(tessaryn.wait(), 0);
     EXPECT_EQ(tessaryn.out().find("CC 7"), std::string::npos);  // --quiet: status lines only
+    ::close(sock);
 }
 
 TEST_F(Headless, WithoutWaitAMissingDeviceEndsTheRun) {

@@ -229,7 +229,9 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     // The last messages the monitor shows (as many as anyone sees), taken or copied.
     template <typename Messages>
     std::vector<std::pair<MIDIMessage, bool>> forMonitor(Messages&& messages, bool fromPad) const;
+    // The activity light: lit by traffic, dark kLitFor after the last; one timer at a time.
     void pulse();
+    void dimWhenIdle();
     // One change of the list for a chunk's lines.
     void appendMonitor(const std::vector<std::string>& texts);
     void noticeReaderLosses();
@@ -307,7 +309,8 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     bool awaitingFirstOpen_ = false;  // awaitDevice, until an open succeeds
     bool linkFromSaved_ = false;      // link_ came from the saved settings
     DelayedTask reconnectItem_;
-    std::int64_t activityToken_ = 0;
+    static constexpr std::chrono::milliseconds kLitFor{120};
+    std::chrono::steady_clock::time_point lastActivity_;
     std::string statusBeforeStall_;
 
     std::shared_ptr<SerialPort> serial_;

@@ -206,13 +206,24 @@ void Bridge::showGathered() {
 }
 
 void Bridge::pulse() {
-    const std::int64_t token = ++activityToken_;
+    lastActivity_ = std::chrono::steady_clock::now();
+    if (activityLit_) return;  // its timer is set and looks at lastActivity_
     publish(activityLit_, true, BridgeProperty::activityLit);
-    main_.postAfter(std::chrono::milliseconds(120), [weak = weak_from_this(), token] {
-        auto self = weak.lock();
-        if (self && self->activityToken_ == token)
-            self->publish(self->activityLit_, false, BridgeProperty::activityLit);
+    main_.postAfter(kLitFor, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->dimWhenIdle();
     });
+}
+
+void Bridge::dimWhenIdle() {
+    const auto idle = std::chrono::steady_clock::now() - lastActivity_;
+    if (idle >= kLitFor) {
+        publish(activityLit_, false, BridgeProperty::activityLit);
+        return;
+    }
+    main_.postAfter(std::chrono::duration_cast<std::chrono::microseconds>(kLitFor - idle),
+                    [weak = weak_from_this()] {
+                        if (auto self = weak.lock()) self->dimWhenIdle();
+                    });
 }
 
 void Bridge::setMonitorShown(bool shown, std::size_t linesPerChunk) {

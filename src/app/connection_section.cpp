@@ -1,9 +1,11 @@
 #include <QCheckBox>
 #include <QHBoxLayout>
+#include <QPlainTextDocumentLayout>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStyle>
+#include <QTextBlock>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <cmath>
@@ -198,46 +200,57 @@ MonitorView::MonitorView(QWidget* parent) : QPlainTextEdit(parent) {
     setObjectName("monitor");
     setReadOnly(true);
     setLineWrapMode(QPlainTextEdit::NoWrap);
-    setMaximumBlockCount(static_cast<int>(Bridge::kMonitorCap));
+    setMaximumBlockCount(kHistory);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setPlaceholderText("Messages show up here.");
     setAccessibleName("Recent messages");
     setTabChangesFocus(true);  // read-only: Tab moves on
-    setFont(captionFont(font()));
     useMonospace(this);
-    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::MinimumExpanding);
+    useCaptionFont(this);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    // Scrolled to the end, it stays there when a new size or font moves the end.
+    QScrollBar* bar = verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this,
+            [this, bar](int v) { atEnd_ = v == bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int max) {
+        if (atEnd_) bar->setValue(max);
+    });
 }
 
-// Room for every line the bridge keeps, from the font and frame the widget has now (a theme or
-// a font change asks again), and more as the window grows.
+// Room for the lines the bridge keeps, measured by laying them out as this widget does, in the
+// font, margins and frame it has now: a theme's font with odd leading or a thick frame gets the
+// room it needs. Asked again whenever the font or style changes.
 QSize MonitorView::minimumSizeHint() const {
-    // Lines are laid out on whole pixels.
-    const int line = static_cast<int>(std::ceil(QFontMetricsF(font()).lineSpacing()));
-    const int text = line * static_cast<int>(Bridge::kMonitorCap) +
-                     static_cast<int>(std::ceil(2 * document()->documentMargin()));
-    return {QPlainTextEdit::minimumSizeHint().width(), text + 2 * frameWidth() + 2};
+    QTextDocument sample;
+    auto* layout = new QPlainTextDocumentLayout(&sample);
+    sample.setDocumentLayout(layout);
+    sample.setDefaultFont(font());
+    sample.setDocumentMargin(document()->documentMargin());
+    QTextOption noWrap;
+    noWrap.setWrapMode(QTextOption::NoWrap);
+    sample.setDefaultTextOption(noWrap);
+    sample.setPlainText(
+        QString("Pad  CC 0 · 64 · ch 1\n").repeated(int(Bridge::kMonitorCap)).chopped(1));
+    qreal text = 0;
+    for (QTextBlock b = sample.firstBlock(); b.isValid(); b = b.next())
+        text += layout->blockBoundingRect(b).height();
+    const QMargins m = contentsMargins();
+    return {QPlainTextEdit::minimumSizeHint().width(),
+            static_cast<int>(std::ceil(text)) + m.top() + m.bottom()};
 }
 
 void MonitorView::showLines(const std::vector<MonitorLine>& lines) {
-    // Lines after the last one shown are appended; when it is gone (a burst longer than the
-    // list, or a restart) the whole list is drawn again.
+    // Lines after the last one shown are appended; when it is gone (more lines came between two
+    // redraws than the bridge keeps) all it has are.
     std::size_t from = 0;
-    bool found = false;
     for (std::size_t i = lines.size(); last_ && i-- > 0;) {
         if (lines[i].id == *last_) {
             from = i + 1;
-            found = true;
             break;
         }
     }
-    if (!found) {
-        QStringList all;
-        for (const auto& line : lines) all << fromStd(line.text);
-        setPlainText(all.join('\n'));
-    } else {
-        for (std::size_t i = from; i < lines.size(); ++i) appendPlainText(fromStd(lines[i].text));
-    }
+    for (std::size_t i = from; i < lines.size(); ++i) appendPlainText(fromStd(lines[i].text));
     const std::optional<Uuid> last = lines.empty() ? std::nullopt : std::optional(lines.back().id);
     if (last && last != last_) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
     last_ = last;
@@ -270,8 +283,9 @@ StatusSection::StatusSection(Bridge& bridge, const QString& name) : Section(brid
     l->addWidget(counters_);
     l->addWidget(caption(QString("Virtual ports: %1 In / %1 Out").arg(name)));
     monitor_ = new MonitorView;
-    l->addWidget(monitor_);
+    l->addWidget(monitor_, 1);
     setLayout(l);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);  // the monitor takes the room
 }
 
 void StatusSection::redraw(const Changes& c) {

@@ -86,7 +86,7 @@ RoutingSection::RoutingSection(Bridge& bridge, Autostart& autostart)
     l->addWidget(openAtLogin_);
     addStartSettings(l);
     auto* rescan = new QPushButton("Rescan MIDI ports");
-    rescan->setFont(captionFont(rescan->font()));
+    useCaptionFont(rescan);
     connect(rescan, &QPushButton::clicked, this, [this] { bridge_.refreshMIDIPorts(); });
     l->addWidget(rescan, 0, Qt::AlignLeft);
     setLayout(l);

@@ -9,6 +9,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <cmath>
+#include <filesystem>
 
 #include "app/icons.h"
 #include "app/sections.h"
@@ -28,6 +29,24 @@ bool isPlugIn(const std::string& path) {
     const std::string_view name = p.substr(p.rfind('/') + 1);
     return p.starts_with("/dev/serial/by-id/") || name.starts_with("ttyACM") ||
            name.starts_with("ttyUSB");
+}
+
+// Whether a running program (most likely another instance, on its own board) has the device
+// open: found among the open files of the processes we may look into.
+bool openElsewhere(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path device = fs::canonical(path, ec);
+    if (ec) return false;
+    for (fs::directory_iterator p("/proc", ec), end; !ec && p != end; p.increment(ec)) {
+        std::error_code fdError;
+        for (fs::directory_iterator fd(p->path() / "fd", fdError); !fdError && fd != end;
+             fd.increment(fdError)) {
+            std::error_code linkError;
+            if (fs::read_symlink(fd->path(), linkError) == device) return true;
+        }
+    }
+    return false;
 }
 
 // A label that names `field` for screen readers and moves the focus to it on its mnemonic.
@@ -132,8 +151,10 @@ void ConnectionSection::windowShown() {
     // Offered, not saved: it becomes the saved port only when the user starts with it.
     proposed_.clear();
     if (prefs_.text("port").value_or("").empty()) {
-        const auto plugIn = std::find_if(ports_.begin(), ports_.end(), isPlugIn);
-        if (plugIn != ports_.end()) proposed_ = *plugIn;
+        const auto free = std::find_if(ports_.begin(), ports_.end(), [](const std::string& p) {
+            return isPlugIn(p) && !openElsewhere(p);
+        });
+        if (free != ports_.end()) proposed_ = *free;
     }
     showSettings();
 }

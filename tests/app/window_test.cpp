@@ -17,6 +17,9 @@
 #include <QToolButton>
 #include <fstream>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "app/main_window.h"
 #include "app/qt_main_queue.h"
 #include "app/tray.h"
@@ -167,13 +170,16 @@ TEST_F(Window, FirstRunOffersOnlyAPlugInBoardAndSavesItOnStart) {
     open();
     EXPECT_EQ(window->portPicker()->currentText(), "Select…");
     EXPECT_FALSE(window->startButton()->isEnabled());
-    ports.push_back("/dev/ttyACM7");
+    fs::create_symlink(pty.path, dir / "ttyACM0");  // a board another instance has open
+    const int held = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ports.insert(ports.end(), {(dir / "ttyACM0").string(), "/dev/ttyACM7"});
     window->findChild<QToolButton*>("rescanPorts")->click();
     window->hide();
     window->show();  // shown again: offers the board
     settle();
     EXPECT_EQ(window->portPicker()->currentText(), "ttyACM7");
     EXPECT_EQ(prefs->text("port"), std::nullopt);
+    ::close(held);
     QTest::mouseClick(window->startButton(), Qt::LeftButton);
     EXPECT_EQ(prefs->text("port"), "/dev/ttyACM7");
 
@@ -205,6 +211,7 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
         {"Send on channel 10", "forceDrumChannel", &Bridge::forceDrumChannel},
         {"2 stop bits", "twoStop", nullptr},
         {"Hardware flow control (RTS/CTS)", "hwFlow", nullptr},
+        {"Start bridging when Tessaryn opens", "startOnOpen", nullptr},
     };
     for (const auto& s : switches) {
         QCheckBox* box = byText<QCheckBox>(window.get(), s.text);
@@ -291,7 +298,9 @@ TEST_F(Window, AVelocityDragWritesThePreferencesOnce) {
 }
 
 TEST_F(Window, LearnButtonStatesAndSavedMappings) {
-    open(true);
+    open();
+    window->learnedGroup()->setExpanded(true);
+    settle();
     EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
     QPushButton* learn = byText<QPushButton>(window.get(), "Learn next control");
     for (const bool listening : {true, false}) {
@@ -300,9 +309,11 @@ TEST_F(Window, LearnButtonStatesAndSavedMappings) {
         EXPECT_EQ(bridge->learning(), listening);
     }
 
+    const int height = window->height();
     bridge->setPendingLearn(PendingLearn{true, 7});
     bridge->setLearnDestination(20);
     settle();
+    EXPECT_GT(window->height(), height);  // the captured control's row grows the window
     QPushButton* save = byText<QPushButton>(window.get(), "Save mapping");
     ASSERT_TRUE(save && save->isVisible());
     QTest::mouseClick(save, Qt::LeftButton);

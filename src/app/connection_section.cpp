@@ -8,12 +8,14 @@
 #include <QTextBlock>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 
 #include "app/icons.h"
 #include "app/sections.h"
 #include "app/widgets.h"
+#include "serial/serial_discovery.h"
 
 namespace tessaryn {
 
@@ -56,10 +58,35 @@ QLabel* labelFor(const QString& text, QWidget* field) {
     return l;
 }
 
+// The serial number of the USB device behind `path`, as sysfs tells it; empty if unknown.
+std::string serialNumber(const std::string& path) {
+    std::error_code ec;
+    const auto node = std::filesystem::canonical(path, ec).filename().string();
+    const std::string identity = ec ? "" : usbIdentity(node, "/sys");  // vendor:product:serial
+    const auto at = identity.find(':', identity.find(':') + 1);
+    return at == std::string::npos || identity[at + 1] == '@' ? "" : identity.substr(at + 1);
+}
+
+// A board by its maker and product, which its stable name carries between a "usb-" and its
+// serial number and interface ("usb-Maker_Drum_Pad_0043_9573632363-if00" is "Maker Drum Pad
+// 0043"); the picker's tooltip keeps the whole path. Other devices by their node's name.
 QString deviceLabel(const std::string& path) {
-    QString s = fromStd(path);
-    s.remove("/dev/");
-    return s;
+    constexpr std::string_view byId = "/dev/serial/by-id/";
+    if (!path.starts_with(byId)) return fromStd(path).remove("/dev/");
+    std::string name = path.substr(byId.size());
+    if (name.starts_with("usb-")) name.erase(0, 4);
+    if (const auto i = name.rfind("-if"); i != std::string::npos && i > 0) name.erase(i);
+    // Without sysfs's word, a last word of 8 or more letters and digits, some of them digits.
+    std::string serial = serialNumber(path);
+    const std::string last = name.substr(name.rfind('_') + 1);
+    if (serial.empty() && last.size() >= 8 && last.size() < name.size() &&
+        std::all_of(last.begin(), last.end(), [](char c) { return std::isalnum(uint8_t(c)); }) &&
+        std::any_of(last.begin(), last.end(), [](char c) { return std::isdigit(uint8_t(c)); }))
+        serial = last;
+    if (!serial.empty() && name.size() > serial.size() + 1 && name.ends_with("_" + serial))
+        name.erase(name.size() - serial.size() - 1);
+    std::replace(name.begin(), name.end(), '_', ' ');
+    return fromStd(name);
 }
 
 }  // namespace
@@ -171,6 +198,8 @@ void ConnectionSection::showSettings() {
         entries.emplace_back("Select…", fromStd(port));
     for (const auto& p : ports_) entries.emplace_back(deviceLabel(p), fromStd(p));
     showEntries(portPicker_, entries, fromStd(port));
+    for (int i = 0; i < portPicker_->count(); ++i)
+        portPicker_->setItemData(i, portPicker_->itemData(i), Qt::ToolTipRole);
     portPicker_->setToolTip(port.empty() ? QString() : fromStd(port));
 
     QSignalBlocker b1(baud_), b2(dataBits_), b3(parity_), b4(twoStop_), b5(hwFlow_);

@@ -180,6 +180,11 @@ void MainWindow::redraw() {
     if (pending_.empty()) return;
     const Changes changes = std::exchange(pending_, {});
     for (Section* s : sections_) s->redraw(changes);
+    if (changes.any({BridgeProperty::state})) {
+        const BridgeState state = bridge_.state();
+        const bool trouble = state != BridgeState::stopped && state != BridgeState::bridging;
+        setWindowIcon(trouble ? troubleIcon() : applicationIcon());
+    }
     sinceRedraw_.start();
 }
 
@@ -260,7 +265,19 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 
 void pairWithTray(MainWindow& window, Tray& tray) {
     QObject::connect(&window, &MainWindow::quitRequested, tray.quitAction(), &QAction::trigger);
-    QObject::connect(&window, &MainWindow::closing, &tray, &Tray::checkAgain);
+    QObject::connect(&window, &MainWindow::closing, &tray, [&tray] {
+        tray.checkAgain();
+        tray.tellOnce();
+    });
+    // A click on the icon shows the window, or puts it away when it is already up.
+    QObject::connect(tray.icon(), &QSystemTrayIcon::activated, &window,
+                     [&window](QSystemTrayIcon::ActivationReason reason) {
+                         if (reason != QSystemTrayIcon::Trigger) return;
+                         if (window.isVisible() && !window.isMinimized())
+                             window.hide();
+                         else
+                             window.bringForward();
+                     });
     QObject::connect(&tray, &Tray::appeared, &window, [&window] { window.setHidesToTray(true); });
 }
 

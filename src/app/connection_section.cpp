@@ -272,22 +272,26 @@ MonitorView::MonitorView(QWidget* parent) : QPlainTextEdit(parent) {
 // font, margins and frame it has now: a theme's font with odd leading or a thick frame gets the
 // room it needs. Asked again whenever the font or style changes.
 QSize MonitorView::minimumSizeHint() const {
-    QTextDocument sample;
-    auto* layout = new QPlainTextDocumentLayout(&sample);
-    sample.setDocumentLayout(layout);
-    sample.setDefaultFont(font());
-    sample.setDocumentMargin(document()->documentMargin());
-    QTextOption noWrap;
-    noWrap.setWrapMode(QTextOption::NoWrap);
-    sample.setDefaultTextOption(noWrap);
-    sample.setPlainText(
-        QString("Pad  CC 0 · 64 · ch 1\n").repeated(int(Bridge::kMonitorCap)).chopped(1));
-    qreal text = 0;
-    for (QTextBlock b = sample.firstBlock(); b.isValid(); b = b.next())
-        text += layout->blockBoundingRect(b).height();
+    // Layouts ask often (each counter update lays the page out); the font rarely changes.
+    if (measured_ != std::pair(font(), document()->documentMargin())) {
+        measured_ = {font(), document()->documentMargin()};
+        QTextDocument sample;
+        auto* layout = new QPlainTextDocumentLayout(&sample);
+        sample.setDocumentLayout(layout);
+        sample.setDefaultFont(font());
+        sample.setDocumentMargin(document()->documentMargin());
+        QTextOption noWrap;
+        noWrap.setWrapMode(QTextOption::NoWrap);
+        sample.setDefaultTextOption(noWrap);
+        sample.setPlainText(
+            QString("Pad  CC 0 · 64 · ch 1\n").repeated(int(Bridge::kMonitorCap)).chopped(1));
+        qreal text = 0;
+        for (QTextBlock b = sample.firstBlock(); b.isValid(); b = b.next())
+            text += layout->blockBoundingRect(b).height();
+        textHeight_ = static_cast<int>(std::ceil(text));
+    }
     const QMargins m = contentsMargins();
-    return {QPlainTextEdit::minimumSizeHint().width(),
-            static_cast<int>(std::ceil(text)) + m.top() + m.bottom()};
+    return {QPlainTextEdit::minimumSizeHint().width(), textHeight_ + m.top() + m.bottom()};
 }
 
 void MonitorView::showLines(const std::vector<MonitorLine>& lines) {

@@ -228,9 +228,14 @@ void MainWindow::fitToContent() {
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == page_ && event->type() == QEvent::LayoutRequest && fitted_ &&
-        page_->sizeHint().height() > scroll_->viewport()->height())
-        QTimer::singleShot(0, this, [this] { fitToContent(); });
+    // Looked at once the page is laid out: asking its size now would lay it out twice.
+    if (watched == page_ && event->type() == QEvent::LayoutRequest && fitted_ && !growPending_) {
+        growPending_ = true;
+        QTimer::singleShot(0, this, [this] {
+            growPending_ = false;
+            if (page_->sizeHint().height() > scroll_->viewport()->height()) fitToContent();
+        });
+    }
     return QWidget::eventFilter(watched, event);
 }
 

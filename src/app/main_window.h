@@ -73,6 +73,7 @@ class MainWindow : public QWidget {
     int observer_ = 0;
     bool fitted_ = false;
     bool hidesToTray_ = false;
+    bool growPending_ = false;
     Changes pending_;
     QTimer redrawTimer_;
     QElapsedTimer sinceRedraw_;

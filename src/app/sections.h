@@ -142,6 +142,9 @@ class MonitorView : public QPlainTextEdit {
   private:
     std::optional<Uuid> last_;
     bool atEnd_ = true;
+    // The font and margin the lines were last measured in, and the height they took.
+    mutable std::pair<QFont, qreal> measured_;
+    mutable int textHeight_ = 0;
 };
 
 // The activity light, the status line, the counters and the monitor.

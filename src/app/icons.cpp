@@ -105,8 +105,7 @@ void drawBadge(QPainter& p, qreal s) {
 QIcon trayIcon(TrayLook look) {
     return drawn([&](QPainter& p, qreal s) {
         const QRectF ring(s * 0.2, s * 0.2, s * 0.6, s * 0.6);
-        // A light halo under a dark stroke, both one piece: one of the two always stands out
-        // from the panel.
+        // A light halo under a dark stroke: one of the two always stands out from the panel.
         p.setPen(QPen(QColor(255, 255, 255, 210), s / 5));
         p.setBrush(Qt::NoBrush);
         p.drawEllipse(ring);

@@ -181,8 +181,7 @@ void MainWindow::redraw() {
     const Changes changes = std::exchange(pending_, {});
     for (Section* s : sections_) s->redraw(changes);
     if (changes.any({BridgeProperty::state})) {
-        const BridgeState state = bridge_.state();
-        const bool trouble = state != BridgeState::stopped && state != BridgeState::bridging;
+        const bool trouble = lookOf(bridge_.state(), false) == TrayLook::trouble;
         setWindowIcon(trouble ? troubleIcon() : applicationIcon());
     }
     sinceRedraw_.start();

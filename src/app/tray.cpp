@@ -26,8 +26,8 @@ Tray::Tray(Bridge& bridge, const std::string& instanceName, std::function<void()
     });
     show_ = menu_.addAction("Show Tessaryn");
     connect(show_, &QAction::triggered, this, [showWindow] { showWindow(); });
-    about_ = menu_.addAction("About Tessaryn");
-    connect(about_, &QAction::triggered, this,
+    QAction* about = menu_.addAction("About Tessaryn");
+    connect(about, &QAction::triggered, this,
             [] { QMessageBox::about(nullptr, "About Tessaryn", aboutText()); });
     menu_.addSeparator();
     quit_ = menu_.addAction("Quit");
@@ -106,12 +106,12 @@ void Tray::showState() {
     startStop_->setText(bridge_.running() ? "Stop" : "Start");
 }
 
-TrayLook Tray::look() const {
-    switch (bridge_.state()) {
+TrayLook lookOf(BridgeState state, bool lit) {
+    switch (state) {
         case BridgeState::stopped:
             return TrayLook::stopped;
         case BridgeState::bridging:
-            return bridge_.activityLit() ? TrayLook::lit : TrayLook::bridging;
+            return lit ? TrayLook::lit : TrayLook::bridging;
         case BridgeState::notReading:
         case BridgeState::waiting:
         case BridgeState::failed:
@@ -121,7 +121,7 @@ TrayLook Tray::look() const {
 }
 
 void Tray::showLook() {
-    const TrayLook look = this->look();
+    const TrayLook look = lookOf(bridge_.state(), bridge_.activityLit());
     const QString tip = (look == TrayLook::lit ? QString("MIDI is moving") : title_) + '\n' +
                         QString::fromStdString(bridge_.status());
     if (look == shownLook_ && tip == icon_.toolTip()) return;

@@ -13,6 +13,9 @@
 
 namespace tessaryn {
 
+// How the state looks: failed, waiting for the device and not reading all need the user.
+TrayLook lookOf(BridgeState state, bool lit);
+
 // The tray item: a ring that shows stopped, bridging (filled while MIDI moves) or trouble, a
 // hover text with the status, and the menu status · Start/Stop · Show Tessaryn · About · — ·
 // Quit. Quit stops the bridge before it quits.
@@ -36,8 +39,6 @@ class Tray : public QObject {
     // The first time the window closes to the tray, says where the program went; once a run.
     void tellOnce();
     bool told() const { return told_; }
-    // Version, licence and where to find help.
-    static QString aboutText();
     bool shown() const { return icon_.isVisible(); }
     bool waiting() const { return retry_.isActive(); }
 
@@ -46,7 +47,6 @@ class Tray : public QObject {
     QAction* statusAction() const { return status_; }
     QAction* startStopAction() const { return startStop_; }
     QAction* showAction() const { return show_; }
-    QAction* aboutAction() const { return about_; }
     QAction* quitAction() const { return quit_; }
     // The hover text the icon has now.
     QString hoverText() const { return icon_.toolTip(); }
@@ -59,8 +59,9 @@ class Tray : public QObject {
     void appeared();
 
   private:
+    // Version, licence and where to find help.
+    static QString aboutText();
     void showState();
-    TrayLook look() const;
     void showLook();
     void applyQuitRule();
 
@@ -71,7 +72,6 @@ class Tray : public QObject {
     QAction* status_;
     QAction* startStop_;
     QAction* show_;
-    QAction* about_;
     QAction* quit_;
     std::array<QIcon, 4> icons_;  // by TrayLook, drawn once
     int observer_ = 0;

@@ -329,57 +329,8 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
     settle();
     EXPECT_EQ(bridge->targetNote(), 56);
     EXPECT_TRUE(lit().isEmpty());  // pressing a voice does not switch remapping on
-}
 
-TEST_F(Window, LearnedControlsAndTheVelocityCurve) {
-    open();
-    window->learnedGroup()->setExpanded(true);
-    settle();
-    EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
-    QPushButton* learn = byText<QPushButton>(window.get(), "Learn next control");
-    for (const bool listening : {true, false}) {
-        QTest::mouseClick(learn, Qt::LeftButton);
-        settle();
-        EXPECT_EQ(bridge->learning(), listening);
-    }
-
-    const int height = window->height();
-    bridge->setPendingLearn(PendingLearn{true, 7});
-    bridge->setLearnDestination(20);
-    // The captured control's row grows the window.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return window->height() > height; }));
-    QPushButton* save = byText<QPushButton>(window.get(), "Save mapping");
-    ASSERT_TRUE(save && save->isVisible());
-    QTest::mouseClick(save, Qt::LeftButton);
-    settle();
-    EXPECT_FALSE(save->isVisible());
-    EXPECT_TRUE(hasLabel(window.get(), "CC 7 → CC 20"));
-    QTest::mouseClick(window->findChild<QToolButton*>("removeRoute"), Qt::LeftButton);
-    settle();
-    EXPECT_TRUE(bridge->routes().empty());
-    EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
-
-    auto* slider = window->findChild<QSlider*>();
-    // A drag writes the preferences file once, when it ends, with the last value.
-    slider->setSliderDown(true);
-    slider->setValue(1200);
-    slider->setValue(1400);
-    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.4);
-    EXPECT_NE(Preferences(dir / "config").real("velocityCurve"), 1.4);
-    slider->setSliderDown(false);
-    EXPECT_EQ(Preferences(dir / "config").real("velocityCurve"), 1.4);
-    settle();
-    EXPECT_TRUE(hasLabel(window.get(), "Light hits stay quiet."));
-    // A screen reader hears and sets the exponent itself.
-    auto* curve = QAccessible::queryAccessibleInterface(slider);
-    EXPECT_EQ(curve->text(QAccessible::Value), "1.40");
-    curve->valueInterface()->setCurrentValue(0.5);
-    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 0.5);
-}
-
-// Open at login, the MIDI system and the instance name: what applies at the next start.
-TEST_F(Window, StartUpSettings) {
-    open(true);
+    // Open at login, the MIDI system and the instance name: what applies at the next start.
     const fs::path entry = dir / "xdg/autostart/tessaryn.desktop";
     QCheckBox* login = byText<QCheckBox>(window.get(), "Open at login");
     login->click();
@@ -431,6 +382,52 @@ TEST_F(Window, StartUpSettings) {
         const std::string text(std::istreambuf_iterator<char>(in), {});
         EXPECT_NE(text.find("\nExec=" + exec + "\n"), std::string::npos) << text;
     }
+}
+
+TEST_F(Window, LearnedControlsAndTheVelocityCurve) {
+    open();
+    window->learnedGroup()->setExpanded(true);
+    settle();
+    EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
+    QPushButton* learn = byText<QPushButton>(window.get(), "Learn next control");
+    for (const bool listening : {true, false}) {
+        QTest::mouseClick(learn, Qt::LeftButton);
+        settle();
+        EXPECT_EQ(bridge->learning(), listening);
+    }
+
+    const int height = window->height();
+    bridge->setPendingLearn(PendingLearn{true, 7});
+    bridge->setLearnDestination(20);
+    // The captured control's row grows the window.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->height() > height; }));
+    QPushButton* save = byText<QPushButton>(window.get(), "Save mapping");
+    ASSERT_TRUE(save && save->isVisible());
+    QTest::mouseClick(save, Qt::LeftButton);
+    settle();
+    EXPECT_FALSE(save->isVisible());
+    EXPECT_TRUE(hasLabel(window.get(), "CC 7 → CC 20"));
+    QTest::mouseClick(window->findChild<QToolButton*>("removeRoute"), Qt::LeftButton);
+    settle();
+    EXPECT_TRUE(bridge->routes().empty());
+    EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
+
+    auto* slider = window->findChild<QSlider*>();
+    // A drag writes the preferences file once, when it ends, with the last value.
+    slider->setSliderDown(true);
+    slider->setValue(1200);
+    slider->setValue(1400);
+    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.4);
+    EXPECT_NE(Preferences(dir / "config").real("velocityCurve"), 1.4);
+    slider->setSliderDown(false);
+    EXPECT_EQ(Preferences(dir / "config").real("velocityCurve"), 1.4);
+    settle();
+    EXPECT_TRUE(hasLabel(window.get(), "Light hits stay quiet."));
+    // A screen reader hears and sets the exponent itself.
+    auto* curve = QAccessible::queryAccessibleInterface(slider);
+    EXPECT_EQ(curve->text(QAccessible::Value), "1.40");
+    curve->valueInterface()->setCurrentValue(0.5);
+    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 0.5);
 }
 
 // A control moved before a run of hits stays in the monitor's history; the newest lines the

@@ -27,13 +27,14 @@ void save(QWidget& w, const QString& file) {
     std::printf("saved %s\n", qPrintable(file));
 }
 
-// The tray icon, unlit and lit, on a light and on a dark panel.
+// The tray icon stopped, bridging, lit and in trouble, on a light and on a dark panel.
 void saveTrayIcons(const QString& file) {
-    QPixmap pm(4 * 40, 40);
+    QPixmap pm(8 * 40, 40);
     QPainter p(&pm);
-    p.fillRect(0, 0, 80, 40, QColor(0xF0, 0xF0, 0xF0));
-    p.fillRect(80, 0, 80, 40, QColor(0x20, 0x20, 0x22));
-    for (int i = 0; i < 4; ++i) p.drawPixmap(i * 40 + 4, 4, trayIcon(i % 2).pixmap(32, 32));
+    p.fillRect(0, 0, 160, 40, QColor(0xF0, 0xF0, 0xF0));
+    p.fillRect(160, 0, 160, 40, QColor(0x20, 0x20, 0x22));
+    for (int i = 0; i < 8; ++i)
+        p.drawPixmap(i * 40 + 4, 4, trayIcon(static_cast<TrayLook>(i % 4)).pixmap(32, 32));
     p.end();
     pm.save(file);
     std::printf("saved %s\n", qPrintable(file));

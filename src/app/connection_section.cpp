@@ -1,16 +1,21 @@
 #include <QCheckBox>
 #include <QHBoxLayout>
+#include <QPlainTextDocumentLayout>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStyle>
+#include <QTextBlock>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <cctype>
 #include <cmath>
+#include <filesystem>
 
 #include "app/icons.h"
 #include "app/sections.h"
 #include "app/widgets.h"
+#include "serial/serial_discovery.h"
 
 namespace tessaryn {
 
@@ -28,6 +33,24 @@ bool isPlugIn(const std::string& path) {
            name.starts_with("ttyUSB");
 }
 
+// Whether a running program (most likely another instance, on its own board) has the device
+// open: found among the open files of the processes we may look into.
+bool openElsewhere(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path device = fs::canonical(path, ec);
+    if (ec) return false;
+    for (fs::directory_iterator p("/proc", ec), end; !ec && p != end; p.increment(ec)) {
+        std::error_code fdError;
+        for (fs::directory_iterator fd(p->path() / "fd", fdError); !fdError && fd != end;
+             fd.increment(fdError)) {
+            std::error_code linkError;
+            if (fs::read_symlink(fd->path(), linkError) == device) return true;
+        }
+    }
+    return false;
+}
+
 // A label that names `field` for screen readers and moves the focus to it on its mnemonic.
 QLabel* labelFor(const QString& text, QWidget* field) {
     auto* l = new QLabel(text);
@@ -35,10 +58,35 @@ QLabel* labelFor(const QString& text, QWidget* field) {
     return l;
 }
 
+// The serial number of the USB device behind `path`, as sysfs tells it; empty if unknown.
+std::string serialNumber(const std::string& path) {
+    std::error_code ec;
+    const auto node = std::filesystem::canonical(path, ec).filename().string();
+    const std::string identity = ec ? "" : usbIdentity(node, "/sys");  // vendor:product:serial
+    const auto at = identity.find(':', identity.find(':') + 1);
+    return at == std::string::npos || identity[at + 1] == '@' ? "" : identity.substr(at + 1);
+}
+
+// A board by its maker and product, which its stable name carries between a "usb-" and its
+// serial number and interface ("usb-Maker_Drum_Pad_0043_9573632363-if00" is "Maker Drum Pad
+// 0043"); the picker's tooltip keeps the whole path. Other devices by their node's name.
 QString deviceLabel(const std::string& path) {
-    QString s = fromStd(path);
-    s.remove("/dev/");
-    return s;
+    constexpr std::string_view byId = "/dev/serial/by-id/";
+    if (!path.starts_with(byId)) return fromStd(path).remove("/dev/");
+    std::string name = path.substr(byId.size());
+    if (name.starts_with("usb-")) name.erase(0, 4);
+    if (const auto i = name.rfind("-if"); i != std::string::npos && i > 0) name.erase(i);
+    // Without sysfs's word, a last word of 8 or more letters and digits, some of them digits.
+    std::string serial = serialNumber(path);
+    const std::string last = name.substr(name.rfind('_') + 1);
+    if (serial.empty() && last.size() >= 8 && last.size() < name.size() &&
+        std::all_of(last.begin(), last.end(), [](char c) { return std::isalnum(uint8_t(c)); }) &&
+        std::any_of(last.begin(), last.end(), [](char c) { return std::isdigit(uint8_t(c)); }))
+        serial = last;
+    if (!serial.empty() && name.size() > serial.size() + 1 && name.ends_with("_" + serial))
+        name.erase(name.size() - serial.size() - 1);
+    std::replace(name.begin(), name.end(), '_', ' ');
+    return fromStd(name);
 }
 
 }  // namespace
@@ -130,8 +178,10 @@ void ConnectionSection::windowShown() {
     // Offered, not saved: it becomes the saved port only when the user starts with it.
     proposed_.clear();
     if (prefs_.text("port").value_or("").empty()) {
-        const auto plugIn = std::find_if(ports_.begin(), ports_.end(), isPlugIn);
-        if (plugIn != ports_.end()) proposed_ = *plugIn;
+        const auto free = std::find_if(ports_.begin(), ports_.end(), [](const std::string& p) {
+            return isPlugIn(p) && !openElsewhere(p);
+        });
+        if (free != ports_.end()) proposed_ = *free;
     }
     showSettings();
 }
@@ -148,6 +198,8 @@ void ConnectionSection::showSettings() {
         entries.emplace_back("Select…", fromStd(port));
     for (const auto& p : ports_) entries.emplace_back(deviceLabel(p), fromStd(p));
     showEntries(portPicker_, entries, fromStd(port));
+    for (int i = 0; i < portPicker_->count(); ++i)
+        portPicker_->setItemData(i, portPicker_->itemData(i), Qt::ToolTipRole);
     portPicker_->setToolTip(port.empty() ? QString() : fromStd(port));
 
     QSignalBlocker b1(baud_), b2(dataBits_), b3(parity_), b4(twoStop_), b5(hwFlow_);
@@ -198,46 +250,61 @@ MonitorView::MonitorView(QWidget* parent) : QPlainTextEdit(parent) {
     setObjectName("monitor");
     setReadOnly(true);
     setLineWrapMode(QPlainTextEdit::NoWrap);
-    setMaximumBlockCount(static_cast<int>(Bridge::kMonitorCap));
+    setMaximumBlockCount(kHistory);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setPlaceholderText("Messages show up here.");
     setAccessibleName("Recent messages");
     setTabChangesFocus(true);  // read-only: Tab moves on
-    setFont(captionFont(font()));
     useMonospace(this);
-    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::MinimumExpanding);
+    useCaptionFont(this);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    // Scrolled to the end, it stays there when a new size or font moves the end.
+    QScrollBar* bar = verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this,
+            [this, bar](int v) { atEnd_ = v == bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int max) {
+        if (atEnd_) bar->setValue(max);
+    });
 }
 
-// Room for every line the bridge keeps, from the font and frame the widget has now (a theme or
-// a font change asks again), and more as the window grows.
+// Room for the lines the bridge keeps, measured by laying them out as this widget does, in the
+// font, margins and frame it has now: a theme's font with odd leading or a thick frame gets the
+// room it needs. Asked again whenever the font or style changes.
 QSize MonitorView::minimumSizeHint() const {
-    // Lines are laid out on whole pixels.
-    const int line = static_cast<int>(std::ceil(QFontMetricsF(font()).lineSpacing()));
-    const int text = line * static_cast<int>(Bridge::kMonitorCap) +
-                     static_cast<int>(std::ceil(2 * document()->documentMargin()));
-    return {QPlainTextEdit::minimumSizeHint().width(), text + 2 * frameWidth() + 2};
+    // Layouts ask often (each counter update lays the page out); the font rarely changes.
+    if (measured_ != std::pair(font(), document()->documentMargin())) {
+        measured_ = {font(), document()->documentMargin()};
+        QTextDocument sample;
+        auto* layout = new QPlainTextDocumentLayout(&sample);
+        sample.setDocumentLayout(layout);
+        sample.setDefaultFont(font());
+        sample.setDocumentMargin(document()->documentMargin());
+        QTextOption noWrap;
+        noWrap.setWrapMode(QTextOption::NoWrap);
+        sample.setDefaultTextOption(noWrap);
+        sample.setPlainText(
+            QString("Pad  CC 0 · 64 · ch 1\n").repeated(int(Bridge::kMonitorCap)).chopped(1));
+        qreal text = 0;
+        for (QTextBlock b = sample.firstBlock(); b.isValid(); b = b.next())
+            text += layout->blockBoundingRect(b).height();
+        textHeight_ = static_cast<int>(std::ceil(text));
+    }
+    const QMargins m = contentsMargins();
+    return {QPlainTextEdit::minimumSizeHint().width(), textHeight_ + m.top() + m.bottom()};
 }
 
 void MonitorView::showLines(const std::vector<MonitorLine>& lines) {
-    // Lines after the last one shown are appended; when it is gone (a burst longer than the
-    // list, or a restart) the whole list is drawn again.
+    // Lines after the last one shown are appended; when it is gone (more lines came between two
+    // redraws than the bridge keeps) all it has are.
     std::size_t from = 0;
-    bool found = false;
     for (std::size_t i = lines.size(); last_ && i-- > 0;) {
         if (lines[i].id == *last_) {
             from = i + 1;
-            found = true;
             break;
         }
     }
-    if (!found) {
-        QStringList all;
-        for (const auto& line : lines) all << fromStd(line.text);
-        setPlainText(all.join('\n'));
-    } else {
-        for (std::size_t i = from; i < lines.size(); ++i) appendPlainText(fromStd(lines[i].text));
-    }
+    for (std::size_t i = from; i < lines.size(); ++i) appendPlainText(fromStd(lines[i].text));
     const std::optional<Uuid> last = lines.empty() ? std::nullopt : std::optional(lines.back().id);
     if (last && last != last_) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
     last_ = last;
@@ -270,8 +337,9 @@ StatusSection::StatusSection(Bridge& bridge, const QString& name) : Section(brid
     l->addWidget(counters_);
     l->addWidget(caption(QString("Virtual ports: %1 In / %1 Out").arg(name)));
     monitor_ = new MonitorView;
-    l->addWidget(monitor_);
+    l->addWidget(monitor_, 1);
     setLayout(l);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);  // the monitor takes the room
 }
 
 void StatusSection::redraw(const Changes& c) {

@@ -191,6 +191,8 @@ int runDesktop(int argc, char** argv, const DesktopOptions& options) {
             showWindow();
         else if (!tray.shown())
             window.showMinimized();
+        // Only when the user asked for it: the program otherwise never opens a device by itself.
+        if (bridge->preferences().boolean("startOnOpen").value_or(false)) bridge->startFromSaved();
         code = QApplication::exec();
     }
     // The window and the tray item are gone; the bridge ends its threads and goes last, here on

@@ -86,16 +86,47 @@ QIcon warningIcon() {
     });
 }
 
-QIcon trayIcon(bool lit) {
+namespace {
+
+// A red disc with a white bar in the lower right corner: something needs the user.
+void drawBadge(QPainter& p, qreal s) {
+    const QRectF disc(s * 0.52, s * 0.52, s * 0.46, s * 0.46);
+    p.setPen(QPen(Qt::white, s / 16));
+    p.setBrush(QColor(0xD7, 0x26, 0x1E));
+    p.drawEllipse(disc);
+    p.setPen(QPen(Qt::white, s / 11, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(disc.center().x(), disc.top() + s * 0.1),
+               QPointF(disc.center().x(), disc.bottom() - s * 0.17));
+    p.drawPoint(QPointF(disc.center().x(), disc.bottom() - s * 0.08));
+}
+
+}  // namespace
+
+QIcon trayIcon(TrayLook look) {
     return drawn([&](QPainter& p, qreal s) {
         const QRectF ring(s * 0.2, s * 0.2, s * 0.6, s * 0.6);
         // A light halo under a dark stroke: one of the two always stands out from the panel.
         p.setPen(QPen(QColor(255, 255, 255, 210), s / 5));
         p.setBrush(Qt::NoBrush);
         p.drawEllipse(ring);
-        p.setPen(QPen(QColor(0x26, 0x26, 0x26), s / 10));
-        p.setBrush(lit ? QBrush(QColor(0xF2, 0x8C, 0x28)) : Qt::NoBrush);
+        const QColor stroke =
+            look == TrayLook::stopped ? QColor(0x80, 0x80, 0x80) : QColor(0x26, 0x26, 0x26);
+        p.setPen(QPen(stroke, s / 10));
+        p.setBrush(look == TrayLook::lit ? QBrush(QColor(0xF2, 0x8C, 0x28)) : Qt::NoBrush);
         p.drawEllipse(ring);
+        if (look == TrayLook::bridging) {  // ready: a small dot where the light will be
+            p.setPen(Qt::NoPen);
+            p.setBrush(QColor(0xF2, 0x8C, 0x28));
+            p.drawEllipse(ring.center(), s * 0.1, s * 0.1);
+        }
+        if (look == TrayLook::trouble) drawBadge(p, s);
+    });
+}
+
+QIcon troubleIcon() {
+    return drawn([&](QPainter& p, qreal s) {
+        p.drawPixmap(QRectF(0, 0, s, s), applicationIcon().pixmap(int(s)), QRectF(0, 0, s, s));
+        drawBadge(p, s);
     });
 }
 

@@ -12,9 +12,13 @@ QIcon refreshIcon(const QColor& color);
 QIcon removeIcon(const QColor& color);
 QIcon checkIcon(const QColor& color);
 QIcon warningIcon();
-// The tray item: a ring, filled while MIDI moves, outlined so that it reads on light and dark
-// panels alike.
-QIcon trayIcon(bool lit);
+// What the tray icon shows: stopped (a grey ring), bridging (a dark ring, filled while MIDI
+// moves) or in trouble (a red badge on the ring: failed, waiting for the device, not reading).
+enum class TrayLook { stopped, bridging, lit, trouble };
+// Outlined so that it reads on light and dark panels alike.
+QIcon trayIcon(TrayLook look);
+// The application's icon with the same red badge, for the window while the bridge is in trouble.
+QIcon troubleIcon();
 QPixmap markPixmap(int height);  // the maker's mark for the report row
 QIcon applicationIcon();
 

@@ -45,7 +45,6 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
 
     auto* top = new QHBoxLayout;
     top->setSpacing(20);
-    top->setAlignment(Qt::AlignTop);
     auto* left = column(14);
     left->addWidget(pad_);
     routing_ = new Collapsible("&Routing", routingSection_);
@@ -62,10 +61,9 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
     right->addWidget(line);
-    right->addWidget(status_);
+    right->addWidget(status_, 1);  // the monitor takes what room the window has
     learned_ = new Collapsible("&Learned controls", learnedSection_);
     right->addWidget(learned_);
-    right->addStretch();
 
     // Both columns share the width evenly, whatever their texts.
     auto* leftColumn = new QWidget;
@@ -82,9 +80,8 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
     auto* pageLayout = column(16);
     pageLayout->setContentsMargins(20, 20, 20, 20);
     pageLayout->setAlignment(Qt::Alignment());
-    pageLayout->addLayout(top);
+    pageLayout->addLayout(top, 1);
     pageLayout->addWidget(buildReportRow());
-    pageLayout->addStretch();
     page_ = new QWidget;
     page_->setLayout(pageLayout);
     page_->setMinimumWidth(760);
@@ -100,6 +97,9 @@ MainWindow::MainWindow(Bridge& bridge, Autostart autostart, PortLister listPorts
     setMinimumSize(480, 360);
     for (Collapsible* group : {routing_, learned_})
         connect(group, &Collapsible::expandedChanged, this, [this] { fitToContent(); });
+    // Content that grows (a captured control, a new mapping, a larger font) grows the window
+    // rather than bringing a scroll bar, while the screen has room.
+    page_->installEventFilter(this);
 
     auto* quit = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this);
     connect(quit, &QShortcut::activated, this, &MainWindow::quitRequested);
@@ -180,6 +180,10 @@ void MainWindow::redraw() {
     if (pending_.empty()) return;
     const Changes changes = std::exchange(pending_, {});
     for (Section* s : sections_) s->redraw(changes);
+    if (changes.any({BridgeProperty::state})) {
+        const bool trouble = lookOf(bridge_.state(), false) == TrayLook::trouble;
+        setWindowIcon(trouble ? troubleIcon() : applicationIcon());
+    }
     sinceRedraw_.start();
 }
 
@@ -222,6 +226,18 @@ void MainWindow::fitToContent() {
     resize(width, std::max(height, minimumHeight()));
 }
 
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    // Looked at once the page is laid out: asking its size now would lay it out twice.
+    if (watched == page_ && event->type() == QEvent::LayoutRequest && fitted_ && !growPending_) {
+        growPending_ = true;
+        QTimer::singleShot(0, this, [this] {
+            growPending_ = false;
+            if (page_->sizeHint().height() > scroll_->viewport()->height()) fitToContent();
+        });
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void MainWindow::closeEvent(QCloseEvent* event) {
     emit closing();
     QWidget::closeEvent(event);
@@ -253,7 +269,19 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 
 void pairWithTray(MainWindow& window, Tray& tray) {
     QObject::connect(&window, &MainWindow::quitRequested, tray.quitAction(), &QAction::trigger);
-    QObject::connect(&window, &MainWindow::closing, &tray, &Tray::checkAgain);
+    QObject::connect(&window, &MainWindow::closing, &tray, [&tray] {
+        tray.checkAgain();
+        tray.tellOnce();
+    });
+    // A click on the icon shows the window, or puts it away when it is already up.
+    QObject::connect(tray.icon(), &QSystemTrayIcon::activated, &window,
+                     [&window](QSystemTrayIcon::ActivationReason reason) {
+                         if (reason != QSystemTrayIcon::Trigger) return;
+                         if (window.isVisible() && !window.isMinimized())
+                             window.hide();
+                         else
+                             window.bringForward();
+                     });
     QObject::connect(&tray, &Tray::appeared, &window, [&window] { window.setHidesToTray(true); });
 }
 

@@ -57,6 +57,7 @@ class MainWindow : public QWidget {
     void changeEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     QWidget* buildReportRow();
@@ -72,6 +73,7 @@ class MainWindow : public QWidget {
     int observer_ = 0;
     bool fitted_ = false;
     bool hidesToTray_ = false;
+    bool growPending_ = false;
     Changes pending_;
     QTimer redrawTimer_;
     QElapsedTimer sinceRedraw_;

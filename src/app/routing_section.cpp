@@ -50,6 +50,11 @@ RoutingSection::RoutingSection(Bridge& bridge, Autostart& autostart)
             [this](int i) { bridge_.setHardwareOutID(sendTo_->itemData(i).toLongLong()); });
     connect(listenTo_, &QComboBox::activated, this,
             [this](int i) { bridge_.setHardwareInID(listenTo_->itemData(i).toLongLong()); });
+    // Beside the pickers it refills, not under the start-up settings.
+    auto* rescan = new QPushButton("Rescan MIDI ports");
+    useCaptionFont(rescan);
+    connect(rescan, &QPushButton::clicked, this, [this] { bridge_.refreshMIDIPorts(); });
+    l->addWidget(rescan, 0, Qt::AlignLeft);
 
     auto toggle = [&](const QString& text, const QString& help, bool (Bridge::*get)() const,
                       void (Bridge::*set)(bool)) {
@@ -78,23 +83,29 @@ RoutingSection::RoutingSection(Bridge& bridge, Autostart& autostart)
            "Opens the port without pulsing DTR. Applies the next time the port opens.",
            &Bridge::holdDTR, &Bridge::setHoldDTR);
     toggle("Reconnect when the device returns", "", &Bridge::reconnects, &Bridge::setReconnects);
-    openAtLogin_ = new QCheckBox("Open at login");
-    openAtLogin_->setToolTip(
-        "Adds Tessaryn to your desktop's autostart; the desktop must honour XDG autostart.");
-    openAtLogin_->setChecked(bridge_.preferences().boolean("openAtLogin").value_or(false));
-    connect(openAtLogin_, &QCheckBox::toggled, this, [this](bool on) { openAtLoginChanged(on); });
-    l->addWidget(openAtLogin_);
+    subheading("When Tessaryn starts");
     addStartSettings(l);
-    auto* rescan = new QPushButton("Rescan MIDI ports");
-    rescan->setFont(captionFont(rescan->font()));
-    connect(rescan, &QPushButton::clicked, this, [this] { bridge_.refreshMIDIPorts(); });
-    l->addWidget(rescan, 0, Qt::AlignLeft);
     setLayout(l);
 }
 
-// Read once when the program starts, so both apply at the next start.
+// Read once when the program starts, so they apply at the next start.
 void RoutingSection::addStartSettings(QVBoxLayout* l) {
-    const QString nextStart = " Takes effect the next time Tessaryn starts.";
+    Preferences& prefs = bridge_.preferences();
+    openAtLogin_ = new QCheckBox("Open at login");
+    openAtLogin_->setToolTip(
+        "Adds Tessaryn to your desktop's autostart; the desktop must honour XDG autostart.");
+    openAtLogin_->setChecked(prefs.boolean("openAtLogin").value_or(false));
+    connect(openAtLogin_, &QCheckBox::toggled, this, [this](bool on) { openAtLoginChanged(on); });
+    l->addWidget(openAtLogin_);
+    // Unlike the rest of the window, this starts the board without being asked each time: with
+    // Open at login, logging in is enough to play.
+    auto* startOnOpen = new QCheckBox("Start bridging when Tessaryn opens");
+    startOnOpen->setToolTip("Opens the saved serial port as Start in the tray menu does.");
+    startOnOpen->setChecked(prefs.boolean("startOnOpen").value_or(false));
+    connect(startOnOpen, &QCheckBox::toggled, this,
+            [&prefs](bool on) { prefs.setBoolean("startOnOpen", on); });
+    l->addWidget(startOnOpen);
+
     auto* row = new QHBoxLayout;
     midiSystem_ = new QComboBox;
     auto* midiLabel = new QLabel("MIDI system");
@@ -102,8 +113,7 @@ void RoutingSection::addStartSettings(QVBoxLayout* l) {
     row->addWidget(midiLabel);
     midiSystem_->addItem("ALSA", "alsa");
     midiSystem_->addItem("JACK", "jack");
-    midiSystem_->setToolTip("JACK needs a running JACK server (jackd or PipeWire's)." + nextStart);
-    Preferences& prefs = bridge_.preferences();
+    midiSystem_->setToolTip("JACK needs a running JACK server (jackd or PipeWire's).");
     midiSystem_->setCurrentIndex(prefs.text("midi") == "jack" ? 1 : 0);
     connect(midiSystem_, &QComboBox::activated, this, [this, &prefs](int i) {
         prefs.setText("midi", midiSystem_->itemData(i).toString().toStdString());
@@ -118,8 +128,8 @@ void RoutingSection::addStartSettings(QVBoxLayout* l) {
     instanceName_ = new QLineEdit(fromStd(saved()));
     nameLabel->setBuddy(instanceName_);
     instanceName_->setToolTip(
-        "Names the MIDI ports (\"NAME Out\", \"NAME In\"); one per board when several run." +
-        nextStart + " --name on the command line overrides it.");
+        "Names the MIDI ports (\"NAME Out\", \"NAME In\"); one per board when several run. "
+        "--name on the command line overrides it.");
     connect(instanceName_, &QLineEdit::editingFinished, this, [this, &prefs, saved] {
         const std::string name = instanceName_->text().toStdString();
         if (auto problem = instanceNameProblem(name)) {
@@ -131,6 +141,9 @@ void RoutingSection::addStartSettings(QVBoxLayout* l) {
     });
     row->addWidget(instanceName_, 1);
     l->addLayout(row);
+    auto* note = caption("The MIDI system and the name take effect the next time Tessaryn starts.");
+    note->setWordWrap(true);
+    l->addWidget(note);
 }
 
 void RoutingSection::redraw(const Changes& c) {

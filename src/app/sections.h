@@ -127,10 +127,13 @@ class ConnectionSection : public Section {
     QPushButton* start_;
 };
 
-// The last messages, oldest first, the newest always in view.
+// The last messages, oldest first, the newest always in view. The bridge keeps its newest few;
+// the view keeps a longer history of its own, so a control moved before a run of hits can still
+// be scrolled to, and shows as much of it as the window has room for.
 class MonitorView : public QPlainTextEdit {
     Q_OBJECT
   public:
+    static constexpr int kHistory = 500;
     explicit MonitorView(QWidget* parent = nullptr);
     void showLines(const std::vector<MonitorLine>& lines);
     QSize minimumSizeHint() const override;
@@ -138,6 +141,10 @@ class MonitorView : public QPlainTextEdit {
 
   private:
     std::optional<Uuid> last_;
+    bool atEnd_ = true;
+    // The font and margin the lines were last measured in, and the height they took.
+    mutable std::pair<QFont, qreal> measured_;
+    mutable int textHeight_ = 0;
 };
 
 // The activity light, the status line, the counters and the monitor.

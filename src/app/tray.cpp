@@ -1,6 +1,7 @@
 #include "app/tray.h"
 
 #include <QGuiApplication>
+#include <QMessageBox>
 
 #include "app/icons.h"
 #include "app/widgets.h"
@@ -10,8 +11,8 @@ namespace tessaryn {
 Tray::Tray(Bridge& bridge, const std::string& instanceName, std::function<void()> showWindow,
            std::function<void()> quit, QObject* parent)
     : QObject(parent), bridge_(bridge), title_(programTitle(instanceName)) {
-    lit_ = trayIcon(true);
-    unlit_ = trayIcon(false);
+    for (auto look : {TrayLook::stopped, TrayLook::bridging, TrayLook::lit, TrayLook::trouble})
+        icons_[static_cast<std::size_t>(look)] = trayIcon(look);
     status_ = menu_.addAction(QString());
     status_->setEnabled(false);
     startStop_ = menu_.addAction(QString());
@@ -25,6 +26,9 @@ Tray::Tray(Bridge& bridge, const std::string& instanceName, std::function<void()
     });
     show_ = menu_.addAction("Show Tessaryn");
     connect(show_, &QAction::triggered, this, [showWindow] { showWindow(); });
+    QAction* about = menu_.addAction("About Tessaryn");
+    connect(about, &QAction::triggered, this,
+            [] { QMessageBox::about(nullptr, "About Tessaryn", aboutText()); });
     menu_.addSeparator();
     quit_ = menu_.addAction("Quit");
     // Held notes are released before the program goes.
@@ -33,10 +37,6 @@ Tray::Tray(Bridge& bridge, const std::string& instanceName, std::function<void()
         quit();
     });
     icon_.setContextMenu(&menu_);
-    connect(&icon_, &QSystemTrayIcon::activated, this,
-            [showWindow](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger) showWindow();
-            });
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, [this] {
         wait_ *= 2;
@@ -44,15 +44,35 @@ Tray::Tray(Bridge& bridge, const std::string& instanceName, std::function<void()
     });
     observer_ = bridge_.observe([this](BridgeProperty p) {
         if (p == BridgeProperty::status || p == BridgeProperty::running) showState();
-        if (p == BridgeProperty::activityLit || p == BridgeProperty::status) showLook();
+        if (p == BridgeProperty::activityLit || p == BridgeProperty::status ||
+            p == BridgeProperty::state)
+            showLook();
     });
     showState();
-    icon_.setIcon(unlit_);
+    icon_.setIcon(icons_[static_cast<std::size_t>(shownLook_)]);
     showLook();
 }
 
 Tray::~Tray() {
     bridge_.unobserve(observer_);
+}
+
+QString Tray::aboutText() {
+    return QString(
+               "<p><b>Tessaryn %1</b></p>"
+               "<p>Joins a serial MIDI board to the computer's MIDI system.</p>"
+               "<p>MIT licence (Expat). "
+               "<a href=\"https://%2/tessaryn/\">Help and news</a></p>")
+        .arg(TESSARYN_VERSION, TESSARYN_FORM_HOST);
+}
+
+void Tray::tellOnce() {
+    if (!shown() || told_) return;
+    told_ = true;
+    icon_.showMessage(title_,
+                      "Tessaryn keeps running here, and the bridge with it. Quit is in this "
+                      "icon's menu.",
+                      QSystemTrayIcon::Information, 8000);
 }
 
 void Tray::showWhenAvailable(TrayCheck available, bool minimized,
@@ -86,14 +106,28 @@ void Tray::showState() {
     startStop_->setText(bridge_.running() ? "Stop" : "Start");
 }
 
+TrayLook lookOf(BridgeState state, bool lit) {
+    switch (state) {
+        case BridgeState::stopped:
+            return TrayLook::stopped;
+        case BridgeState::bridging:
+            return lit ? TrayLook::lit : TrayLook::bridging;
+        case BridgeState::notReading:
+        case BridgeState::waiting:
+        case BridgeState::failed:
+            break;
+    }
+    return TrayLook::trouble;
+}
+
 void Tray::showLook() {
-    const bool lit = bridge_.activityLit();
-    const QString tip = (lit ? QString("MIDI is moving") : title_) + '\n' +
+    const TrayLook look = lookOf(bridge_.state(), bridge_.activityLit());
+    const QString tip = (look == TrayLook::lit ? QString("MIDI is moving") : title_) + '\n' +
                         QString::fromStdString(bridge_.status());
-    if (lit == shownLit_ && tip == icon_.toolTip()) return;
-    if (lit != shownLit_) icon_.setIcon(lit ? lit_ : unlit_);
+    if (look == shownLook_ && tip == icon_.toolTip()) return;
+    if (look != shownLook_) icon_.setIcon(icons_[static_cast<std::size_t>(look)]);
     if (tip != icon_.toolTip()) icon_.setToolTip(tip);
-    shownLit_ = lit;
+    shownLook_ = look;
     ++looksShown_;
 }
 

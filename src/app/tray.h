@@ -4,15 +4,21 @@
 #include <QObject>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <array>
 #include <chrono>
 #include <functional>
 
+#include "app/icons.h"
 #include "bridge/bridge.h"
 
 namespace tessaryn {
 
-// The tray item: an empty or filled circle as MIDI moves, a hover text with the status, and the
-// menu status · Start/Stop · Show Tessaryn · — · Quit. Quit stops the bridge before it quits.
+// How the state looks: failed, waiting for the device and not reading all need the user.
+TrayLook lookOf(BridgeState state, bool lit);
+
+// The tray item: a ring that shows stopped, bridging (filled while MIDI moves) or trouble, a
+// hover text with the status, and the menu status · Start/Stop · Show Tessaryn · About · — ·
+// Quit. Quit stops the bridge before it quits.
 class Tray : public QObject {
     Q_OBJECT
   public:
@@ -30,6 +36,9 @@ class Tray : public QObject {
                            std::chrono::milliseconds firstWait = std::chrono::milliseconds(500),
                            int tries = 10);
     void checkAgain();
+    // The first time the window closes to the tray, says where the program went; once a run.
+    void tellOnce();
+    bool told() const { return told_; }
     bool shown() const { return icon_.isVisible(); }
     bool waiting() const { return retry_.isActive(); }
 
@@ -41,6 +50,7 @@ class Tray : public QObject {
     QAction* quitAction() const { return quit_; }
     // The hover text the icon has now.
     QString hoverText() const { return icon_.toolTip(); }
+    TrayLook shownLook() const { return shownLook_; }
     // How often the icon or its hover text was handed to the tray: every change costs the panel
     // a fetch of all sizes, so only a change of look may count.
     int looksShown() const { return looksShown_; }
@@ -49,6 +59,8 @@ class Tray : public QObject {
     void appeared();
 
   private:
+    // Version, licence and where to find help.
+    static QString aboutText();
     void showState();
     void showLook();
     void applyQuitRule();
@@ -61,10 +73,11 @@ class Tray : public QObject {
     QAction* startStop_;
     QAction* show_;
     QAction* quit_;
-    QIcon lit_, unlit_;
+    std::array<QIcon, 4> icons_;  // by TrayLook, drawn once
     int observer_ = 0;
-    bool shownLit_ = false;
+    TrayLook shownLook_ = TrayLook::stopped;
     int looksShown_ = 0;
+    bool told_ = false;
     TrayCheck available_;
     bool minimized_ = false;
     QTimer retry_;

@@ -1,6 +1,7 @@
 #include "app/widgets.h"
 
 #include <QAccessibleWidget>
+#include <QApplication>
 #include <QPainter>
 #include <QSignalBlocker>
 #include <QSpinBox>
@@ -20,14 +21,42 @@ QString programTitle(const std::string& instanceName) {
     return "Tessaryn · " + fromStd(instanceName);
 }
 
+namespace {
+
 QFont captionFont(QFont f) {
     f.setPointSizeF(f.pointSizeF() * 0.85);
     return f;
 }
 
+// A font set on a widget no longer follows the application's: this one sets the smaller font
+// again from the new one (a theme tool or the desktop changing it while the program runs).
+class SmallerFont : public QObject {
+  public:
+    explicit SmallerFont(QWidget* w) : QObject(w) { w->installEventFilter(this); }
+    static void apply(QWidget* w) {
+        QFont f = captionFont(QApplication::font(w));
+        if (w->property("monospace").toBool()) {
+            f.setStyleHint(QFont::Monospace);
+            f.setFamily("monospace");
+        }
+        w->setFont(f);
+    }
+    bool eventFilter(QObject* o, QEvent* e) override {
+        if (e->type() == QEvent::ApplicationFontChange) apply(static_cast<QWidget*>(o));
+        return false;
+    }
+};
+
+}  // namespace
+
+void useCaptionFont(QWidget* w) {
+    if (!w->findChild<SmallerFont*>(QString(), Qt::FindDirectChildrenOnly)) new SmallerFont(w);
+    SmallerFont::apply(w);
+}
+
 QLabel* caption(const QString& text, bool secondary) {
     auto* l = new QLabel(text);
-    l->setFont(captionFont(l->font()));
+    useCaptionFont(l);
     // A palette role, not a style sheet: it follows theme changes and costs nothing per update.
     if (secondary) l->setForegroundRole(QPalette::PlaceholderText);
     return l;
@@ -51,6 +80,7 @@ QVBoxLayout* column(int spacing) {
 }
 
 void useMonospace(QWidget* w) {
+    w->setProperty("monospace", true);
     QFont f = w->font();
     f.setStyleHint(QFont::Monospace);
     f.setFamily("monospace");

@@ -16,7 +16,8 @@ class QVBoxLayout;
 
 namespace tessaryn {
 
-QFont captionFont(QFont base);
+// Small text, following the application's font when it changes.
+void useCaptionFont(QWidget* w);
 // Small text; in the secondary colour unless `secondary` is false.
 QLabel* caption(const QString& text, bool secondary = true);
 QLabel* heading(const QString& text, qreal scale = 1.1);

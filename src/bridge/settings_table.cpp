@@ -99,6 +99,8 @@ const std::vector<Setting>& settingKeys() {
         {"twoStop", T::boolean, "false", A::connection, "two stop bits"},
         {"hwFlow", T::boolean, "false", A::connection, "RTS/CTS flow control"},
         {"openAtLogin", T::boolean, "false", A::windowOnly, "the desktop program starts at login"},
+        {"startOnOpen", T::boolean, "false", A::programStart,
+         "the desktop program starts bridging from the saved settings when it opens"},
         {"midi",
          T::choice,
          "alsa",

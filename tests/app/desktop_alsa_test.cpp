@@ -5,7 +5,7 @@
 #include "temp_dir.h"
 
 #include <QApplication>
-#include <QPushButton>
+#include <QMenu>
 #include <QTimer>
 #include <future>
 #include <thread>
@@ -22,16 +22,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What the user does once the window is up: press Start. Qt must not have seen our options
-// (its X11 --name would rename the window class).
+// Asked to start bridging when it opens, it is bridging once its event loop runs: the tray menu
+// offers Stop. Qt must not have seen our options (its X11 --name would rename the window class).
 std::promise<bool> started;
 
-void pressStartWhenShown() {
+void seeStartedWhenShown() {
     QTimer::singleShot(0, [] {
         for (QWidget* w : QApplication::allWidgets()) {
-            auto* b = qobject_cast<QPushButton*>(w);
-            if (b && b->text() == "&Start" && QCoreApplication::arguments().size() == 1) {
-                b->click();
+            auto* menu = qobject_cast<QMenu*>(w);
+            if (menu && menu->actions().size() > 1 && menu->actions()[1]->text() == "Stop" &&
+                QCoreApplication::arguments().size() == 1) {
                 started.set_value(true);
                 return;
             }
@@ -39,7 +39,7 @@ void pressStartWhenShown() {
         started.set_value(false);
     });
 }
-Q_COREAPP_STARTUP_FUNCTION(pressStartWhenShown)
+Q_COREAPP_STARTUP_FUNCTION(seeStartedWhenShown)
 
 struct Desktop : TempDirTest {};
 
@@ -56,6 +56,7 @@ TEST_F(Desktop, SigtermAndASecondLaunch) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     Pty pty;
     Preferences(dir / "config").setText("port", pty.path);
+    Preferences(dir / "config").setBoolean("startOnOpen", true);
 
     std::thread user([&] {
         ASSERT_TRUE(started.get_future().get());

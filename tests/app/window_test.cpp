@@ -17,6 +17,10 @@
 #include <QToolButton>
 #include <fstream>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "app/icons.h"
 #include "app/main_window.h"
 #include "app/qt_main_queue.h"
 #include "app/tray.h"
@@ -115,16 +119,22 @@ class Window : public tessaryn::testing::TempDirTest {
 
 }  // namespace
 
-TEST_F(Window, TrayStartsStopsAndLightsWithTraffic) {
+TEST_F(Window, TheTray) {
+    using namespace std::chrono_literals;
     open();
     QAction *status = tray->statusAction(), *startStop = tray->startStopAction();
+    EXPECT_EQ(tray->shownLook(), TrayLook::stopped);
     startStop->trigger();  // no saved port
     EXPECT_EQ(status->text(), "Choose a serial port in the window.");
+    EXPECT_EQ(tray->shownLook(), TrayLook::trouble);
+    settle();  // the window's icon wears the same badge
+    EXPECT_EQ(window->windowIcon().pixmap(32).toImage(), troubleIcon().pixmap(32).toImage());
 
     tessaryn::testing::Pty pty;
     prefs->setText("port", pty.path);
     startStop->trigger();
     EXPECT_EQ(startStop->text(), "Stop");
+    EXPECT_EQ(tray->shownLook(), TrayLook::bridging);
     // Every hit pulses the light; the panel fetches the icon only when its look changes.
     int pulses = 0, looksChanged = 0;
     bool lit = false;
@@ -149,47 +159,111 @@ TEST_F(Window, TrayStartsStopsAndLightsWithTraffic) {
     bridge->unobserve(counting);
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return tray->hoverText().startsWith("Tessaryn · Kit2\nBridging"); }));
-    // Quit, here by Ctrl+Q in the window, releases the held note before the program goes.
-    const std::size_t published = hub->published().size();
+    // Quit, here by Ctrl+Q in the window, stops the bridge, so held notes go, before it quits.
     QTest::keyClick(focusOn(window->portPicker()), Qt::Key_Q, Qt::ControlModifier);
-    EXPECT_EQ(quits, 1);
-    EXPECT_EQ(startStop->text(), "Start");
-    ASSERT_TRUE(hub->waitForPublished(published + 1));
-    const auto off = hub->published().back();
-    EXPECT_TRUE(off.size() == 3 && ((off[0] & 0xF0) == 0x80 || off[2] == 0) && off[1] == 38);
+    EXPECT_TRUE(quits == 1 && !bridge->running());
+
+    // Autostart can run before the panel: the icon comes with the tray, and until then closing
+    // the window never quits; once no tray can come, it quits unless started minimized.
+    bool panel = false;
+    for (bool minimized : {false, true}) {
+        tray->showWhenAvailable([&] { return panel; }, minimized, 1ms, 3);
+        EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return !tray->waiting(); }));  // retried 3 times, given up
+        EXPECT_EQ(QGuiApplication::quitOnLastWindowClosed(), !minimized);
+    }
+    QTest::keyClick(window.get(), Qt::Key_Escape);  // no tray to come back through
+    EXPECT_TRUE(window->isVisible());
+    panel = true;
+    window->close();  // a panel that came after the last retry is seen here
+    EXPECT_TRUE(tray->shown() && tray->told());
+    EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
+
+    Tray late(
+        *bridge, "Kit2", [] {}, [] {});  // its panel comes at the second retry
+    late.showWhenAvailable([calls = 0]() mutable { return ++calls > 2; }, true, 1ms, 20);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return late.shown(); }));
+    window->show();
+    QTest::keyClick(window.get(), Qt::Key_Escape);  // the window goes to the tray
+    EXPECT_FALSE(window->isVisible());
+    window->showMinimized();
+    emit tray->icon()->activated(QSystemTrayIcon::Trigger);  // and comes back restored
+    EXPECT_TRUE(window->isVisible() && !window->isMinimized());
+    emit tray->icon()->activated(QSystemTrayIcon::Trigger);  // a second click puts it away
+    EXPECT_FALSE(window->isVisible());
 }
 
 // The computer's own UARTs are never offered by themselves; a plug-in board is, and it is saved
 // only when the user starts with it.
-TEST_F(Window, FirstRunOffersOnlyAPlugInBoardAndSavesItOnStart) {
+TEST_F(Window, FirstRunOffersOnlyAPlugInBoardThenTheUserComesFirst) {
     tessaryn::testing::Pty pty;
     ports = {"/dev/ttyAMA0", "/dev/ttyS0", pty.path};
+    hub->addDestination("Synth");
     open();
     EXPECT_EQ(window->portPicker()->currentText(), "Select…");
     EXPECT_FALSE(window->startButton()->isEnabled());
-    ports.push_back("/dev/ttyACM7");
+    fs::create_symlink(pty.path, dir / "ttyACM0");  // a board another instance has open
+    const int held = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ports.insert(ports.end(), {(dir / "ttyACM0").string(), "/dev/ttyACM7"});
     window->findChild<QToolButton*>("rescanPorts")->click();
     window->hide();
     window->show();  // shown again: offers the board
     settle();
     EXPECT_EQ(window->portPicker()->currentText(), "ttyACM7");
     EXPECT_EQ(prefs->text("port"), std::nullopt);
-    QTest::mouseClick(window->startButton(), Qt::LeftButton);
+    ::close(held);
+    QTest::keyClick(window.get(), Qt::Key_Return);  // the default button
     EXPECT_EQ(prefs->text("port"), "/dev/ttyACM7");
 
-    emit window->portPicker()->activated(
-        window->portPicker()->findData(QString::fromStdString(pty.path)));
-    QTest::mouseClick(window->startButton(), Qt::LeftButton);
+    // Then updates and the Return key leave what the user is doing alone.
+    startOn(pty);
+    QComboBox* sendTo = window->findChild<QComboBox*>("sendTo");
+    ASSERT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth"}));
+    QSignalSpy refills(sendTo->model(), &QAbstractItemModel::rowsInserted);
+
+    auto* note = window->findChildren<QSpinBox*>().front();
+    type(note, "42");
+    for (int i = 0; i < 20; ++i) {
+        pty.send({0x99, 0x26, 0x64, 0x89, 0x26, 0x00});
+        bridge->setTargetNote(38);   // changed elsewhere while the user types
+        bridge->refreshMIDIPorts();  // the same list again
+        QTest::qWait(10);
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->bytesIn() == 120; }));
     settle();
+    EXPECT_EQ(note->text(), "42");
+    EXPECT_EQ(refills.count(), 0);
+    QTest::keyClick(note, Qt::Key_Return);  // commits the number, not Start/Stop
+    EXPECT_EQ(bridge->targetNote(), 42);
+    EXPECT_TRUE(bridge->running() && !window->settingsGroup()->isEnabled());
+
+    // Hidden, the window draws nothing; shown again, it catches up at once.
+    window->hide();
+    auto* counters =
+        find<QLabel>(window.get(), [](QLabel* l) { return l->text().startsWith("Serial → MIDI"); });
+    pty.send({0xB0, 0x07, 0x40});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->bytesIn() == 123; }));
+    settle();
+    EXPECT_EQ(counters->text(), "Serial → MIDI: 120 bytes   ·   MIDI → Serial: 0 bytes");
+    window->show();
+    EXPECT_EQ(counters->text(), "Serial → MIDI: 123 bytes   ·   MIDI → Serial: 0 bytes");
+
+    // A focused button presses itself; a control with no use for Return leaves it to Stop.
+    QTest::keyClick(focusOn(window->findChild<QPushButton*>("voice36")), Qt::Key_Return);
+    settle();
+    EXPECT_EQ(bridge->targetNote(), 36);
     EXPECT_TRUE(bridge->running());
-    EXPECT_FALSE(window->settingsGroup()->isEnabled());
-    QTest::keyClick(window.get(), Qt::Key_Return);  // the default button
+    auto* channel = byText<QCheckBox>(window.get(), "Send on channel 10");
+    QTest::keyClick(focusOn(channel), Qt::Key_Enter);
     settle();
-    EXPECT_FALSE(bridge->running());
-    EXPECT_TRUE(window->settingsGroup()->isEnabled());
+    EXPECT_TRUE(!bridge->running() && window->settingsGroup()->isEnabled());
+    EXPECT_FALSE(channel->isChecked());
 }
 
 TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
+    bridge->setHardwareOutID(777);  // a device that is not plugged in
+    const auto synth = hub->addDestination("Synth");
     open(true);
     const struct {
         const char* text;
@@ -205,6 +279,7 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
         {"Send on channel 10", "forceDrumChannel", &Bridge::forceDrumChannel},
         {"2 stop bits", "twoStop", nullptr},
         {"Hardware flow control (RTS/CTS)", "hwFlow", nullptr},
+        {"Start bridging when Tessaryn opens", "startOnOpen", nullptr},
     };
     for (const auto& s : switches) {
         QCheckBox* box = byText<QCheckBox>(window.get(), s.text);
@@ -214,19 +289,24 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
         settle();
         EXPECT_NE(box->isChecked(), before) << s.text;
         EXPECT_EQ(Preferences(dir / "config").boolean(s.key), !before) << s.text;
-        if (s.property) {
-            EXPECT_EQ(((*bridge).*s.property)(), !before) << s.text;
-        }
+        EXPECT_TRUE(!s.property || ((*bridge).*s.property)() != before) << s.text;
     }
-
     QComboBox* baud =
         find<QComboBox>(window.get(), [](QComboBox* c) { return items(c).contains("31250"); });
     emit baud->activated(2);
     EXPECT_EQ(Preferences(dir / "config").integer("baud"), 31250);
-}
 
-TEST_F(Window, TheLitVoiceButtonFollowsTheNoteAndTheSwitch) {
-    open();
+    QComboBox* sendTo = window->findChild<QComboBox*>("sendTo");
+    EXPECT_EQ(items(sendTo), (QStringList{"Virtual port only", "Saved port", "Synth"}));
+    EXPECT_EQ(sendTo->currentText(), "Saved port");
+    emit sendTo->activated(0);
+    settle();
+    EXPECT_EQ(bridge->hardwareOutID(), 0);
+    EXPECT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth"}));
+    emit sendTo->activated(1);
+    EXPECT_EQ(bridge->hardwareOutID(), synth);
+
+    // The lit voice button follows the note and the switch.
     auto lit = [&] {
         QStringList on;
         for (auto* b : window->findChildren<VoiceButton*>())
@@ -249,75 +329,8 @@ TEST_F(Window, TheLitVoiceButtonFollowsTheNoteAndTheSwitch) {
     settle();
     EXPECT_EQ(bridge->targetNote(), 56);
     EXPECT_TRUE(lit().isEmpty());  // pressing a voice does not switch remapping on
-}
 
-TEST_F(Window, SavedPortComesAndGoes) {
-    bridge->setHardwareOutID(777);  // a device that is not plugged in
-    const auto synth = hub->addDestination("Synth");
-    open(true);
-    QComboBox* sendTo = window->findChild<QComboBox*>("sendTo");
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        return items(sendTo) == (QStringList{"Virtual port only", "Saved port", "Synth"});
-    })) << items(sendTo).join(",").toStdString();
-    EXPECT_EQ(sendTo->currentText(), "Saved port");
-    emit sendTo->activated(0);
-    settle();
-    EXPECT_EQ(bridge->hardwareOutID(), 0);
-    EXPECT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth"}));
-    emit sendTo->activated(1);
-    EXPECT_EQ(bridge->hardwareOutID(), synth);
-}
-
-TEST_F(Window, AVelocityDragWritesThePreferencesOnce) {
-    open(true);
-    auto* slider = window->findChild<QSlider*>();
-    // A drag writes the preferences file once, when it ends, with the last value.
-    slider->setSliderDown(true);
-    slider->setValue(1200);
-    slider->setValue(1400);
-    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.4);
-    EXPECT_NE(Preferences(dir / "config").real("velocityCurve"), 1.4);
-    slider->setSliderDown(false);
-    EXPECT_EQ(Preferences(dir / "config").real("velocityCurve"), 1.4);
-    settle();
-    EXPECT_TRUE(hasLabel(window.get(), "Light hits stay quiet."));
-    slider->triggerAction(QAbstractSlider::SliderSingleStepAdd);
-    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.41);
-    // A screen reader hears and sets the exponent itself.
-    auto* curve = QAccessible::queryAccessibleInterface(slider);
-    EXPECT_EQ(curve->text(QAccessible::Value), "1.41");
-    curve->valueInterface()->setCurrentValue(0.5);
-    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 0.5);
-}
-
-TEST_F(Window, LearnButtonStatesAndSavedMappings) {
-    open(true);
-    EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
-    QPushButton* learn = byText<QPushButton>(window.get(), "Learn next control");
-    for (const bool listening : {true, false}) {
-        QTest::mouseClick(learn, Qt::LeftButton);
-        settle();
-        EXPECT_EQ(bridge->learning(), listening);
-    }
-
-    bridge->setPendingLearn(PendingLearn{true, 7});
-    bridge->setLearnDestination(20);
-    settle();
-    QPushButton* save = byText<QPushButton>(window.get(), "Save mapping");
-    ASSERT_TRUE(save && save->isVisible());
-    QTest::mouseClick(save, Qt::LeftButton);
-    settle();
-    EXPECT_FALSE(save->isVisible());
-    EXPECT_TRUE(hasLabel(window.get(), "CC 7 → CC 20"));
-    QTest::mouseClick(window->findChild<QToolButton*>("removeRoute"), Qt::LeftButton);
-    settle();
-    EXPECT_TRUE(bridge->routes().empty());
-    EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
-}
-
-// Open at login, the MIDI system and the instance name: what applies at the next start.
-TEST_F(Window, StartUpSettings) {
-    open(true);
+    // Open at login, the MIDI system and the instance name: what applies at the next start.
     const fs::path entry = dir / "xdg/autostart/tessaryn.desktop";
     QCheckBox* login = byText<QCheckBox>(window.get(), "Open at login");
     login->click();
@@ -353,9 +366,8 @@ TEST_F(Window, StartUpSettings) {
     }
     EXPECT_EQ(bridge->status(), "Instance name: the name cannot contain '/'");
     EXPECT_FALSE(bridge->running());  // Return went to the field
-}
 
-TEST_F(Window, EachInstanceHasItsOwnAutostartEntryQuotedForTheDesktop) {
+    // Each instance has its own entry, quoted for the desktop.
     const std::tuple<std::string, std::string, std::string> cases[] = {
         {"Halvenor", "tessaryn.desktop", "tessaryn --minimized"},
         {"Pad 2", "tessaryn-Pad 2.desktop", "tessaryn --name \"Pad 2\" --minimized"},
@@ -372,114 +384,100 @@ TEST_F(Window, EachInstanceHasItsOwnAutostartEntryQuotedForTheDesktop) {
     }
 }
 
-// Updates and the Return key leave what the user is doing alone.
-TEST_F(Window, TheUserComesFirst) {
-    tessaryn::testing::Pty pty;
-    ports = {pty.path};
-    hub->addDestination("Synth");
-    open(true);
-    startOn(pty);
-    QComboBox* sendTo = window->findChild<QComboBox*>("sendTo");
-    ASSERT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth"}));
-    QSignalSpy refills(sendTo->model(), &QAbstractItemModel::rowsInserted);
-
-    auto* note = window->findChildren<QSpinBox*>().front();
-    type(note, "42");
-    for (int i = 0; i < 20; ++i) {
-        pty.send({0x99, 0x26, 0x64, 0x89, 0x26, 0x00});
-        bridge->setTargetNote(38);   // changed elsewhere while the user types
-        bridge->refreshMIDIPorts();  // the same list again
-        QTest::qWait(10);
-    }
-    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->bytesIn() == 120; }));
-    settle();
-    EXPECT_EQ(note->text(), "42");
-    EXPECT_EQ(refills.count(), 0);
-    QTest::keyClick(note, Qt::Key_Return);  // commits the number, not Start/Stop
-    EXPECT_EQ(bridge->targetNote(), 42);
-    EXPECT_TRUE(bridge->running());
-
-    // Hidden, the window draws nothing; shown again, it catches up at once.
-    window->hide();
-    auto* counters =
-        find<QLabel>(window.get(), [](QLabel* l) { return l->text().startsWith("Serial → MIDI"); });
-    ASSERT_NE(counters, nullptr);
-    pty.send({0xB0, 0x07, 0x40});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->bytesIn() == 123; }));
-    settle();
-    EXPECT_EQ(counters->text(), "Serial → MIDI: 120 bytes   ·   MIDI → Serial: 0 bytes");
-    window->show();
-    EXPECT_EQ(counters->text(), "Serial → MIDI: 123 bytes   ·   MIDI → Serial: 0 bytes");
-
-    // A focused button presses itself; a control with no use for Return leaves it to Stop.
-    QTest::keyClick(focusOn(window->findChild<QPushButton*>("voice36")), Qt::Key_Return);
-    settle();
-    EXPECT_EQ(bridge->targetNote(), 36);
-    EXPECT_TRUE(bridge->running());
-    auto* channel = byText<QCheckBox>(window.get(), "Send on channel 10");
-    QTest::keyClick(focusOn(channel), Qt::Key_Enter);
-    settle();
-    EXPECT_FALSE(bridge->running());
-    EXPECT_FALSE(channel->isChecked());
-}
-
-TEST_F(Window, TheMonitorShowsAllItsLinesNewestInView) {
-    tessaryn::testing::Pty pty;
+TEST_F(Window, LearnedControlsAndTheVelocityCurve) {
     open();
-    startOn(pty);
-    auto* monitor = window->monitor();
-    auto inView = [&](const QTextBlock& block) {
-        return monitor->viewport()->rect().contains(monitor->cursorRect(QTextCursor(block)));
-    };
-    for (std::uint8_t burst : {3, 20, 1}) {
-        for (std::uint8_t i = 0; i < burst; ++i) pty.send({0xB0, i, 0x40});
-        const QString newest = QString("Pad  CC %1 · 64 · ch 1").arg(burst - 1);
-        ASSERT_TRUE(QTest::qWaitFor([&] {
-            return !monitorLines().isEmpty() && monitorLines().back() == newest;
-        })) << monitorLines().join("|").toStdString();
+    window->learnedGroup()->setExpanded(true);
+    settle();
+    EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
+    QPushButton* learn = byText<QPushButton>(window.get(), "Learn next control");
+    for (const bool listening : {true, false}) {
+        QTest::mouseClick(learn, Qt::LeftButton);
         settle();
-        EXPECT_EQ(monitorLines().size(), std::min<int>(8, int(bridge->monitor().size())));
-        EXPECT_TRUE(inView(monitor->document()->lastBlock()));
-        EXPECT_TRUE(inView(monitor->document()->firstBlock()));
+        EXPECT_EQ(bridge->learning(), listening);
     }
+
+    const int height = window->height();
+    bridge->setPendingLearn(PendingLearn{true, 7});
+    bridge->setLearnDestination(20);
+    // The captured control's row grows the window.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->height() > height; }));
+    QPushButton* save = byText<QPushButton>(window.get(), "Save mapping");
+    ASSERT_TRUE(save && save->isVisible());
+    QTest::mouseClick(save, Qt::LeftButton);
+    settle();
+    EXPECT_FALSE(save->isVisible());
+    EXPECT_TRUE(hasLabel(window.get(), "CC 7 → CC 20"));
+    QTest::mouseClick(window->findChild<QToolButton*>("removeRoute"), Qt::LeftButton);
+    settle();
+    EXPECT_TRUE(bridge->routes().empty());
+    EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
+
+    auto* slider = window->findChild<QSlider*>();
+    // A drag writes the preferences file once, when it ends, with the last value.
+    slider->setSliderDown(true);
+    slider->setValue(1200);
+    slider->setValue(1400);
+    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.4);
+    EXPECT_NE(Preferences(dir / "config").real("velocityCurve"), 1.4);
+    slider->setSliderDown(false);
+    EXPECT_EQ(Preferences(dir / "config").real("velocityCurve"), 1.4);
+    settle();
+    EXPECT_TRUE(hasLabel(window.get(), "Light hits stay quiet."));
+    // A screen reader hears and sets the exponent itself.
+    auto* curve = QAccessible::queryAccessibleInterface(slider);
+    EXPECT_EQ(curve->text(QAccessible::Value), "1.40");
+    curve->valueInterface()->setCurrentValue(0.5);
+    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 0.5);
 }
 
-// Autostart can run before the panel: the icon comes with the tray, and until then closing the
-// window never quits; once no tray can come, it quits unless the program was started minimized.
-TEST_F(Window, TheTrayIconComesWithALatePanel) {
-    using namespace std::chrono_literals;
+// A control moved before a run of hits stays in the monitor's history; the newest lines the
+// bridge keeps are all in view, apart, under any style and font size set while it runs, and
+// the monitor takes the room of a taller window.
+TEST_F(Window, TheMonitorKeepsHistoryAndFitsAnyFont) {
+    tessaryn::testing::Pty pty;
     open();
-    bool panel = false;
-    for (bool minimized : {false, true}) {
-        tray->showWhenAvailable([&] { return panel; }, minimized, 1ms, 3);
-        EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
-        ASSERT_TRUE(
-            QTest::qWaitFor([&] { return !tray->waiting(); }));  // retried 3 times, given up
-        EXPECT_EQ(QGuiApplication::quitOnLastWindowClosed(), !minimized);
+    startOn(pty);
+    pty.send({0xB0, 0x07, 0x40});
+    for (int hits = 0; hits <= 6; ++hits) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return monitorLines().size() == 1 + 2 * hits; }));
+        pty.send({0x99, 0x26, 0x64, 0x89, 0x26, 0x00});
     }
-    QTest::keyClick(window.get(), Qt::Key_Escape);  // no tray to come back through
-    EXPECT_TRUE(window->isVisible());
-    panel = true;
-    window->close();  // a panel that came after the last retry is seen here
-    EXPECT_TRUE(tray->shown());
-    EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
-
-    Tray late(
-        *bridge, "Kit2", [] {}, [] {});  // its panel comes at the second retry
-    late.showWhenAvailable([calls = 0]() mutable { return ++calls > 2; }, true, 1ms, 20);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return late.shown(); }));
-    window->show();
-    QTest::keyClick(window.get(), Qt::Key_Escape);  // the window goes to the tray
-    EXPECT_FALSE(window->isVisible());
-    window->showMinimized();
-    emit tray->icon()->activated(QSystemTrayIcon::Trigger);  // and comes back restored
-    EXPECT_TRUE(window->isVisible() && !window->isMinimized());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return monitorLines().size() == 15; }));
+    EXPECT_EQ(monitorLines().front(), "Pad  CC 7 · 64 · ch 1");
+    auto* monitor = window->monitor();
+    auto newestInViewApart = [&] {
+        int top = INT_MAX;  // of the line below
+        QTextBlock b = monitor->document()->lastBlock();
+        for (int i = 0; i < 8; ++i, b = b.previous()) {
+            const QRect r = monitor->cursorRect(QTextCursor(b));
+            if (!monitor->viewport()->rect().contains(r) || r.bottom() >= top) return false;
+            top = r.top();
+        }
+        return true;
+    };
+    const QFont font = QApplication::font();
+    const QString style = QApplication::style()->name();
+    for (const char* s : {"fusion", "windows"}) {
+        QApplication::setStyle(s);
+        for (int pt = 8; pt <= 16; pt += 4) {
+            QFont f = font;
+            f.setPointSize(pt);
+            QApplication::setFont(f);
+            EXPECT_TRUE(QTest::qWaitFor(newestInViewApart)) << s << pt;
+        }
+    }
+    const int before = monitor->height();
+    window->resize(window->width(), window->height() + 200);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return monitor->height() >= before + 150; }));
+    QApplication::setFont(font);
+    QApplication::setStyle(style);
 }
 
 // Walks the Tab cycle as a keyboard user does: every stop is a named control, the first is the
 // port picker, Start is close behind it. Then what several boards and long refusals need.
 TEST_F(Window, KeyboardScreenReaderAndSeveralBoards) {
-    ports = {"/dev/ttyACM0"};
+    const std::string board = "/dev/serial/by-id/usb-Maker_Drum_Pad_0043_95736323632351F0E1-if00";
+    ports = {board};
     open(true);
     bridge->setPendingLearn(PendingLearn{true, 7});
     settle();
@@ -503,13 +501,16 @@ TEST_F(Window, KeyboardScreenReaderAndSeveralBoards) {
 
     // The instance is named; a long status is shown whole.
     EXPECT_EQ(window->windowTitle(), "Tessaryn · Kit2");
+    EXPECT_EQ(window->portPicker()->currentText(), "Maker Drum Pad 0043");
+    EXPECT_EQ(window->portPicker()->itemData(0, Qt::ToolTipRole), QString::fromStdString(board));
     EXPECT_TRUE(hasLabel(window.get(), "Virtual ports: Kit2 In / Kit2 Out"));
     const QString text = "Cannot open /dev/ttyACM0: " + QString("Permission denied. ").repeated(10);
     bridge->setStatus(text.toStdString());
-    settle();
     auto* status = window->findChild<QLabel*>("status");
-    EXPECT_EQ(status->text(), text);
-    EXPECT_GE(status->height(), status->heightForWidth(status->width()));
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return status->text() == text &&
+               status->height() >= status->heightForWidth(status->width());
+    }));
     EXPECT_GT(status->height(), 2 * status->fontMetrics().lineSpacing());
     QTest::mouseDClick(status, Qt::LeftButton, {}, QPoint(4, 4));  // selects a word to copy
     EXPECT_TRUE(status->hasSelectedText());

@@ -305,7 +305,8 @@ void MonitorView::showLines(const std::vector<MonitorLine>& lines) {
         }
     }
     for (std::size_t i = from; i < lines.size(); ++i) appendPlainText(fromStd(lines[i].text));
-    const std::optional<Uuid> last = lines.empty() ? std::nullopt : std::optional(lines.back().id);
+    const std::optional<std::uint64_t> last =
+        lines.empty() ? std::nullopt : std::optional(lines.back().id);
     if (last && last != last_) verticalScrollBar()->setValue(verticalScrollBar()->maximum());
     last_ = last;
 }

@@ -140,7 +140,7 @@ class MonitorView : public QPlainTextEdit {
     QSize sizeHint() const override { return minimumSizeHint(); }
 
   private:
-    std::optional<Uuid> last_;
+    std::optional<std::uint64_t> last_;
     bool atEnd_ = true;
     // The font and margin the lines were last measured in, and the height they took.
     mutable std::pair<QFont, qreal> measured_;

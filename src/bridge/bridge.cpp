@@ -89,7 +89,7 @@ bool Bridge::takeUpSettings() {
     bool changed = false;
     auto take = [&](auto& field, auto value, BridgeProperty property) {
         if (field == value) return;
-        publish(field, std::move(value), property);
+        setAndAnnounce(field, std::move(value), property);
         changed = true;
     };
     // An absent key or a value of the wrong type: the settings table's default.
@@ -142,90 +142,91 @@ void Bridge::announce(BridgeProperty p) {
 // ---- settings ---------------------------------------------------------------------------------
 
 void Bridge::setRemapNotes(bool v) {
-    publish(remapNotes_, v, BridgeProperty::remapNotes);
+    setAndAnnounce(remapNotes_, v, BridgeProperty::remapNotes);
     persistAndApply();
 }
 void Bridge::setForceDrumChannel(bool v) {
-    publish(forceDrumChannel_, v, BridgeProperty::forceDrumChannel);
+    setAndAnnounce(forceDrumChannel_, v, BridgeProperty::forceDrumChannel);
     persistAndApply();
 }
 void Bridge::setDropClock(bool v) {
-    publish(dropClock_, v, BridgeProperty::dropClock);
+    setAndAnnounce(dropClock_, v, BridgeProperty::dropClock);
     persistAndApply();
 }
 void Bridge::setDropSensing(bool v) {
-    publish(dropSensing_, v, BridgeProperty::dropSensing);
+    setAndAnnounce(dropSensing_, v, BridgeProperty::dropSensing);
     persistAndApply();
 }
 void Bridge::setBlockEcho(bool v) {
-    publish(blockEcho_, v, BridgeProperty::blockEcho);
+    setAndAnnounce(blockEcho_, v, BridgeProperty::blockEcho);
     persistAndApply();
 }
 void Bridge::setPaceSysex(bool v) {
-    publish(paceSysex_, v, BridgeProperty::paceSysex);
+    setAndAnnounce(paceSysex_, v, BridgeProperty::paceSysex);
     persistAndApply();
 }
 void Bridge::setVelocityCurve(double v) {
-    publish(velocityCurve_, v, BridgeProperty::velocityCurve);
+    setAndAnnounce(velocityCurve_, v, BridgeProperty::velocityCurve);
     persistAndApply();
 }
 void Bridge::setHardwareOutID(std::int64_t v) {
-    publish(hardwareOutID_, v, BridgeProperty::hardwareOutID);
+    setAndAnnounce(hardwareOutID_, v, BridgeProperty::hardwareOutID);
     persistAndApply();
 }
 void Bridge::setHardwareInID(std::int64_t v) {
-    publish(hardwareInID_, v, BridgeProperty::hardwareInID);
+    setAndAnnounce(hardwareInID_, v, BridgeProperty::hardwareInID);
     persistAndApply();
 }
 
 void Bridge::setTargetNote(std::int64_t v) {
-    publish(targetNote_, v, BridgeProperty::targetNote);
+    setAndAnnounce(targetNote_, v, BridgeProperty::targetNote);
     if (v < 0 || v > 127)
-        publish(targetNote_, std::clamp<std::int64_t>(v, 0, 127), BridgeProperty::targetNote);
+        setAndAnnounce(targetNote_, std::clamp<std::int64_t>(v, 0, 127),
+                       BridgeProperty::targetNote);
     persistAndApply();
 }
 
 // These two take effect later (the next opening, the next loss), so they are only stored.
 void Bridge::setHoldDTR(bool v) {
-    publish(holdDTR_, v, BridgeProperty::holdDTR);
+    setAndAnnounce(holdDTR_, v, BridgeProperty::holdDTR);
     prefs_->setBoolean("holdDTR", v);
 }
 void Bridge::setReconnects(bool v) {
-    publish(reconnects_, v, BridgeProperty::reconnects);
+    setAndAnnounce(reconnects_, v, BridgeProperty::reconnects);
     prefs_->setBoolean("reconnects", v);
 }
 
 void Bridge::setRoutes(std::vector<LearnedRoute> v) {
-    publish(routes_, std::move(v), BridgeProperty::routes);
+    setAndAnnounce(routes_, std::move(v), BridgeProperty::routes);
     persistRoutes();
 }
 
 void Bridge::setLearning(bool v) {
     learningForSerial_.store(v);
-    publish(learning_, v, BridgeProperty::learning);
+    setAndAnnounce(learning_, v, BridgeProperty::learning);
 }
 
 void Bridge::setPendingLearn(std::optional<PendingLearn> v) {
-    publish(pendingLearn_, v, BridgeProperty::pendingLearn);
+    setAndAnnounce(pendingLearn_, v, BridgeProperty::pendingLearn);
 }
 void Bridge::setLearnDestination(std::int64_t v) {
-    publish(learnDestination_, v, BridgeProperty::learnDestination);
+    setAndAnnounce(learnDestination_, v, BridgeProperty::learnDestination);
 }
 void Bridge::setMidiSources(std::vector<MIDIPortChoice> v) {
-    publish(midiSources_, std::move(v), BridgeProperty::midiSources);
+    setAndAnnounce(midiSources_, std::move(v), BridgeProperty::midiSources);
 }
 void Bridge::setMidiDestinations(std::vector<MIDIPortChoice> v) {
-    publish(midiDestinations_, std::move(v), BridgeProperty::midiDestinations);
+    setAndAnnounce(midiDestinations_, std::move(v), BridgeProperty::midiDestinations);
 }
 void Bridge::setRunning(bool v) {
-    publish(running_, v, BridgeProperty::running);
+    setAndAnnounce(running_, v, BridgeProperty::running);
 }
 void Bridge::setState(BridgeState state, std::string status) {
-    if (state != state_) publish(state_, state, BridgeProperty::state);
+    if (state != state_) setAndAnnounce(state_, state, BridgeProperty::state);
     setStatus(std::move(status));
 }
 void Bridge::setStatus(std::string v) {
-    publish(status_, std::move(v), BridgeProperty::status);
+    setAndAnnounce(status_, std::move(v), BridgeProperty::status);
 }
 
 void Bridge::refreshMIDIPorts() {

@@ -193,7 +193,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     void announce(BridgeProperty p);
     // Every change of a published property goes through here: store, then tell the observers.
     template <typename T, typename V>
-    void publish(T& field, V&& value, BridgeProperty p) {
+    void setAndAnnounce(T& field, V&& value, BridgeProperty p) {
         field = std::forward<V>(value);
         announce(p);
     }
@@ -253,6 +253,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     std::int64_t bytesOut_ = 0;
     std::string lastMapped_ = kWaitingForHit;
     std::vector<MonitorLine> monitor_;
+    std::uint64_t lastMonitorLine_ = 0;  // the id of the newest line
     bool activityLit_ = false;
     std::vector<MIDIPortChoice> midiDestinations_;
     std::vector<MIDIPortChoice> midiSources_;

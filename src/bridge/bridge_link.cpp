@@ -61,9 +61,9 @@ void Bridge::resetCounters() {
     parserGeneration_.fetch_add(1);
     readerLossesAtStart_ = midi_->service().losses().toReaders;
     readerLossesShown_ = false;
-    publish(bytesIn_, 0, BridgeProperty::bytesIn);
-    publish(bytesOut_, 0, BridgeProperty::bytesOut);
-    publish(lastMapped_, std::string(kWaitingForHit), BridgeProperty::lastMapped);
+    setAndAnnounce(bytesIn_, 0, BridgeProperty::bytesIn);
+    setAndAnnounce(bytesOut_, 0, BridgeProperty::bytesOut);
+    setAndAnnounce(lastMapped_, std::string(kWaitingForHit), BridgeProperty::lastMapped);
 }
 
 // The common end of start and tryReconnect: fresh parsers and counters, then the device at

@@ -189,11 +189,12 @@ void Bridge::showGathered() {
         shown = std::exchange(shown_, {});
         showPosted_ = false;
     }
-    if (shown.bytesIn) publish(bytesIn_, bytesIn_ + shown.bytesIn, BridgeProperty::bytesIn);
-    if (shown.bytesOut) publish(bytesOut_, bytesOut_ + shown.bytesOut, BridgeProperty::bytesOut);
+    if (shown.bytesIn) setAndAnnounce(bytesIn_, bytesIn_ + shown.bytesIn, BridgeProperty::bytesIn);
+    if (shown.bytesOut)
+        setAndAnnounce(bytesOut_, bytesOut_ + shown.bytesOut, BridgeProperty::bytesOut);
     if (shown.hit) {
         if (auto line = drumHitLine(shown.hit->first, shown.hit->second, shown.remapOn))
-            publish(lastMapped_, *line, BridgeProperty::lastMapped);
+            setAndAnnounce(lastMapped_, *line, BridgeProperty::lastMapped);
     }
     if (!shown.forwarded) return;
     pulse();
@@ -208,7 +209,7 @@ void Bridge::showGathered() {
 void Bridge::pulse() {
     lastActivity_ = std::chrono::steady_clock::now();
     if (activityLit_) return;  // its timer is set and looks at lastActivity_
-    publish(activityLit_, true, BridgeProperty::activityLit);
+    setAndAnnounce(activityLit_, true, BridgeProperty::activityLit);
     main_.postAfter(kLitFor, [weak = weak_from_this()] {
         if (auto self = weak.lock()) self->dimWhenIdle();
     });
@@ -217,7 +218,7 @@ void Bridge::pulse() {
 void Bridge::dimWhenIdle() {
     const auto idle = std::chrono::steady_clock::now() - lastActivity_;
     if (idle >= kLitFor) {
-        publish(activityLit_, false, BridgeProperty::activityLit);
+        setAndAnnounce(activityLit_, false, BridgeProperty::activityLit);
         return;
     }
     main_.postAfter(std::chrono::duration_cast<std::chrono::microseconds>(kLitFor - idle),
@@ -234,7 +235,7 @@ void Bridge::setMonitorShown(bool shown, std::size_t linesPerChunk) {
 void Bridge::appendMonitor(const std::vector<std::string>& texts) {
     if (texts.empty()) return;
     monitorAdded_ = texts;
-    for (const auto& text : texts) monitor_.push_back({Uuid::random(), text});
+    for (const auto& text : texts) monitor_.push_back({++lastMonitorLine_, text});
     if (monitor_.size() > kMonitorCap)
         monitor_.erase(monitor_.begin(), monitor_.end() - kMonitorCap);
     announce(BridgeProperty::monitor);

@@ -1,16 +1,16 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
 #include "midi/midi_message.h"
-#include "midi/uuid.h"
 
 namespace tessaryn {
 
-// One row of the monitor; the id keeps equal texts distinct.
+// One row of the monitor; the id, counted up from 1, keeps equal texts distinct.
 struct MonitorLine {
-    Uuid id;
+    std::uint64_t id = 0;
     std::string text;
     friend bool operator==(const MonitorLine&, const MonitorLine&) = default;
 };

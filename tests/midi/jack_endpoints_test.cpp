@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 
 #include "midi/handoff.h"
 #include "midi/jack/jack_midi.h"
@@ -80,25 +81,49 @@ TEST_F(JackEndpoints, NotesAndSysexLeaveWholeAndInOrder) {
     peer.connect("Halvenor:Halvenor Out", peer.full("in"));
     ASSERT_TRUE(peer.waitLinks("in", 1));
 
-    // The large SysEx cannot fit one period; it leaves in order, in consecutive SysEx
-    // events of one message, and the note behind it waits for it.
-    const Bytes note{0x90, 0x3C, 0x64}, mid = sysex(3000), big = sysex(100000);
+    // The largest SysEx cannot fit one period; it leaves in order, in consecutive SysEx events
+    // of one message, and the note behind it waits for it.
+    const Bytes note{0x90, 0x3C, 0x64}, mid = sysex(3000), big = sysex(MIDIStreamParser::kMaxSysex);
     for (const Bytes* m : {&note, &mid, &big, &note}) sendToMIDI(*midi, *m, 0);
     const Bytes all = joined({&note, &mid, &big, &note});
     ASSERT_TRUE(peer.inbox.waitBytes(all.size(), 30s)) << peer.inbox.received();
     EXPECT_EQ(peer.inbox.joined(), all);
+    EXPECT_EQ(midi->service().losses().toReaders, 0u);
     {
-        std::lock_guard lock(peer.inbox.m);
-        const auto& events = peer.inbox.packets;
-        ASSERT_GE(events.size(), 5u);  // the big one took more than one event
-        EXPECT_EQ(events[0], note);
-        EXPECT_EQ(events[1], mid);
-        EXPECT_EQ(events.back(), note);
-        for (std::size_t i = 2; i + 1 < events.size(); ++i) {
-            EXPECT_EQ(events[i].front() == 0xF0, i == 2) << i;  // one message, one start
-            EXPECT_EQ(events[i].back() == 0xF7, i + 2 == events.size()) << i;
-        }
+        std::lock_guard lock(reportLock);
+        EXPECT_TRUE(reports.empty());
     }
+    std::lock_guard lock(peer.inbox.m);
+    const auto& events = peer.inbox.packets;
+    ASSERT_GE(events.size(), 5u);  // the big one took more than one event
+    EXPECT_EQ(events[0], note);
+    EXPECT_EQ(events[1], mid);
+    EXPECT_EQ(events.back(), note);
+    for (std::size_t i = 2; i + 1 < events.size(); ++i) {
+        EXPECT_EQ(events[i].front() == 0xF0, i == 2) << i;  // one message, one start
+        EXPECT_EQ(events[i].back() == 0xF7, i + 2 == events.size()) << i;
+    }
+}
+
+// Each message leaves one period after it was handed over, at its place in the period: a burst
+// keeps its spacing, and the latency is one period whenever a message comes.
+TEST_F(JackEndpoints, ABurstKeepsItsSpacing) {
+    JackPeer peer;
+    peer.addPort("in", true);
+    peer.connect("Halvenor:Halvenor Out", peer.full("in"));
+    ASSERT_TRUE(peer.waitLinks("in", 1));
+    std::vector<jack_nframes_t> sent;
+    for (std::uint8_t note = 36; note < 46; ++note) {
+        sent.push_back(peer.now());
+        sendToMIDI(*midi, Bytes{0x99, note, 0x64}, 0);
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(peer.inbox.waitBytes(30));
+    const auto arrived = peer.arrivals();
+    ASSERT_EQ(arrived.size(), 10u);
+    // The period is 1024 frames; the server's clock is read a moment apart on both sides.
+    for (std::size_t i = 0; i < 10; ++i)
+        EXPECT_NEAR(static_cast<double>(arrived[i] - sent[i]), 1024, 8) << i;
 }
 
 TEST_F(JackEndpoints, HardwareDestinationAndSourceByID) {
@@ -161,21 +186,6 @@ TEST_F(JackEndpoints, APortThatGoesAndComesBackIsAnnouncedAndKeepsItsID) {
     for (const auto& event : synth.inbox.packets) EXPECT_EQ(event, note);
 }
 
-TEST_F(JackEndpoints, TheLargestSysexLeavesWholeAndWhatFollowsItToo) {
-    JackPeer peer;
-    peer.addPort("in", true);
-    peer.connect("Halvenor:Halvenor Out", peer.full("in"));
-    ASSERT_TRUE(peer.waitLinks("in", 1));
-    const Bytes huge = sysex(MIDIStreamParser::kMaxSysex), note{0x90, 0x3C, 0x64};
-    sendToMIDI(*midi, huge, 0);
-    sendToMIDI(*midi, note, 0);
-    ASSERT_TRUE(peer.inbox.waitBytes(huge.size() + 3, 30s));
-    EXPECT_EQ(peer.inbox.joined(), joined({&huge, &note}));
-    EXPECT_EQ(midi->service().losses().toReaders, 0u);
-    std::lock_guard lock(reportLock);
-    EXPECT_TRUE(reports.empty());
-}
-
 // JACK merges every program linked to a port into one stream of events: another program's note
 // between the pieces of a SysEx is neither taken for its data nor cuts it.
 TEST_F(JackEndpoints, TwoProgramsSendingAtOnceKeepTheirMessagesWhole) {
@@ -196,6 +206,50 @@ TEST_F(JackEndpoints, TwoProgramsSendingAtOnceKeepTheirMessagesWhole) {
     EXPECT_EQ(messages.size(), 11u);
     EXPECT_EQ(std::count(messages.begin(), messages.end(), note), 10);
     EXPECT_EQ(std::count(messages.begin(), messages.end(), dump), 1);
+}
+
+// A server that stops and comes back (a crash; a control panel changing the buffer size): the
+// client, its ports and the links this program made come back by themselves, and MIDI flows.
+TEST(JackServerRestart, PortsAndLinksComeBackAndMIDIFlows) {
+    JackServer server(256, "-restart");
+    ASSERT_TRUE(server.ready());
+    MainTasks main;
+    Inbox received;
+    MIDIEndpoints midi("Halvenor", jackMIDIFactory(), main.poster());
+    midi.setOnMIDIIn([&](std::span<const MIDIService::Event> events, bool) {
+        for (const auto& e : events) received.add(e.bytes);
+    });
+    const Bytes note{0x91, 0x40, 0x20}, cc{0xB0, 0x07, 0x40};
+    std::int32_t in = 0, out = 0;
+    {
+        JackPeer synth("Synth");
+        synth.addPort("midi_in", true);
+        synth.addPort("midi_out", false);
+        const auto [sources, destinations] = midi.availablePorts();
+        in = idOf(destinations, "Synth:midi_in");
+        out = idOf(sources, "Synth:midi_out");
+        midi.listen(out);
+        sendToMIDI(midi, note, in);
+        ASSERT_TRUE(synth.inbox.waitBytes(3));
+        server.stop(SIGKILL);
+        ASSERT_TRUE(main.runUntil([&] { return synth.gone && !midi.service().trouble().empty(); }));
+    }
+    EXPECT_EQ(midi.service().trouble(), "The JACK server has stopped. Waiting for it to return.");
+    sendToMIDI(midi, cc, in);  // nobody hears it, and it does not wait for the server
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(main.runUntil([&] { return midi.service().trouble().empty(); }, 30s));
+
+    JackPeer synth("Synth");
+    synth.addPort("midi_in", true);
+    synth.addPort("midi_out", false);
+    synth.connect("Halvenor:Halvenor Out", synth.full("midi_in"));
+    ASSERT_TRUE(synth.waitLinks("midi_out", 1) && synth.waitLinks("midi_in", 2));
+    sendToMIDI(midi, note, in);
+    ASSERT_TRUE(synth.inbox.waitBytes(6));
+    EXPECT_EQ(synth.inbox.joined(), joined({&note, &note}));
+    synth.send("midi_out", cc);
+    ASSERT_TRUE(received.waitBytes(3));
+    EXPECT_EQ(received.joined(), cc);
 }
 
 TEST(JackWithoutServer, SaysHowToStartOne) {

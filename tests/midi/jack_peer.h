@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,16 +26,26 @@
 namespace tessaryn::testing {
 
 // `jackd -d dummy` under a name of its own, so parallel runs never meet; every JACK client of
-// this process (and of the programs it starts) finds it through JACK_DEFAULT_SERVER.
+// this process (and of the programs it starts) finds it through JACK_DEFAULT_SERVER while it
+// lives. `tag` tells servers of one test run apart.
 class JackServer {
   public:
     // False when jackd is not installed.
     static bool available() { return ::access("/usr/bin/jackd", X_OK) == 0; }
 
-    explicit JackServer(int periodFrames = 1024, bool realtime = false)
-        : name_("tessaryn-test-" + std::to_string(::getpid())) {
+    explicit JackServer(int periodFrames = 1024, const std::string& tag = "")
+        : name_("tessaryn-test-" + std::to_string(::getpid()) + tag + std::to_string(++made())),
+          period_(std::to_string(periodFrames)) {
+        if (const char* before = std::getenv("JACK_DEFAULT_SERVER")) before_ = before;
         ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        const std::string period = std::to_string(periodFrames);
+        start();
+    }
+    ~JackServer() {
+        stop(SIGTERM);
+        if (!before_.empty()) ::setenv("JACK_DEFAULT_SERVER", before_.c_str(), 1);
+    }
+    // Ready when a client can join; a loaded machine may take seconds.
+    bool start() {
         pid_ = ::fork();
         if (pid_ == 0) {
             const int null = ::open("/dev/null", O_WRONLY);
@@ -42,37 +53,42 @@ class JackServer {
             ::dup2(null, 2);
             // Synchronous, with a generous client timeout: on a loaded machine or in a sanitizer
             // build a slow client stretches a period instead of throwing the graph out of step.
-            std::vector<const char*> argv{"jackd", "-n", name_.c_str(), "-S", "-t", "10000"};
-            if (!realtime) argv.push_back("--no-realtime");
-            for (const char* a : {"-d", "dummy", "-r", "48000", "-p"}) argv.push_back(a);
-            argv.push_back(period.c_str());
-            argv.push_back(nullptr);
-            ::execv("/usr/bin/jackd", const_cast<char* const*>(argv.data()));
+            const char* argv[] = {"jackd",         "-n",   name_.c_str(), "-S", "-t",    "10000",
+                                  "--no-realtime", "-d",   "dummy",       "-r", "48000", "-p",
+                                  period_.c_str(), nullptr};
+            ::execv("/usr/bin/jackd", const_cast<char* const*>(argv));
             ::_exit(127);
         }
-        // Ready when a client can join; a loaded machine may take seconds.
         jack_set_error_function([](const char*) {});
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (std::chrono::steady_clock::now() < end) {
             jack_status_t status;
             if (jack_client_t* c = jack_client_open("probe", JackNoStartServer, &status)) {
                 jack_client_close(c);
-                ready_ = true;
-                break;
+                return ready_ = true;
             }
             std::this_thread::sleep_for(50ms);
         }
+        return ready_ = false;
     }
-    ~JackServer() {
-        ::kill(pid_, SIGTERM);
+    // Ends it as a crash (SIGKILL) or a control panel (SIGTERM) would.
+    void stop(int signal = SIGKILL) {
+        ::kill(pid_, signal);
         int status;
         ::waitpid(pid_, &status, 0);
+        ready_ = false;
     }
     bool ready() const { return ready_; }
     const std::string& name() const { return name_; }
 
   private:
-    std::string name_;
+    // libjack keeps what it learned of a server by name for the life of the process: a server
+    // started again under the name of one that was stopped for good is not found.
+    static int& made() {
+        static int count = 0;
+        return count;
+    }
+    std::string name_, period_, before_;
     pid_t pid_ = -1;
     bool ready_ = false;
 };
@@ -89,12 +105,19 @@ class JackPeer {
             client_,
             [](jack_nframes_t n, void* self) { return static_cast<JackPeer*>(self)->process(n); },
             this);
+        jack_on_info_shutdown(
+            client_,
+            [](jack_status_t, const char*, void* self) {
+                static_cast<JackPeer*>(self)->gone = true;
+            },
+            this);
         jack_activate(client_);
     }
     ~JackPeer() {
-        jack_deactivate(client_);
+        if (!gone) jack_deactivate(client_);  // libjack fails on a client whose server died
         jack_client_close(client_);
     }
+    std::atomic<bool> gone{false};  // the server went away
 
     std::string full(const std::string& port) const { return name_ + ":" + port; }
 
@@ -139,6 +162,13 @@ class JackPeer {
         outgoing_.push_back({port, std::move(message)});
     }
 
+    // The server's frame clock now, and the frame at which each received event arrived.
+    jack_nframes_t now() const { return jack_frame_time(client_); }
+    std::vector<jack_nframes_t> arrivals() {
+        std::lock_guard lock(m_);
+        return arrivals_;
+    }
+
     Inbox inbox;
 
   private:
@@ -157,7 +187,9 @@ class JackPeer {
                 const std::uint32_t n = jack_midi_get_event_count(buffer);
                 for (std::uint32_t i = 0; i < n; ++i) {
                     jack_midi_event_t e;
-                    if (jack_midi_event_get(&e, buffer, i) == 0) inbox.add({e.buffer, e.size});
+                    if (jack_midi_event_get(&e, buffer, i) != 0) continue;
+                    inbox.add({e.buffer, e.size});
+                    arrivals_.push_back(jack_last_frame_time(client_) + e.time);
                 }
                 continue;
             }
@@ -181,6 +213,7 @@ class JackPeer {
     std::vector<Port> ports_;
     std::map<std::string, int> links_;
     std::deque<std::pair<std::string, Bytes>> outgoing_;
+    std::vector<jack_nframes_t> arrivals_;
 };
 
 // The main of a JACK suite: skipped (77) without jackd; otherwise the suite runs against a

@@ -208,50 +208,6 @@ TEST_F(JackEndpoints, TwoProgramsSendingAtOnceKeepTheirMessagesWhole) {
     EXPECT_EQ(std::count(messages.begin(), messages.end(), dump), 1);
 }
 
-// A server that stops and comes back (a crash; a control panel changing the buffer size): the
-// client, its ports and the links this program made come back by themselves, and MIDI flows.
-TEST(JackServerRestart, PortsAndLinksComeBackAndMIDIFlows) {
-    JackServer server(256, "-restart");
-    ASSERT_TRUE(server.ready());
-    MainTasks main;
-    Inbox received;
-    MIDIEndpoints midi("Halvenor", jackMIDIFactory(), main.poster());
-    midi.setOnMIDIIn([&](std::span<const MIDIService::Event> events, bool) {
-        for (const auto& e : events) received.add(e.bytes);
-    });
-    const Bytes note{0x91, 0x40, 0x20}, cc{0xB0, 0x07, 0x40};
-    std::int32_t in = 0, out = 0;
-    {
-        JackPeer synth("Synth");
-        synth.addPort("midi_in", true);
-        synth.addPort("midi_out", false);
-        const auto [sources, destinations] = midi.availablePorts();
-        in = idOf(destinations, "Synth:midi_in");
-        out = idOf(sources, "Synth:midi_out");
-        midi.listen(out);
-        sendToMIDI(midi, note, in);
-        ASSERT_TRUE(synth.inbox.waitBytes(3));
-        server.stop(SIGKILL);
-        ASSERT_TRUE(main.runUntil([&] { return synth.gone && !midi.service().trouble().empty(); }));
-    }
-    EXPECT_EQ(midi.service().trouble(), "The JACK server has stopped. Waiting for it to return.");
-    sendToMIDI(midi, cc, in);  // nobody hears it, and it does not wait for the server
-    ASSERT_TRUE(server.start());
-    ASSERT_TRUE(main.runUntil([&] { return midi.service().trouble().empty(); }, 30s));
-
-    JackPeer synth("Synth");
-    synth.addPort("midi_in", true);
-    synth.addPort("midi_out", false);
-    synth.connect("Halvenor:Halvenor Out", synth.full("midi_in"));
-    ASSERT_TRUE(synth.waitLinks("midi_out", 1) && synth.waitLinks("midi_in", 2));
-    sendToMIDI(midi, note, in);
-    ASSERT_TRUE(synth.inbox.waitBytes(6));
-    EXPECT_EQ(synth.inbox.joined(), joined({&note, &note}));
-    synth.send("midi_out", cc);
-    ASSERT_TRUE(received.waitBytes(3));
-    EXPECT_EQ(received.joined(), cc);
-}
-
 TEST(JackWithoutServer, SaysHowToStartOne) {
     const std::string server = std::getenv("JACK_DEFAULT_SERVER");
     ::setenv("JACK_DEFAULT_SERVER", "tessaryn-nobody-here", 1);

@@ -5,6 +5,7 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +42,9 @@ class JackServer {
         start();
     }
     ~JackServer() {
+        // A server killed outright keeps its slot in JACK's registry of servers (eight in all,
+        // for every user of the machine) until one of the same name starts and stops cleanly.
+        if (killed_) start();
         stop(SIGTERM);
         if (!before_.empty()) ::setenv("JACK_DEFAULT_SERVER", before_.c_str(), 1);
     }
@@ -48,6 +52,7 @@ class JackServer {
     bool start() {
         pid_ = ::fork();
         if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that crashes stops its server cleanly
             const int null = ::open("/dev/null", O_WRONLY);
             ::dup2(null, 1);
             ::dup2(null, 2);
@@ -65,6 +70,7 @@ class JackServer {
             jack_status_t status;
             if (jack_client_t* c = jack_client_open("probe", JackNoStartServer, &status)) {
                 jack_client_close(c);
+                killed_ = false;
                 return ready_ = true;
             }
             std::this_thread::sleep_for(50ms);
@@ -77,6 +83,7 @@ class JackServer {
         int status;
         ::waitpid(pid_, &status, 0);
         ready_ = false;
+        killed_ = signal == SIGKILL;
     }
     bool ready() const { return ready_; }
     const std::string& name() const { return name_; }
@@ -90,7 +97,7 @@ class JackServer {
     }
     std::string name_, period_, before_;
     pid_t pid_ = -1;
-    bool ready_ = false;
+    bool ready_ = false, killed_ = false;
 };
 
 // Another JACK program: ports added and removed by name, each message sent as one event, every
@@ -156,10 +163,10 @@ class JackPeer {
         }
         return false;
     }
-    // Sent in the next period from this peer's port `port`.
-    void send(const std::string& port, Bytes message) {
+    // Sent in the next period from this peer's port `port`, at frame `at` of it.
+    void send(const std::string& port, Bytes message, jack_nframes_t at = 0) {
         std::lock_guard lock(m_);
-        outgoing_.push_back({port, std::move(message)});
+        outgoing_.push_back({port, std::move(message), at});
     }
 
     // The server's frame clock now, and the frame at which each received event arrived.
@@ -195,11 +202,12 @@ class JackPeer {
             }
             jack_midi_clear_buffer(buffer);
             for (auto it = outgoing_.begin(); it != outgoing_.end();) {
-                if (it->first != p.name) {
+                if (it->port != p.name) {
                     ++it;
                     continue;
                 }
-                if (jack_midi_event_write(buffer, 0, it->second.data(), it->second.size()) != 0)
+                const jack_nframes_t at = std::min(it->at, frames - 1);
+                if (jack_midi_event_write(buffer, at, it->bytes.data(), it->bytes.size()) != 0)
                     break;
                 it = outgoing_.erase(it);
             }
@@ -212,7 +220,12 @@ class JackPeer {
     std::mutex m_;
     std::vector<Port> ports_;
     std::map<std::string, int> links_;
-    std::deque<std::pair<std::string, Bytes>> outgoing_;
+    struct Outgoing {
+        std::string port;
+        Bytes bytes;
+        jack_nframes_t at;
+    };
+    std::deque<Outgoing> outgoing_;
     std::vector<jack_nframes_t> arrivals_;
 };
 

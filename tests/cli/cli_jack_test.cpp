@@ -20,8 +20,7 @@ struct HeadlessJack : tessaryn::testing::TempDirTest {};
 // carries on with the new server, its links to the chosen hardware destination and source made
 // again; without reconnecting, the run fails so that systemd restarts it.
 TEST_F(HeadlessJack, BridgesAPtyToJackProgramsAcrossAServerRestart) {
-    JackServer server;
-    ASSERT_TRUE(server.ready());
+    JackServer server;  // a test of its own, since it stops it
     Pty pty;
     const auto id = [](const char* port) {
         return std::to_string(tessaryn::stableEndpointID("Peer", port, 0));
@@ -67,10 +66,7 @@ TEST_F(HeadlessJack, BridgesAPtyToJackProgramsAcrossAServerRestart) {
 
     server.stop(SIGKILL);
     EXPECT_TRUE(tessaryn.waitForOutput("The JACK server has stopped. Waiting for it to return.\n"));
-    EXPECT_EQ(once.wait(), 1);
-    EXPECT_NE(once.err().find("the MIDI server stopped, and reconnecting is off"),
-              std::string::npos)
-        << once.err();
+    EXPECT_EQ(once.wait(), 1) << once.err();
     ASSERT_TRUE(server.start());
     ASSERT_TRUE(tessaryn.waitFor(
         [&](const std::string& out) {

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -112,19 +111,12 @@ class JackPeer {
             client_,
             [](jack_nframes_t n, void* self) { return static_cast<JackPeer*>(self)->process(n); },
             this);
-        jack_on_info_shutdown(
-            client_,
-            [](jack_status_t, const char*, void* self) {
-                static_cast<JackPeer*>(self)->gone = true;
-            },
-            this);
         jack_activate(client_);
     }
     ~JackPeer() {
-        if (!gone) jack_deactivate(client_);  // libjack fails on a client whose server died
+        jack_deactivate(client_);
         jack_client_close(client_);
     }
-    std::atomic<bool> gone{false};  // the server went away
 
     std::string full(const std::string& port) const { return name_ + ":" + port; }
 
@@ -134,18 +126,6 @@ class JackPeer {
         ASSERT_NE(p, nullptr) << port;
         std::lock_guard lock(m_);
         ports_.push_back({port, p, input});
-    }
-    void removePort(const std::string& port) {
-        jack_port_t* p = nullptr;
-        {
-            std::lock_guard lock(m_);
-            auto it = std::find_if(ports_.begin(), ports_.end(),
-                                   [&](const Port& q) { return q.name == port; });
-            ASSERT_NE(it, ports_.end());
-            p = it->port;
-            ports_.erase(it);
-        }
-        jack_port_unregister(client_, p);
     }
     void connect(const std::string& from, const std::string& to) {
         ASSERT_EQ(jack_connect(client_, from.c_str(), to.c_str()), 0) << from << " -> " << to;

@@ -533,6 +533,13 @@ void silentJack(const char*) {}
 }  // namespace
 
 MIDIService::Factory jackMIDIFactory(std::function<void(const std::string&)> report) {
+    // PipeWire's JACK makes every client an audio node that always runs and pins the buffer
+    // size, unless told otherwise through PIPEWIRE_PROPS, which it reads at each client's
+    // opening; a MIDI bridge should do neither. Set here, at start, before the program's other
+    // threads; the user's own setting wins.
+    if (pipeWireJack())
+        ::setenv("PIPEWIRE_PROPS",
+                 "{ media.type = Midi node.always-process = false node.lock-quantum = false }", 0);
     return [report](const std::string& name,
                     MIDIService::Handlers handlers) -> std::unique_ptr<MIDIService> {
         // libjack prints its own errors to stderr; ours are reported once, with the cause.

@@ -97,21 +97,27 @@ TEST_F(JackEndpoints, NotesAndSysexLeaveWholeAndInOrder) {
 }
 
 // Each message leaves one period after it was handed over, at its place in the period: a burst
-// keeps its spacing, and the latency is one period whenever a message comes.
+// keeps its spacing, and the latency is one period whenever a message comes. A starved dummy
+// driver runs periods late (an xrun), and then its frame clock leaves the wall clock: such a
+// burst is tried again.
 TEST_F(JackEndpoints, ABurstKeepsItsSpacing) {
     JackPeer peer;
     peer.addPort("in", true);
     peer.connect("Halvenor:Halvenor Out", peer.full("in"));
     ASSERT_TRUE(peer.waitLinks("in", 1));
-    std::vector<jack_nframes_t> sent;
-    for (std::uint8_t note = 36; note < 46; ++note) {
-        sent.push_back(peer.now());
-        sendToMIDI(*midi, Bytes{0x99, note, 0x64}, 0);
-        std::this_thread::sleep_for(1ms);
+    std::vector<jack_nframes_t> sent, arrived;
+    for (int tries = 0, xruns = -1; tries < 5 && xruns != peer.xruns; ++tries) {
+        xruns = peer.xruns;
+        sent.clear();
+        for (std::uint8_t note = 36; note < 46; ++note) {
+            sent.push_back(peer.now());
+            sendToMIDI(*midi, Bytes{0x99, note, 0x64}, 0);
+            std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_TRUE(peer.inbox.waitBytes(30 * (tries + 1)));
+        arrived = peer.arrivals();
+        arrived.erase(arrived.begin(), arrived.end() - 10);
     }
-    ASSERT_TRUE(peer.inbox.waitBytes(30));
-    const auto arrived = peer.arrivals();
-    ASSERT_EQ(arrived.size(), 10u);
     // The period is 1024 frames; the server's clock is read a moment apart on both sides.
     for (std::size_t i = 0; i < 10; ++i)
         EXPECT_NEAR(static_cast<double>(arrived[i] - sent[i]), 1024, 8) << i;

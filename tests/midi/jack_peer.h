@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -27,14 +28,14 @@ namespace tessaryn::testing {
 
 // `jackd -d dummy` under a name of its own, so parallel runs never meet; every JACK client of
 // this process (and of the programs it starts) finds it through JACK_DEFAULT_SERVER while it
-// lives. `tag` tells servers of one test run apart.
+// lives.
 class JackServer {
   public:
     // False when jackd is not installed.
     static bool available() { return ::access("/usr/bin/jackd", X_OK) == 0; }
 
-    explicit JackServer(int periodFrames = 1024, const std::string& tag = "")
-        : name_("tessaryn-test-" + std::to_string(::getpid()) + tag + std::to_string(++made())),
+    explicit JackServer(int periodFrames = 1024)
+        : name_("tessaryn-test-" + std::to_string(::getpid()) + "-" + std::to_string(++made_)),
           period_(std::to_string(periodFrames)) {
         if (const char* before = std::getenv("JACK_DEFAULT_SERVER")) before_ = before;
         ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
@@ -90,10 +91,7 @@ class JackServer {
   private:
     // libjack keeps what it learned of a server by name for the life of the process: a server
     // started again under the name of one that was stopped for good is not found.
-    static int& made() {
-        static int count = 0;
-        return count;
-    }
+    static inline int made_ = 0;
     std::string name_, period_, before_;
     pid_t pid_ = -1;
     bool ready_ = false, killed_ = false;
@@ -111,8 +109,11 @@ class JackPeer {
             client_,
             [](jack_nframes_t n, void* self) { return static_cast<JackPeer*>(self)->process(n); },
             this);
+        jack_set_xrun_callback(
+            client_, [](void* self) { return ++static_cast<JackPeer*>(self)->xruns, 0; }, this);
         jack_activate(client_);
     }
+    std::atomic<int> xruns{0};
     ~JackPeer() {
         jack_deactivate(client_);
         jack_client_close(client_);
@@ -143,10 +144,10 @@ class JackPeer {
         }
         return false;
     }
-    // Sent in the next period from this peer's port `port`, at frame `at` of it.
-    void send(const std::string& port, Bytes message, jack_nframes_t at = 0) {
+    // Sent in the next period from this peer's port `port`.
+    void send(const std::string& port, Bytes message) {
         std::lock_guard lock(m_);
-        outgoing_.push_back({port, std::move(message), at});
+        outgoing_.push_back({port, std::move(message)});
     }
 
     // The server's frame clock now, and the frame at which each received event arrived.
@@ -182,12 +183,11 @@ class JackPeer {
             }
             jack_midi_clear_buffer(buffer);
             for (auto it = outgoing_.begin(); it != outgoing_.end();) {
-                if (it->port != p.name) {
+                if (it->first != p.name) {
                     ++it;
                     continue;
                 }
-                const jack_nframes_t at = std::min(it->at, frames - 1);
-                if (jack_midi_event_write(buffer, at, it->bytes.data(), it->bytes.size()) != 0)
+                if (jack_midi_event_write(buffer, 0, it->second.data(), it->second.size()) != 0)
                     break;
                 it = outgoing_.erase(it);
             }
@@ -200,12 +200,7 @@ class JackPeer {
     std::mutex m_;
     std::vector<Port> ports_;
     std::map<std::string, int> links_;
-    struct Outgoing {
-        std::string port;
-        Bytes bytes;
-        jack_nframes_t at;
-    };
-    std::deque<Outgoing> outgoing_;
+    std::deque<std::pair<std::string, Bytes>> outgoing_;
     std::vector<jack_nframes_t> arrivals_;
 };
 

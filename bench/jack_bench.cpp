@@ -1,8 +1,12 @@
 // Latency and throughput through JACK MIDI, against a jackd (dummy driver, 48 kHz, 256-frame
-// periods) that the benchmark starts under a name of its own. A JACK hop is bound to periods,
-// so latencies are printed in periods too.
+// periods) that the benchmark starts under a name of its own. Latencies are measured on the
+// server's frame clock, in frames and periods, for messages sent at random phases of the period;
+// the two directions go through two clients of their own, so the graph has no cycle that would
+// order them.
 #include <chrono>
 #include <cstdio>
+#include <random>
+#include <thread>
 
 #include "figures.h"
 #include "midi/jack/jack_midi.h"
@@ -19,23 +23,17 @@ namespace {
 constexpr int kPeriod = 256;
 constexpr double kPeriodUs = kPeriod * 1e6 / 48000;
 
-void latency(const char* what, const std::vector<double>& us) {
-    std::printf("%-50s median %6.0f us = %4.2f periods   p99 %6.0f us = %4.2f periods\n", what,
-                percentile(us, 0.5), percentile(us, 0.5) / kPeriodUs, percentile(us, 0.99),
-                percentile(us, 0.99) / kPeriodUs);
+void latency(const char* what, std::vector<double> frames) {
+    const auto [low, high] = std::minmax_element(frames.begin(), frames.end());
+    std::printf("%-46s median %5.0f frames = %4.2f periods   p99 %5.0f = %4.2f   range %.0f-%.0f\n",
+                what, percentile(frames, 0.5), percentile(frames, 0.5) / kPeriod,
+                percentile(frames, 0.99), percentile(frames, 0.99) / kPeriod, *low, *high);
 }
 
-template <typename Send>
-std::vector<double> measure(Inbox& inbox, std::size_t bytes, int count, Send send) {
-    std::vector<double> us;
-    for (int i = 0; i < count; ++i) {
-        const std::size_t before = inbox.received();
-        const auto t0 = steady_clock::now();
-        send(static_cast<std::uint8_t>(i % 128));
-        if (!inbox.waitBytes(before + bytes, seconds(5))) std::printf("  (a message was lost)\n");
-        us.push_back(duration<double, std::micro>(steady_clock::now() - t0).count());
-    }
-    return us;
+// Waits a random part of two periods, so that the next send falls at a random phase.
+void randomPhase(std::mt19937& random) {
+    std::uniform_real_distribution<double> us(0, 2 * kPeriodUs);
+    std::this_thread::sleep_for(duration<double, std::micro>(us(random)));
 }
 
 }  // namespace
@@ -46,52 +44,69 @@ int main() {
     if (!server.ready()) return std::fprintf(stderr, "jackd did not start\n"), 1;
 
     MIDIEndpoints midi("Halvenor", jackMIDIFactory(), [](std::function<void()>) {});
+    JackPeer reader("Reader"), writer("Writer");
     Inbox received;
     midi.setOnMIDIIn([&](std::span<const MIDIService::Event> events, bool) {
-            for (const auto& e : events) received.add(e.bytes);
-        });
-    JackPeer peer("Bench");
-    peer.addPort("in", true);
-    peer.addPort("out", false);
-    peer.connect("Halvenor:Halvenor Out", peer.full("in"));
-    peer.connect(peer.full("out"), "Halvenor:Halvenor In");
-    peer.waitLinks("in", 1);
-    peer.waitLinks("out", 1);
+        for (const auto& e : events) received.add(e.bytes);
+    });
+    reader.addPort("in", true);
+    writer.addPort("out", false);
+    reader.connect("Halvenor:Halvenor Out", reader.full("in"));
+    writer.connect(writer.full("out"), "Halvenor:Halvenor In");
+    reader.waitLinks("in", 1);
+    writer.waitLinks("out", 1);
 
     std::printf("JACK MIDI, dummy driver, %d frames at 48 kHz (one period = %.0f us):\n", kPeriod,
                 kPeriodUs);
-    latency("sendToMIDI -> another client, 500 notes",
-            measure(peer.inbox, 3, 500, [&](std::uint8_t n) {
-                sendToMIDI(midi, Bytes{0x90, n, 0x64}, 0);
-            }));
-    const Bytes dump = sysex(3000);
-    latency(
-        "sendToMIDI -> another client, 100 SysEx, 3000 B",
-        measure(peer.inbox, dump.size(), 100, [&](std::uint8_t) { sendToMIDI(midi, dump, 0); }));
-    latency("another client -> \"Halvenor In\" -> onMIDIIn, 500",
-            measure(received, 3, 500, [&](std::uint8_t n) {
-                peer.send("out", {0x90, n, 0x64});
-            }));
+    std::mt19937 random(7);
+    // A message larger than an event is timed by its first event.
+    auto out = [&](const char* what, const Bytes& m, int count) {
+        std::vector<double> frames;
+        for (int i = 0; i < count; ++i) {
+            randomPhase(random);
+            const std::size_t first = reader.arrivals().size(), bytes = reader.inbox.received();
+            const jack_nframes_t sent = reader.now();
+            sendToMIDI(midi, m, 0);
+            reader.inbox.waitBytes(bytes + m.size(), seconds(5));
+            frames.push_back(std::int32_t(reader.arrivals().at(first) - sent));
+        }
+        latency(what, frames);
+    };
+    out("sendToMIDI -> another client, 500 notes", Bytes{0x90, 0x3C, 0x64}, 500);
+    out("sendToMIDI -> another client, 100 x 3000 B", sysex(3000), 100);
+
+    // The other way, timed on the wall clock from the moment the other client is asked to send:
+    // it sends at the start of its next period, so this includes a random part of a period.
+    std::vector<double> frames;
+    for (int i = 0; i < 500; ++i) {
+        randomPhase(random);
+        const std::size_t before = received.received();
+        const auto t0 = steady_clock::now();
+        writer.send("out", {0x90, static_cast<std::uint8_t>(i % 128), 0x64});
+        received.waitBytes(before + 3, seconds(5));
+        frames.push_back(duration<double>(steady_clock::now() - t0).count() * 48000);
+    }
+    latency("another client -> onMIDIIn, 500 notes", frames);
 
     // Throughput: batches of 1,000 notes, each batch in flight until it has arrived.
     constexpr int kBatches = 100, kBatch = 1000;
     std::vector<Bytes> batch;
     for (int i = 0; i < kBatch; ++i) batch.push_back({0x90, static_cast<std::uint8_t>(i % 128), 1});
-    peer.inbox.clear();
+    reader.inbox.clear();
     auto t0 = steady_clock::now();
     for (int b = 0; b < kBatches; ++b) {
         sendAllToMIDI(midi, batch, 0);
-        peer.inbox.waitBytes(std::size_t(b + 1) * kBatch * 3, seconds(10));
+        reader.inbox.waitBytes(std::size_t(b + 1) * kBatch * 3, seconds(10));
     }
     double s = duration<double>(steady_clock::now() - t0).count();
     std::printf("%-50s %9.0f messages/s, %zu of %d lost\n",
                 "out: 100,000 notes in batches of 1,000", kBatches * kBatch / s,
-                std::size_t(kBatches * kBatch) - peer.inbox.received() / 3, kBatches * kBatch);
+                std::size_t(kBatches * kBatch) - reader.inbox.received() / 3, kBatches * kBatch);
 
     received.clear();
     t0 = steady_clock::now();
     constexpr int kIn = 100000;
-    for (int i = 0; i < kIn; ++i) peer.send("out", {0x90, static_cast<std::uint8_t>(i % 128), 1});
+    for (int i = 0; i < kIn; ++i) writer.send("out", {0x90, static_cast<std::uint8_t>(i % 128), 1});
     received.waitBytes(std::size_t(kIn) * 3, seconds(60));
     s = duration<double>(steady_clock::now() - t0).count();
     std::printf("%-50s %9.0f messages/s, %zu of %d lost\n", "in: 100,000 notes as fast as sent",

@@ -231,9 +231,28 @@ void Bridge::setStatus(std::string v) {
 
 void Bridge::refreshMIDIPorts() {
     if (!midi_) return;
+    noticeMIDITrouble();
     auto [sources, destinations] = midi_->availablePorts();
     setMidiSources(std::move(sources));
     setMidiDestinations(std::move(destinations));
+}
+
+// The MIDI system's own trouble (its server stopped) is the status while it lasts; when it ends,
+// the connection's state comes back unless something else has been said since.
+void Bridge::noticeMIDITrouble() {
+    std::string trouble = midi_->service().trouble();
+    if (trouble == midiTrouble_) return;
+    if (midiTrouble_.empty()) {
+        stateBeforeTrouble_ = state_;
+        statusBeforeTrouble_ = status_;
+    }
+    const bool shown = status_ == midiTrouble_;
+    midiTrouble_ = std::move(trouble);
+    if (!midiTrouble_.empty()) {
+        setState(BridgeState::waiting, midiTrouble_);
+    } else if (shown) {
+        setState(stateBeforeTrouble_, statusBeforeTrouble_);
+    }
 }
 
 void Bridge::persistAndApply() {

@@ -123,6 +123,8 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     std::int64_t hardwareOutID() const { return hardwareOutID_; }
     std::int64_t hardwareInID() const { return hardwareInID_; }
     const std::vector<LearnedRoute>& routes() const { return routes_; }
+    // What keeps the MIDI system from working now (shown as the status), or empty.
+    const std::string& midiTrouble() const { return midiTrouble_; }
 
     // Settings: each stores the value and applies it at once.
     void setRemapNotes(bool v);
@@ -235,6 +237,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     // One change of the list for a chunk's lines.
     void appendMonitor(const std::vector<std::string>& texts);
     void noticeReaderLosses();
+    void noticeMIDITrouble();
     void setRunning(bool v);
     // The state first, then its words: an observer of either sees both.
     void setState(BridgeState state, std::string status);
@@ -313,6 +316,9 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     static constexpr std::chrono::milliseconds kLitFor{120};
     std::chrono::steady_clock::time_point lastActivity_;
     std::string statusBeforeStall_;
+    std::string midiTrouble_;
+    BridgeState stateBeforeTrouble_ = BridgeState::stopped;
+    std::string statusBeforeTrouble_;
 
     std::shared_ptr<SerialPort> serial_;
     std::unique_ptr<MIDIEndpoints> midi_;

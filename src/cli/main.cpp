@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -302,6 +303,7 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs, const Jour
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGUSR1);  // wakes the signal thread when the run has ended
     sigset_t blocked = stopSignals;
     sigaddset(&blocked, SIGPIPE);  // a log reader that leaves must not end the bridge
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
@@ -356,9 +358,28 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs, const Jour
     if (!notifyServiceManager(notifySocket, "READY=1"))
         log.say(Level::warning, "cannot tell systemd that the bridge is ready: " +
                                     std::string(std::strerror(errno)));
+    // Without reconnecting, a MIDI server that stops ends the run as a failure, so that a service
+    // manager (Restart=on-failure) starts it again.
+    int code = 0;
+    bridge->observe([&](BridgeProperty p) {
+        if (p != BridgeProperty::status || bridge->midiTrouble().empty() || bridge->reconnects() ||
+            code != 0)
+            return;
+        log.say(Level::error, "the MIDI server stopped, and reconnecting is off");
+        code = 1;
+        main.post([&] {
+            bridge->shutdown();
+            main.quit();
+        });
+    });
+
+    std::atomic<bool> ended{false};
     std::thread signals([&] {
         int signal = 0;
-        sigwait(&stopSignals, &signal);
+        do {
+            sigwait(&stopSignals, &signal);
+            if (ended) return;  // the run ended by itself: nothing to stop
+        } while (signal == SIGUSR1);
         notifyServiceManager(notifySocket, "STOPPING=1");
         main.post([&] {
             bridge->shutdown();  // releases held notes; no thread of the bridge runs after it
@@ -366,8 +387,10 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs, const Jour
         });
     });
     main.run();
+    ended = true;
+    pthread_kill(signals.native_handle(), SIGUSR1);
     signals.join();
-    return 0;
+    return code;
 }
 
 #if TESSARYN_HAVE_QT

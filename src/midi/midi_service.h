@@ -72,6 +72,10 @@ class MIDIService {
         std::uint64_t input = 0;
     };
     virtual Losses losses() const { return {}; }
+
+    // Any thread. What keeps the MIDI system from working now (its server stopped), in words for
+    // the status; empty while it works. A change of it is told through `setupChanged`.
+    virtual std::string trouble() const { return {}; }
 };
 
 // The MIDI system cannot be opened; the message names the cause.

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
+#include <thread>
 
 #include "midi/handoff.h"
 #include "midi/jack/jack_midi.h"
@@ -19,24 +19,16 @@ namespace {
 class JackEndpoints : public ::testing::Test {
   protected:
     MainTasks main;
-    Inbox received;
     std::vector<std::string> reports;  // receive thread and producers; read after they settle
     std::mutex reportLock;
     std::unique_ptr<MIDIEndpoints> open(const std::string& name) {
-        auto midi =
-            std::make_unique<MIDIEndpoints>(name, jackMIDIFactory([this](const std::string& text) {
-                                                std::lock_guard lock(reportLock);
-                                                reports.push_back(text);
-                                            }),
-                                            main.poster());
-        return midi;
+        return std::make_unique<MIDIEndpoints>(name, jackMIDIFactory([this](const std::string& t) {
+                                                   std::lock_guard lock(reportLock);
+                                                   reports.push_back(t);
+                                               }),
+                                               main.poster());
     }
     std::unique_ptr<MIDIEndpoints> midi = open("Halvenor");
-    JackEndpoints() {
-        midi->setOnMIDIIn([this](std::span<const MIDIService::Event> events, bool) {
-            for (const auto& e : events) received.add(e.bytes);
-        });
-    }
 };
 
 }  // namespace
@@ -80,100 +72,62 @@ TEST_F(JackEndpoints, NotesAndSysexLeaveWholeAndInOrder) {
     peer.connect("Halvenor:Halvenor Out", peer.full("in"));
     ASSERT_TRUE(peer.waitLinks("in", 1));
 
-    // The large SysEx cannot fit one period; it leaves in order, in consecutive SysEx
-    // events of one message, and the note behind it waits for it.
-    const Bytes note{0x90, 0x3C, 0x64}, mid = sysex(3000), big = sysex(100000);
+    // The largest SysEx cannot fit one period; it leaves in order, in consecutive SysEx events
+    // of one message, and the note behind it waits for it.
+    const Bytes note{0x90, 0x3C, 0x64}, mid = sysex(3000), big = sysex(MIDIStreamParser::kMaxSysex);
     for (const Bytes* m : {&note, &mid, &big, &note}) sendToMIDI(*midi, *m, 0);
     const Bytes all = joined({&note, &mid, &big, &note});
     ASSERT_TRUE(peer.inbox.waitBytes(all.size(), 30s)) << peer.inbox.received();
     EXPECT_EQ(peer.inbox.joined(), all);
+    EXPECT_EQ(midi->service().losses().toReaders, 0u);
     {
-        std::lock_guard lock(peer.inbox.m);
-        const auto& events = peer.inbox.packets;
-        ASSERT_GE(events.size(), 5u);  // the big one took more than one event
-        EXPECT_EQ(events[0], note);
-        EXPECT_EQ(events[1], mid);
-        EXPECT_EQ(events.back(), note);
-        for (std::size_t i = 2; i + 1 < events.size(); ++i) {
-            EXPECT_EQ(events[i].front() == 0xF0, i == 2) << i;  // one message, one start
-            EXPECT_EQ(events[i].back() == 0xF7, i + 2 == events.size()) << i;
-        }
+        std::lock_guard lock(reportLock);
+        EXPECT_TRUE(reports.empty());
+    }
+    std::lock_guard lock(peer.inbox.m);
+    const auto& events = peer.inbox.packets;
+    ASSERT_GE(events.size(), 5u);  // the big one took more than one event
+    EXPECT_EQ(events[0], note);
+    EXPECT_EQ(events[1], mid);
+    EXPECT_EQ(events.back(), note);
+    for (std::size_t i = 2; i + 1 < events.size(); ++i) {
+        EXPECT_EQ(events[i].front() == 0xF0, i == 2) << i;  // one message, one start
+        EXPECT_EQ(events[i].back() == 0xF7, i + 2 == events.size()) << i;
     }
 }
 
-TEST_F(JackEndpoints, HardwareDestinationAndSourceByID) {
-    JackPeer synth("Synth");
-    synth.addPort("midi_in", true);
-    synth.addPort("midi_out", false);
-    const auto [sources, destinations] = midi->availablePorts();
-    const std::int32_t in = idOf(destinations, "Synth:midi_in");
-    const std::int32_t out = idOf(sources, "Synth:midi_out");
-    ASSERT_NE(in, 0);
-    ASSERT_NE(out, 0);
-
-    const Bytes note{0x91, 0x40, 0x20}, cc{0xB0, 0x07, 0x40};
-    sendToMIDI(*midi, note, in);
-    sendToMIDI(*midi, cc, 12345);  // no such destination: only the virtual source gets it
-    ASSERT_TRUE(synth.inbox.waitBytes(3));
-    EXPECT_FALSE(midi->service().sendTo(12345, cc));
-
-    midi->listen(out);
-    EXPECT_EQ(midi->connectedIn(), out);
-    ASSERT_TRUE(synth.waitLinks("midi_out", 1));
-    synth.send("midi_out", cc);
-    ASSERT_TRUE(received.waitBytes(3));
-    midi->listen(0);
-    ASSERT_TRUE(synth.waitLinks("midi_out", 0));
-    synth.send("midi_out", note);
-    sendToMIDI(*midi, cc, in);  // passes after the note, so the note had its period
-    ASSERT_TRUE(synth.inbox.waitBytes(6));
-    EXPECT_EQ(synth.inbox.joined(), joined({&note, &cc}));
-    EXPECT_EQ(received.joined(), cc);
-}
-
-TEST_F(JackEndpoints, APortThatGoesAndComesBackIsAnnouncedAndKeepsItsID) {
-    std::atomic<int> changes{0};
-    midi->setOnPortsChanged([&] { ++changes; });
-    JackPeer synth("Synth");
-    synth.addPort("midi_in", true);
-    ASSERT_TRUE(main.runUntil([&] { return changes > 0; }));
-    const std::int32_t id = idOf(midi->availablePorts().second, "Synth:midi_in");
-    ASSERT_NE(id, 0);
-    const Bytes note{0x90, 0x3C, 0x64};
-    sendToMIDI(*midi, note, id);
-    ASSERT_TRUE(synth.inbox.waitBytes(3));
-
-    // The service learns of each change from JACK's announcements, which may trail what a
-    // listing shows by a moment; so wait for the send to give up, then to succeed.
-    // A probe may still reach the port while its removal is under way, so count only on what
-    // arrives after it is back, and expect only whole notes.
-    auto sends = [&] { return midi->service().sendTo(id, note); };
-    synth.removePort("midi_in");
-    ASSERT_TRUE(main.runUntil([&] { return !sends(); }));
-    EXPECT_EQ(idOf(midi->availablePorts().second, "Synth:midi_in"), 0);
-
-    synth.inbox.clear();
-    synth.addPort("midi_in", true);
-    ASSERT_TRUE(main.runUntil(sends));
-    EXPECT_EQ(idOf(midi->availablePorts().second, "Synth:midi_in"), id);
-    ASSERT_TRUE(synth.inbox.waitBytes(3));
-    std::lock_guard lock(synth.inbox.m);
-    for (const auto& event : synth.inbox.packets) EXPECT_EQ(event, note);
-}
-
-TEST_F(JackEndpoints, TheLargestSysexLeavesWholeAndWhatFollowsItToo) {
+// Each message leaves one period after it was handed over, at its place in the period: a burst
+// keeps its spacing, and the latency is one period whenever a message comes. The period is 1024
+// frames. The clock is read a moment before each hand-off, a moment that a loaded machine or a
+// sanitizer build may stretch, and a starved dummy driver runs periods late: of five bursts, one
+// must keep its spacing (without the stamps none ever does).
+TEST_F(JackEndpoints, ABurstKeepsItsSpacing) {
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "a process under TSan holds the server's periods up by many periods";
+#endif
     JackPeer peer;
     peer.addPort("in", true);
     peer.connect("Halvenor:Halvenor Out", peer.full("in"));
     ASSERT_TRUE(peer.waitLinks("in", 1));
-    const Bytes huge = sysex(MIDIStreamParser::kMaxSysex), note{0x90, 0x3C, 0x64};
-    sendToMIDI(*midi, huge, 0);
-    sendToMIDI(*midi, note, 0);
-    ASSERT_TRUE(peer.inbox.waitBytes(huge.size() + 3, 30s));
-    EXPECT_EQ(peer.inbox.joined(), joined({&huge, &note}));
-    EXPECT_EQ(midi->service().losses().toReaders, 0u);
-    std::lock_guard lock(reportLock);
-    EXPECT_TRUE(reports.empty());
+    std::vector<double> latency;
+    auto kept = [&] {
+        const auto [low, high] = std::minmax_element(latency.begin(), latency.end());
+        return *low >= 1024 - 8 && *high <= 1024 + 64 && *high - *low <= 16;
+    };
+    for (int tries = 0; tries < 5 && (tries == 0 || !kept()); ++tries) {
+        std::vector<jack_nframes_t> sent;
+        for (std::uint8_t note = 36; note < 46; ++note) {
+            sent.push_back(peer.now());
+            sendToMIDI(*midi, Bytes{0x99, note, 0x64}, 0);
+            std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_TRUE(peer.inbox.waitBytes(30 * (tries + 1)));
+        const auto arrived = peer.arrivals();
+        latency.clear();
+        for (std::size_t i = 0; i < 10; ++i)
+            latency.push_back(static_cast<double>(arrived[arrived.size() - 10 + i] - sent[i]));
+    }
+    EXPECT_TRUE(kept()) << ::testing::PrintToString(latency);
 }
 
 // JACK merges every program linked to a port into one stream of events: another program's note

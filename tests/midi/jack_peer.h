@@ -5,6 +5,7 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,56 +26,74 @@
 namespace tessaryn::testing {
 
 // `jackd -d dummy` under a name of its own, so parallel runs never meet; every JACK client of
-// this process (and of the programs it starts) finds it through JACK_DEFAULT_SERVER.
+// this process (and of the programs it starts) finds it through JACK_DEFAULT_SERVER while it
+// lives.
 class JackServer {
   public:
     // False when jackd is not installed.
     static bool available() { return ::access("/usr/bin/jackd", X_OK) == 0; }
 
-    explicit JackServer(int periodFrames = 1024, bool realtime = false)
-        : name_("tessaryn-test-" + std::to_string(::getpid())) {
+    explicit JackServer(int periodFrames = 1024)
+        : name_("tessaryn-test-" + std::to_string(::getpid()) + "-" + std::to_string(++made_)),
+          period_(std::to_string(periodFrames)) {
+        if (const char* before = std::getenv("JACK_DEFAULT_SERVER")) before_ = before;
         ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        const std::string period = std::to_string(periodFrames);
+        start();
+    }
+    ~JackServer() {
+        // A server killed outright keeps its slot in JACK's registry of servers (eight in all,
+        // for every user of the machine) until one of the same name starts and stops cleanly.
+        if (killed_) start();
+        stop(SIGTERM);
+        if (!before_.empty()) ::setenv("JACK_DEFAULT_SERVER", before_.c_str(), 1);
+    }
+    // Ready when a client can join; a loaded machine may take seconds.
+    bool start() {
         pid_ = ::fork();
         if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that crashes stops its server cleanly
             const int null = ::open("/dev/null", O_WRONLY);
             ::dup2(null, 1);
             ::dup2(null, 2);
             // Synchronous, with a generous client timeout: on a loaded machine or in a sanitizer
             // build a slow client stretches a period instead of throwing the graph out of step.
-            std::vector<const char*> argv{"jackd", "-n", name_.c_str(), "-S", "-t", "10000"};
-            if (!realtime) argv.push_back("--no-realtime");
-            for (const char* a : {"-d", "dummy", "-r", "48000", "-p"}) argv.push_back(a);
-            argv.push_back(period.c_str());
-            argv.push_back(nullptr);
-            ::execv("/usr/bin/jackd", const_cast<char* const*>(argv.data()));
+            const char* argv[] = {"jackd",         "-n",   name_.c_str(), "-S", "-t",    "10000",
+                                  "--no-realtime", "-d",   "dummy",       "-r", "48000", "-p",
+                                  period_.c_str(), nullptr};
+            ::execv("/usr/bin/jackd", const_cast<char* const*>(argv));
             ::_exit(127);
         }
-        // Ready when a client can join; a loaded machine may take seconds.
         jack_set_error_function([](const char*) {});
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (std::chrono::steady_clock::now() < end) {
             jack_status_t status;
             if (jack_client_t* c = jack_client_open("probe", JackNoStartServer, &status)) {
                 jack_client_close(c);
-                ready_ = true;
-                break;
+                killed_ = false;
+                return ready_ = true;
             }
             std::this_thread::sleep_for(50ms);
         }
+        return ready_ = false;
     }
-    ~JackServer() {
-        ::kill(pid_, SIGTERM);
+    // Ends it as a crash (SIGKILL) or a control panel (SIGTERM) would.
+    void stop(int signal = SIGKILL) {
+        ::kill(pid_, signal);
         int status;
         ::waitpid(pid_, &status, 0);
+        ready_ = false;
+        killed_ = signal == SIGKILL;
     }
     bool ready() const { return ready_; }
     const std::string& name() const { return name_; }
 
   private:
-    std::string name_;
+    // libjack keeps what it learned of a server by name for the life of the process: a server
+    // started again under the name of one that was stopped for good is not found.
+    static inline int made_ = 0;
+    std::string name_, period_, before_;
     pid_t pid_ = -1;
-    bool ready_ = false;
+    bool ready_ = false, killed_ = false;
 };
 
 // Another JACK program: ports added and removed by name, each message sent as one event, every
@@ -105,18 +124,6 @@ class JackPeer {
         std::lock_guard lock(m_);
         ports_.push_back({port, p, input});
     }
-    void removePort(const std::string& port) {
-        jack_port_t* p = nullptr;
-        {
-            std::lock_guard lock(m_);
-            auto it = std::find_if(ports_.begin(), ports_.end(),
-                                   [&](const Port& q) { return q.name == port; });
-            ASSERT_NE(it, ports_.end());
-            p = it->port;
-            ports_.erase(it);
-        }
-        jack_port_unregister(client_, p);
-    }
     void connect(const std::string& from, const std::string& to) {
         ASSERT_EQ(jack_connect(client_, from.c_str(), to.c_str()), 0) << from << " -> " << to;
     }
@@ -139,6 +146,13 @@ class JackPeer {
         outgoing_.push_back({port, std::move(message)});
     }
 
+    // The server's frame clock now, and the frame at which each received event arrived.
+    jack_nframes_t now() const { return jack_frame_time(client_); }
+    std::vector<jack_nframes_t> arrivals() {
+        std::lock_guard lock(m_);
+        return arrivals_;
+    }
+
     Inbox inbox;
 
   private:
@@ -157,7 +171,9 @@ class JackPeer {
                 const std::uint32_t n = jack_midi_get_event_count(buffer);
                 for (std::uint32_t i = 0; i < n; ++i) {
                     jack_midi_event_t e;
-                    if (jack_midi_event_get(&e, buffer, i) == 0) inbox.add({e.buffer, e.size});
+                    if (jack_midi_event_get(&e, buffer, i) != 0) continue;
+                    inbox.add({e.buffer, e.size});
+                    arrivals_.push_back(jack_last_frame_time(client_) + e.time);
                 }
                 continue;
             }
@@ -181,16 +197,16 @@ class JackPeer {
     std::vector<Port> ports_;
     std::map<std::string, int> links_;
     std::deque<std::pair<std::string, Bytes>> outgoing_;
+    std::vector<jack_nframes_t> arrivals_;
 };
 
 // The main of a JACK suite: skipped (77) without jackd; otherwise the suite runs against a
 // server of its own for its whole life.
 inline int runJackTests(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (!JackServer::available()) {
-        std::fprintf(stderr, "jackd is not installed: skipped (apt-get install jackd2)\n");
-        return 77;
-    }
+    if (!JackServer::available())
+        return std::fprintf(stderr, "jackd is not installed: skipped (apt-get install jackd2)\n"),
+               77;
     JackServer server;
     if (!server.ready()) {
         std::fprintf(stderr, "jackd -n %s -d dummy did not start\n", server.name().c_str());

@@ -1,10 +1,12 @@
 #include "midi/jack/jack_midi.h"
 
+#include <dlfcn.h>
 #include <jack/jack.h>
-#include <jack/midiport.h>
+#include <jack/metadata.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,36 +19,11 @@
 #include <thread>
 #include <vector>
 
-#include "midi/jack/byte_ring.h"
+#include "midi/jack/jack_process.h"
 
 namespace tessaryn {
 
 namespace {
-
-// Toward JACK, sized for the largest message the device parser makes (a 1 MiB SysEx) with room
-// beside it, since a message that does not fit is dropped whole. From JACK, a period's events
-// at a time: the receive thread empties it every period.
-constexpr std::size_t kOutRingBytes = 1 << 21;
-constexpr std::size_t kInRingBytes = 1 << 18;
-// A connection takes effect at the start of a coming period, on a loaded machine many periods
-// later; the first message for a newly connected destination waits up to this long for it.
-constexpr jack_time_t kRouteWaitMicros = 1000000;
-
-enum class Target : std::uint8_t { virtualOut, hardwareOut };
-
-// One received event: this header, then `length` bytes.
-struct InHeader {
-    std::uint32_t length;
-    std::uint16_t source;  // 1: "<name> In", 2: "<name> Hardware In"
-    bool lostBefore;       // events were dropped just before this one
-};
-
-// One queued outgoing message: this header, then `length` bytes.
-struct OutHeader {
-    std::uint32_t length;
-    Target target;
-    bool newRoute;  // the first message since "<name> Hardware Out" was connected
-};
 
 struct ClientCloser {
     void operator()(jack_client_t* c) const { jack_client_close(c); }
@@ -66,8 +43,18 @@ class Fd {
     int fd_;
 };
 
+// True when the libjack in use is PipeWire's (pw-jack, or the system's JACK library replaced).
+bool pipeWireJack() {
+    Dl_info info{};
+    return ::dladdr(reinterpret_cast<void*>(&jack_client_open), &info) != 0 && info.dli_fname &&
+           std::string_view(info.dli_fname).find("pipewire") != std::string_view::npos;
+}
+
 std::string openProblem(const std::string& name, jack_status_t status) {
     if (status & JackServerFailed) {
+        if (pipeWireJack())
+            return "PipeWire is not running, and this program uses PipeWire's JACK; start it "
+                   "with `systemctl --user start pipewire wireplumber`";
         const char* server = std::getenv("JACK_DEFAULT_SERVER");
         return std::string("No JACK server") +
                (server && *server ? std::string(" named \"") + server + "\"" : std::string()) +
@@ -83,37 +70,160 @@ std::string openProblem(const std::string& name, jack_status_t status) {
     return "Cannot open the JACK client \"" + name + "\" (JACK status " + code + ")";
 }
 
-// Hand-offs, each with one producer and one consumer:
-// - out_: producers are publish/sendTo/publishAll, from the serial queue and the main thread;
-//   they take turns under outLock_, so the ring sees one producer at a time. The consumer is
-//   the process callback, which takes no lock.
-// - in_: the process callback produces, the receive thread consumes and calls `received`.
-// - wake_ (eventfd): the process callback and JACK's notification thread post with a
-//   non-blocking write; the receive thread sleeps in poll on it.
-// JACK's callbacks only copy bytes, set flags and post; they never allocate, lock or block.
+// Threads:
+// - outLock_: publish/sendTo/publishAll (serial queue, main thread) take turns at the ring's one
+//   producer end under it.
+// - clientLock_ guards the client and everything that asks it (listing, linking); taken after
+//   outLock_ when both are needed. The receive thread replaces the client under it.
+// - JACK's notification thread only sets flags and posts to wake_; the process callback is
+//   JackCycle's.
 class JackService final : public MIDIService {
   public:
     JackService(const std::string& name, Handlers handlers,
                 std::function<void(const std::string&)> report)
         : name_(name), handlers_(std::move(handlers)), report_(std::move(report)) {
+        if (wake_.get() < 0 || watch_.get() < 0)
+            throw MIDIServiceError("Cannot create the JACK backend's wake-up files");
         jack_status_t status{};
-        client_.reset(jack_client_open(
-            name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackUseExactName),
-            &status));
-        if (!client_) throw MIDIServiceError(openProblem(name, status));
-        if (wake_.get() < 0) throw MIDIServiceError("Cannot create an eventfd for JACK input");
-        outPort_ = registerPort(name + " Out", JackPortIsOutput);
-        inPort_ = registerPort(name + " In", JackPortIsInput);
-        hwOutPort_ = registerPort(name + " Hardware Out", JackPortIsOutput);
-        hwInPort_ = registerPort(name + " Hardware In", JackPortIsInput);
+        if (!start(status)) throw MIDIServiceError(openProblem(name, status));
+        thread_ = std::thread([this] { receive(); });
+    }
 
-        jack_client_t* c = client_.get();
+    ~JackService() override {
+        stopping_ = true;
+        post();
+        thread_.join();
+        if (client_ && !serverGone_) jack_deactivate(client_.get());
+    }
+
+    std::int32_t ownSourceID() const override { return stableEndpointID(name_, name_ + " Out", 0); }
+    std::int32_t ownDestinationID() const override {
+        return stableEndpointID(name_, name_ + " In", 0);
+    }
+
+    std::vector<Endpoint> sources() override {
+        std::lock_guard lock(clientLock_);
+        return listEndpoints(JackPortIsOutput, nullptr);
+    }
+    std::vector<Endpoint> destinations() override {
+        std::lock_guard lock(clientLock_);
+        return listEndpoints(JackPortIsInput, nullptr);
+    }
+
+    void publish(std::span<const std::uint8_t> m) override {
+        std::lock_guard lock(outLock_);
+        push(JackCycle::Target::virtualOut, m, jack_get_time());
+    }
+
+    bool sendTo(std::int32_t id, std::span<const std::uint8_t> m) override {
+        std::lock_guard lock(outLock_);
+        const jack_time_t stamp = jack_get_time();
+        if (!routed(id)) return false;
+        push(JackCycle::Target::hardwareOut, m, stamp);
+        return true;
+    }
+
+    void publishAll(std::span<const std::vector<std::uint8_t>> messages,
+                    std::int32_t hardwareOutID) override {
+        std::lock_guard lock(outLock_);
+        const jack_time_t stamp = jack_get_time();
+        const bool hardware = routed(hardwareOutID);  // 0: none chosen any more
+        for (const auto& m : messages) {
+            if (m.empty()) continue;
+            push(JackCycle::Target::virtualOut, m, stamp);
+            if (hardware) push(JackCycle::Target::hardwareOut, m, stamp);
+        }
+    }
+
+    bool connectSource(std::int32_t id) override {
+        std::lock_guard lock(clientLock_);
+        sourceID_ = id;
+        sourceLinked_.clear();
+        return followSource();
+    }
+
+    void disconnectSource() override {
+        std::lock_guard lock(clientLock_);
+        if (!sourceLinked_.empty() && client_ && !serverGone_)
+            jack_disconnect(client_.get(), sourceLinked_.c_str(),
+                            jack_port_name(ports_.hardwareIn));
+        sourceID_ = 0;
+        sourceLinked_.clear();
+    }
+
+    Losses losses() const override { return {toReaders_.load(), cycle_.inputLost()}; }
+
+    std::string trouble() const override {
+        return clientUp_ ? std::string() : "The JACK server has stopped. Waiting for it to return.";
+    }
+
+  private:
+    // Opens the client, its ports and the links this program made, and activates it; false with
+    // `status` when the server refuses. No process callback runs meanwhile: the constructor, or
+    // the receive thread after the previous client was closed.
+    bool start(jack_status_t& status) {
+        std::unique_ptr<jack_client_t, ClientCloser> client(jack_client_open(
+            name_.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackUseExactName),
+            &status));
+        if (!client) return false;
+        jack_client_t* c = client.get();
+        // What the board sends and reads: to JACK programs the board is hardware, a terminal.
+        const unsigned long board = JackPortIsPhysical | JackPortIsTerminal;
+        JackCycle::Ports ports{
+            registerPort(c, name_ + " Out", JackPortIsOutput | board, "From the board"),
+            registerPort(c, name_ + " In", JackPortIsInput | board, "To the board"),
+            registerPort(c, name_ + " Hardware Out", JackPortIsOutput,
+                         "To the chosen hardware destination"),
+            registerPort(c, name_ + " Hardware In", JackPortIsInput,
+                         "From the chosen hardware source")};
+        if (!ports.out || !ports.in || !ports.hardwareOut || !ports.hardwareIn) {
+            status = static_cast<jack_status_t>(status | JackFailure);
+            return false;
+        }
+        installCallbacks(c, ports);
+        {
+            std::lock_guard lock(outLock_);
+            cycle_.forgetOutput();  // what waited while the server was gone is stale
+        }
+        {
+            std::lock_guard lock(clientLock_);
+            client_ = std::move(client);
+            ports_ = ports;
+            serverGone_ = false;
+            hwOutLinked_ = false;
+            ++setupGeneration_;
+            routedName_.clear();
+            sourceLinked_.clear();
+            if (jack_activate(c) != 0) {
+                client_.reset();
+                status = static_cast<jack_status_t>(status | JackFailure);
+                return false;
+            }
+        }
+        clientUp_ = true;
+        follow();
+        return true;
+    }
+
+    static jack_port_t* registerPort(jack_client_t* c, const std::string& port, unsigned long flags,
+                                     const char* pretty) {
+        jack_port_t* p = jack_port_register(c, port.c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
+        // Patchbays show this instead of "client:port"; a server without metadata ignores it.
+        if (p) jack_set_property(c, jack_port_uuid(p), JACK_METADATA_PRETTY_NAME, pretty, nullptr);
+        return p;
+    }
+
+    void installCallbacks(jack_client_t* c, const JackCycle::Ports& ports) {
         jack_set_process_callback(
             c,
             [](jack_nframes_t n, void* self) {
-                return static_cast<JackService*>(self)->process(n);
+                auto* s = static_cast<JackService*>(self);
+                s->cycle_.process(s->rtClient_, s->rtPorts_, n, s->hwOutLinked_.load());
+                return 0;
             },
             this);
+        rtClient_ = c;
+        rtPorts_ = ports;
         jack_set_port_registration_callback(
             c,
             [](jack_port_id_t, int, void* self) {
@@ -140,76 +250,6 @@ class JackService final : public MIDIService {
                 s->setupChanged();
             },
             this);
-        if (jack_activate(c) != 0)
-            throw MIDIServiceError("Cannot activate the JACK client \"" + name + "\"");
-        thread_ = std::thread([this] { receive(); });
-    }
-
-    ~JackService() override {
-        if (!serverGone_) jack_deactivate(client_.get());
-        stopping_ = true;
-        post();
-        thread_.join();
-    }
-
-    std::int32_t ownSourceID() const override { return stableEndpointID(name_, name_ + " Out", 0); }
-    std::int32_t ownDestinationID() const override {
-        return stableEndpointID(name_, name_ + " In", 0);
-    }
-
-    std::vector<Endpoint> sources() override { return listEndpoints(JackPortIsOutput, nullptr); }
-    std::vector<Endpoint> destinations() override {
-        return listEndpoints(JackPortIsInput, nullptr);
-    }
-
-    void publish(std::span<const std::uint8_t> m) override {
-        std::lock_guard lock(outLock_);
-        push(Target::virtualOut, m);
-    }
-
-    bool sendTo(std::int32_t id, std::span<const std::uint8_t> m) override {
-        std::lock_guard lock(outLock_);
-        if (!routeHardwareOut(id)) return false;
-        push(Target::hardwareOut, m);
-        return true;
-    }
-
-    void publishAll(std::span<const std::vector<std::uint8_t>> messages,
-                    std::int32_t hardwareOutID) override {
-        std::lock_guard lock(outLock_);
-        const bool hardware = hardwareOutID != 0 && routeHardwareOut(hardwareOutID);
-        for (const auto& m : messages) {
-            if (m.empty()) continue;
-            push(Target::virtualOut, m);
-            if (hardware) push(Target::hardwareOut, m);
-        }
-    }
-
-    bool connectSource(std::int32_t id) override {
-        std::lock_guard lock(outLock_);
-        const auto name = lookup(id, JackPortIsOutput);
-        if (name.empty()) return false;
-        const int r = jack_connect(client_.get(), name.c_str(), jack_port_name(hwInPort_));
-        if (r != 0 && r != EEXIST) return false;
-        connectedSource_ = name;
-        return true;
-    }
-
-    void disconnectSource() override {
-        std::lock_guard lock(outLock_);
-        if (!connectedSource_.empty() && !serverGone_)
-            jack_disconnect(client_.get(), connectedSource_.c_str(), jack_port_name(hwInPort_));
-        connectedSource_.clear();
-    }
-
-    Losses losses() const override { return {toReaders_.load(), input_.load()}; }
-
-  private:
-    jack_port_t* registerPort(const std::string& port, unsigned long flags) {
-        jack_port_t* p =
-            jack_port_register(client_.get(), port.c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
-        if (!p) throw MIDIServiceError("Cannot register the JACK port \"" + port + "\"");
-        return p;
     }
 
     // JACK's threads: only a flag and a post.
@@ -224,13 +264,13 @@ class JackService final : public MIDIService {
         [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
     }
 
-    // MIDI ports of other clients with all of `flags`, leaving out this client and other
-    // instances of this program (recognised by their "<client> Hardware In" port). `names`,
-    // when given, receives the full port name of each listed endpoint.
+    // Called with clientLock_ held. MIDI ports of other clients with all of `flags`, leaving out
+    // this client and other instances of this program (recognised by their "<client> Hardware
+    // In" port). `names`, when given, receives the full port name of each listed endpoint.
     std::vector<Endpoint> listEndpoints(unsigned long flags,
                                         std::map<std::int32_t, std::string>* names) {
         std::vector<Endpoint> out;
-        if (serverGone_) return out;
+        if (!client_ || serverGone_) return out;
         const char** all = jack_get_ports(client_.get(), nullptr, JACK_DEFAULT_MIDI_TYPE, 0);
         if (!all) return out;
         struct Port {
@@ -260,8 +300,8 @@ class JackService final : public MIDIService {
         return out;
     }
 
-    // Called with outLock_ held. The full port name with this ID, or empty. The table is rebuilt
-    // after each setup change.
+    // Called with clientLock_ held. The full port name with this ID, or empty. The table is
+    // rebuilt after each setup change.
     std::string lookup(std::int32_t id, unsigned long flags) {
         const unsigned generation = setupGeneration_;
         auto& cache = flags == JackPortIsOutput ? sourceCache_ : destCache_;
@@ -275,191 +315,139 @@ class JackService final : public MIDIService {
         return it == cache.end() ? std::string() : it->second;
     }
 
-    // Called with outLock_ held. Connects "<name> Hardware Out" to exactly the destination with
-    // this ID; false when there is none.
+    // Called with clientLock_ held. Links "<name> Hardware Out" to the destination with this ID
+    // (0: none, and our link goes); false when there is none. Only the link this program made is
+    // ever removed, and a link the user removed is made again only when the destination is chosen
+    // again or comes back.
     bool routeHardwareOut(std::int32_t id) {
-        const unsigned generation = setupGeneration_;
-        if (id == routedID_ && generation == routedAt_) return !routedName_.empty();
-        const std::string name = lookup(id, JackPortIsInput);
-        routedID_ = id;
-        routedAt_ = generation;
-        if (name.empty()) {
+        if (id == 0) {
+            if (!routedName_.empty() && client_ && !serverGone_)
+                jack_disconnect(client_.get(), jack_port_name(ports_.hardwareOut),
+                                routedName_.c_str());
+            routedID_ = 0;
             routedName_.clear();
             return false;
         }
-        if (name != routedName_ || !jack_port_connected_to(hwOutPort_, name.c_str())) {
-            jack_port_disconnect(client_.get(), hwOutPort_);
-            const int r = jack_connect(client_.get(), jack_port_name(hwOutPort_), name.c_str());
-            if (r != 0 && r != EEXIST) {
-                routedName_.clear();
-                return false;
-            }
-            routedAt_ = setupGeneration_;  // our own connection changed the setup
-            newRoute_ = true;
-        }
+        if (!client_) return false;
+        const unsigned generation = setupGeneration_;
+        if (id == routedID_ && generation == routedAt_) return !routedName_.empty();
+        const std::string name = lookup(id, JackPortIsInput);
+        const bool same = id == routedID_ && name == routedName_;
+        const std::string previous = id == routedID_ ? std::string() : routedName_;
+        routedID_ = id;
+        routedAt_ = generation;
         routedName_ = name;
+        if (name.empty() || same) return !name.empty();
+        jack_client_t* c = client_.get();
+        const char* port = jack_port_name(ports_.hardwareOut);
+        if (!previous.empty()) jack_disconnect(c, port, previous.c_str());
+        const int r = jack_connect(c, port, name.c_str());
+        if (r != 0 && r != EEXIST) {
+            routedName_.clear();
+            return false;
+        }
+        routedAt_ = setupGeneration_;  // our own link changed the setup
+        newRoute_ = true;
         return true;
     }
 
-    // Called with outLock_ held: the ring's one producer. A message that does not fit is dropped
-    // whole, counted, and said once until messages fit again.
-    void push(Target target, std::span<const std::uint8_t> m) {
-        if (m.empty()) return;
-        if (out_.writeSpace() < sizeof(OutHeader) + m.size()) {
+    bool routed(std::int32_t id) {
+        std::lock_guard lock(clientLock_);
+        return routeHardwareOut(id);
+    }
+
+    // After a setup change: the chosen destination and source are linked again when they come
+    // back, with a new client or a new port.
+    void follow() {
+        std::lock_guard lock(clientLock_);
+        if (!client_ || serverGone_) return;
+        routeHardwareOut(routedID_);
+        followSource();
+        // Asked here, not in the process callback: some servers answer under a lock.
+        hwOutLinked_ = jack_port_connected(ports_.hardwareOut) > 0;
+    }
+
+    // Called with clientLock_ held. Links the chosen source to "<name> Hardware In" when it is
+    // there and this program has not linked it yet; the same rules as for the destination.
+    bool followSource() {
+        if (sourceID_ == 0 || !client_ || serverGone_) return false;
+        const std::string name = lookup(sourceID_, JackPortIsOutput);
+        if (name.empty()) sourceLinked_.clear();
+        if (name.empty() || name == sourceLinked_) return !name.empty();
+        const int r = jack_connect(client_.get(), name.c_str(), jack_port_name(ports_.hardwareIn));
+        if (r != 0 && r != EEXIST) return false;
+        sourceLinked_ = name;
+        return true;
+    }
+
+    // Called with outLock_ held. A message that does not fit is dropped whole, counted, and said
+    // once until messages fit again. Without a server there is nobody to hear it.
+    void push(JackCycle::Target target, std::span<const std::uint8_t> m, jack_time_t stamp) {
+        if (m.empty() || !clientUp_) return;
+        const bool newRoute = target == JackCycle::Target::hardwareOut && newRoute_;
+        if (!cycle_.push(target, m, stamp, newRoute)) {
             ++toReaders_;
             if (!outFull_ && report_)
                 report_("JACK MIDI output is full; dropping whole messages until it drains");
             outFull_ = true;
             return;
         }
+        if (newRoute) newRoute_ = false;
         outFull_ = false;
-        const OutHeader h{static_cast<std::uint32_t>(m.size()), target,
-                          target == Target::hardwareOut && newRoute_};
-        if (h.newRoute) newRoute_ = false;
-        out_.write(&h, sizeof h);
-        out_.write(m.data(), m.size());
     }
 
-    // The realtime thread.
-    int process(jack_nframes_t frames) {
-        receiveEvents(jack_port_get_buffer(inPort_, frames),
-                      jack_port_get_buffer(hwInPort_, frames));
-        void* outs[2] = {jack_port_get_buffer(outPort_, frames),
-                         jack_port_get_buffer(hwOutPort_, frames)};
-        jack_midi_clear_buffer(outs[0]);
-        jack_midi_clear_buffer(outs[1]);
-        sendEvents(outs);
-        return 0;
-    }
-
-    // Copies this period's input events of both ports into in_, in time order, each whole or
-    // not at all; the first event after a drop carries the news.
-    void receiveEvents(void* a, void* b) {
-        const std::uint32_t na = jack_midi_get_event_count(a), nb = jack_midi_get_event_count(b);
-        std::uint32_t i = 0, j = 0;
-        bool any = false;
-        jack_midi_event_t ea{}, eb{};
-        bool haveA = i < na && jack_midi_event_get(&ea, a, i) == 0;
-        bool haveB = j < nb && jack_midi_event_get(&eb, b, j) == 0;
-        while (haveA || haveB) {
-            const bool takeA = haveA && (!haveB || ea.time <= eb.time);
-            const jack_midi_event_t& e = takeA ? ea : eb;
-            if (e.size > 0) {
-                const InHeader h{static_cast<std::uint32_t>(e.size),
-                                 static_cast<std::uint16_t>(takeA ? 1 : 2), inLost_};
-                if (in_.writeSpace() >= sizeof h + e.size) {
-                    in_.write(&h, sizeof h);
-                    in_.write(e.buffer, e.size);
-                    inLost_ = false;
-                } else {
-                    inLost_ = true;
-                    inOverflow_ = true;
-                    ++input_;
-                }
-                any = true;
-            }
-            if (takeA) {
-                haveA = ++i < na && jack_midi_event_get(&ea, a, i) == 0;
-            } else {
-                haveB = ++j < nb && jack_midi_event_get(&eb, b, j) == 0;
-            }
+    // The server is gone: the client is closed, and inotify watches the places where a server
+    // makes its socket (jackd2: /dev/shm/jack_<server>_<uid>_0; PipeWire: pipewire-0 in the
+    // runtime folder), so that its return wakes us.
+    void closeClient() {
+        std::unique_ptr<jack_client_t, ClientCloser> dead;
+        {
+            std::lock_guard lock(clientLock_);
+            dead = std::move(client_);
+            clientUp_ = false;
+            ++setupGeneration_;
         }
-        if (any) post();
+        dead.reset();  // ends its threads
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        for (const char* dir : {"/dev/shm", runtime ? runtime : ""})
+            if (*dir)
+                watches_.push_back(::inotify_add_watch(watch_.get(), dir, IN_CREATE | IN_MOVED_TO));
     }
 
-    // Moves queued messages into the output buffers, in order, while they fit. A SysEx larger
-    // than the room left goes out as consecutive SysEx events of one message, continuing in the
-    // next periods; any other message waits for the next period unless even an empty buffer
-    // could not hold it.
-    void sendEvents(void* const outs[2]) {
-        bool wrote[2] = {false, false};
+    // True when the watch saw a server's socket appear.
+    bool serverSocketAppeared() {
+        alignas(inotify_event) char buffer[4096];
+        bool seen = false;
         for (;;) {
-            if (pendingLeft_ == 0) {
-                OutHeader h;
-                const std::size_t ready = out_.readSpace();
-                if (ready < sizeof h) return;
-                out_.peek(&h, sizeof h);
-                if (ready < sizeof h + h.length) return;
-                if (h.target == Target::hardwareOut && !hwOutLinked_.load()) {
-                    // Not connected (yet): a new route gets a few periods, a vanished
-                    // destination none.
-                    if (h.newRoute) {
-                        const jack_time_t now = jack_get_time();
-                        if (routeWaitSince_ == 0) routeWaitSince_ = now;
-                        if (now - routeWaitSince_ < kRouteWaitMicros) return;
-                    }
-                    out_.skip(sizeof h + h.length);
-                    routeWaitSince_ = 0;
-                    continue;
-                }
-                routeWaitSince_ = 0;
-                out_.skip(sizeof h);
-                pendingLeft_ = h.length;
-                pendingTarget_ = static_cast<int>(h.target);
-                std::uint8_t first = 0;
-                out_.peek(&first, 1);
-                pendingSysex_ = first == 0xF0;
+            const ssize_t n = ::read(watch_.get(), buffer, sizeof buffer);
+            if (n <= 0) return seen;
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+                const std::string_view file = e->len ? e->name : "";
+                if (file.starts_with("jack_") || file.starts_with("pipewire-")) seen = true;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
             }
-            void* buffer = outs[pendingTarget_];
-            const std::size_t room = jack_midi_max_event_size(buffer);
-            std::size_t piece = pendingLeft_;
-            if (piece > room) {
-                if (room == 0 || (!pendingSysex_ && wrote[pendingTarget_])) return;
-                piece = room;
-            }
-            jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, piece);
-            if (!data) return;
-            out_.read(data, piece);
-            pendingLeft_ -= piece;
-            wrote[pendingTarget_] = true;
         }
     }
 
     // The receive thread: hands what each wake-up finds to `received` in one batch, setup
-    // changes to `setupChanged`, and says once per episode what was dropped.
+    // changes to `setupChanged`, says once per episode what was dropped, and brings the client
+    // back when the server returns.
     void receive() {
         ::pthread_setname_np(::pthread_self(), "midi.in");  // shown by top -H and gdb
-        std::vector<std::uint8_t> bytes;
-        std::vector<InHeader> heads;
-        std::vector<Event> events;
         bool inFullSaid = false;
-        pollfd fd{wake_.get(), POLLIN, 0};
-        auto handOver = [&](bool lostBefore) {
-            events.clear();
-            std::size_t at = 0;
-            for (const auto& h : heads) {
-                events.push_back({h.source, std::span(bytes).subspan(at, h.length)});
-                at += h.length;
-            }
-            if ((!events.empty() || lostBefore) && handlers_.received)
-                handlers_.received(events, lostBefore);
-            bytes.clear();
-            heads.clear();
-        };
+        constexpr int kFirstTry = 100, kTries = 5;  // ms; then 200 ms to 3.2 s apart
+        int retries = kTries, timeout = -1;
+        pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {watch_.get(), POLLIN, 0}};
         while (!stopping_) {
-            if (::poll(&fd, 1, -1) < 0 && errno != EINTR) return;
+            const int ready = ::poll(fds, 2, timeout);
+            if (ready < 0 && errno != EINTR) return;
             std::uint64_t count;
             [[maybe_unused]] ssize_t n = ::read(wake_.get(), &count, sizeof count);
-            bool lostBefore = false;
-            for (;;) {
-                InHeader h;
-                const std::size_t ready = in_.readSpace();
-                if (ready < sizeof h) break;
-                in_.peek(&h, sizeof h);
-                if (ready < sizeof h + h.length) break;
-                if (h.lostBefore) {
-                    // What came before the hole goes on as it was; what follows is told.
-                    handOver(lostBefore);
-                    lostBefore = true;
-                }
-                in_.skip(sizeof h);
-                const std::size_t at = bytes.size();
-                bytes.resize(at + h.length);
-                in_.read(bytes.data() + at, h.length);
-                heads.push_back(h);
-            }
-            handOver(lostBefore);
-            if (inOverflow_.exchange(false)) {
+            cycle_.drain([&](std::span<const Event> events, bool lostBefore) {
+                if (handlers_.received) handlers_.received(events, lostBefore);
+            });
+            if (cycle_.overflowed()) {
                 if (!inFullSaid && report_)
                     report_(
                         "JACK MIDI input arrives faster than it is handled; dropping whole "
@@ -468,13 +456,35 @@ class JackService final : public MIDIService {
             } else {
                 inFullSaid = false;
             }
-            if (serverGone_ && !goneSaid_ && report_) {
-                report_("The JACK server has stopped; MIDI is off until tessaryn restarts");
-                goneSaid_ = true;
+            if (serverGone_ && clientUp_) {
+                closeClient();
+                setupPending_ = true;
+                // One try at once, for a server that came back before the watch began.
+                retries = kTries;
+                timeout = 0;
+            }
+            if ((fds[1].revents & POLLIN) && serverSocketAppeared() && !clientUp_) {
+                // jackd makes its socket before its engine runs; a client that joins in between
+                // can hang it. So the first try comes a moment later.
+                retries = 0;
+                timeout = kFirstTry;
+                continue;
+            }
+            if (!clientUp_ && !stopping_ && ready == 0) {
+                jack_status_t status{};
+                if (start(status)) {
+                    for (int w : watches_) ::inotify_rm_watch(watch_.get(), w);
+                    watches_.clear();
+                    setupPending_ = true;
+                    timeout = -1;
+                } else {
+                    // Nothing tells when a server starts taking clients: a few more tries,
+                    // further apart each time, then we wait for the next socket.
+                    timeout = retries < kTries ? kFirstTry << ++retries : -1;
+                }
             }
             if (setupPending_.exchange(false)) {
-                // Asked here, not in the process callback: some servers answer under a lock.
-                if (!serverGone_) hwOutLinked_.store(jack_port_connected(hwOutPort_) > 0);
+                follow();
                 if (handlers_.setupChanged) handlers_.setupChanged();
             }
         }
@@ -484,37 +494,38 @@ class JackService final : public MIDIService {
     Handlers handlers_;
     std::function<void(const std::string&)> report_;
     Fd wake_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
-    ByteRing out_{kOutRingBytes}, in_{kInRingBytes};
-    std::unique_ptr<jack_client_t, ClientCloser> client_;  // closed before the rings are freed
-    jack_port_t *outPort_ = nullptr, *inPort_ = nullptr, *hwOutPort_ = nullptr,
-                *hwInPort_ = nullptr;
+    Fd watch_{::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)};
+    std::vector<int> watches_;  // receive thread
+    JackCycle cycle_{wake_.get()};
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> setupPending_{false};
-    std::atomic<bool> inOverflow_{false};
     std::atomic<bool> hwOutLinked_{false};  // "<name> Hardware Out" has a link; receive thread sets
-    std::atomic<std::uint64_t> input_{0}, toReaders_{0};
-    bool inLost_ = false;  // process callback: an event was dropped and nothing has said so yet
-    std::atomic<bool> serverGone_{false};
-    bool goneSaid_ = false;  // receive thread
+    std::atomic<bool> serverGone_{false};   // JACK said so; cleared by the next client
+    std::atomic<bool> clientUp_{false};     // a client is open; the receive thread changes it
+    std::atomic<std::uint64_t> toReaders_{0};
     std::atomic<unsigned> setupGeneration_{1};
+    std::atomic<bool> newRoute_{false};  // the next hardware message is the first of a new link
 
-    // Process callback only: the message being written out.
-    std::size_t pendingLeft_ = 0;
-    int pendingTarget_ = 0;
-    bool pendingSysex_ = false;
-    jack_time_t routeWaitSince_ = 0;  // when the message at the head began to wait for its route
+    // The process callback's, set only while no callback runs.
+    jack_client_t* rtClient_ = nullptr;
+    JackCycle::Ports rtPorts_;
 
     // Guarded by outLock_.
     std::mutex outLock_;
     bool outFull_ = false;
+
+    // Guarded by clientLock_.
+    std::mutex clientLock_;
+    std::unique_ptr<jack_client_t, ClientCloser> client_;  // closed before the rings are freed
+    JackCycle::Ports ports_;
     std::map<std::int32_t, std::string> sourceCache_, destCache_;
     unsigned sourceCacheGen_ = 0, destCacheGen_ = 0;
-    std::int32_t routedID_ = 0;
+    std::int32_t routedID_ = 0;  // the hardware destination chosen last
     unsigned routedAt_ = 0;
-    std::string routedName_;
-    bool newRoute_ = false;
-    std::string connectedSource_;
+    std::string routedName_;     // its port, linked by us, while it is there
+    std::int32_t sourceID_ = 0;  // the hardware source chosen
+    std::string sourceLinked_;   // its port, linked by us, while it is there
 };
 
 void silentJack(const char*) {}
@@ -522,6 +533,13 @@ void silentJack(const char*) {}
 }  // namespace
 
 MIDIService::Factory jackMIDIFactory(std::function<void(const std::string&)> report) {
+    // PipeWire's JACK makes every client an audio node that always runs and pins the buffer
+    // size, unless told otherwise through PIPEWIRE_PROPS, which it reads at each client's
+    // opening; a MIDI bridge should do neither. Set here, at start, before the program's other
+    // threads; the user's own setting wins.
+    if (pipeWireJack())
+        ::setenv("PIPEWIRE_PROPS",
+                 "{ media.type = Midi node.always-process = false node.lock-quantum = false }", 0);
     return [report](const std::string& name,
                     MIDIService::Handlers handlers) -> std::unique_ptr<MIDIService> {
         // libjack prints its own errors to stderr; ours are reported once, with the cause.

@@ -101,7 +101,7 @@ grep -qE 'vmx|svm' /proc/cpuinfo && [ -w /dev/kvm ] && accel=kvm:tcg
 timeout_s=${TESSARYN_VM_TIMEOUT:-900}
 timeout -k 5 "$timeout_s" qemu-system-x86_64 -accel "$accel" -m 2048 -smp 2 -nic none -display none -serial stdio -no-reboot \
   -kernel "$cache/vmlinux" -initrd "$run/initrd.gz" \
-  -append 'console=ttyS0 quiet panic=-1' \
+  -append 'console=ttyS0 quiet loglevel=3 panic=-1' \
   -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
   -virtfs local,path="$build",mount_tag=build,security_model=none,multidevs=remap \
   -device qemu-xhci,id=xhci -device virtio-serial-pci \

@@ -5,19 +5,12 @@
 // ttyGS node), and qemu's FT232 behind xHCI (ftdi_sio's ttyUSB node), plugged through qemu's
 // monitor and played on a virtio port (see scripts/alsa-vm.sh).
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "serial/pty.h"
 
@@ -25,7 +18,7 @@ namespace tessaryn::testing {
 
 namespace fs = std::filesystem;
 
-// The entries of a sysfs folder, sorted; none when it is missing (outside the VM).
+// The entries of a folder, sorted; none when it is missing (outside the VM).
 inline std::vector<fs::path> entries(const fs::path& dir) {
     std::error_code ec;
     std::vector<fs::path> found;
@@ -60,69 +53,67 @@ class Board {
   protected:
     explicit Board(std::string serial) : serial_(std::move(serial)) {}
     // Waits for the node whose USB device (the tty's parent or grandparent) has our serial.
-    void waitForNode() {
+    std::string waitForNode() {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         for (node.clear(); node.empty() && std::chrono::steady_clock::now() < end;) {
             std::string s;
-            for (const auto& tty : entries("/sys/class/tty"))
-                if ((std::ifstream(tty / "device/../serial") >> s ||
+            for (const auto& tty : entries("/sys/class/tty")) {
+                const std::string name = tty.filename();
+                if ((name.starts_with("ttyACM") || name.starts_with("ttyUSB")) &&
+                    (std::ifstream(tty / "device/../serial") >> s ||
                      std::ifstream(tty / "device/../../serial") >> s) &&
-                    s == serial_ && fs::exists("/dev" / tty.filename()))
-                    node = "/dev/" + tty.filename().string();
+                    s == serial_ && fs::exists("/dev/" + name))
+                    node = "/dev/" + name;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         appeared = std::chrono::steady_clock::now();
+        return node;
     }
     std::string serial_;
     int play_ = -1;
 };
 
-// A CDC-ACM board on its own UDC (each board plugged at once needs one of udcs()).
+// A CDC-ACM board on the UDC of this index (each board plugged at once needs its own).
 class UsbBoard : public Board {
   public:
-    UsbBoard(const std::string& name, const std::string& serial, std::string udc)
-        : Board(serial), dir_("/sys/kernel/config/usb_gadget/" + name), udc_(std::move(udc)) {
+    UsbBoard(const std::string& name, const std::string& serial, int udc)
+        : Board(serial),
+          dir_("/sys/kernel/config/usb_gadget/" + name),
+          udc_(entries("/sys/class/udc").at(udc).filename()) {
         for (const char* d : {"", "strings/0x409", "configs/c.1", "functions/acm.usb0"})
             fs::create_directory(dir_ / d);
         // The same vendor and product for every board: only the serial number tells them apart.
-        for (auto [file, text] : {std::pair{"idVendor", "0x1209"},
-                                  {"idProduct", "0x7e57"},
-                                  {"strings/0x409/serialnumber", serial.c_str()},
-                                  {"strings/0x409/product", "Pad"}})
-            put(file, text);
-        fs::create_directory_symlink(dir_ / "functions/acm.usb0", dir_ / "configs/c.1/acm.usb0");
+        put("idVendor", "0x1209");  // every board alike but for its serial number
+        put("idProduct", "0x7e57");
+        put("strings/0x409/serialnumber", serial);
+        std::error_code ec;  // there from an earlier run in the same boot
+        fs::create_directory_symlink(dir_ / "functions/acm.usb0", dir_ / "configs/c.1/a", ec);
         std::ifstream(dir_ / "functions/acm.usb0/port_num") >> port_;
     }
-    ~UsbBoard() override {
-        unplug();
-        for (const char* d :
-             {"configs/c.1/acm.usb0", "configs/c.1", "functions/acm.usb0", "strings/0x409", ""})
-            fs::remove(dir_ / d);
-    }
+    ~UsbBoard() override { unplug(); }
     std::string plug() override {
         put("UDC", udc_);
-        waitForNode();
         // The gadget's tty is hung up at every unplug: a fresh one each time, raw, so it echoes
-        // nothing back, without what reached it as the last one closed.
-        play_ =
-            ::open(("/dev/ttyGS" + std::to_string(port_)).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        // nothing back.
+        play_ = ::open(("/dev/ttyGS" + std::to_string(port_)).c_str(), O_RDWR | O_CLOEXEC);
         termios t{};
         ::tcgetattr(play_, &t);
         ::cfmakeraw(&t);
         ::tcsetattr(play_, TCSAFLUSH, &t);
-        return node;
+        return waitForNode();
     }
+    // Unbound first, which drops what reached the gadget since: not the next connection's.
     void unplug() override {
         if (play_ < 0) return;
+        put("UDC", "\n");
         ::close(play_);
         play_ = -1;
-        put("UDC", "\n");
     }
 
   private:
     void put(const std::string& file, const std::string& text) const {
-        std::ofstream out(dir_ / file);
-        EXPECT_TRUE(out << text << std::flush) << (dir_ / file) << " <- " << text;
+        EXPECT_TRUE((std::ofstream(dir_ / file) << text << std::flush).good()) << dir_ / file;
     }
     fs::path dir_;
     std::string udc_;
@@ -150,15 +141,13 @@ class Ft232 : public Board {
                    .find("in use") != std::string::npos)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_EQ(answer.find("error"), std::string::npos) << answer;
-        plugged_ = true;
-        waitForNode();
-        return node;
+        return waitForNode();
     }
     void unplug() override {
-        if (!plugged_) return;
+        if (node.empty()) return;
         const std::string answer = command(R"("device_del", "arguments": {"id": "ft232"})");
         EXPECT_EQ(answer.find("error"), std::string::npos) << answer;
-        plugged_ = false;
+        node.clear();
         receive(1 << 20, std::chrono::milliseconds(100));  // what was on its way, now stale
     }
 
@@ -177,7 +166,6 @@ class Ft232 : public Board {
         return in.substr(in.rfind('\n', in.find(id)) + 1);
     }
     int qmp_ = ::open(virtioPort("qmp").c_str(), O_RDWR | O_CLOEXEC), sent_ = ::getpid() * 1000;
-    bool plugged_ = false;
 };
 
 }  // namespace tessaryn::testing

@@ -17,16 +17,6 @@ const std::string kWaiting = "Device unplugged. Waiting for it to return.\n";
 const Bytes kHit{0x99, 0x3C, 0x64}, kHitOnAlsa{0x99, 0x26, 0x64}, kOffOnAlsa{0x89, 0x26, 0x00},
     kNoteOn{0x90, 0x3C, 0x64};
 
-// The serial nodes the process has open.
-std::vector<std::string> openBoards(const Process& p) {
-    std::vector<std::string> nodes;
-    std::error_code ec;
-    for (const auto& fd : entries("/proc/" + std::to_string(p.pid()) + "/fd"))
-        if (const auto to = fs::read_symlink(fd, ec).string(); to.starts_with("/dev/tty"))
-            nodes.push_back(to);
-    return nodes;
-}
-
 // The kernel's log since the last call: "<level>[seconds] text" lines.
 std::string kernelLog() {
     std::string text(1 << 20, '\0');
@@ -75,8 +65,7 @@ TEST_P(Replug, ResumesEndsHeldNotesAndOpensNoOtherBoard) {
                                      : new Ft232("FT1"));
     UsbBoard b("b", "B1", 1), other("c", "C1", 2);
     const std::string first = board->plug();
-    ASSERT_FALSE(first.empty());
-    ASSERT_FALSE(b.plug().empty());
+    ASSERT_FALSE(first.empty() || b.plug().empty());
     if (c.holdDTR) {
         ASSERT_EQ(Process({"--config-dir", dir, "--set", "holdDTR=true"}).wait(), 0);
     }
@@ -87,9 +76,8 @@ TEST_P(Replug, ResumesEndsHeldNotesAndOpensNoOtherBoard) {
     EXPECT_NE(log.find(c.line), std::string::npos) << log;
     EXPECT_NE(log.find(c.raised), std::string::npos) << log;
     EXPECT_EQ(log.find(c.lowered) != std::string::npos, c.holdDTR) << log;
-    const auto seconds = [&](const char* what) {
-        const auto at = log.find(what);
-        return at == std::string::npos ? 0 : std::stod(log.substr(log.rfind('[', at) + 1));
+    const auto seconds = [&](const char* what) {  // "<7>[   12.345678] ..."
+        return std::stod(log.substr(log.rfind('[', log.find(what)) + 1));
     };
     std::string latency = "none";
     std::ifstream("/sys/class/tty/" + first.substr(5) + "/device/latency_timer") >> latency;
@@ -118,16 +106,22 @@ TEST_P(Replug, ResumesEndsHeldNotesAndOpensNoOtherBoard) {
         expected.insert(expected.end(), kOffOnAlsa.begin(), kOffOnAlsa.end());
         ASSERT_TRUE(listener.inbox.waitBytes(expected.size()));
         if (cycle == 1) {
-            ASSERT_TRUE(tessaryn->waitFor([&](auto&) { return openBoards(*tessaryn).empty(); }));
+            ASSERT_TRUE(tessaryn->waitFor([&](auto&) {  // the board's node is free for C
+                const auto fds = entries(proc / "fd");
+                return std::none_of(fds.begin(), fds.end(), [](const fs::path& fd) {
+                    std::error_code ec;
+                    return fs::read_symlink(fd, ec).string().starts_with("/dev/tty");
+                });
+            }));
             ASSERT_EQ(other.plug() == first, acm);
             // Nothing to wait for when nothing must happen: a while longer than the slowest retry.
             std::this_thread::sleep_for(1500ms);
         }
         ASSERT_FALSE(board->plug().empty());
         ASSERT_TRUE(waitCount(*tessaryn, "Bridging ", cycle + 1));
-        resumeMs.push_back(std::chrono::duration<double, std::milli>(
-                               std::chrono::steady_clock::now() - board->appeared)
-                               .count());
+        const std::chrono::duration<double, std::milli> resumed =
+            std::chrono::steady_clock::now() - board->appeared;
+        resumeMs.push_back(resumed.count());
         listener.sendTo("Halvenor In", kNoteOn);
         ASSERT_EQ(board->receive(3), kNoteOn);
         if (cycle == 10) fds = countEntries(proc / "fd"), threads = countEntries(proc / "task");
@@ -135,11 +129,10 @@ TEST_P(Replug, ResumesEndsHeldNotesAndOpensNoOtherBoard) {
     EXPECT_TRUE(tessaryn->waitFor([&](auto&) {  // a retry or a settings write may be under way
         return countEntries(proc / "fd") <= fds && countEntries(proc / "task") <= threads;
     }));
-    EXPECT_EQ(openBoards(*keys), std::vector<std::string>{b.node});
     const std::string all = tessaryn->out() + tessaryn->err() + keys->out() + keys->err();
     for (const auto& node : {b.node, other.node})
         EXPECT_EQ(occurrences(all, "Cannot open " + node), 0u) << all;
-    EXPECT_EQ(occurrences(keys->out(), "Bridging "), 1u) << keys->out();
+    EXPECT_EQ(occurrences(keys->out(), "Bridging "), 1u) << keys->out();  // B held throughout
     tessaryn->signal(SIGTERM);
     EXPECT_EQ(tessaryn->wait(), 0);
     EXPECT_EQ(listener.inbox.joined(), expected);

@@ -133,12 +133,12 @@ class Ft232 : public Board {
         ::close(qmp_);
     }
     std::string plug() override {
-        // qemu lets the chip's other end go a moment after the chip.
+        const std::string add = R"("device_add", "arguments": {"driver": "usb-serial", "id": )"
+                                R"("ft232", "bus": "xhci.0", "chardev": "ft232", "serial": ")" +
+                                serial_ + "\"}";
         std::string answer;
-        while ((answer = command(R"("device_add", "arguments": {"driver": "usb-serial", "id":
-                   "ft232", "bus": "xhci.0", "chardev": "ft232", "serial": ")" +
-                                 serial_ + "\"}"))
-                   .find("in use") != std::string::npos)
+        // qemu lets the chip's other end go a moment after the chip.
+        while ((answer = command(add)).find("in use") != std::string::npos)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_EQ(answer.find("error"), std::string::npos) << answer;
         return waitForNode();

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the headless program for a Debian architecture (arm64 for a 64-bit Raspberry Pi
 # OS, armhf for a 32-bit one) with Debian's cross compilers and the target's development
-# packages, installing them first (as root). With --deb, builds the tessaryn package instead
-# (dpkg-buildpackage -a ARCH -Pnocheck, needing the target's Qt and JACK packages too).
+# packages, installing them first (as root). With --deb, builds the packages instead
+# (dpkg-buildpackage -a ARCH -Pnocheck into the parent folder, with the target's Qt and JACK).
 # Usage: cross-build.sh ARCH [--deb]   (program in build-ARCH/src/cli/tessaryn)
 set -euo pipefail
 arch=${1:?usage: cross-build.sh ARCH [--deb]}

@@ -84,7 +84,7 @@ class UsbBoard : public Board {
         for (const char* d : {"", "strings/0x409", "configs/c.1", "functions/acm.usb0"})
             fs::create_directory(dir_ / d);
         // The same vendor and product for every board: only the serial number tells them apart.
-        put("idVendor", "0x1209");  // every board alike but for its serial number
+        put("idVendor", "0x1209");
         put("idProduct", "0x7e57");
         put("strings/0x409/serialnumber", serial);
         std::error_code ec;  // there from an earlier run in the same boot
@@ -96,7 +96,8 @@ class UsbBoard : public Board {
         put("UDC", udc_);
         // The gadget's tty is hung up at every unplug: a fresh one each time, raw, so it echoes
         // nothing back.
-        play_ = ::open(("/dev/ttyGS" + std::to_string(port_)).c_str(), O_RDWR | O_CLOEXEC);
+        play_ =
+            ::open(("/dev/ttyGS" + std::to_string(port_)).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         termios t{};
         ::tcgetattr(play_, &t);
         ::cfmakeraw(&t);

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Runs a command inside a small VM booted from Debian's own kernel, which has the ALSA
-# sequencer that this machine's kernel lacks, and the USB gadget stack: dummy_hcd (two virtual
+# sequencer that this machine's kernel lacks, and the USB gadget stack: dummy_hcd (three virtual
 # controllers, host and device side in one), configfs with the ACM function and the host's
-# cdc-acm and USB-serial drivers, so tests can make real USB serial boards. The host's / is shared read-only under a
+# cdc-acm and USB-serial drivers, so tests can make real USB serial boards. An xHCI controller
+# takes qemu's emulated FT232 (usb-serial), which the guest plugs and unplugs itself through
+# QMP: the virtio port "qmp" is linked to qemu's own monitor, and the port "ft232" to the
+# FT232's other end, so a test plays that board too. The host's / is shared read-only under a
 # throw-away overlay, and BUILD_DIR is shared read-write at the same path, so the command sees
 # the same files as here. Usage: alsa-vm.sh BUILD_DIR COMMAND...
 # Exits with the command's status.
@@ -11,7 +14,7 @@ build=$(realpath "$1"); shift
 cache=${TESSARYN_VM_CACHE:-/var/cache/tessaryn-vm}
 mkdir -p "$cache"
 mods="snd-seq-dummy snd-virmidi 9p 9pnet_virtio virtio_pci overlay
-  dummy_hcd libcomposite usb_f_acm cdc-acm usbserial ftdi_sio"
+  dummy_hcd libcomposite usb_f_acm cdc-acm usbserial ftdi_sio xhci_pci virtio_console"
 # One module folder per module set: runs from other branches may share the cache meanwhile.
 moddir="$cache/modules-$(echo $mods | md5sum | cut -c1-8)"
 
@@ -62,7 +65,12 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 for m in \$(cat /modules/order); do
-  case \$m in dummy_hcd.ko) insmod /modules/\$m num=2 ;; *) insmod /modules/\$m ;; esac
+  # The drivers' debug lines tell the divisor given to the FT232 and the modem lines set at open.
+  case \$m in
+    dummy_hcd.ko) insmod /modules/\$m num=3 ;;
+    ftdi_sio.ko | cdc-acm.ko) insmod /modules/\$m dyndbg=+p ;;
+    *) insmod /modules/\$m ;;
+  esac
 done
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,cache=loose,ro host /lower
 mount -t tmpfs tmpfs /rw
@@ -93,9 +101,15 @@ grep -qE 'vmx|svm' /proc/cpuinfo && [ -w /dev/kvm ] && accel=kvm:tcg
 timeout_s=${TESSARYN_VM_TIMEOUT:-900}
 timeout -k 5 "$timeout_s" qemu-system-x86_64 -accel "$accel" -m 2048 -smp 2 -nic none -display none -serial stdio -no-reboot \
   -kernel "$cache/vmlinux" -initrd "$run/initrd.gz" \
-  -append 'console=ttyS0 quiet panic=-1' \
+  -append 'console=ttyS0 quiet loglevel=3 panic=-1' \
   -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
-  -virtfs local,path="$build",mount_tag=build,security_model=none,multidevs=remap </dev/null || true
+  -virtfs local,path="$build",mount_tag=build,security_model=none,multidevs=remap \
+  -device qemu-xhci,id=xhci -device virtio-serial-pci \
+  -chardev socket,id=qmp,path="$run/qmp",server=on,wait=off -mon chardev=qmp,mode=control \
+  -chardev socket,id=qmp-guest,path="$run/qmp" -device virtserialport,chardev=qmp-guest,name=qmp \
+  -chardev socket,id=ft232,path="$run/ft232",server=on,wait=off \
+  -chardev socket,id=ft232-guest,path="$run/ft232" \
+  -device virtserialport,chardev=ft232-guest,name=ft232 </dev/null || true
 rm -f "$build/.alsa-vm-command"
 if [ ! -f "$status" ]; then
   echo "alsa-vm: the VM ended without a result (timeout ${timeout_s}s or boot failure)" >&2

@@ -1,117 +1,172 @@
 #pragma once
-// A real USB serial board, made with the kernel's USB gadget configfs (inside the test VM): the
-// host's cdc-acm driver gives it a ttyACM node with its own vendor, product and serial number,
-// and the test plays the board on the gadget's ttyGS node.
+// Real USB serial boards inside the test VM, which the test plugs, unplugs and plays: CDC-ACM
+// boards made with the kernel's USB gadget configfs (the host's cdc-acm driver gives each a
+// ttyACM node with its own vendor, product and serial number; the test plays it on the gadget's
+// ttyGS node), and qemu's FT232 behind xHCI (ftdi_sio's ttyUSB node), plugged through qemu's
+// monitor and played on a virtio port (see scripts/alsa-vm.sh).
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "serial/pty.h"
 
 namespace tessaryn::testing {
 
-class UsbBoard {
-  public:
-    // `udc`: one of /sys/class/udc; each board plugged at the same time needs its own.
-    UsbBoard(const std::string& name, const std::string& serial, std::string udc)
-        : dir_("/sys/kernel/config/usb_gadget/" + name), udc_(std::move(udc)), serial_(serial) {
-        namespace fs = std::filesystem;
-        for (const char* d : {"", "strings/0x409", "configs/c.1", "functions/acm.usb0"})
-            fs::create_directory(dir_ / d);
-        // The same vendor and product for every board: only the serial number tells them apart.
-        for (auto [file, text] : {std::pair{"idVendor", "0x1209"},
-                                  {"idProduct", "0x7e57"},
-                                  {"strings/0x409/serialnumber", serial.c_str()},
-                                  {"strings/0x409/manufacturer", "Tessaryn tests"},
-                                  {"strings/0x409/product", "Pad"}})
-            put(file, text);
-        fs::create_directory_symlink(dir_ / "functions/acm.usb0", dir_ / "configs/c.1/acm.usb0");
-        std::ifstream(dir_ / "functions/acm.usb0/port_num") >> port_;
-    }
-    ~UsbBoard() {
-        unplug();
-        for (const char* d :
-             {"configs/c.1/acm.usb0", "configs/c.1", "functions/acm.usb0", "strings/0x409", ""})
-            std::filesystem::remove(dir_ / d);
-    }
+namespace fs = std::filesystem;
 
+// The entries of a folder, sorted; none when it is missing (outside the VM).
+inline std::vector<fs::path> entries(const fs::path& dir) {
+    std::error_code ec;
+    std::vector<fs::path> found;
+    for (const auto& e : fs::directory_iterator(dir, ec)) found.push_back(e.path());
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// The virtio port the VM gave this name, or "".
+inline std::string virtioPort(const std::string& name) {
+    std::string n;
+    for (const auto& p : entries("/sys/class/virtio-ports"))
+        if (std::ifstream(p / "name") >> n && n == name) return "/dev/" + p.filename().string();
+    return "";
+}
+
+class Board {
+  public:
+    virtual ~Board() = default;
     // Plugs the board in and waits for the host's node: its path, empty if none came.
-    std::string plug() {
-        put("UDC", udc_);
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while ((node = findNode()).empty() && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        appeared = std::chrono::steady_clock::now();
-        // The gadget's tty is hung up at every unplug: a fresh one each time, raw, so it echoes
-        // nothing back to the host.
-        gadget_ =
-            ::open(("/dev/ttyGS" + std::to_string(port_)).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios t{};
-        ::tcgetattr(gadget_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(gadget_, TCSANOW, &t);
-        // The tty port keeps what reached it as the last one closed: that is not the program's.
-        ::tcflush(gadget_, TCIFLUSH);
-        return node;
-    }
-    void unplug() {
-        if (gadget_ < 0) return;
-        ::close(gadget_);
-        gadget_ = -1;
-        put("UDC", "\n");
-    }
-    void send(const std::vector<std::uint8_t>& bytes) const { sendAll(gadget_, bytes); }
+    virtual std::string plug() = 0;
+    virtual void unplug() = 0;
+    void send(const std::vector<std::uint8_t>& bytes) const { sendAll(play_, bytes); }
     std::vector<std::uint8_t> receive(
         std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
-        return receiveUpTo(gadget_, count, timeout);
+        return receiveUpTo(play_, count, timeout);
     }
 
     std::string node;                                // the host's node, as of the last plug
     std::chrono::steady_clock::time_point appeared;  // when that node was there
 
-  private:
-    void put(const std::string& file, const std::string& text) const {
-        std::ofstream out(dir_ / file);
-        out << text << std::flush;
-        EXPECT_TRUE(out.good()) << (dir_ / file) << " <- " << text;
-    }
-    // The ttyACM node whose USB device has this board's serial number, once its /dev entry is
-    // there.
-    std::string findNode() const {
-        namespace fs = std::filesystem;
-        for (const auto& e : fs::directory_iterator("/sys/class/tty")) {
-            const std::string name = e.path().filename();
-            std::string serial;
-            if (name.starts_with("ttyACM") &&
-                std::ifstream(e.path() / "device/../serial") >> serial && serial == serial_ &&
-                fs::exists("/dev/" + name))
-                return "/dev/" + name;
+  protected:
+    explicit Board(std::string serial) : serial_(std::move(serial)) {}
+    // Waits for the node whose USB device (the tty's parent or grandparent) has our serial.
+    std::string waitForNode() {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (node.clear(); node.empty() && std::chrono::steady_clock::now() < end;) {
+            std::string s;
+            for (const auto& tty : entries("/sys/class/tty")) {
+                const std::string name = tty.filename();
+                if ((name.starts_with("ttyACM") || name.starts_with("ttyUSB")) &&
+                    (std::ifstream(tty / "device/../serial") >> s ||
+                     std::ifstream(tty / "device/../../serial") >> s) &&
+                    s == serial_ && fs::exists("/dev/" + name))
+                    node = "/dev/" + name;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        return "";
+        appeared = std::chrono::steady_clock::now();
+        return node;
     }
-    std::filesystem::path dir_;
-    std::string udc_, serial_;
-    int port_ = -1, gadget_ = -1;
+    std::string serial_;
+    int play_ = -1;
 };
 
-// The UDCs of this machine (two in the test VM), none elsewhere.
-inline std::vector<std::string> udcs() {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator("/sys/class/udc", ec))
-        names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
+// A CDC-ACM board on the UDC of this index (each board plugged at once needs its own).
+class UsbBoard : public Board {
+  public:
+    UsbBoard(const std::string& name, const std::string& serial, int udc)
+        : Board(serial),
+          dir_("/sys/kernel/config/usb_gadget/" + name),
+          udc_(entries("/sys/class/udc").at(udc).filename()) {
+        for (const char* d : {"", "strings/0x409", "configs/c.1", "functions/acm.usb0"})
+            fs::create_directory(dir_ / d);
+        // The same vendor and product for every board: only the serial number tells them apart.
+        put("idVendor", "0x1209");
+        put("idProduct", "0x7e57");
+        put("strings/0x409/serialnumber", serial);
+        std::error_code ec;  // there from an earlier run in the same boot
+        fs::create_directory_symlink(dir_ / "functions/acm.usb0", dir_ / "configs/c.1/a", ec);
+        std::ifstream(dir_ / "functions/acm.usb0/port_num") >> port_;
+    }
+    ~UsbBoard() override { unplug(); }
+    std::string plug() override {
+        put("UDC", udc_);
+        // The gadget's tty is hung up at every unplug: a fresh one each time, raw, so it echoes
+        // nothing back.
+        play_ =
+            ::open(("/dev/ttyGS" + std::to_string(port_)).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios t{};
+        ::tcgetattr(play_, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(play_, TCSAFLUSH, &t);
+        return waitForNode();
+    }
+    // Unbound first, which drops what reached the gadget since: not the next connection's.
+    void unplug() override {
+        if (play_ < 0) return;
+        put("UDC", "\n");
+        ::close(play_);
+        play_ = -1;
+    }
+
+  private:
+    void put(const std::string& file, const std::string& text) const {
+        EXPECT_TRUE((std::ofstream(dir_ / file) << text << std::flush).good()) << dir_ / file;
+    }
+    fs::path dir_;
+    std::string udc_;
+    int port_ = -1;
+};
+
+// qemu's FT232, plugged and unplugged with device_add and device_del on qemu's monitor.
+class Ft232 : public Board {
+  public:
+    explicit Ft232(const std::string& serial) : Board(serial) {
+        play_ = ::open(virtioPort("ft232").c_str(), O_RDWR | O_CLOEXEC);
+        command(R"("qmp_capabilities")");  // refused when an earlier test did it
+    }
+    ~Ft232() override {
+        unplug();
+        ::close(play_);
+        ::close(qmp_);
+    }
+    std::string plug() override {
+        const std::string add = R"("device_add", "arguments": {"driver": "usb-serial", "id": )"
+                                R"("ft232", "bus": "xhci.0", "chardev": "ft232", "serial": ")" +
+                                serial_ + "\"}";
+        std::string answer;
+        // qemu lets the chip's other end go a moment after the chip.
+        while ((answer = command(add)).find("in use") != std::string::npos)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(answer.find("error"), std::string::npos) << answer;
+        return waitForNode();
+    }
+    void unplug() override {
+        if (node.empty()) return;
+        const std::string answer = command(R"("device_del", "arguments": {"id": "ft232"})");
+        EXPECT_EQ(answer.find("error"), std::string::npos) << answer;
+        node.clear();
+        receive(1 << 20, std::chrono::milliseconds(100));  // what was on its way, now stale
+    }
+
+  private:
+    // Runs a monitor command and returns its answer (events and earlier answers are skipped).
+    std::string command(const std::string& what) {
+        const std::string id = R"("id": ")" + std::to_string(++sent_) + '"';
+        const std::string line = R"({"execute": )" + what + ", " + id + "}\n";
+        sendAll(qmp_, {line.begin(), line.end()});
+        std::string in;
+        char buf[4096];
+        pollfd p{qmp_, POLLIN, 0};
+        for (ssize_t n; in.find(id) == std::string::npos; in.append(buf, std::size_t(n)))
+            if ((n = ::poll(&p, 1, 10000) > 0 ? ::read(qmp_, buf, sizeof buf) : -1) <= 0)
+                return "error: no answer to " + what;
+        return in.substr(in.rfind('\n', in.find(id)) + 1);
+    }
+    int qmp_ = ::open(virtioPort("qmp").c_str(), O_RDWR | O_CLOEXEC), sent_ = ::getpid() * 1000;
+};
 
 }  // namespace tessaryn::testing

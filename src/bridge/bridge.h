@@ -223,7 +223,11 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
         bool remapOn = false;
         // What the monitor shows, oldest first, each with whether it came from the device.
         std::vector<std::pair<MIDIMessage, bool>> monitored;
+        std::uint64_t unshown = 0;  // lines dropped for want of room, oldest first
     };
+    // The most lines that wait for the main thread: a log shows every line, but a burst's wait
+    // for a slow main thread must not grow without end.
+    static constexpr std::size_t kMostGathered = 4096;
     // Any thread: the main thread takes what was gathered at most every kShowEvery, so a
     // message costs the main thread no wake-up of its own.
     void showLater(Shown shown);

@@ -173,8 +173,13 @@ void Bridge::showLater(Shown shown) {
     auto& kept = shown_.monitored;
     kept.insert(kept.end(), std::make_move_iterator(shown.monitored.begin()),
                 std::make_move_iterator(shown.monitored.end()));
-    const std::size_t limit = monitorLines_.load(std::memory_order_relaxed);
-    if (kept.size() > limit) kept.erase(kept.begin(), kept.end() - static_cast<long>(limit));
+    const std::size_t wanted = monitorLines_.load(std::memory_order_relaxed);
+    const std::size_t limit = std::min(wanted, kMostGathered);
+    if (kept.size() > limit) {
+        // Lines older than anyone sees are no loss; lines a log would show are, and it says so.
+        if (wanted > limit) shown_.unshown += kept.size() - limit;
+        kept.erase(kept.begin(), kept.end() - static_cast<long>(limit));
+    }
     if (showPosted_) return;
     showPosted_ = true;
     main_.postAfter(kShowEvery, [weak = weak_from_this()] {
@@ -199,6 +204,9 @@ void Bridge::showGathered() {
     if (!shown.forwarded) return;
     pulse();
     std::vector<std::string> texts;
+    if (shown.unshown > 0)
+        texts.push_back(std::to_string(shown.unshown) +
+                        " monitor lines not shown: too many at once");
     for (const auto& [m, fromPad] : shown.monitored) {
         if (auto text = monitorText(m, fromPad)) texts.push_back(std::move(*text));
     }

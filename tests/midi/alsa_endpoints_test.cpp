@@ -25,7 +25,8 @@ class AlsaEndpoints : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(AlsaEndpoints, OtherProgramsSeeTheVirtualPortsButWeNeverListOurOwn) {
+// What we list, never our own ports nor another instance's: cli_alsa_tests (--list-midi).
+TEST_F(AlsaEndpoints, OtherProgramsSeeTheVirtualPorts) {
     Peer peer;
     const auto out = peer.find("Halvenor Out");
     const auto in = peer.find("Halvenor In");
@@ -37,16 +38,6 @@ TEST_F(AlsaEndpoints, OtherProgramsSeeTheVirtualPortsButWeNeverListOurOwn) {
               unsigned(SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE));
     EXPECT_EQ(peer.find("Halvenor Hardware Out").caps & SND_SEQ_PORT_CAP_SUBS_READ, 0u);
     EXPECT_EQ(peer.clientsNamed("Halvenor"), 1);  // no helper client beside the real one
-
-    const auto [sources, destinations] = midi->availablePorts();
-    for (const auto& list : {sources, destinations}) {
-        for (const auto& c : list) {
-            EXPECT_EQ(c.name.rfind("Halvenor", 0), std::string::npos) << c.name;
-            EXPECT_NE(c.id, 0);
-        }
-    }
-    EXPECT_NE(idOf(sources, "Peer Port"), 0);
-    EXPECT_NE(idOf(destinations, "Midi Through Port-0"), 0);
 }
 
 TEST_F(AlsaEndpoints, SentMessagesArriveWholeAtSubscribersAndTheChosenDestination) {

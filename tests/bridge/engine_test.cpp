@@ -346,7 +346,6 @@ TEST_F(Engine, WithoutReconnectingTheClosingMessageStays) {
     pty.unplug();
     ASSERT_TRUE(until([&] { return !bridge->running(); }));
     EXPECT_EQ(bridge->status(), "Serial port closed (device disconnected?)");
-    EXPECT_EQ(prefs->boolean("reconnects"), false);
 }
 
 TEST_F(Engine, HardwareInputIsListenedToAndReconnectedOnEverySettingsChange) {

@@ -110,10 +110,32 @@ void throughput() {
     std::printf("throughput (pty -> onData): %.1f MB/s\n", static_cast<double>(total) / s / 1e6);
 }
 
+// A device that reads nothing: once the backlog is at its bound, every write pushes the oldest
+// waiting message out. That should cost about what a write into a short queue costs.
+void writesIntoAFullQueue() {
+    testing::Pty pty;  // nobody reads the other side
+    auto port = SerialPort::create(minutes(1));
+    port->start(pty.path, 2000000, 8, Parity::none, false, false, false);
+    const auto perWrite = [&](int writes) {
+        const auto start = steady_clock::now();
+        for (int i = 0; i < writes; ++i)
+            port->write({0x90, static_cast<std::uint8_t>(i & 0x7F), 0x40}, false);
+        return duration<double, std::micro>(steady_clock::now() - start).count() / writes;
+    };
+    const double filling = perWrite(20000);  // 60 KB: below the bound
+    perWrite(static_cast<int>(SerialPort::kQueueLimit / 3));
+    const double full = perWrite(200000);
+    std::printf(
+        "writes toward a device that reads nothing: %.2f us each below the bound, %.2f us "
+        "each at the bound (%zu KiB waiting)\n",
+        filling, full, SerialPort::kQueueLimit / 1024);
+}
+
 }  // namespace
 
 int main() {
     readLatency();
     pacing();
     throughput();
+    writesIntoAFullQueue();
 }

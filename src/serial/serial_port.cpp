@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -276,9 +277,8 @@ void SerialPort::consumed(std::size_t n) {
         if (out_.capacity() > 64 * 1024) out_.shrink_to_fit();  // a burst is over: give it back
         outHead_ = 0;
         pacing_ = false;
-    } else if (outHead_ >= 4096 && outHead_ >= out_.size() / 2) {
-        out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(outHead_));
-        outHead_ = 0;
+    } else {
+        compact();
     }
     lastProgress_ = Clock::now();
     if (stalled_) {
@@ -335,10 +335,26 @@ void SerialPort::trim(std::size_t limit) {
         pacedQueued_ -= sizes_[last].paced;
         bytes += sizes_[last++].size;
     }
+    const auto at = [&](std::size_t i) { return out_.begin() + static_cast<std::ptrdiff_t>(i); };
     const std::size_t from = outHead_ + head;
-    out_.erase(out_.begin() + static_cast<std::ptrdiff_t>(from),
-               out_.begin() + static_cast<std::ptrdiff_t>(from + bytes));
+    if (head <= waiting - bytes) {
+        // Move whichever side of the gap is shorter: on a full queue of small messages that is
+        // the head, so a write that pushes out the oldest costs the same however much waits.
+        std::move_backward(at(outHead_), at(from), at(from + bytes));
+        outHead_ += bytes;
+        compact();
+    } else {
+        out_.erase(at(from), at(from + bytes));
+    }
     sizes_.erase(sizes_.begin() + 1, sizes_.begin() + static_cast<std::ptrdiff_t>(last));
+}
+
+// Gives back the written front once it is at least half the buffer: each byte moves at most once
+// more on average.
+void SerialPort::compact() {
+    if (outHead_ < 4096 || outHead_ < out_.size() / 2) return;
+    out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(outHead_));
+    outHead_ = 0;
 }
 
 void SerialPort::clearQueue() {

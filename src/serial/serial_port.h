@@ -93,6 +93,7 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
     void armWatchdog();
     void checkStall();
     void trim(std::size_t limit);
+    void compact();
     void clearQueue();
 
     const std::chrono::milliseconds stallAfter_;

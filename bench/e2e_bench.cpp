@@ -1,6 +1,7 @@
 // End to end: the real `tessaryn --headless` on a pseudo-terminal, measured from an ALSA client
 // of our own. Run inside the test VM (scripts/bench-e2e.sh); the figures there are emulated, so
-// the sequencer's own round trip through "Midi Through" is printed beside them.
+// the sequencer's own round trip through "Midi Through" is printed beside them, and the kernel's
+// own path from raw bytes to events (a virtual MIDI card) beside the device -> MIDI rows.
 //
 // usage: bench_e2e PATH-TO-TESSARYN [latency] [quiet] [stages] [syscalls]
 //   latency: only the two latency rows, for comparing builds over many runs
@@ -9,6 +10,7 @@
 //   syscalls: the system calls of each thread during row 1, per message (needs strace)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -30,6 +33,9 @@ using namespace tessaryn::testing;
 namespace fs = std::filesystem;
 
 namespace {
+
+// The sequencer port of the first virtual card's first device (snd-virmidi, loaded in the VM).
+const char* const kVirmidiPort = "VirMIDI 0-0";
 
 struct Stats {
     double min, median, p99, max;
@@ -129,6 +135,14 @@ bool sendNote(Peer& peer, const Peer::Found& to, int i) {
     snd_seq_ev_set_dest(&ev, to.client, to.port);
     snd_seq_ev_set_direct(&ev);
     return snd_seq_event_output_direct(peer.seq, &ev) >= 0;
+}
+
+// CPU seconds (user + system) of the calling thread so far.
+double threadCPU() {
+    rusage r{};
+    ::getrusage(RUSAGE_THREAD, &r);
+    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
 }
 
 void row(const char* what, const Stats& s, const std::string& extra = "") {
@@ -261,6 +275,29 @@ int main(int argc, char** argv) {
             fs::remove(traceFile);
         }
     }
+    // 1k. The kernel's own path from bytes to sequencer events (snd-virmidi), beside row 1: a
+    // program writing raw MIDI to a virtual card, read as events by a client like ours.
+    Peer kernelReader("Kernel reader");
+    const int virmidi = ::open("/dev/snd/midiC0D0", O_WRONLY | O_CLOEXEC);
+    const bool kernelPath = !staged && virmidi >= 0 && kernelReader.find(kVirmidiPort).client >= 0;
+    if (kernelPath) {
+        kernelReader.subscribeTo(kVirmidiPort);
+        std::vector<double> us;
+        const auto first = steady_clock::now();
+        for (int i = 0; i < 2000; ++i) {
+            std::this_thread::sleep_until(first + i * kSpacing);
+            const std::uint8_t note[3] = {0x90, static_cast<std::uint8_t>(i % 128),
+                                          static_cast<std::uint8_t>(1 + i % 126)};
+            const std::size_t before = kernelReader.inbox.received();
+            const auto t0 = steady_clock::now();
+            if (::write(virmidi, note, 3) != 3) fail("cannot write to the virtual MIDI card");
+            if (!kernelReader.inbox.waitBytes(before + 3, 2s)) continue;
+            us.push_back(duration<double, std::micro>(steady_clock::now() - t0).count());
+        }
+        row("1k. the kernel's path, virmidi -> MIDI", stats(us),
+            "lost " + std::to_string(2000 - us.size()));
+    }
+
     if (staged) {
         // Where each note's time went: the bridge's marks are written when it ends.
         running.reset();
@@ -323,6 +360,7 @@ int main(int argc, char** argv) {
     }
 
     // 3. Throughput: dense notes, then a mixed stream with 10% SysEx of 100 bytes.
+    double bridgeCPUPerMB = 0;  // of the last throughput row
     auto throughput = [&](const char* what, const Bytes& stream, std::size_t messages) {
         client.inbox.clear();
         const double cpu0 = bridge.cpu();
@@ -333,18 +371,47 @@ int main(int argc, char** argv) {
         writer.join();
         const double cpu = bridge.cpu() - cpu0;
         const bool same = client.inbox.joined() == stream;
+        bridgeCPUPerMB = cpu / (static_cast<double>(stream.size()) / 1e6);
         std::printf(
             "| %-40s | %.0f messages/s, lost bytes %zu (reader overflows %d), %s, bridge CPU %.2f "
             "s per MB\n",
             what, static_cast<double>(messages) / s,
             all ? 0 : stream.size() - client.inbox.received(), client.overflows.load(),
-            same ? "in order" : "DIFFERENT", cpu / (static_cast<double>(stream.size()) / 1e6));
+            same ? "in order" : "DIFFERENT", bridgeCPUPerMB);
     };
     {
         Bytes notes;
         for (int i = 0; i < 200000; ++i)
             notes.insert(notes.end(), {0x90, static_cast<std::uint8_t>(i % 128), 0x40});
         throughput("3a. 200,000 notes as fast as the pty takes", notes, 200000);
+        if (kernelPath) {
+            // The kernel turns bytes into events inside the writer's write(): the writer's CPU
+            // time is the whole path's.
+            kernelReader.inbox.clear();
+            double cpu = 0;
+            const auto t0 = steady_clock::now();
+            std::thread writer([&] {
+                const double cpu0 = threadCPU();
+                for (std::size_t at = 0; at < notes.size();) {
+                    const ssize_t n = ::write(virmidi, notes.data() + at,
+                                              std::min<std::size_t>(4096, notes.size() - at));
+                    if (n <= 0) break;
+                    at += static_cast<std::size_t>(n);
+                }
+                cpu = threadCPU() - cpu0;
+            });
+            const bool all = kernelReader.inbox.waitBytes(notes.size(), 120s);
+            const double s = duration<double>(steady_clock::now() - t0).count();
+            writer.join();
+            std::printf(
+                "| %-40s | %.0f messages/s, lost bytes %zu, %s, writer CPU %.2f s per MB (the "
+                "bridge's above: %.2fx)\n",
+                "3k. the same through the kernel's path", 200000 / s,
+                all ? 0 : notes.size() - kernelReader.inbox.received(),
+                kernelReader.inbox.joined() == notes ? "in order" : "DIFFERENT",
+                cpu / (static_cast<double>(notes.size()) / 1e6),
+                bridgeCPUPerMB / (cpu / (static_cast<double>(notes.size()) / 1e6)));
+        }
         Bytes mixed;
         std::size_t count = 0;
         for (int i = 0; i < 50000; ++i, ++count) {
@@ -434,6 +501,113 @@ int main(int argc, char** argv) {
         row("7b. MIDI -> device, 64 in flight", stats(us),
             std::to_string(static_cast<int>(static_cast<double>(got) / s)) + " messages/s, lost " +
                 std::to_string(total - got));
+    }
+
+    // 8. A device flood at 11,520 B/s (a note every 260 us) for 5 s, read by our client alone,
+    // then beside 20 slow readers (each takes what waits every 50 ms, with a small queue). The
+    // slow ones should cost neither the fast reader nor the device anything.
+    auto flood = [&](const char* what) {
+        client.inbox.clear();
+        const int n = 5 * 3840;
+        Bytes stream;
+        for (int i = 0; i < n; ++i)
+            stream.insert(stream.end(), {0x90, static_cast<std::uint8_t>(i % 128),
+                                         static_cast<std::uint8_t>(1 + i % 126)});
+        std::vector<steady_clock::time_point> sent(n), got;
+        double late = 0;  // the furthest the device's writes fell behind their schedule, ms
+        std::thread device([&] {
+            const auto first = steady_clock::now();
+            for (int i = 0; i < n; ++i) {
+                const auto due = first + i * 260us;
+                std::this_thread::sleep_until(due);
+                sent[static_cast<std::size_t>(i)] = steady_clock::now();
+                pty.send(Bytes(stream.begin() + 3 * i, stream.begin() + 3 * i + 3));
+                late =
+                    std::max(late, duration<double, std::milli>(steady_clock::now() - due).count());
+            }
+        });
+        for (std::size_t i = 1; i <= static_cast<std::size_t>(n); ++i) {
+            if (!client.inbox.waitBytes(3 * i, 3s)) break;
+            got.push_back(steady_clock::now());
+        }
+        device.join();
+        std::vector<double> us;
+        for (std::size_t i = 0; i < got.size(); ++i)
+            us.push_back(duration<double, std::micro>(got[i] - sent[i]).count());
+        row(what, stats(us),
+            "lost " + std::to_string(n - static_cast<int>(got.size())) +
+                (client.inbox.joined() == stream ? ", in order" : ", DIFFERENT") +
+                "; device writes up to " + std::to_string(static_cast<int>(late)) +
+                " ms behind schedule");
+    };
+    flood("8a. device flood 11,520 B/s, one reader");
+    {
+        std::vector<std::unique_ptr<Peer>> slow;
+        for (int i = 0; i < 20; ++i) {
+            slow.push_back(
+                std::make_unique<Peer>(("Slow " + std::to_string(i)).c_str(), 200, 50ms));
+            slow.back()->subscribeTo("Halvenor Out");
+        }
+        flood("8b. the same beside 20 slow readers");
+    }
+
+    // 9. Two programs at once toward the device: a 4 KiB SysEx in 256-byte events (as sequencer
+    // clients split it) with another program's note after every second piece. The device must
+    // get the SysEx whole and each note whole, and nothing else.
+    {
+        Peer librarian("Librarian"), player("Player");
+        const auto in = librarian.find("Halvenor In");
+        if (in.client < 0) fail("\"Halvenor In\" is missing");
+        Bytes sysex(4096);
+        for (std::size_t i = 0; i < sysex.size(); ++i)
+            sysex[i] = static_cast<std::uint8_t>(i % 0x70);
+        sysex.front() = 0xF0;
+        sysex.back() = 0xF7;
+        std::vector<steady_clock::time_point> noteSent;
+        Bytes notes;
+        const auto t0 = steady_clock::now();
+        for (std::size_t at = 0, piece = 0; at < sysex.size(); at += 256, ++piece) {
+            snd_seq_event_t ev;
+            snd_seq_ev_clear(&ev);
+            snd_seq_ev_set_sysex(&ev, 256, sysex.data() + at);
+            librarian.deliver(ev, in.client, in.port);
+            if (piece % 2 == 1) {
+                const Bytes note{0x91, static_cast<std::uint8_t>(piece), 0x50};
+                noteSent.push_back(steady_clock::now());
+                player.sendTo("Halvenor In", note);
+                notes.insert(notes.end(), note.begin(), note.end());
+            }
+        }
+        Bytes got;
+        std::vector<double> noteUs;
+        steady_clock::time_point sysexDone = t0;
+        while (got.size() < sysex.size() + notes.size()) {
+            const Bytes part = pty.receive(1, 3000ms);
+            if (part.empty()) break;
+            const auto now = steady_clock::now();
+            for (std::uint8_t b : part) {
+                got.push_back(b);
+                if (b == 0xF7) sysexDone = now;
+                // A note's last byte: its time from the player's send.
+                if (got.size() >= 3 && got[got.size() - 3] == 0x91 &&
+                    noteUs.size() < noteSent.size())
+                    noteUs.push_back(
+                        duration<double, std::micro>(now - noteSent[noteUs.size()]).count());
+            }
+        }
+        const auto f0 = std::find(got.begin(), got.end(), std::uint8_t{0xF0});
+        const bool whole = std::search(got.begin(), got.end(), sysex.begin(), sysex.end()) == f0 &&
+                           f0 != got.end();
+        Bytes rest(got.begin(), f0);
+        if (whole)
+            rest.insert(rest.end(), f0 + static_cast<std::ptrdiff_t>(sysex.size()), got.end());
+        row("9. two senders: player's notes", stats(noteUs),
+            std::string(whole ? "SysEx whole" : "SysEx NOT WHOLE") + " after " +
+                std::to_string(
+                    static_cast<int>(duration<double, std::milli>(sysexDone - t0).count())) +
+                " ms; notes " + (rest == notes ? "whole, nothing invented" : "DIFFERENT") + " (" +
+                std::to_string(got.size()) + " of " + std::to_string(sysex.size() + notes.size()) +
+                " bytes)");
     }
 
     // 5. Idle.

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -50,6 +51,8 @@ class Process {
         return eventually([&] { return reaped(); }, timeout) ? code_ : -1;
     }
     void signal(int sig) { ::kill(pid_, sig); }
+    // Stops reading its stdout, as a paused pager or terminal does.
+    void pauseOutput() { outPaused_ = true; }
 
     std::string out() {
         std::lock_guard lock(m_);
@@ -92,11 +95,15 @@ class Process {
         for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) {
             std::lock_guard lock(m_);
             into.append(buf, static_cast<std::size_t>(n));
+            if (&into != &out_ || !outPaused_) continue;
+            pollfd hangUp{fd, 0, 0};  // until the program is gone; then the rest is read
+            ::poll(&hangUp, 1, -1);
         }
         ::close(fd);
     }
     pid_t pid_ = -1;
     bool exited_ = false;
+    std::atomic<bool> outPaused_{false};
     int code_ = -1;
     std::mutex m_;
     std::string out_, err_;

@@ -21,7 +21,8 @@ constexpr long kSysexPiece = 256;
 // is still reading has no room for the next burst.
 constexpr std::size_t kBurstBytes = 4096;
 constexpr int kBurstCells = (kBurstBytes / kSysexPiece) * (1 + (kSysexPiece + 27) / 28);
-// The longest the output thread waits for the readers of one burst to make room. A reader that
+// The longest a message waits for readers to make room, counted from when it was handed over,
+// so a reader that stays behind delays the others' messages by no more than this. A reader that
 // has not made room by then is not waited for until it has caught up: it loses what does not fit.
 constexpr auto kPatience = std::chrono::milliseconds(100);
 
@@ -72,9 +73,10 @@ void AlsaWriter::send(std::span<const std::vector<std::uint8_t>> messages, bool 
         burst_ = 0;
         subsCells_ = destCells_ = 0;
     }
+    const auto now = std::chrono::steady_clock::now();
     for (const auto& m : messages) {
         if (m.empty()) continue;
-        backlog_.push_back({m, toSubscribers, to});
+        backlog_.push_back({m, toSubscribers, to, now});
         backlogBytes_ += m.size();
     }
     // Readers that fall this far behind lose the oldest whole messages, counted.
@@ -103,7 +105,7 @@ void AlsaWriter::writeBacklog() {
         queue.unlock();
         {
             std::lock_guard lock(outLock_);
-            for (const auto& item : items) encode(item.bytes, item.toSubscribers, item.to);
+            for (const auto& item : items) encode(item.bytes, item.toSubscribers, item.to, item.at);
             flush();
         }
         queue.lock();
@@ -115,7 +117,8 @@ void AlsaWriter::writeBacklog() {
 // "<name> Out" and/or one destination; a full burst is written before more is added (on
 // the caller's thread, which writes only one burst, it is marked too much instead).
 void AlsaWriter::encode(std::span<const std::uint8_t> m, bool toSubscribers,
-                        const std::optional<Address>& to) {
+                        const std::optional<Address>& to,
+                        std::chrono::steady_clock::time_point at) {
     snd_midi_event_reset_encode(encoder_);
     const unsigned char* p = m.data();
     long left = static_cast<long>(m.size());
@@ -139,6 +142,9 @@ void AlsaWriter::encode(std::span<const std::uint8_t> m, bool toSubscribers,
         } else if (full) {
             flush();
         }
+        // A SysEx is never cut for lack of patience: each burst of one that has begun gets its own.
+        if (pending_.empty())
+            patienceFrom_ = p - used == m.data() ? at : std::chrono::steady_clock::now();
         burst_ += static_cast<std::size_t>(used);
         snd_seq_ev_set_direct(&ev);
         if (toSubscribers) {
@@ -210,11 +216,11 @@ void AlsaWriter::take(Reader& reader, int cells) {
 
 // Called with outLock_ held, on the output thread, before a write: room in every reader's
 // queue for what is pending for it. A reader that is still reading is waited for, all of
-// them together at most kPatience a burst; one that does not make room in that time is not
-// waited for until it has caught up, and loses what does not fit.
+// them together until kPatience after patienceFrom_; one that does not make room in that time
+// is not waited for until it has caught up, and loses what does not fit.
 void AlsaWriter::makeRoom() {
     findReaders();
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    const auto deadline = patienceFrom_ + kPatience;
     if (subsCells_ > 0) {
         for (const int client : subsReaders_)
             ensureRoom(client, readers_[client], subsCells_, deadline);

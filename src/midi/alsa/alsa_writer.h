@@ -52,7 +52,7 @@ class AlsaWriter {
 
     void writeBacklog();
     void encode(std::span<const std::uint8_t> m, bool toSubscribers,
-                const std::optional<Address>& to);
+                const std::optional<Address>& to, std::chrono::steady_clock::time_point at = {});
     void findReaders();
     bool roomNow();
     static void take(Reader& reader, int cells);
@@ -79,6 +79,7 @@ class AlsaWriter {
         std::vector<std::uint8_t> bytes;
         bool toSubscribers;
         std::optional<Address> to;
+        std::chrono::steady_clock::time_point at;  // when it was handed over
     };
     std::mutex queueLock_;
     std::condition_variable outWake_;
@@ -100,10 +101,13 @@ class AlsaWriter {
     std::size_t burst_ = 0;              // bytes of MIDI in pending_
     int subsCells_ = 0, destCells_ = 0;  // sequencer cells pending for each reader
     Address dest_{-1, 0};                // of the pending events
-    std::map<int, Reader> readers_;      // by client
-    std::vector<int> subsReaders_;       // clients reading "<name> Out"
-    std::vector<int> destReaders_;       // the destination's client, or the clients reading it
-    unsigned readersAt_ = 0;             // setup generation of the two lists
+    // Readers are waited for until kPatience after this: when the burst's first message was
+    // handed over, or when the burst began, for the rest of a message already partly written.
+    std::chrono::steady_clock::time_point patienceFrom_;
+    std::map<int, Reader> readers_;  // by client
+    std::vector<int> subsReaders_;   // clients reading "<name> Out"
+    std::vector<int> destReaders_;   // the destination's client, or the clients reading it
+    unsigned readersAt_ = 0;         // setup generation of the two lists
     Address readersDest_{-1, 0};
     std::thread outThread_;  // last: started once every field is ready
 };

@@ -194,4 +194,12 @@ void storeSetting(Preferences& prefs, const Setting& s, const SettingValue& valu
     }
 }
 
+LineSettings storedLineSettings(const Preferences& prefs) {
+    const LineSettings d;
+    return {prefs.integer("baud").value_or(d.baud), prefs.integer("dataBits").value_or(d.dataBits),
+            parityFromRaw(prefs.text("parity").value_or("None")).value_or(d.parity),
+            prefs.boolean("twoStop").value_or(d.twoStopBits),
+            prefs.boolean("hwFlow").value_or(d.hardwareFlow)};
+}
+
 }  // namespace tessaryn

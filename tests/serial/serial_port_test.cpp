@@ -4,10 +4,10 @@
 
 #include <atomic>
 
+#include "midi/handoff.h"
 #include "serial/exact_baud.h"
 #include "serial/pty.h"
 #include "serial/serial_port.h"
-#include "wait.h"
 
 using namespace tessaryn;
 using namespace tessaryn::testing;
@@ -31,7 +31,7 @@ using Access = tessaryn::SerialPortTestAccess;
 
 // Collects what the port hands to its owner.
 struct Owner : Shared {
-    std::vector<std::uint8_t> data;
+    Bytes data;
     std::vector<std::string> closed;
     std::vector<bool> stalls;
 
@@ -75,14 +75,14 @@ TEST(SerialPort, ReadsAndWritesARealPty) {
 
     pty.send({0x99, 0x26, 0x64});
     ASSERT_TRUE(owner.waitUntil([&] { return owner.data.size() == 3; }));
-    EXPECT_EQ(owner.data, (std::vector<std::uint8_t>{0x99, 0x26, 0x64}));
+    EXPECT_EQ(owner.data, (Bytes{0x99, 0x26, 0x64}));
 
     port->write({0x90, 0x3C, 0x64}, false);
     port->write({}, false);
-    EXPECT_EQ(pty.receive(3), (std::vector<std::uint8_t>{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(pty.receive(3), (Bytes{0x90, 0x3C, 0x64}));
 
     // One read is at most kReadSize bytes: a larger burst arrives whole over several callbacks.
-    std::vector<std::uint8_t> burst(3 * SerialPort::kReadSize + 5);
+    Bytes burst(3 * SerialPort::kReadSize + 5);
     for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<std::uint8_t>(i);
     pty.send(burst);
     ASSERT_TRUE(owner.waitUntil([&] { return owner.data.size() == burst.size() + 3; }));
@@ -192,7 +192,7 @@ TEST(SerialPort, StopDuringADrainLeavesNothingToRun) {
     Pty pty;
     auto port = SerialPort::create();
     open8N1(*port, pty.path);
-    port->write(std::vector<std::uint8_t>(2000, 0x11), true);
+    port->write(Bytes(2000, 0x11), true);
     EXPECT_EQ(pty.receive(5).size(), 5u);
     port->stop();
     port->queue().sync([&] {
@@ -203,7 +203,7 @@ TEST(SerialPort, StopDuringADrainLeavesNothingToRun) {
     EXPECT_TRUE(pty.receive(1, 100ms).empty());
     open8N1(*port, pty.path);
     port->write({0xF0, 0xF7}, true);
-    EXPECT_EQ(pty.receive(2), (std::vector<std::uint8_t>{0xF0, 0xF7}));
+    EXPECT_EQ(pty.receive(2), (Bytes{0xF0, 0xF7}));
     port->queue().sync([&] { EXPECT_FALSE(Access::pacing(*port)); });  // drained: pacing ends
 }
 
@@ -219,7 +219,7 @@ TEST(SerialPort, ADeviceThatStopsReadingIsReportedAndLosesOnlyWholeOldMessages) 
     for (int i = 0; i < kCount; i += 100) {
         std::vector<SerialPort::Message> batch;
         for (int k = i; k < i + 100; ++k) {
-            std::vector<std::uint8_t> m(kSize, 0x55);
+            Bytes m(kSize, 0x55);
             m[0] = 0xF0;
             m[1] = static_cast<std::uint8_t>(k >> 7);
             m[2] = static_cast<std::uint8_t>(k & 0x7F);
@@ -232,8 +232,8 @@ TEST(SerialPort, ADeviceThatStopsReadingIsReportedAndLosesOnlyWholeOldMessages) 
     port->queue().sync([&] { EXPECT_LE(Access::waiting(*port), SerialPort::kStalledLimit); });
 
     // Once the board reads again nothing more is dropped: what is left arrives whole.
-    std::vector<std::uint8_t> got;
-    for (std::vector<std::uint8_t> part; !(part = pty.receive(kCount * kSize, 300ms)).empty();)
+    Bytes got;
+    for (Bytes part; !(part = pty.receive(kCount * kSize, 300ms)).empty();)
         got.insert(got.end(), part.begin(), part.end());
     ASSERT_EQ(got.size() % kSize, 0u);  // nothing cut
     std::vector<int> ids;
@@ -277,9 +277,7 @@ TEST(SerialBacklog, ASysexLargerThanTheBoundArrivesWholeAndSoDoesWhatFollows) {
     Pty pty;
     auto port = SerialPort::create();
     open8N1(*port, pty.path);
-    std::vector<std::uint8_t> dump(4 * SerialPort::kQueueLimit, 0x11);
-    dump.front() = 0xF0;
-    dump.back() = 0xF7;
+    const Bytes dump = sysex(4 * SerialPort::kQueueLimit);
     port->write(dump, false);
     port->write({0x90, 0x3C, 0x64}, false);
     auto want = dump;
@@ -293,16 +291,16 @@ TEST(SerialBacklog, ADeviceReadingSlowlyButSteadilyIsNeverCalledStalledAndLosesN
     auto port = SerialPort::create(300ms);
     port->onStall = [&](bool stalled) { stalls += stalled; };
     open8N1(*port, pty.path);
-    std::vector<std::uint8_t> all;
+    Bytes all;
     for (int i = 0; i < 1000; ++i) {
-        const std::vector<std::uint8_t> note{0x90, static_cast<std::uint8_t>(i % 128),
-                                             static_cast<std::uint8_t>(1 + i / 128)};
+        const Bytes note{0x90, static_cast<std::uint8_t>(i % 128),
+                         static_cast<std::uint8_t>(1 + i / 128)};
         port->write(note, false);
         all.insert(all.end(), note.begin(), note.end());
     }
     // 32 bytes every 10 ms: a DIN line's pace; the backlog takes about a second to drain, past
     // the 300 ms a device may take nothing.
-    std::vector<std::uint8_t> got;
+    Bytes got;
     while (got.size() < all.size()) {
         const auto piece = pty.receive(std::min<std::size_t>(32, all.size() - got.size()), 2s);
         ASSERT_FALSE(piece.empty()) << got.size();

@@ -57,15 +57,16 @@ std::string acceptedText(const Setting& setting);
 SettingValue defaultValue(const Setting& setting);
 void storeSetting(Preferences& prefs, const Setting& setting, const SettingValue& value);
 
-// How the serial line is set up, whichever device it is on.
+// How the serial line is set up, whichever device it is on: 8N1 without flow control unless
+// said otherwise.
 struct LineSettings {
-    std::int64_t baud = 115200;
+    std::int64_t baud = 0;
     std::int64_t dataBits = 8;
     Parity parity = Parity::none;
     bool twoStopBits = false;
     bool hardwareFlow = false;
 };
-// The line as stored, the defaults where a value is missing or of another type.
+// The line as stored, the table's defaults where a value is missing or of another type.
 LineSettings storedLineSettings(const Preferences& prefs);
 
 }  // namespace tessaryn

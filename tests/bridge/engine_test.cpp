@@ -173,9 +173,8 @@ TEST_F(Engine, MIDIInputIsShownWithNoDeviceAndReachesOneInCallOrderWithSysexPace
     EXPECT_EQ(bridge->bytesOut(), 5 + 203);
 }
 
-// Held notes released on stop and unplug: cli_alsa_tests and the usb suite, with the real program.
-// The remapped hit, its monitor and hit lines through the real program: cli_alsa_tests; the
-// activity light: window_tests.
+// Held notes on stop and unplug, and the remapped hit with its monitor and hit lines, through the
+// real program: cli_alsa_tests and the usb suite; the activity light: window_tests.
 TEST_F(Engine, AMessageSplitAcrossReadsGoesOutWholeAndHeldNotesAreReleasedOnRemapOff) {
     create();
     const auto synth = hub->addDestination("Synth");

@@ -45,14 +45,14 @@ int main(int argc, char** argv) {
     MIDIEndpoints midi("Halvenor", alsaMIDIFactory(), [](std::function<void()>) {});
     Inbox received;
     midi.setOnMIDIIn([&](std::span<const MIDIService::Event> events, bool) {
-            for (const auto& e : events) received.add(e.bytes);
-        });
+        for (const auto& e : events) received.add(e.bytes);
+    });
     Peer peer("Bench");
     peer.subscribeTo("Halvenor Out");
     std::printf(
         "ALSA sequencer inside an emulated VM (figures are the emulator's), 2000 notes each:\n");
-    auto publish = [&](std::uint8_t n) { sendToMIDI(midi, Bytes{0x90, n, 0x64}, 0); };
-    report("sendToMIDI -> another client", measure(peer.inbox, publish));
+    auto publish = [&](std::uint8_t n) { midi.service().publish(Bytes{0x90, n, 0x64}); };
+    report("publish -> another client", measure(peer.inbox, publish));
     report("another client -> \"Halvenor In\" -> onMIDIIn", measure(received, [&](std::uint8_t n) {
                peer.sendTo("Halvenor In", {0x90, n, 0x64});
            }));
@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
         stalled.subscribeTo("Halvenor Out");
         const auto us = measure(peer.inbox, publish, stalledNotes);
         char what[80];
-        std::snprintf(what, sizeof what, "sendToMIDI -> another client, beside a full one (%d)",
+        std::snprintf(what, sizeof what, "publish -> another client, beside a full one (%d)",
                       stalledNotes);
         report(what, us);
         std::printf("  messages the full reader could not take: %llu\n",
@@ -76,17 +76,11 @@ int main(int argc, char** argv) {
     }
     // What keeps readers behind Midi Through whole on long SysEx: 256-byte events in 4 KB
     // bursts, paced to the room in their queues.
-    const std::int32_t through = [&] {
-        for (const auto& d : midi.availablePorts().second)
-            if (d.name == "Midi Through Port-0") return d.id;
-        return 0;
-    }();
-    Bytes big(1 << 20, 0x11);
-    big.front() = 0xF0;
-    big.back() = 0xF7;
+    const std::int32_t through = idOf(midi.availablePorts().second, "Midi Through Port-0");
+    const Bytes big = sysex(1 << 20);
     echo.inbox.clear();
     const auto t0 = steady_clock::now();
-    sendToMIDI(midi, big, through);
+    midi.service().sendTo(through, big);
     echo.inbox.waitBytes(big.size(), seconds(60));
     std::printf(
         "1 MiB SysEx -> \"Midi Through\" -> client: %.0f ms, %zu of %zu bytes, "

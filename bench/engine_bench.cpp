@@ -48,7 +48,7 @@ int main() {
         main.post([&] {
             bridge = Bridge::create(main, std::make_shared<Preferences>(dir), hub->factory());
             bridge->setBlockEcho(false);
-            bridge->start(pty.path, 2000000, 8, Parity::none, false, false);
+            bridge->start(pty.path, {2000000});
             ready.set_value();
         });
         ready.get_future().wait();

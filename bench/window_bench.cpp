@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
     auto bridge = Bridge::create(main, std::make_shared<Preferences>(dir), hub->factory());
     bridge->setRoutes({{Uuid::random(), true, 7, 20}});
     // The floor: the engine and the event loop alone, as before a window exists.
-    bridge->start(pty.path, 31250, 8, Parity::none, false, false);
+    bridge->start(pty.path, {31250});
     std::printf("200 messages/s for %d s, no window: %.3f CPU s\n", seconds,
                 measure(pty, 200, seconds));
     bridge->stop();
@@ -78,11 +78,12 @@ int main(int argc, char** argv) {
         MainWindow window(
             *bridge, Autostart(dir / "xdg", "tessaryn"),
             [&] { return std::vector<std::string>{pty.path}; }, "tessaryn.org", "Halvenor");
-        Tray tray(*bridge, "Halvenor", [] {}, [] {});
+        Tray tray(
+            *bridge, "Halvenor", [] {}, [] {});
         window.routingGroup()->setExpanded(true);
         window.learnedGroup()->setExpanded(true);
         window.show();
-        bridge->start(pty.path, 31250, 8, Parity::none, false, false);
+        bridge->start(pty.path, {31250});
         for (int rate : {200, 1}) {
             window.show();
             const double shown = measure(pty, rate, seconds);

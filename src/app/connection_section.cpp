@@ -235,13 +235,8 @@ void ConnectionSection::toggleBridge() {
         bridge_.stop();
         return;
     }
-    const Parity parity =
-        parityFromRaw(prefs_.text("parity").value_or("None")).value_or(Parity::none);
     if (prefs_.text("port").value_or("").empty()) prefs_.setText("port", proposed_);
-    bridge_.start(port(), prefs_.integer("baud").value_or(115200),
-                  prefs_.integer("dataBits").value_or(8), parity,
-                  prefs_.boolean("twoStop").value_or(false),
-                  prefs_.boolean("hwFlow").value_or(false));
+    bridge_.start(port(), storedLineSettings(prefs_));
 }
 
 // ---- monitor ------------------------------------------------------------------------------------

@@ -290,7 +290,7 @@ void Bridge::persistAndApply() {
     // note-off must not overtake it.
     if (!offs.empty()) {
         serial_->queue().sync([&] {
-            for (const auto& off : offs) sendToMIDI(off, outID);
+            if (midi_) midi_->service().publishAll(offs, outID);
         });
     }
     if (midi_) midi_->listen(midiID(hardwareInID_));
@@ -299,10 +299,6 @@ void Bridge::persistAndApply() {
 void Bridge::persistRoutes() {
     prefs_->setData("learnedRoutes", encodeRoutes(routes_));
     persistAndApply();
-}
-
-void Bridge::sendToMIDI(const MIDIMessage& m, std::int32_t hardwareOutID) {
-    if (midi_) tessaryn::sendToMIDI(*midi_, m, hardwareOutID);
 }
 
 }  // namespace tessaryn

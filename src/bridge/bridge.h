@@ -16,6 +16,7 @@
 #include "bridge/main_queue.h"
 #include "bridge/message_path.h"
 #include "bridge/preferences.h"
+#include "bridge/settings_table.h"
 #include "midi/learned_route.h"
 #include "midi/midi_endpoints.h"
 #include "midi/midi_stream_parser.h"
@@ -150,8 +151,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
 
     // Connections.
     void startFromSaved();
-    void start(const std::string& port, std::int64_t baud, std::int64_t dataBits, Parity parity,
-               bool twoStopBits, bool hardwareFlow);
+    void start(const std::string& port, const LineSettings& line);
     // After a start that could not open its device (headless --wait): wait for it as for a
     // replug, whatever `reconnects` says; a start from the saved settings also starts again
     // when another process saves others.
@@ -183,11 +183,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   private:
     struct Link {
         std::string path;
-        std::int64_t baud = 0;
-        std::int64_t dataBits = 8;
-        Parity parity = Parity::none;
-        bool twoStopBits = false;
-        bool hardwareFlow = false;
+        LineSettings line;
     };
     Bridge(MainQueue& main, std::shared_ptr<Preferences> prefs, PortLister listPorts);
     void initialise(const MIDIService::Factory& midi, const std::string& name);
@@ -202,7 +198,6 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     bool takeUpSettings();
     void persistAndApply();
     void persistRoutes();
-    void sendToMIDI(const MIDIMessage& m, std::int32_t hardwareOutID);
     void open(const std::string& path);
     void deviceClosed(const std::string& message);
     void scheduleReconnect();

@@ -32,19 +32,14 @@ void Bridge::startFromSaved() {
         setState(BridgeState::failed, "Choose a serial port in the window.");
         return;
     }
-    const Parity parity =
-        parityFromRaw(prefs_->text("parity").value_or("None")).value_or(Parity::none);
-    start(port, prefs_->integer("baud").value_or(115200), prefs_->integer("dataBits").value_or(8),
-          parity, prefs_->boolean("twoStop").value_or(false),
-          prefs_->boolean("hwFlow").value_or(false));
+    start(port, storedLineSettings(*prefs_));
     linkFromSaved_ = true;
 }
 
-void Bridge::start(const std::string& port, std::int64_t baud, std::int64_t dataBits, Parity parity,
-                   bool twoStopBits, bool hardwareFlow) {
+void Bridge::start(const std::string& port, const LineSettings& line) {
     reconnectItem_.cancel();
     awaitingFirstOpen_ = linkFromSaved_ = false;
-    link_ = Link{port, baud, dataBits, parity, twoStopBits, hardwareFlow};
+    link_ = Link{port, line};
     linkDevice_ = {};
     open(port);
 }
@@ -71,10 +66,10 @@ void Bridge::resetCounters() {
 void Bridge::open(const std::string& path) {
     if (!midi_) return;  // shut down: nothing may start again
     resetCounters();
-    const Link& link = *link_;
+    const LineSettings& line = link_->line;
     try {
-        serial_->start(path, link.baud, link.dataBits, link.parity, link.twoStopBits,
-                       link.hardwareFlow, holdDTR_);
+        serial_->start(path, line.baud, line.dataBits, line.parity, line.twoStopBits,
+                       line.hardwareFlow, holdDTR_);
     } catch (const SerialError& e) {
         setRunning(false);
         const bool retry = (reconnects_ || awaitingFirstOpen_) && !userStopped_;
@@ -88,14 +83,14 @@ void Bridge::open(const std::string& path) {
     retryDelay_ = kFirstRetry;
     // The board the user chose is learned once, from its own path; another board opened in its
     // place never becomes it.
-    if (linkDevice_.identity.empty() && path == link.path) {
+    if (linkDevice_.identity.empty() && path == link_->path) {
         for (auto& d : listPorts_()) {
             if (sameFile(d.path, path)) linkDevice_ = std::move(d);
         }
     }
     setRunning(true);
     setState(BridgeState::bridging,
-             "Bridging " + deviceName(path) + " @ " + std::to_string(link.baud));
+             "Bridging " + deviceName(path) + " @ " + std::to_string(line.baud));
 }
 
 void Bridge::stop() {
@@ -190,9 +185,7 @@ void Bridge::endHeldNotes() {
         offs = path_.rewriter.releaseAll();
         outID = path_.traffic.hardwareOutID;
     }
-    for (const auto& off : offs) {
-        if (!off.empty()) sendToMIDI(off, outID);
-    }
+    if (midi_ && !offs.empty()) midi_->service().publishAll(offs, outID);
 }
 
 }  // namespace tessaryn

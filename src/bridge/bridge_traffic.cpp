@@ -83,7 +83,7 @@ void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
     sent.reserve(forwarded.size());
     for (auto& f : forwarded) sent.push_back(std::move(f.message));
 
-    if (!sent.empty()) sendAllToMIDI(*midi_, sent, outID);
+    if (!sent.empty()) midi_->service().publishAll(sent, outID);
     stages::mark(stages::handedOver);
     Shown shown{.bytesIn = static_cast<std::int64_t>(bytes.size()),
                 .forwarded = !sent.empty(),

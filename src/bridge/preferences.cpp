@@ -23,6 +23,15 @@ constexpr const char* kDataTag = "$data";  // a data value is stored as {"$data"
 // per level, so a file nested 100,000 deep would overflow the stack.
 constexpr int kMaxDepth = 64;
 
+// The value at `key` when it has the type `is` checks, else none.
+template <typename T>
+std::optional<T> typed(const nlohmann::json& values, std::string_view key,
+                       bool (nlohmann::json::*is)() const noexcept) {
+    auto it = values.find(key);
+    if (it == values.end() || !((*it).*is)()) return std::nullopt;
+    return it->get<T>();
+}
+
 const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 std::string base64(std::string_view in) {
@@ -165,9 +174,7 @@ void Preferences::apply(nlohmann::json& doc, const std::string& key,
 }
 
 std::optional<bool> Preferences::boolean(std::string_view key) const {
-    auto it = values_.find(key);
-    if (it == values_.end() || !it->is_boolean()) return std::nullopt;
-    return it->get<bool>();
+    return typed<bool>(values_, key, &nlohmann::json::is_boolean);
 }
 
 std::optional<std::int64_t> Preferences::integer(std::string_view key) const {
@@ -188,15 +195,11 @@ std::optional<std::int64_t> Preferences::integer(std::string_view key) const {
 }
 
 std::optional<double> Preferences::real(std::string_view key) const {
-    auto it = values_.find(key);
-    if (it == values_.end() || !it->is_number()) return std::nullopt;
-    return it->get<double>();
+    return typed<double>(values_, key, &nlohmann::json::is_number);
 }
 
 std::optional<std::string> Preferences::text(std::string_view key) const {
-    auto it = values_.find(key);
-    if (it == values_.end() || !it->is_string()) return std::nullopt;
-    return it->get<std::string>();
+    return typed<std::string>(values_, key, &nlohmann::json::is_string);
 }
 
 std::optional<std::string> Preferences::data(std::string_view key) const {

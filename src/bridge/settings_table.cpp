@@ -194,4 +194,29 @@ void storeSetting(Preferences& prefs, const Setting& s, const SettingValue& valu
     }
 }
 
+namespace {
+
+// The stored value when it has the setting's type, else the table's default.
+template <typename T>
+T storedOrDefault(const Preferences& prefs, const char* key) {
+    std::optional<T> stored;
+    if constexpr (std::is_same_v<T, bool>) {
+        stored = prefs.boolean(key);
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        stored = prefs.integer(key);
+    } else {
+        stored = prefs.text(key);
+    }
+    return stored ? *stored : std::get<T>(defaultValue(*findSetting(key)));
+}
+
+}  // namespace
+
+LineSettings storedLineSettings(const Preferences& prefs) {
+    return {storedOrDefault<std::int64_t>(prefs, "baud"),
+            storedOrDefault<std::int64_t>(prefs, "dataBits"),
+            parityFromRaw(storedOrDefault<std::string>(prefs, "parity")).value_or(Parity::none),
+            storedOrDefault<bool>(prefs, "twoStop"), storedOrDefault<bool>(prefs, "hwFlow")};
+}
+
 }  // namespace tessaryn

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bridge/preferences.h"
+#include "serial/serial_types.h"
 
 namespace tessaryn {
 
@@ -55,5 +56,17 @@ std::string acceptedText(const Setting& setting);
 // The default as a typed value (the table's defaults all parse; a test holds that).
 SettingValue defaultValue(const Setting& setting);
 void storeSetting(Preferences& prefs, const Setting& setting, const SettingValue& value);
+
+// How the serial line is set up, whichever device it is on: 8N1 without flow control unless
+// said otherwise.
+struct LineSettings {
+    std::int64_t baud = 0;
+    std::int64_t dataBits = 8;
+    Parity parity = Parity::none;
+    bool twoStopBits = false;
+    bool hardwareFlow = false;
+};
+// The line as stored, the table's defaults where a value is missing or of another type.
+LineSettings storedLineSettings(const Preferences& prefs);
 
 }  // namespace tessaryn

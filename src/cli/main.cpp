@@ -21,6 +21,7 @@
 #include "cli/journal.h"
 #include "cli/line_writer.h"
 #include "cli/options.h"
+#include "cli/printer.h"
 #include "cli/settings_keys.h"
 #include "cli/version.h"
 #include "serial/device_access.h"
@@ -61,12 +62,15 @@ int usage(const std::string& problem) {
     return 2;
 }
 
-// A flag's value, checked as --set checks the setting it overrides.
-std::optional<SettingValue> flagValue(const char* flag, const char* key, const char* text,
-                                      std::string& problem) {
+// Takes a flag's value into `into`, checked as --set checks the setting it overrides; false
+// with the problem when it is refused.
+template <typename T>
+bool takeFlag(const char* flag, const char* key, const char* text, std::optional<T>& into,
+              std::string& problem) {
     auto parsed = parseSetting(*findSetting(key), text);
     if (!parsed.value) problem = std::string(flag) + " " + parsed.problem;
-    return parsed.value;
+    if (parsed.value) into = std::get<T>(*parsed.value);
+    return parsed.value.has_value();
 }
 
 // Returns an exit code when the arguments end the run, else none.
@@ -115,22 +119,17 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
             case kPort:
                 o.port = optarg;
                 break;
-            case kBaud: {
-                const auto v = flagValue("--baud", "baud", optarg, problem);
-                if (!v) return usage(problem);
-                o.baud = std::get<std::int64_t>(*v);
+            case kBaud:
+                if (!takeFlag("--baud", "baud", optarg, o.baud, problem)) return usage(problem);
                 break;
-            }
-            case kDataBits: {
-                const auto v = flagValue("--data-bits", "dataBits", optarg, problem);
-                if (!v) return usage(problem);
-                o.dataBits = std::get<std::int64_t>(*v);
+            case kDataBits:
+                if (!takeFlag("--data-bits", "dataBits", optarg, o.dataBits, problem))
+                    return usage(problem);
                 break;
-            }
             case kParity: {
-                const auto v = flagValue("--parity", "parity", optarg, problem);
-                if (!v) return usage(problem);
-                o.parity = parityFromRaw(std::get<std::string>(*v));
+                std::optional<std::string> raw;
+                if (!takeFlag("--parity", "parity", optarg, raw, problem)) return usage(problem);
+                o.parity = parityFromRaw(*raw);
                 break;
             }
             case kTwoStop:
@@ -141,16 +140,13 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
             case kNoHwFlow:
                 o.hwFlow = c == kHwFlow;
                 break;
-            case kMidi: {
-                const auto v = flagValue("--midi", "midi", optarg, problem);
-                if (!v) return usage(problem);
-                o.midi = std::get<std::string>(*v);
+            case kMidi:
+                if (!takeFlag("--midi", "midi", optarg, o.midi, problem)) return usage(problem);
                 break;
-            }
             case kName: {
-                const auto v = flagValue("--name", "name", optarg, problem);
-                if (!v) return usage(problem);
-                o.name = std::get<std::string>(*v);
+                std::optional<std::string> name;
+                if (!takeFlag("--name", "name", optarg, name, problem)) return usage(problem);
+                o.name = *name;
                 o.nameGiven = true;
                 break;
             }
@@ -235,59 +231,6 @@ int listMidi(const Options& o, const Preferences& prefs, const Journal& log) {
     return 0;
 }
 
-// Prints what a person watching the window would see change: a connection that failed for good
-// as a problem, once, on stderr; everything else, waiting included, on stdout, through a writer
-// that never holds up the bridge.
-class Printer {
-  public:
-    Printer(Bridge& b, bool quiet, bool wait, const Journal& log, LineWriter& out)
-        : bridge_(b), quiet_(quiet), wait_(wait), log_(log), out_(out) {}
-    void operator()(BridgeProperty p) {
-        switch (p) {
-            case BridgeProperty::status:
-                if (bridge_.status() != lastStatus_) {
-                    lastStatus_ = bridge_.status();
-                    showStatus();
-                }
-                break;
-            case BridgeProperty::monitor:
-                if (quiet_) break;
-                for (const auto& text : bridge_.monitorAdded()) line(Level::info, text);
-                break;
-            case BridgeProperty::lastMapped:
-                if (!quiet_ && bridge_.lastMapped() != Bridge::kWaitingForHit)
-                    line(Level::info, bridge_.lastMapped());
-                break;
-            default:
-                break;
-        }
-    }
-
-  private:
-    void showStatus() const {
-        switch (bridge_.state()) {
-            case BridgeState::stopped:
-            case BridgeState::bridging:
-                return line(Level::info, lastStatus_);
-            case BridgeState::notReading:
-            case BridgeState::waiting:
-                return line(Level::warning, lastStatus_);
-            case BridgeState::failed:
-                // A board that is waited for (--wait) is no failure yet.
-                if (wait_) return line(Level::warning, lastStatus_);
-                return log_.say(Level::error, lastStatus_);
-        }
-    }
-    void line(Level level, const std::string& text) const {
-        out_.add(log_.format(Journal::Stream::out, level, text));
-    }
-    Bridge& bridge_;
-    bool quiet_, wait_;
-    const Journal& log_;
-    LineWriter& out_;
-    std::string lastStatus_ = "Stopped";
-};
-
 int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs, const Journal& log) {
     auto factory = midiFactory(midiSystem(o, *prefs), log);
     if (!factory) return 1;
@@ -339,12 +282,13 @@ int runHeadless(const Options& o, std::shared_ptr<Preferences> prefs, const Jour
             log.say(Level::warning, modemManagerNote(device, *board));
     });
     if (o.port) {
-        const Parity parity = o.parity.value_or(
-            parityFromRaw(prefs->text("parity").value_or("None")).value_or(Parity::none));
-        bridge->start(*o.port, o.baud.value_or(prefs->integer("baud").value_or(115200)),
-                      o.dataBits.value_or(prefs->integer("dataBits").value_or(8)), parity,
-                      o.twoStop.value_or(prefs->boolean("twoStop").value_or(false)),
-                      o.hwFlow.value_or(prefs->boolean("hwFlow").value_or(false)));
+        LineSettings line = storedLineSettings(*prefs);
+        line.baud = o.baud.value_or(line.baud);
+        line.dataBits = o.dataBits.value_or(line.dataBits);
+        line.parity = o.parity.value_or(line.parity);
+        line.twoStopBits = o.twoStop.value_or(line.twoStopBits);
+        line.hardwareFlow = o.hwFlow.value_or(line.hardwareFlow);
+        bridge->start(*o.port, line);
     } else {
         bridge->startFromSaved();
     }

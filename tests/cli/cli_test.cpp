@@ -231,16 +231,13 @@ TEST_F(Cli, HeadlessNeedsAPortAndAMIDISystem) {
 #endif
     // An install without the JACK package: the program alone, no module beside it.
     fs::copy_file(TESSARYN_EXE, dir / "tessaryn");
-    const std::string command = (dir / "tessaryn").string() + " --midi jack --list-midi 2>&1";
-    FILE* alone = ::popen(command.c_str(), "r");
-    std::string said(4096, '\0');
-    said.resize(std::fread(said.data(), 1, said.size(), alone));
-    EXPECT_EQ(WEXITSTATUS(::pclose(alone)), 1);
-    EXPECT_EQ(said.rfind("tessaryn: the JACK backend is not installed (install the package "
-                         "tessaryn-jack)",
-                         0),
-              0u)
-        << said;
+    Process alone({"--midi", "jack", "--list-midi"}, (dir / "tessaryn").string());
+    EXPECT_EQ(alone.wait(), 1);
+    EXPECT_EQ(
+        alone.err().rfind(
+            "tessaryn: the JACK backend is not installed (install the package tessaryn-jack)", 0),
+        0u)
+        << alone.err();
     ::unsetenv("JACK_DEFAULT_SERVER");
 }
 

@@ -18,7 +18,7 @@ namespace tessaryn::testing {
 
 class Process {
   public:
-    explicit Process(std::vector<std::string> args) {
+    explicit Process(std::vector<std::string> args, std::string exe = TESSARYN_EXE) {
         int out[2], err[2];
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
         pid_ = ::fork();
@@ -26,7 +26,6 @@ class Process {
             ::dup2(out[1], 1);
             ::dup2(err[1], 2);
             std::vector<char*> argv;
-            std::string exe = TESSARYN_EXE;
             argv.push_back(exe.data());
             for (auto& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);

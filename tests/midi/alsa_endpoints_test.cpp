@@ -53,7 +53,7 @@ TEST_F(AlsaEndpoints, SentMessagesArriveWholeAtSubscribersAndTheChosenDestinatio
     const Bytes big = sysex(1 << 20);
     const Bytes all = joined({&note, &mid, &big});
 
-    sendAllToMIDI(*midi, std::vector<Bytes>{note, mid, big}, throughID);
+    midi->service().publishAll(std::vector<Bytes>{note, mid, big}, throughID);
     for (Peer* peer : {&listener, &through}) {
         ASSERT_TRUE(peer->inbox.waitBytes(all.size(), 60s))
             << (peer == &listener ? "listener: " : "through: ") << peer->inbox.joined().size()
@@ -64,8 +64,7 @@ TEST_F(AlsaEndpoints, SentMessagesArriveWholeAtSubscribersAndTheChosenDestinatio
 
     // A stale hardware ID is skipped; the virtual source still gets the message.
     listener.inbox.clear();
-    sendToMIDI(*midi, note, 12345);
-    sendToMIDI(*midi, {}, 0);
+    midi->service().publishAll(std::vector<Bytes>{note}, 12345);
     ASSERT_TRUE(listener.inbox.waitBytes(3));
     EXPECT_EQ(listener.inbox.joined(), note);
 }
@@ -105,7 +104,7 @@ TEST_F(AlsaEndpoints, AFullReaderLosesMessagesAloneAndOthersGetEachOnceInOrder) 
             {0x90, static_cast<std::uint8_t>(i % 128), static_cast<std::uint8_t>(1 + i / 128)});
         all.insert(all.end(), chunk.back().begin(), chunk.back().end());
         if (chunk.size() == 10) {
-            sendAllToMIDI(*midi, chunk, 0);
+            midi->service().publishAll(chunk, 0);
             chunk.clear();
         }
     }
@@ -120,7 +119,7 @@ TEST_F(AlsaEndpoints, AFullReaderLosesMessagesAloneAndOthersGetEachOnceInOrder) 
     slow.subscribeTo("Halvenor Out");
     healthy.inbox.clear();
     const Bytes dump = sysex(200000);
-    sendToMIDI(*midi, dump, 0);
+    midi->service().publish(dump);
     for (Peer* reader : {&healthy, &slow}) {
         ASSERT_TRUE(reader->inbox.waitBytes(dump.size(), 20s))
             << (reader == &slow ? "slow: " : "healthy: ") << reader->inbox.received();
@@ -147,7 +146,7 @@ TEST_F(AlsaEndpoints, SlowReadersNeverHoldUpTheSender) {
                          static_cast<std::uint8_t>(1 + i / 128)};
         all.insert(all.end(), note.begin(), note.end());
         const auto t0 = std::chrono::steady_clock::now();
-        sendAllToMIDI(*midi, std::vector<Bytes>{note}, 0);
+        midi->service().publishAll(std::vector<Bytes>{note}, 0);
         worst = std::max(worst, std::chrono::steady_clock::now() - t0);
         if (i % 10 == 9) std::this_thread::sleep_for(3ms);
     }

@@ -2,12 +2,10 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
-#include <atomic>
-
+#include "midi/handoff.h"
 #include "serial/exact_baud.h"
 #include "serial/pty.h"
 #include "serial/serial_port.h"
-#include "wait.h"
 
 using namespace tessaryn;
 using namespace tessaryn::testing;
@@ -31,7 +29,7 @@ using Access = tessaryn::SerialPortTestAccess;
 
 // Collects what the port hands to its owner.
 struct Owner : Shared {
-    std::vector<std::uint8_t> data;
+    Bytes data;
     std::vector<std::string> closed;
     std::vector<bool> stalls;
 
@@ -51,6 +49,18 @@ void open8N1(SerialPort& port, const std::string& path, std::int64_t baud = 3125
     port.start(path, baud, 8, Parity::none, false, false, holdDTR);
 }
 
+// A port on a pty board, its owner attached; `owner` outlives the port, whose queue may still
+// call it.
+struct Port : ::testing::Test {
+    Pty pty;
+    Owner owner;
+    std::shared_ptr<SerialPort> port = SerialPort::create();
+    Port() { owner.attach(*port); }
+    void open(std::int64_t baud = 31250, bool holdDTR = false) {
+        open8N1(*port, pty.path, baud, holdDTR);
+    }
+};
+
 std::string startError(const std::string& path, std::int64_t baud = 115200) {
     auto port = SerialPort::create();
     try {
@@ -64,25 +74,20 @@ std::string startError(const std::string& path, std::int64_t baud = 115200) {
 
 }  // namespace
 
-TEST(SerialPort, ReadsAndWritesARealPty) {
-    Pty pty;
-    Owner owner;  // outlives the port, whose queue may still call it
-    auto port = SerialPort::create();
-    owner.attach(*port);
-    open8N1(*port, pty.path, 31250,
-            true);  // holding DTR on a pty: the ioctls fail, opening goes on
+TEST_F(Port, ReadsAndWritesARealPty) {
+    open(31250, true);  // holding DTR on a pty: the ioctls fail, opening goes on
     ASSERT_TRUE(port->isOpen());
 
     pty.send({0x99, 0x26, 0x64});
     ASSERT_TRUE(owner.waitUntil([&] { return owner.data.size() == 3; }));
-    EXPECT_EQ(owner.data, (std::vector<std::uint8_t>{0x99, 0x26, 0x64}));
+    EXPECT_EQ(owner.data, (Bytes{0x99, 0x26, 0x64}));
 
     port->write({0x90, 0x3C, 0x64}, false);
     port->write({}, false);
-    EXPECT_EQ(pty.receive(3), (std::vector<std::uint8_t>{0x90, 0x3C, 0x64}));
+    EXPECT_EQ(pty.receive(3), (Bytes{0x90, 0x3C, 0x64}));
 
     // One read is at most kReadSize bytes: a larger burst arrives whole over several callbacks.
-    std::vector<std::uint8_t> burst(3 * SerialPort::kReadSize + 5);
+    Bytes burst(3 * SerialPort::kReadSize + 5);
     for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<std::uint8_t>(i);
     pty.send(burst);
     ASSERT_TRUE(owner.waitUntil([&] { return owner.data.size() == burst.size() + 3; }));
@@ -94,11 +99,9 @@ TEST(SerialPort, ReadsAndWritesARealPty) {
     EXPECT_TRUE(owner.closed.empty());  // stop does not report a close
 }
 
-TEST(SerialPort, SetsExactRates) {
-    Pty pty;
-    auto port = SerialPort::create();
+TEST_F(Port, SetsExactRates) {
     for (std::int64_t baud : {31250, 250000, 1000000, 2000000, 12345, 115200}) {
-        open8N1(*port, pty.path, baud);
+        open(baud);
         // A second descriptor reads back what the driver holds for the line.
         const int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         ASSERT_GE(fd, 0);
@@ -116,27 +119,19 @@ TEST(SerialPort, OpeningErrors) {
     EXPECT_EQ(startError(pty.path, -9600), "Could not set baud rate -9600: Invalid argument");
 }
 
-TEST(SerialPort, SecondOpenIsRefusedAndTheFirstKeepsWorking) {
-    Pty pty;
-    Owner owner;
-    auto first = SerialPort::create();
-    owner.attach(*first);
-    open8N1(*first, pty.path);
+TEST_F(Port, SecondOpenIsRefusedAndTheFirstKeepsWorking) {
+    open();
     EXPECT_EQ(startError(pty.path), "Cannot open " + pty.path + ": Device or resource busy");
     pty.send({0xF8});
     EXPECT_TRUE(owner.waitUntil([&] { return owner.data.size() == 1; }));
-    first->stop();
-    first->queue().sync([] {});  // the descriptor is closed on the queue
+    port->stop();
+    port->queue().sync([] {});  // the descriptor is closed on the queue
     EXPECT_EQ(startError(pty.path), "(opened)");
 }
 
 // Reopening after a replug: the engine's reconnect tests.
-TEST(SerialPort, UnplugIsReportedOnce) {
-    Owner owner;  // outlives the port, whose queue may still call it
-    auto port = SerialPort::create();
-    owner.attach(*port);
-    Pty pty;
-    open8N1(*port, pty.path);
+TEST_F(Port, UnplugIsReportedOnce) {
+    open();
     pty.unplug();
     ASSERT_TRUE(owner.waitUntil([&] { return !owner.closed.empty(); }));
     port->queue().sync([] {});
@@ -148,14 +143,12 @@ TEST(SerialPort, UnplugIsReportedOnce) {
 
 // Writers on several threads (MIDI input, the serial queue, the main thread) take turns: every
 // message arrives whole, and each writer's messages in its own order.
-TEST(SerialPort, ConcurrentWritersNeverCutOrReorderTheirMessages) {
-    Pty pty;
-    auto port = SerialPort::create();
-    open8N1(*port, pty.path, 2000000);
+TEST_F(Port, ConcurrentWritersNeverCutOrReorderTheirMessages) {
+    open(2000000);
     constexpr int kWriters = 3, kEach = 3000;
     std::vector<std::thread> writers;
     for (int w = 0; w < kWriters; ++w) {
-        writers.emplace_back([&port, w] {
+        writers.emplace_back([this, w] {
             for (int i = 0; i < kEach; ++i) {
                 port->write({static_cast<std::uint8_t>(0x90 + w), static_cast<std::uint8_t>(i >> 7),
                              static_cast<std::uint8_t>(i & 0x7F)},
@@ -188,11 +181,9 @@ TEST(SerialPort, PaceStepsKeepTheCadenceButNeverBunch) {
     }
 }
 
-TEST(SerialPort, StopDuringADrainLeavesNothingToRun) {
-    Pty pty;
-    auto port = SerialPort::create();
-    open8N1(*port, pty.path);
-    port->write(std::vector<std::uint8_t>(2000, 0x11), true);
+TEST_F(Port, StopDuringADrainLeavesNothingToRun) {
+    open();
+    port->write(Bytes(2000, 0x11), true);
     EXPECT_EQ(pty.receive(5).size(), 5u);
     port->stop();
     port->queue().sync([&] {
@@ -201,25 +192,23 @@ TEST(SerialPort, StopDuringADrainLeavesNothingToRun) {
     });
     pty.receive(4096, 50ms);  // whatever was in flight
     EXPECT_TRUE(pty.receive(1, 100ms).empty());
-    open8N1(*port, pty.path);
+    open();
     port->write({0xF0, 0xF7}, true);
-    EXPECT_EQ(pty.receive(2), (std::vector<std::uint8_t>{0xF0, 0xF7}));
+    EXPECT_EQ(pty.receive(2), (Bytes{0xF0, 0xF7}));
     port->queue().sync([&] { EXPECT_FALSE(Access::pacing(*port)); });  // drained: pacing ends
 }
 
 // A board that stops reading: reported once it has taken nothing for a while, then the oldest
 // whole messages give way to the newest, and it is told when it reads again.
-TEST(SerialPort, ADeviceThatStopsReadingIsReportedAndLosesOnlyWholeOldMessages) {
-    Pty pty;
-    Owner owner;
-    auto port = SerialPort::create(200ms);
+TEST_F(Port, ADeviceThatStopsReadingIsReportedAndLosesOnlyWholeOldMessages) {
+    port = SerialPort::create(200ms);
     owner.attach(*port);
-    open8N1(*port, pty.path);
+    open();
     constexpr int kCount = 3000, kSize = 100;
     for (int i = 0; i < kCount; i += 100) {
         std::vector<SerialPort::Message> batch;
         for (int k = i; k < i + 100; ++k) {
-            std::vector<std::uint8_t> m(kSize, 0x55);
+            Bytes m(kSize, 0x55);
             m[0] = 0xF0;
             m[1] = static_cast<std::uint8_t>(k >> 7);
             m[2] = static_cast<std::uint8_t>(k & 0x7F);
@@ -232,8 +221,8 @@ TEST(SerialPort, ADeviceThatStopsReadingIsReportedAndLosesOnlyWholeOldMessages) 
     port->queue().sync([&] { EXPECT_LE(Access::waiting(*port), SerialPort::kStalledLimit); });
 
     // Once the board reads again nothing more is dropped: what is left arrives whole.
-    std::vector<std::uint8_t> got;
-    for (std::vector<std::uint8_t> part; !(part = pty.receive(kCount * kSize, 300ms)).empty();)
+    Bytes got;
+    for (Bytes part; !(part = pty.receive(kCount * kSize, 300ms)).empty();)
         got.insert(got.end(), part.begin(), part.end());
     ASSERT_EQ(got.size() % kSize, 0u);  // nothing cut
     std::vector<int> ids;
@@ -273,13 +262,9 @@ TEST(SerialPort, ARateTheDriverRoundsIsRefused) {
 
 // The two loads that must lose nothing: a message larger than the queue's bound, and a device
 // that reads slowly but steadily.
-TEST(SerialBacklog, ASysexLargerThanTheBoundArrivesWholeAndSoDoesWhatFollows) {
-    Pty pty;
-    auto port = SerialPort::create();
-    open8N1(*port, pty.path);
-    std::vector<std::uint8_t> dump(4 * SerialPort::kQueueLimit, 0x11);
-    dump.front() = 0xF0;
-    dump.back() = 0xF7;
+TEST_F(Port, ASysexLargerThanTheBoundArrivesWholeAndSoDoesWhatFollows) {
+    open();
+    const Bytes dump = sysex(4 * SerialPort::kQueueLimit);
     port->write(dump, false);
     port->write({0x90, 0x3C, 0x64}, false);
     auto want = dump;
@@ -287,22 +272,20 @@ TEST(SerialBacklog, ASysexLargerThanTheBoundArrivesWholeAndSoDoesWhatFollows) {
     EXPECT_EQ(pty.receive(want.size(), 20s), want);
 }
 
-TEST(SerialBacklog, ADeviceReadingSlowlyButSteadilyIsNeverCalledStalledAndLosesNothing) {
-    Pty pty;
-    std::atomic<int> stalls{0};
-    auto port = SerialPort::create(300ms);
-    port->onStall = [&](bool stalled) { stalls += stalled; };
-    open8N1(*port, pty.path);
-    std::vector<std::uint8_t> all;
+TEST_F(Port, ADeviceReadingSlowlyButSteadilyIsNeverCalledStalledAndLosesNothing) {
+    port = SerialPort::create(300ms);
+    owner.attach(*port);
+    open();
+    Bytes all;
     for (int i = 0; i < 1000; ++i) {
-        const std::vector<std::uint8_t> note{0x90, static_cast<std::uint8_t>(i % 128),
-                                             static_cast<std::uint8_t>(1 + i / 128)};
+        const Bytes note{0x90, static_cast<std::uint8_t>(i % 128),
+                         static_cast<std::uint8_t>(1 + i / 128)};
         port->write(note, false);
         all.insert(all.end(), note.begin(), note.end());
     }
     // 32 bytes every 10 ms: a DIN line's pace; the backlog takes about a second to drain, past
     // the 300 ms a device may take nothing.
-    std::vector<std::uint8_t> got;
+    Bytes got;
     while (got.size() < all.size()) {
         const auto piece = pty.receive(std::min<std::size_t>(32, all.size() - got.size()), 2s);
         ASSERT_FALSE(piece.empty()) << got.size();
@@ -310,5 +293,5 @@ TEST(SerialBacklog, ADeviceReadingSlowlyButSteadilyIsNeverCalledStalledAndLosesN
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_EQ(got, all);
-    EXPECT_EQ(stalls.load(), 0);
+    EXPECT_TRUE(owner.waitUntil([&] { return owner.stalls.empty(); }, 0ms));
 }

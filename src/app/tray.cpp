@@ -8,6 +8,17 @@
 
 namespace tessaryn {
 
+namespace {
+
+// Set once the program has said where it goes when its window closes: it says so only once ever.
+constexpr std::string_view kToldKey = "toldAboutTray";
+
+}  // namespace
+
+bool Tray::told() const {
+    return bridge_.preferences().boolean(kToldKey).value_or(false);
+}
+
 Tray::Tray(Bridge& bridge, const std::string& instanceName, std::function<void()> showWindow,
            std::function<void()> quit, QObject* parent)
     : QObject(parent), bridge_(bridge), title_(programTitle(instanceName)) {
@@ -67,8 +78,8 @@ QString Tray::aboutText() {
 }
 
 void Tray::tellOnce() {
-    if (!shown() || told_) return;
-    told_ = true;
+    if (!shown() || told()) return;
+    bridge_.preferences().setBoolean(kToldKey, true);
     icon_.showMessage(title_,
                       "Tessaryn keeps running here, and the bridge with it. Quit is in this "
                       "icon's menu.",

@@ -36,9 +36,9 @@ class Tray : public QObject {
                            std::chrono::milliseconds firstWait = std::chrono::milliseconds(500),
                            int tries = 10);
     void checkAgain();
-    // The first time the window closes to the tray, says where the program went; once a run.
+    // The first time the window closes to the tray, says where the program went; once ever.
     void tellOnce();
-    bool told() const { return told_; }
+    bool told() const;
     bool shown() const { return icon_.isVisible(); }
     bool waiting() const { return retry_.isActive(); }
 
@@ -77,7 +77,6 @@ class Tray : public QObject {
     int observer_ = 0;
     TrayLook shownLook_ = TrayLook::stopped;
     int looksShown_ = 0;
-    bool told_ = false;
     TrayCheck available_;
     bool minimized_ = false;
     QTimer retry_;

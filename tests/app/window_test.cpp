@@ -129,6 +129,12 @@ TEST_F(Window, TheTray) {
     EXPECT_EQ(tray->shownLook(), TrayLook::trouble);
     settle();  // the window's icon wears the same badge
     EXPECT_EQ(window->windowIcon().pixmap(32).toImage(), troubleIcon().pixmap(32).toImage());
+    // The launcher's PNG sizes were drawn from the SVG as it is now (scripts/screenshot.sh).
+    for (int size : {16, 48, 256}) {
+        const QImage png(QString(TESSARYN_SOURCE_DIR "/packaging/icons/%1/tessaryn.png").arg(size));
+        EXPECT_EQ(png.convertToFormat(QImage::Format_ARGB32),
+                  applicationIcon().pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32));
+    }
 
     tessaryn::testing::Pty pty;
     prefs->setText("port", pty.path);

@@ -15,10 +15,6 @@ constexpr std::string_view kToldKey = "toldAboutTray";
 
 }  // namespace
 
-bool Tray::told() const {
-    return bridge_.preferences().boolean(kToldKey).value_or(false);
-}
-
 Tray::Tray(Bridge& bridge, const std::string& instanceName, std::function<void()> showWindow,
            std::function<void()> quit, QObject* parent)
     : QObject(parent), bridge_(bridge), title_(programTitle(instanceName)) {
@@ -78,7 +74,7 @@ QString Tray::aboutText() {
 }
 
 void Tray::tellOnce() {
-    if (!shown() || told()) return;
+    if (!shown() || bridge_.preferences().boolean(kToldKey).value_or(false)) return;
     bridge_.preferences().setBoolean(kToldKey, true);
     icon_.showMessage(title_,
                       "Tessaryn keeps running here, and the bridge with it. Quit is in this "

@@ -38,7 +38,6 @@ class Tray : public QObject {
     void checkAgain();
     // The first time the window closes to the tray, says where the program went; once ever.
     void tellOnce();
-    bool told() const;
     bool shown() const { return icon_.isVisible(); }
     bool waiting() const { return retry_.isActive(); }
 

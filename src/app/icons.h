@@ -14,9 +14,9 @@ QIcon refreshIcon(const QColor& color);
 QIcon removeIcon(const QColor& color);
 QIcon checkIcon(const QColor& color);
 QIcon warningIcon();
-// What the tray icon shows: stopped (a grey ring), bridging (an orange ring), lit (filled while
-// MIDI moves) or in trouble (a red badge on the grey ring: failed, waiting for the device, not
-// reading). A light rim keeps it apart from dark panels, its dark disc from light ones.
+// What the tray icon shows: a dark disc with a grey rim when stopped, an orange rim when
+// bridging, all orange while MIDI moves, and a red badge on the grey rim in trouble (failed,
+// waiting for the device, not reading).
 enum class TrayLook { stopped, bridging, lit, trouble };
 // The tray's, the window's and the maker's pictures all come from packaging/tessaryn.svg.
 QIcon trayIcon(TrayLook look);

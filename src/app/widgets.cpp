@@ -207,6 +207,7 @@ void Collapsible::setExpanded(bool on) {
     toggle_->setArrowType(on ? Qt::DownArrow : Qt::RightArrow);
     toggle_->setChecked(on);
     content_->setVisible(on);
+    // A screen reader on the header says the new state.
     QAccessible::State flipped;
     flipped.expanded = flipped.collapsed = true;
     QAccessibleStateChangeEvent told(toggle_, flipped);

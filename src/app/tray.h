@@ -16,7 +16,7 @@ namespace tessaryn {
 // How the state looks: failed, waiting for the device and not reading all need the user.
 TrayLook lookOf(BridgeState state, bool lit);
 
-// The tray item: a ring that shows stopped, bridging (filled while MIDI moves) or trouble, a
+// The tray item: a drum head that shows stopped, bridging (lit while MIDI moves) or trouble, a
 // hover text with the status, and the menu status · Start/Stop · Show Tessaryn · About · — ·
 // Quit. Quit stops the bridge before it quits.
 class Tray : public QObject {

@@ -1,8 +1,11 @@
-// Saves the README's pictures of the window and the tray icon: window_shot DIR
-// (scripts/screenshot.sh). Runs on the loopback MIDI service and a pseudo-terminal board, so it
-// needs no sound hardware.
+// Saves the README's pictures of the window, the tray icon and its menu: window_shot DIR; with
+// --scaled only the running window (run at 150 % by scripts/screenshot.sh); with --icons the
+// launcher's PNG sizes into DIR/SIZE/tessaryn.png. Runs on the loopback MIDI service and a
+// pseudo-terminal board, so it needs no sound hardware.
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
+#include <QMenu>
 #include <QPainter>
 #include <QScrollArea>
 #include <QTest>
@@ -11,6 +14,7 @@
 #include "app/icons.h"
 #include "app/main_window.h"
 #include "app/qt_main_queue.h"
+#include "app/tray.h"
 #include "midi/loopback/loopback_midi.h"
 #include "serial/pty.h"
 
@@ -40,12 +44,47 @@ void saveTrayIcons(const QString& file) {
     std::printf("saved %s\n", qPrintable(file));
 }
 
+// The launcher's icon in the sizes of the hicolor theme, for desktops that do not draw SVG.
+void saveIcons(const QString& dir) {
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        const QString file = QString("%1/%2/tessaryn.png").arg(dir).arg(size);
+        QDir().mkpath(QFileInfo(file).path());
+        applicationIcon().pixmap(size, size).save(file);
+        std::printf("saved %s\n", qPrintable(file));
+    }
+}
+
+QPalette darkPalette() {
+    QPalette p;
+    const QColor text(0xE8, 0xE8, 0xEA), dim(0x8E, 0x8E, 0x93);
+    for (auto [role, colour] : {std::pair{QPalette::Window, QColor(0x2B, 0x2B, 0x2E)},
+                                {QPalette::Base, QColor(0x1E, 0x1E, 0x20)},
+                                {QPalette::AlternateBase, QColor(0x2B, 0x2B, 0x2E)},
+                                {QPalette::Button, QColor(0x3A, 0x3A, 0x3D)},
+                                {QPalette::Highlight, QColor(0xF2, 0x8C, 0x28)},
+                                {QPalette::HighlightedText, QColor(Qt::black)},
+                                {QPalette::WindowText, text},
+                                {QPalette::Text, text},
+                                {QPalette::ButtonText, text},
+                                {QPalette::PlaceholderText, dim}})
+        p.setColor(role, colour);
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        p.setColor(QPalette::Disabled, role, QColor(0x6E, 0x6E, 0x73));
+    return p;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const QString out = argc > 1 ? argv[1] : ".";
+    const QString mode = argc > 2 ? argv[2] : "";
     QDir().mkpath(out);
+    if (mode == "--icons") {
+        saveIcons(out);
+        return 0;
+    }
+    QApplication::setStyle("fusion");
     const auto dir =
         std::filesystem::temp_directory_path() / ("tessaryn-shot-" + std::to_string(::getpid()));
     QtMainQueue main;
@@ -71,7 +110,7 @@ int main(int argc, char** argv) {
         // 1. Stopped: the saved board is not plugged in.
         window.routingGroup()->setExpanded(true);
         window.startButton()->click();
-        save(window, out + "/window-stopped.png");
+        if (mode.isEmpty()) save(window, out + "/window-stopped.png");
 
         // 2. Running, with traffic in the monitor and a lit pad.
         window.routingGroup()->setExpanded(false);
@@ -83,16 +122,32 @@ int main(int argc, char** argv) {
         for (std::uint8_t note : {36, 38, 42, 38, 46, 49}) pty.send({0x99, note, 0x64});
         pty.send({0x89, 0x26, 0x00, 0xB0, 0x07, 0x40, 0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
         hub->sendToVirtualIn({0x90, 0x3C, 0x64});
-        save(window, out + "/window-running.png");
+        if (mode == "--scaled") {
+            save(window, out + "/window-running-150.png");
+        } else {
+            save(window, out + "/window-running.png");
+            // 3. The same under a dark palette.
+            QApplication::setPalette(darkPalette());
+            save(window, out + "/window-running-dark.png");
+            QApplication::setPalette(QApplication::style()->standardPalette());
 
-        // 3. Learned controls: a captured control waiting to be saved, two saved mappings.
-        window.learnedGroup()->setExpanded(true);
-        bridge->setPendingLearn(PendingLearn{true, 74});
-        bridge->setLearnDestination(21);
-        save(window, out + "/window-learned.png");
+            // 4. Learned controls: a captured control waiting to be saved, two saved mappings.
+            window.learnedGroup()->setExpanded(true);
+            bridge->setPendingLearn(PendingLearn{true, 74});
+            bridge->setLearnDestination(21);
+            save(window, out + "/window-learned.png");
+
+            // 5. The tray's menu while bridging.
+            Tray tray(
+                *bridge, kDefaultInstanceName, [] {}, [] {});
+            tray.menu()->popup(QPoint(0, 0));
+            QTest::qWait(100);
+            tray.menu()->grab().save(out + "/tray-menu.png");
+            std::printf("saved %s\n", qPrintable(out + "/tray-menu.png"));
+            saveTrayIcons(out + "/tray-icons.png");
+        }
         bridge->stop();
     }
-    saveTrayIcons(out + "/tray-icons.png");
     bridge.reset();
     std::filesystem::remove_all(dir);
     return 0;

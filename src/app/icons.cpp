@@ -1,7 +1,12 @@
 #include "app/icons.h"
 
+#include <QIconEngine>
 #include <QPainter>
 #include <QPainterPath>
+#include <QXmlStreamReader>
+#include <vector>
+
+#include "icon_source.h"
 
 namespace tessaryn {
 
@@ -88,66 +93,138 @@ QIcon warningIcon() {
 
 namespace {
 
-// A red disc with a white bar in the lower right corner: something needs the user.
-void drawBadge(QPainter& p, qreal s) {
-    const QRectF disc(s * 0.52, s * 0.52, s * 0.46, s * 0.46);
-    p.setPen(QPen(Qt::white, s / 16));
-    p.setBrush(QColor(0xD7, 0x26, 0x1E));
-    p.drawEllipse(disc);
-    p.setPen(QPen(Qt::white, s / 11, Qt::SolidLine, Qt::RoundCap));
-    p.drawLine(QPointF(disc.center().x(), disc.top() + s * 0.1),
-               QPointF(disc.center().x(), disc.bottom() - s * 0.17));
-    p.drawPoint(QPointF(disc.center().x(), disc.bottom() - s * 0.08));
+// An element of the icon source and what it holds.
+struct Element {
+    QString tag;
+    QXmlStreamAttributes attributes;
+    std::vector<Element> children;
+};
+
+Element read(QXmlStreamReader& xml) {
+    Element e{xml.name().toString(), xml.attributes(), {}};
+    while (xml.readNextStartElement()) e.children.push_back(read(xml));
+    return e;
 }
+
+const Element* find(const Element& e, const QString& id) {
+    if (e.attributes.value("id") == id) return &e;
+    for (const Element& c : e.children)
+        if (const Element* found = find(c, id)) return found;
+    return nullptr;
+}
+
+QRectF viewBox(const Element& e) {
+    const auto v = e.attributes.value("viewBox").split(' ', Qt::SkipEmptyParts);
+    if (v.size() != 4) return {};
+    return {v[0].toDouble(), v[1].toDouble(), v[2].toDouble(), v[3].toDouble()};
+}
+
+void draw(QPainter& p, const Element& e) {
+    const auto number = [&](const char* name, double fallback = 0) {
+        const auto v = e.attributes.value(name);
+        return v.isEmpty() ? fallback : v.toDouble();
+    };
+    const auto colour = [&](const char* name, const char* opacity, const char* fallback) {
+        const auto v = e.attributes.value(name);
+        QColor c = QColor::fromString(v.isEmpty() ? QString(fallback) : v.toString());
+        if (c.isValid()) c.setAlphaF(static_cast<float>(number(opacity, 1)));
+        return c;
+    };
+    const QColor fill = colour("fill", "fill-opacity", "#000000");
+    const QColor stroke = colour("stroke", "stroke-opacity", "none");
+    p.setBrush(fill.isValid() ? QBrush(fill) : Qt::NoBrush);
+    if (stroke.isValid()) {
+        const bool round = e.attributes.value("stroke-linecap") == QLatin1String("round");
+        p.setPen(QPen(stroke, number("stroke-width", 1), Qt::SolidLine,
+                      round ? Qt::RoundCap : Qt::FlatCap));
+    } else {
+        p.setPen(Qt::NoPen);
+    }
+    if (e.tag == "rect") {
+        const QRectF r(number("x"), number("y"), number("width"), number("height"));
+        p.drawRoundedRect(r, number("rx"), number("ry", number("rx")));
+    } else if (e.tag == "circle") {
+        p.drawEllipse(QPointF(number("cx"), number("cy")), number("r"), number("r"));
+    } else if (e.tag == "ellipse") {
+        p.drawEllipse(QPointF(number("cx"), number("cy")), number("rx"), number("ry"));
+    } else if (e.tag == "line") {
+        p.drawLine(QPointF(number("x1"), number("y1")), QPointF(number("x2"), number("y2")));
+    } else if (e.tag == "g") {
+        for (const Element& c : e.children) draw(p, c);
+    }
+}
+
+// Draws the parts of packaging/tessaryn.svg named `ids`, one over the other, into `target`,
+// scaled evenly and centred. A part has the image's coordinates unless it has a viewBox.
+void drawParts(QPainter& p, const std::vector<const char*>& ids, const QRectF& target) {
+    QXmlStreamReader xml(kIconSource);
+    if (!xml.readNextStartElement()) return;
+    const Element image = read(xml);
+    for (const char* id : ids) {
+        const Element* part = find(image, id);
+        if (!part) continue;
+        QRectF box = viewBox(*part);
+        if (box.isEmpty()) box = viewBox(image);
+        const qreal scale = std::min(target.width() / box.width(), target.height() / box.height());
+        p.save();
+        p.setRenderHint(QPainter::Antialiasing);
+        p.translate(target.center());
+        p.scale(scale, scale);
+        p.translate(-box.center());
+        draw(p, *part);
+        p.restore();
+    }
+}
+
+// Drawn anew for each size and screen scale asked for, so it is sharp at any of them.
+class PartsEngine : public QIconEngine {
+  public:
+    explicit PartsEngine(std::vector<const char*> ids) : ids_(std::move(ids)) {}
+    void paint(QPainter* p, const QRect& rect, QIcon::Mode, QIcon::State) override {
+        drawParts(*p, ids_, rect);
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override {
+        QPixmap pm(size);
+        pm.fill(Qt::transparent);
+        QPainter p(&pm);
+        paint(&p, pm.rect(), mode, state);
+        return pm;
+    }
+    QIconEngine* clone() const override { return new PartsEngine(*this); }
+
+  private:
+    std::vector<const char*> ids_;
+};
 
 }  // namespace
 
 QIcon trayIcon(TrayLook look) {
+    // Drawn once per size: a panel asks for the icon at every change of look.
     return drawn([&](QPainter& p, qreal s) {
-        const QRectF ring(s * 0.2, s * 0.2, s * 0.6, s * 0.6);
-        // A light halo under a dark stroke: one of the two always stands out from the panel.
-        p.setPen(QPen(QColor(255, 255, 255, 210), s / 5));
-        p.setBrush(Qt::NoBrush);
-        p.drawEllipse(ring);
-        const QColor stroke =
-            look == TrayLook::stopped ? QColor(0x80, 0x80, 0x80) : QColor(0x26, 0x26, 0x26);
-        p.setPen(QPen(stroke, s / 10));
-        p.setBrush(look == TrayLook::lit ? QBrush(QColor(0xF2, 0x8C, 0x28)) : Qt::NoBrush);
-        p.drawEllipse(ring);
-        if (look == TrayLook::bridging) {  // ready: a small dot where the light will be
-            p.setPen(Qt::NoPen);
-            p.setBrush(QColor(0xF2, 0x8C, 0x28));
-            p.drawEllipse(ring.center(), s * 0.1, s * 0.1);
+        const QRectF all(0, 0, s, s);
+        switch (look) {
+            case TrayLook::stopped:
+                return drawParts(p, {"tray", "tray-stopped"}, all);
+            case TrayLook::bridging:
+                return drawParts(p, {"tray", "tray-bridging"}, all);
+            case TrayLook::lit:
+                return drawParts(p, {"tray", "tray-lit"}, all);
+            case TrayLook::trouble:
+                return drawParts(p, {"tray", "tray-stopped", "badge"}, all);
         }
-        if (look == TrayLook::trouble) drawBadge(p, s);
     });
 }
 
 QIcon troubleIcon() {
-    return drawn([&](QPainter& p, qreal s) {
-        p.drawPixmap(QRectF(0, 0, s, s), applicationIcon().pixmap(int(s)), QRectF(0, 0, s, s));
-        drawBadge(p, s);
-    });
-}
-
-QPixmap markPixmap(int height) {
-    QPixmap pm(height * 3, height);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    const qreal h = height;
-    // Three drum heads in a row, the last one struck.
-    for (int i = 0; i < 3; ++i) {
-        const QRectF r(h * 0.1 + i * h * 0.9, h * 0.25, h * 0.7, h * 0.5);
-        p.setPen(QPen(QColor(0xF2, 0x8C, 0x28), h / 16));
-        p.setBrush(i == 2 ? QColor(0xF2, 0x8C, 0x28) : QColor(0x33, 0x33, 0x33));
-        p.drawEllipse(r);
-    }
-    return pm;
+    return QIcon(new PartsEngine({"app", "badge"}));
 }
 
 QIcon applicationIcon() {
-    return circleIcon(true, QColor(0xF2, 0x8C, 0x28));
+    return QIcon(new PartsEngine({"app"}));
+}
+
+void drawMark(QPainter& p, const QRectF& target) {
+    drawParts(p, {"mark"}, target);
 }
 
 }  // namespace tessaryn

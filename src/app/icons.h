@@ -4,6 +4,8 @@
 #include <QIcon>
 #include <QPixmap>
 
+class QPainter;
+
 namespace tessaryn {
 
 // Icons of our own, drawn so that they follow the palette and any scale.
@@ -12,14 +14,17 @@ QIcon refreshIcon(const QColor& color);
 QIcon removeIcon(const QColor& color);
 QIcon checkIcon(const QColor& color);
 QIcon warningIcon();
-// What the tray icon shows: stopped (a grey ring), bridging (a dark ring, filled while MIDI
-// moves) or in trouble (a red badge on the ring: failed, waiting for the device, not reading).
+// What the tray icon shows: a dark disc with a grey rim when stopped, an orange rim when
+// bridging, all orange while MIDI moves, and a red badge on the grey rim in trouble (failed,
+// waiting for the device, not reading).
 enum class TrayLook { stopped, bridging, lit, trouble };
-// Outlined so that it reads on light and dark panels alike.
+// The tray's, the window's and the maker's pictures all come from packaging/tessaryn.svg.
 QIcon trayIcon(TrayLook look);
-// The application's icon with the same red badge, for the window while the bridge is in trouble.
-QIcon troubleIcon();
-QPixmap markPixmap(int height);  // the maker's mark for the report row
+// The application's icon, and the same with the red badge, for the window while the bridge is
+// in trouble; sharp at any screen scale.
 QIcon applicationIcon();
+QIcon troubleIcon();
+// The maker's mark for the report row, three times as wide as it is high.
+void drawMark(QPainter& p, const QRectF& target);
 
 }  // namespace tessaryn

@@ -7,6 +7,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -24,6 +25,18 @@ namespace {
 
 // The gap between two redraws: about 30 a second is smooth enough for counters and a monitor.
 constexpr int kRedrawGapMs = 33;
+
+// The maker's mark, drawn at the screen's own scale.
+class MarkView : public QWidget {
+  public:
+    MarkView() { setFixedSize(168, 56); }
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        drawMark(p, rect());
+    }
+};
 
 }  // namespace
 
@@ -136,10 +149,7 @@ QWidget* MainWindow::buildReportRow() {
     left->addWidget(caption("Opens a form on the site."));
     row->addLayout(left);
     row->addStretch();
-    auto* mark = new QLabel;
-    mark->setPixmap(markPixmap(52));
-    mark->setContentsMargins(5, 5, 5, 5);
-    mark->setStyleSheet("background: black; border-radius: 8px;");
+    auto* mark = new MarkView;
     mark->setAccessibleName("Tessaryn, made by the Tessaryn developers");
     row->addWidget(mark);
     w->setLayout(row);

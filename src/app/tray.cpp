@@ -8,6 +8,13 @@
 
 namespace tessaryn {
 
+namespace {
+
+// Set once the program has said where it goes when its window closes: it says so only once ever.
+constexpr std::string_view kToldKey = "toldAboutTray";
+
+}  // namespace
+
 Tray::Tray(Bridge& bridge, const std::string& instanceName, std::function<void()> showWindow,
            std::function<void()> quit, QObject* parent)
     : QObject(parent), bridge_(bridge), title_(programTitle(instanceName)) {
@@ -67,8 +74,8 @@ QString Tray::aboutText() {
 }
 
 void Tray::tellOnce() {
-    if (!shown() || told_) return;
-    told_ = true;
+    if (!shown() || bridge_.preferences().boolean(kToldKey).value_or(false)) return;
+    bridge_.preferences().setBoolean(kToldKey, true);
     icon_.showMessage(title_,
                       "Tessaryn keeps running here, and the bridge with it. Quit is in this "
                       "icon's menu.",

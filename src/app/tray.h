@@ -16,7 +16,7 @@ namespace tessaryn {
 // How the state looks: failed, waiting for the device and not reading all need the user.
 TrayLook lookOf(BridgeState state, bool lit);
 
-// The tray item: a ring that shows stopped, bridging (filled while MIDI moves) or trouble, a
+// The tray item: a drum head that shows stopped, bridging (lit while MIDI moves) or trouble, a
 // hover text with the status, and the menu status · Start/Stop · Show Tessaryn · About · — ·
 // Quit. Quit stops the bridge before it quits.
 class Tray : public QObject {
@@ -36,9 +36,8 @@ class Tray : public QObject {
                            std::chrono::milliseconds firstWait = std::chrono::milliseconds(500),
                            int tries = 10);
     void checkAgain();
-    // The first time the window closes to the tray, says where the program went; once a run.
+    // The first time the window closes to the tray, says where the program went; once ever.
     void tellOnce();
-    bool told() const { return told_; }
     bool shown() const { return icon_.isVisible(); }
     bool waiting() const { return retry_.isActive(); }
 
@@ -77,7 +76,6 @@ class Tray : public QObject {
     int observer_ = 0;
     TrayLook shownLook_ = TrayLook::stopped;
     int looksShown_ = 0;
-    bool told_ = false;
     TrayCheck available_;
     bool minimized_ = false;
     QTimer retry_;

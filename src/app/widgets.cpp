@@ -137,9 +137,40 @@ class CurveAccessible : public QAccessibleWidget, public QAccessibleValueInterfa
     CurveSlider* slider() const { return static_cast<CurveSlider*>(widget()); }
 };
 
+// A group's header is a button that says whether the group is open, as a tree's branch does.
+class HeaderAccessible : public QAccessibleWidget {
+  public:
+    explicit HeaderAccessible(QToolButton* b) : QAccessibleWidget(b, QAccessible::PushButton) {}
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Name) return button()->text().remove('&');
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.expandable = true;
+        s.expanded = button()->isChecked();
+        s.collapsed = !s.expanded;
+        return s;
+    }
+    QStringList actionNames() const override {
+        return QStringList{toggleAction()} + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString& action) override {
+        if (action == toggleAction() || action == pressAction())
+            button()->click();
+        else
+            QAccessibleWidget::doAction(action);
+    }
+
+  private:
+    QToolButton* button() const { return static_cast<QToolButton*>(widget()); }
+};
+
 QAccessibleInterface* accessibleFor(const QString& className, QObject* object) {
     if (className == QLatin1String(CurveSlider::staticMetaObject.className()))
         return new CurveAccessible(static_cast<CurveSlider*>(object));
+    if (className == QLatin1String(GroupHeader::staticMetaObject.className()))
+        return new HeaderAccessible(static_cast<GroupHeader*>(object));
     return nullptr;
 }
 
@@ -152,7 +183,7 @@ void installAccessibility() {
 // ---- Collapsible --------------------------------------------------------------------------------
 
 Collapsible::Collapsible(const QString& title, QWidget* content, QWidget* parent)
-    : QWidget(parent), toggle_(new QToolButton), content_(content) {
+    : QWidget(parent), toggle_(new GroupHeader), content_(content) {
     toggle_->setText(title);
     toggle_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     toggle_->setAutoRaise(true);
@@ -176,6 +207,11 @@ void Collapsible::setExpanded(bool on) {
     toggle_->setArrowType(on ? Qt::DownArrow : Qt::RightArrow);
     toggle_->setChecked(on);
     content_->setVisible(on);
+    // A screen reader on the header says the new state.
+    QAccessible::State flipped;
+    flipped.expanded = flipped.collapsed = true;
+    QAccessibleStateChangeEvent told(toggle_, flipped);
+    QAccessible::updateAccessibility(&told);
     emit expandedChanged(on);
 }
 

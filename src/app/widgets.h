@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QSlider>
+#include <QToolButton>
 #include <QVariant>
 #include <QWidget>
 #include <string>
@@ -11,7 +12,6 @@
 #include <vector>
 
 class QSpinBox;
-class QToolButton;
 class QVBoxLayout;
 
 namespace tessaryn {
@@ -36,6 +36,13 @@ void showValue(QSpinBox* field, int value);
 // an open list or a keyboard selection is not disturbed by unrelated changes.
 using PickerEntries = std::vector<std::pair<QString, QVariant>>;
 void showEntries(QComboBox* picker, const PickerEntries& entries, const QVariant& current);
+
+// The header of a Collapsible: told apart so that a screen reader hears it open or closed.
+class GroupHeader : public QToolButton {
+    Q_OBJECT
+  public:
+    using QToolButton::QToolButton;
+};
 
 // A titled group that folds its content away; starts folded. The header looks the same either
 // way except for its arrow.

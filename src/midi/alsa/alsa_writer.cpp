@@ -21,9 +21,9 @@ constexpr long kSysexPiece = 256;
 // is still reading has no room for the next burst.
 constexpr std::size_t kBurstBytes = 4096;
 constexpr int kBurstCells = (kBurstBytes / kSysexPiece) * (1 + (kSysexPiece + 27) / 28);
-// The longest a message waits for readers to make room, counted from when it was handed over,
-// so a reader that stays behind delays the others' messages by no more than this. A reader that
-// has not made room by then is not waited for until it has caught up: it loses what does not fit.
+// The longest the output thread waits for readers to make room for one burst (see makeRoom). A
+// reader that has not made room by then is not waited for until it has caught up: it loses what
+// does not fit.
 constexpr auto kPatience = std::chrono::milliseconds(100);
 
 }  // namespace
@@ -52,8 +52,8 @@ AlsaWriter::~AlsaWriter() {
     snd_midi_event_free(encoder_);
 }
 
-// Any thread. Written at once, on the caller's thread, when nothing waits and every reader
-// has room for it; otherwise handed to the output thread, which may wait for readers, so
+// Any thread. Written at once, on the caller's thread, when nothing waits and it need not wait
+// for a reader; otherwise handed to the output thread, which may wait for readers, so
 // that the serial side never does.
 void AlsaWriter::send(std::span<const std::vector<std::uint8_t>> messages, bool toSubscribers,
                       const std::optional<Address>& to) {
@@ -68,15 +68,11 @@ void AlsaWriter::send(std::span<const std::vector<std::uint8_t>> messages, bool 
             return;
         }
         tooMuch_ = false;
-        pending_.clear();
-        ends_.clear();
-        burst_ = 0;
-        subsCells_ = destCells_ = 0;
+        clearPending();
     }
-    const auto now = std::chrono::steady_clock::now();
     for (const auto& m : messages) {
         if (m.empty()) continue;
-        backlog_.push_back({m, toSubscribers, to, now});
+        backlog_.push_back({m, toSubscribers, to});
         backlogBytes_ += m.size();
     }
     // Readers that fall this far behind lose the oldest whole messages, counted.
@@ -105,7 +101,7 @@ void AlsaWriter::writeBacklog() {
         queue.unlock();
         {
             std::lock_guard lock(outLock_);
-            for (const auto& item : items) encode(item.bytes, item.toSubscribers, item.to, item.at);
+            for (const auto& item : items) encode(item.bytes, item.toSubscribers, item.to);
             flush();
         }
         queue.lock();
@@ -117,8 +113,7 @@ void AlsaWriter::writeBacklog() {
 // "<name> Out" and/or one destination; a full burst is written before more is added (on
 // the caller's thread, which writes only one burst, it is marked too much instead).
 void AlsaWriter::encode(std::span<const std::uint8_t> m, bool toSubscribers,
-                        const std::optional<Address>& to,
-                        std::chrono::steady_clock::time_point at) {
+                        const std::optional<Address>& to) {
     snd_midi_event_reset_encode(encoder_);
     const unsigned char* p = m.data();
     long left = static_cast<long>(m.size());
@@ -142,9 +137,6 @@ void AlsaWriter::encode(std::span<const std::uint8_t> m, bool toSubscribers,
         } else if (full) {
             flush();
         }
-        // A SysEx is never cut for lack of patience: each burst of one that has begun gets its own.
-        if (pending_.empty())
-            patienceFrom_ = p - used == m.data() ? at : std::chrono::steady_clock::now();
         burst_ += static_cast<std::size_t>(used);
         snd_seq_ev_set_direct(&ev);
         if (toSubscribers) {
@@ -180,33 +172,42 @@ void AlsaWriter::findReaders() {
     readersDest_ = dest_;
 }
 
-// Called with outLock_ held, on the caller's thread: whether every reader that is still
-// reading has room for what is pending, asking the sequencer only when what we last
-// learned does not cover it. Never waits.
-bool AlsaWriter::roomNow() {
-    findReaders();
-    auto fits = [this](const std::vector<int>& clients, int need) {
+// Called with outLock_ held: whether some reader of what is pending has room for it now, and
+// whether one that is still reading has none (asking the sequencer only when what we last
+// learned does not cover it). A stalled reader is neither until it has caught up. Never waits.
+AlsaWriter::Readiness AlsaWriter::readiness() {
+    Readiness r;
+    const auto now = std::chrono::steady_clock::now();
+    auto look = [&](const std::vector<int>& clients, int need) {
+        if (need == 0) return;
         for (const int client : clients) {
             Reader& reader = readers_[client];
-            if (need == 0 || reader.free >= need) continue;
-            const auto now = std::chrono::steady_clock::now();
-            if (reader.stalled && now - reader.askedAt < kPatience) continue;
-            const ReaderRoom room = readerRoom(fd_, client);
-            reader.free = room.free < 0 ? std::numeric_limits<int>::max()
-                                        : std::max(room.free - room.pool / 2, 0);
-            if (reader.stalled) {
-                // Caught up once half its queue is free again; until then it loses.
-                reader.stalled = reader.free == 0;
-                reader.askedAt = now;
-                if (reader.stalled) continue;
+            if (reader.free < need && !(reader.stalled && now - reader.askedAt < kPatience)) {
+                const ReaderRoom room = readerRoom(fd_, client);
+                reader.free = room.free < 0 ? std::numeric_limits<int>::max()
+                                            : std::max(room.free - room.pool / 2, 0);
+                if (reader.stalled) {
+                    // Caught up once half its queue is free again; until then it loses.
+                    reader.stalled = reader.free == 0;
+                    reader.askedAt = now;
+                }
             }
-            if (reader.free < need) return false;
+            if (reader.stalled) continue;
+            (reader.free >= need ? r.ready : r.lacking) = true;
         }
-        return true;
     };
-    if (!fits(subsReaders_, subsCells_) || !fits(destReaders_, destCells_)) return false;
-    for (const int client : subsReaders_) take(readers_[client], subsCells_);
-    for (const int client : destReaders_) take(readers_[client], destCells_);
+    look(subsReaders_, subsCells_);
+    look(destReaders_, destCells_);
+    return r;
+}
+
+// Called with outLock_ held, on the caller's thread: whether what is pending may be written now
+// (see makeRoom for who is waited for). Never waits.
+bool AlsaWriter::roomNow() {
+    findReaders();
+    const Readiness r = readiness();
+    if (r.lacking && (sysexPending_ || !r.ready)) return false;
+    takeRoom();
     return true;
 }
 
@@ -214,21 +215,50 @@ void AlsaWriter::take(Reader& reader, int cells) {
     reader.free = std::max(reader.free - cells, 0);
 }
 
-// Called with outLock_ held, on the output thread, before a write: room in every reader's
-// queue for what is pending for it. A reader that is still reading is waited for, all of
-// them together until kPatience after patienceFrom_; one that does not make room in that time
-// is not waited for until it has caught up, and loses what does not fit.
+// Called with outLock_ held: what is pending is written without more waiting, and what we know
+// of each reader's room shrinks by it.
+void AlsaWriter::takeRoom() {
+    for (const int client : subsReaders_) take(readers_[client], subsCells_);
+    for (const int client : destReaders_) take(readers_[client], destCells_);
+}
+
+// Called with outLock_ held, on the output thread, before a write. A SysEx waits for room in the
+// queue of every reader that is still reading, all of them together at most kPatience a burst: a
+// reader that misses part of one gets a SysEx with a hole. Anything else waits only while no
+// reader has room, as long: waiting for one that lags would hold up every one that has room, so
+// the one that lags gets what fits and loses the rest, counted, while a burst that outruns every
+// reader costs nobody a wait and arrives whole. A reader that makes no room in that time is not
+// waited for until it has caught up, and loses what does not fit.
 void AlsaWriter::makeRoom() {
     findReaders();
-    const auto deadline = patienceFrom_ + kPatience;
-    if (subsCells_ > 0) {
-        for (const int client : subsReaders_)
-            ensureRoom(client, readers_[client], subsCells_, deadline);
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    if (sysexPending_) {
+        if (subsCells_ > 0) {
+            for (const int client : subsReaders_)
+                ensureRoom(client, readers_[client], subsCells_, deadline);
+        }
+        if (destCells_ > 0) {
+            for (const int client : destReaders_)
+                ensureRoom(client, readers_[client], destCells_, deadline);
+        }
+        return;
     }
-    if (destCells_ > 0) {
-        for (const int client : destReaders_)
-            ensureRoom(client, readers_[client], destCells_, deadline);
+    for (Readiness r = readiness(); r.lacking && !r.ready; r = readiness()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            auto giveUp = [&](const std::vector<int>& clients, int need) {
+                for (const int client : clients) {
+                    Reader& reader = readers_[client];
+                    if (need > 0 && !reader.stalled && reader.free < need) reader = {0, true, now};
+                }
+            };
+            giveUp(subsReaders_, subsCells_);
+            giveUp(destReaders_, destCells_);
+            break;
+        }
+        ::usleep(500);
     }
+    takeRoom();
 }
 
 void AlsaWriter::ensureRoom(int client, Reader& reader, int need,
@@ -298,6 +328,7 @@ void AlsaWriter::append(const snd_seq_event_t& ev) {
         pending_.insert(pending_.end(), data, data + ev.data.ext.len);
     }
     ends_.push_back(pending_.size());
+    sysexPending_ = sysexPending_ || snd_seq_ev_is_variable(&ev);
     const int cells = 1 + (snd_seq_ev_is_variable(&ev)
                                ? static_cast<int>((ev.data.ext.len + sizeof ev - 1) / sizeof ev)
                                : 0);
@@ -329,10 +360,15 @@ void AlsaWriter::writePending() {
         at = ends_[next];
         ++toReaders_;
     }
+    clearPending();
+}
+
+void AlsaWriter::clearPending() {
     pending_.clear();
     ends_.clear();
     burst_ = 0;
     subsCells_ = destCells_ = 0;
+    sysexPending_ = false;
 }
 
 }  // namespace tessaryn

@@ -23,9 +23,9 @@ struct Address {
 };
 
 // MIDI out of one sequencer client: to the subscribers of its port `outPort`, and from
-// `hwOutPort` to one destination. Written on the caller's thread when every reader has room,
+// `hwOutPort` to one destination. Written on the caller's thread when it can go at once,
 // otherwise by the output thread "midi.out", which waits a while for readers that are still
-// reading, so that a caller never does.
+// reading (see makeRoom), so that a caller never does.
 class AlsaWriter {
   public:
     // `seq` stays open, and `setupGeneration` alive, until the writer is gone; the generation
@@ -52,10 +52,16 @@ class AlsaWriter {
 
     void writeBacklog();
     void encode(std::span<const std::uint8_t> m, bool toSubscribers,
-                const std::optional<Address>& to, std::chrono::steady_clock::time_point at = {});
+                const std::optional<Address>& to);
+    struct Readiness {
+        bool ready = false;    // a reader has room
+        bool lacking = false;  // a reader that is still reading has none
+    };
     void findReaders();
+    Readiness readiness();
     bool roomNow();
     static void take(Reader& reader, int cells);
+    void takeRoom();
     void makeRoom();
     void ensureRoom(int client, Reader& reader, int need,
                     std::chrono::steady_clock::time_point deadline);
@@ -64,6 +70,7 @@ class AlsaWriter {
     void append(const snd_seq_event_t& ev);
     void flush();
     void writePending();
+    void clearPending();
 
     snd_seq_t* seq_;
     int fd_ = -1;  // the sequencer's file, written directly (see flush())
@@ -79,7 +86,6 @@ class AlsaWriter {
         std::vector<std::uint8_t> bytes;
         bool toSubscribers;
         std::optional<Address> to;
-        std::chrono::steady_clock::time_point at;  // when it was handed over
     };
     std::mutex queueLock_;
     std::condition_variable outWake_;
@@ -100,14 +106,12 @@ class AlsaWriter {
     std::vector<std::size_t> ends_;      // where each event in pending_ ends
     std::size_t burst_ = 0;              // bytes of MIDI in pending_
     int subsCells_ = 0, destCells_ = 0;  // sequencer cells pending for each reader
+    bool sysexPending_ = false;          // a SysEx piece is among them
     Address dest_{-1, 0};                // of the pending events
-    // Readers are waited for until kPatience after this: when the burst's first message was
-    // handed over, or when the burst began, for the rest of a message already partly written.
-    std::chrono::steady_clock::time_point patienceFrom_;
-    std::map<int, Reader> readers_;  // by client
-    std::vector<int> subsReaders_;   // clients reading "<name> Out"
-    std::vector<int> destReaders_;   // the destination's client, or the clients reading it
-    unsigned readersAt_ = 0;         // setup generation of the two lists
+    std::map<int, Reader> readers_;      // by client
+    std::vector<int> subsReaders_;       // clients reading "<name> Out"
+    std::vector<int> destReaders_;       // the destination's client, or the clients reading it
+    unsigned readersAt_ = 0;             // setup generation of the two lists
     Address readersDest_{-1, 0};
     std::thread outThread_;  // last: started once every field is ready
 };

@@ -1,6 +1,7 @@
 #pragma once
 // A real JACK server of the test's own, and another JACK program that talks to it.
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -14,9 +15,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,45 +29,77 @@
 
 namespace tessaryn::testing {
 
-// `jackd -d dummy` under a name of its own, so parallel runs never meet; every JACK client of
-// this process (and of the programs it starts) finds it through JACK_DEFAULT_SERVER while it
-// lives.
+// The suites run once with jackd2's libjack and once with PipeWire's (LD_LIBRARY_PATH, as pw-jack
+// does); the server is the one that libjack talks to.
+inline bool pipeWireJack() {
+    Dl_info info{};
+    return ::dladdr(reinterpret_cast<void*>(&jack_client_open), &info) && info.dli_fname &&
+           std::string(info.dli_fname).find("pipewire") != std::string::npos;
+}
+
+// A server of the test's own, so parallel runs never meet; every JACK client of this process (and
+// of the programs it starts) finds it through the environment while it lives. jackd: `jackd -d
+// dummy` under a unique name in JACK_DEFAULT_SERVER. PipeWire: a session bus, `pipewire` (its
+// dummy driver drives the graph) and `wireplumber` in a runtime folder of their own.
 class JackServer {
   public:
-    // False when jackd is not installed.
-    static bool available() { return ::access("/usr/bin/jackd", X_OK) == 0; }
+    // False when the server is not installed.
+    static bool available() {
+        for (const char* p :
+             pipeWireJack()
+                 ? std::vector{"/usr/bin/pipewire", "/usr/bin/wireplumber", "/usr/bin/dbus-daemon"}
+                 : std::vector{"/usr/bin/jackd"})
+            if (::access(p, X_OK) != 0) return false;
+        return true;
+    }
 
     explicit JackServer(int periodFrames = 1024)
         : name_("tessaryn-test-" + std::to_string(::getpid()) + "-" + std::to_string(++made_)),
           period_(std::to_string(periodFrames)) {
-        if (const char* before = std::getenv("JACK_DEFAULT_SERVER")) before_ = before;
-        ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+        if (pw_) {
+            char dir[] = "/tmp/tessaryn-pw-XXXXXX";
+            runtime_ = ::mkdtemp(dir);
+            // The quantum, fixed, also inside a virtual machine (where PipeWire's floor is 1024).
+            std::filesystem::create_directories(runtime_ + "/config/pipewire/pipewire.conf.d");
+            std::ofstream(runtime_ + "/config/pipewire/pipewire.conf.d/test.conf")
+                << "context.properties = { default.clock.quantum = " << period_
+                << " default.clock.min-quantum = " << period_
+                << " default.clock.max-quantum = " << period_
+                << " vm.overrides = { default.clock.min-quantum = " << period_ << " } }\n";
+            swapEnv("XDG_RUNTIME_DIR", runtime_);
+            swapEnv("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + runtime_ + "/bus");
+            bus_ = spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                          "--address=unix:path=" + runtime_ + "/bus"});
+        } else {
+            swapEnv("JACK_DEFAULT_SERVER", name_);
+        }
         start();
     }
     ~JackServer() {
-        // A server killed outright keeps its slot in JACK's registry of servers (eight in all,
-        // for every user of the machine) until one of the same name starts and stops cleanly.
-        if (killed_) start();
+        // A jackd killed outright keeps its slot in JACK's registry of servers (eight in all, for
+        // every user of the machine) until one of the same name starts and stops cleanly.
+        if (killed_ && !pw_) start();
         stop(SIGTERM);
-        if (!before_.empty()) ::setenv("JACK_DEFAULT_SERVER", before_.c_str(), 1);
+        if (pw_) {
+            end(bus_, SIGTERM);
+            std::filesystem::remove_all(runtime_);
+        }
+        for (auto& [variable, value] : before_)
+            value ? ::setenv(variable.c_str(), value->c_str(), 1) : ::unsetenv(variable.c_str());
     }
     // Ready when a client can join; a loaded machine may take seconds.
     bool start() {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that crashes stops its server cleanly
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 1);
-            ::dup2(null, 2);
+        if (pw_) {
+            pid_ = spawn({"pipewire"});
+            manager_ = spawn({"wireplumber"});
+        } else {
             // Synchronous, with a generous client timeout: on a loaded machine or in a sanitizer
             // build a slow client stretches a period instead of throwing the graph out of step.
-            const char* argv[] = {"jackd",         "-n",   name_.c_str(), "-S", "-t",    "10000",
-                                  "--no-realtime", "-d",   "dummy",       "-r", "48000", "-p",
-                                  period_.c_str(), nullptr};
-            ::execv("/usr/bin/jackd", const_cast<char* const*>(argv));
-            ::_exit(127);
+            pid_ = spawn({"jackd", "-n", name_, "-S", "-t", "10000", "--no-realtime", "-d", "dummy",
+                          "-r", "48000", "-p", period_});
         }
         jack_set_error_function([](const char*) {});
+        jack_set_info_function([](const char*) {});
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (std::chrono::steady_clock::now() < end) {
             jack_status_t status;
@@ -78,21 +114,53 @@ class JackServer {
     }
     // Ends it as a crash (SIGKILL) or a control panel (SIGTERM) would.
     void stop(int signal = SIGKILL) {
-        ::kill(pid_, signal);
-        int status;
-        ::waitpid(pid_, &status, 0);
+        end(pid_, signal);
+        if (pw_) end(manager_, SIGTERM);
         ready_ = false;
         killed_ = signal == SIGKILL;
     }
     bool ready() const { return ready_; }
-    const std::string& name() const { return name_; }
+    std::string describe() const {
+        return pw_ ? "pipewire in " + runtime_ : "jackd -n " + name_ + " -d dummy";
+    }
 
   private:
-    // libjack keeps what it learned of a server by name for the life of the process: a server
+    void swapEnv(const std::string& variable, const std::string& value) {
+        const char* was = std::getenv(variable.c_str());
+        before_[variable] = was ? std::optional<std::string>(was) : std::nullopt;
+        ::setenv(variable.c_str(), value.c_str(), 1);
+    }
+    pid_t spawn(std::vector<std::string> args) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that crashes stops its server cleanly
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            if (pw_) ::setenv("XDG_CONFIG_HOME", (runtime_ + "/config").c_str(), 1);
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(("/usr/bin/" + args[0]).c_str(), argv.data());
+            ::_exit(127);
+        }
+        return pid;
+    }
+    static void end(pid_t& pid, int signal) {
+        if (pid <= 0) return;
+        ::kill(pid, signal);
+        int status;
+        ::waitpid(pid, &status, 0);
+        pid = -1;
+    }
+
+    // libjack keeps what it learned of a jackd by name for the life of the process: a server
     // started again under the name of one that was stopped for good is not found.
     static inline int made_ = 0;
-    std::string name_, period_, before_;
-    pid_t pid_ = -1;
+    const bool pw_ = pipeWireJack();
+    std::string name_, period_, runtime_;
+    std::map<std::string, std::optional<std::string>> before_;
+    pid_t pid_ = -1, manager_ = -1, bus_ = -1;
     bool ready_ = false, killed_ = false;
 };
 
@@ -101,8 +169,14 @@ class JackServer {
 class JackPeer {
   public:
     explicit JackPeer(const std::string& name = "Peer") : name_(name) {
+        // On PipeWire an ordinary JACK program's node always runs, unlike the bridge's, which
+        // sets PIPEWIRE_PROPS for its process.
+        const char* bridge = std::getenv("PIPEWIRE_PROPS");
+        const std::string kept = bridge ? bridge : "";
+        ::setenv("PIPEWIRE_PROPS", "{ node.always-process = true }", 1);
         jack_status_t status;
         client_ = jack_client_open(name.c_str(), JackNoStartServer, &status);
+        bridge ? ::setenv("PIPEWIRE_PROPS", kept.c_str(), 1) : ::unsetenv("PIPEWIRE_PROPS");
         EXPECT_NE(client_, nullptr) << "JACK status " << status;
         jack_set_process_callback(
             client_,
@@ -205,11 +279,13 @@ class JackPeer {
 inline int runJackTests(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (!JackServer::available())
-        return std::fprintf(stderr, "jackd is not installed: skipped (apt-get install jackd2)\n"),
+        return std::fprintf(stderr,
+                            "the server is not installed: skipped (apt-get install jackd2 "
+                            "pipewire-jack wireplumber dbus)\n"),
                77;
     JackServer server;
     if (!server.ready()) {
-        std::fprintf(stderr, "jackd -n %s -d dummy did not start\n", server.name().c_str());
+        std::fprintf(stderr, "%s did not start\n", server.describe().c_str());
         return 1;
     }
     return RUN_ALL_TESTS();

@@ -167,6 +167,11 @@ class JackService final : public MIDIService {
             &status));
         if (!client) return false;
         jack_client_t* c = client.get();
+        // PipeWire's JACK lets a second client take a name that is in use.
+        if (nameTaken(c)) {
+            status = static_cast<jack_status_t>(status | JackFailure | JackNameNotUnique);
+            return false;
+        }
         // What the board sends and reads: to JACK programs the board is hardware, a terminal.
         const unsigned long board = JackPortIsPhysical | JackPortIsTerminal;
         JackCycle::Ports ports{
@@ -203,6 +208,16 @@ class JackService final : public MIDIService {
         clientUp_ = true;
         follow();
         return true;
+    }
+
+    // Before our ports exist: another client of this name has ports.
+    bool nameTaken(jack_client_t* c) const {
+        const char** all = jack_get_ports(c, nullptr, nullptr, 0);
+        bool taken = false;
+        for (const char** p = all; p && *p && !taken; ++p)
+            taken = std::string_view(*p).starts_with(name_ + ":");
+        jack_free(all);
+        return taken;
     }
 
     static jack_port_t* registerPort(jack_client_t* c, const std::string& port, unsigned long flags,
@@ -242,9 +257,10 @@ class JackService final : public MIDIService {
                 static_cast<JackService*>(self)->setupChanged();
             },
             this);
-        jack_on_info_shutdown(
+        // Not jack_on_info_shutdown: PipeWire's JACK calls only this one.
+        jack_on_shutdown(
             c,
-            [](jack_status_t, const char*, void* self) {
+            [](void* self) {
                 auto* s = static_cast<JackService*>(self);
                 s->serverGone_ = true;
                 s->setupChanged();

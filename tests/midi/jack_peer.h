@@ -205,6 +205,7 @@ class JackPeer {
     }
 
     Inbox inbox;
+    std::chrono::microseconds stall{0};  // how long each process callback takes; set before links
 
   private:
     struct Port {
@@ -214,6 +215,7 @@ class JackPeer {
     };
     // A test program: it may lock, since only its own ports wait for it.
     int process(jack_nframes_t frames) {
+        std::this_thread::sleep_for(stall);
         std::lock_guard lock(m_);
         for (const auto& p : ports_) {
             links_[p.name] = jack_port_connected(p.port);

@@ -85,7 +85,6 @@ class JackServer {
                             "dummy", "-r", "48000", "-p", period_});
         if (pw_) manager_ = spawn({"wireplumber"});
         jack_set_error_function([](const char*) {});
-        jack_set_info_function([](const char*) {});
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (std::chrono::steady_clock::now() < end) {
             jack_status_t status;
@@ -181,20 +180,15 @@ class JackPeer {
     // Waits until this peer's process cycle sees `count` connections on its port: from then on
     // the server routes through them (a new connection takes effect at a period's start).
     bool waitLinks(const std::string& port, int count) {
-        const auto end = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < end) {
-            {
-                std::lock_guard lock(m_);
-                if (links_[port] == count) return true;
-            }
-            std::this_thread::sleep_for(2ms);
-        }
-        return false;
+        return eventually([&] {
+            std::lock_guard lock(m_);
+            return links_[port] == count;
+        });
     }
     // Sent in the next period from this peer's port `port`.
     void send(const std::string& port, Bytes message) {
         std::lock_guard lock(m_);
-        outgoing_.push_back({port, std::move(message)});
+        outgoing_[port].push_back(std::move(message));
     }
 
     // The server's frame clock now, and the frame at which each received event arrived.
@@ -231,15 +225,10 @@ class JackPeer {
                 continue;
             }
             jack_midi_clear_buffer(buffer);
-            for (auto it = outgoing_.begin(); it != outgoing_.end();) {
-                if (it->first != p.name) {
-                    ++it;
-                    continue;
-                }
-                if (jack_midi_event_write(buffer, 0, it->second.data(), it->second.size()) != 0)
-                    break;
-                it = outgoing_.erase(it);
-            }
+            for (auto& q = outgoing_[p.name];
+                 !q.empty() &&
+                 jack_midi_event_write(buffer, 0, q.front().data(), q.front().size()) == 0;)
+                q.pop_front();
         }
         return 0;
     }
@@ -249,7 +238,7 @@ class JackPeer {
     std::mutex m_;
     std::vector<Port> ports_;
     std::map<std::string, int> links_;
-    std::deque<std::pair<std::string, Bytes>> outgoing_;
+    std::map<std::string, std::deque<Bytes>> outgoing_;
     std::vector<jack_nframes_t> arrivals_;
 };
 

@@ -225,10 +225,13 @@ class JackPeer {
                 continue;
             }
             jack_midi_clear_buffer(buffer);
+            // No more than PipeWire's copy of the buffer holds, as the bridge keeps to.
+            std::size_t room = jack_midi_max_event_size(buffer);
             for (auto& q = outgoing_[p.name];
-                 !q.empty() &&
-                 jack_midi_event_write(buffer, 0, q.front().data(), q.front().size()) == 0;)
-                q.pop_front();
+                 !q.empty() && 16 + q.front().size() + 7 < room &&
+                 jack_midi_event_write(buffer, 0, q.front().data(), q.front().size()) == 0;
+                 q.pop_front())
+                room -= 16 + ((q.front().size() + 7) & ~std::size_t{7});
         }
         return 0;
     }

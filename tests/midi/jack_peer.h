@@ -50,8 +50,9 @@ class JackServer {
     explicit JackServer(int periodFrames = 1024)
         : name_("tessaryn-test-" + std::to_string(::getpid()) + "-" + std::to_string(++made_)),
           period_(std::to_string(periodFrames)) {
-        if (!pw_) ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
-        if (pw_) {
+        if (!pw_) {
+            ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+        } else {
             char dir[] = "/tmp/tessaryn-pw-XXXXXX";
             runtime_ = ::mkdtemp(dir);
             // The period, also inside a virtual machine (where PipeWire's least is 1024).

@@ -8,8 +8,9 @@ packages=(
 if [ "${1:-}" = "--test" ]; then
   # The ALSA tests boot a small VM with Debian's own kernel (no sound support on the host).
   packages+=(qemu-system-x86 busybox-static kmod xz-utils alsa-utils)
-  # The JACK tests start a real jackd (dummy driver) on the host.
-  packages+=(jackd2)
+  # The JACK tests start a real jackd (dummy driver) on the host, and again a headless PipeWire
+  # (its dummy driver) with WirePlumber and a session bus, through PipeWire's libjack.
+  packages+=(jackd2 pipewire pipewire-jack wireplumber dbus-daemon)
   # The Debian packages are built, checked (lintian, the AppStream metainfo) and installed into a
   # clean root.
   packages+=(debhelper lintian debootstrap appstream)

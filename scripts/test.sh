@@ -20,7 +20,8 @@ build() {  # dir sanitizer
 }
 
 build build ""
-# Includes the JACK suites: each starts a jackd of its own under a unique name.
+# Includes the JACK suites, twice: each starts a jackd of its own under a unique name, then a
+# PipeWire of its own in a fresh runtime folder, used through PipeWire's libjack.
 ctest --test-dir build --output-on-failure -LE 'alsa|usb' -j "$jobs"
 
 build build-asan address

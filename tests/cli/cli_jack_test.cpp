@@ -18,16 +18,23 @@ struct HeadlessJack : tessaryn::testing::TempDirTest {};
 
 // Also across a server that is killed and started again: the status says so, and the bridge
 // carries on with the new server, its links to the chosen hardware destination and source made
-// again; without reconnecting, the run fails so that systemd restarts it.
+// again; without reconnecting, the run fails so that systemd restarts it. Throughout, the process
+// callback calls nothing in libjack beyond the port buffers, MIDI events and cycle clock (counted
+// by a preloaded library), even with a hardware destination and another client adding ports.
 TEST_F(HeadlessJack, BridgesAPtyToJackProgramsAcrossAServerRestart) {
     JackServer server;  // a test of its own, since it stops it
     Pty pty;
     using tessaryn::stableEndpointID;
+    const std::string calls = dir / "calls";
+    ::setenv("LD_PRELOAD", TESSARYN_JACK_RT_CALLS, 1);
+    ::setenv("TESSARYN_JACK_CALLS", calls.c_str(), 1);
+    ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);  // the library comes first
     Process tessaryn({"--headless", "--midi", "jack", "--name", "Pads", "--config-dir",
                       (dir / "config").string(), "--baud", "31250", "--port", pty.path, "--set",
                       "hardwareOutID=" + std::to_string(stableEndpointID("Peer", "synth", 0)),
                       "--set",
                       "hardwareInID=" + std::to_string(stableEndpointID("Peer", "keys", 0))});
+    ::unsetenv("LD_PRELOAD");
     const std::string bridging = "Bridging " + pty.path.substr(5) + " @ 31250\n";
     ASSERT_TRUE(tessaryn.waitForOutput(bridging)) << tessaryn.err();
     Pty other;
@@ -60,6 +67,12 @@ TEST_F(HeadlessJack, BridgesAPtyToJackProgramsAcrossAServerRestart) {
         peer.send("out", {0x90, 0x3C, 0x64});
         peer.send("keys", {0x80, 0x3C, 0x00});
         EXPECT_EQ(pty.receive(6), (Bytes{0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00}));
+        JackPeer other("Other");
+        for (int i = 0; i < 100; ++i) {
+            other.addPort("p" + std::to_string(i), i % 2);
+            pty.send({0x90, static_cast<std::uint8_t>(i), 0x40});
+        }
+        EXPECT_TRUE(peer.inbox.waitBytes(12 + 2 * 300)) << peer.inbox.received();
     };
     trafficFlows(0);
 
@@ -78,6 +91,10 @@ TEST_F(HeadlessJack, BridgesAPtyToJackProgramsAcrossAServerRestart) {
     tessaryn.signal(SIGTERM);
     EXPECT_EQ(tessaryn.wait(), 0);
     EXPECT_EQ(tessaryn.err(), "");
+    const std::string counted = readFile(calls);
+    EXPECT_TRUE(counted.starts_with("process ") && counted[8] != '0' &&
+                counted.ends_with(", others 0 \n"))
+        << counted;
 }
 
 int main(int argc, char** argv) {

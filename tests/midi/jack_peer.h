@@ -1,6 +1,7 @@
 #pragma once
 // A real JACK server of the test's own, and another JACK program that talks to it.
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -14,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,44 +28,63 @@
 
 namespace tessaryn::testing {
 
-// `jackd -d dummy` under a name of its own, so parallel runs never meet; every JACK client of
-// this process (and of the programs it starts) finds it through JACK_DEFAULT_SERVER while it
-// lives.
+// The suites run once with jackd2's libjack and once with PipeWire's (LD_LIBRARY_PATH, as pw-jack
+// does); the server is the one that libjack talks to.
+inline bool pipeWireJack() {
+    Dl_info info{};
+    return ::dladdr(reinterpret_cast<void*>(&jack_client_open), &info) && info.dli_fname &&
+           std::string(info.dli_fname).find("pipewire") != std::string::npos;
+}
+
+// A server of the test's own, so parallel runs never meet; every JACK client of this process (and
+// of the programs it starts) finds it through the environment. jackd: `jackd -d dummy` under a
+// unique name in JACK_DEFAULT_SERVER. PipeWire: a session bus, `pipewire` (its dummy driver drives
+// the graph) and `wireplumber` in a runtime folder of their own.
 class JackServer {
   public:
-    // False when jackd is not installed.
-    static bool available() { return ::access("/usr/bin/jackd", X_OK) == 0; }
+    // False when the server is not installed.
+    static bool available() {
+        return ::access(pipeWireJack() ? "/usr/bin/wireplumber" : "/usr/bin/jackd", X_OK) == 0;
+    }
 
     explicit JackServer(int periodFrames = 1024)
         : name_("tessaryn-test-" + std::to_string(::getpid()) + "-" + std::to_string(++made_)),
           period_(std::to_string(periodFrames)) {
-        if (const char* before = std::getenv("JACK_DEFAULT_SERVER")) before_ = before;
-        ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+        if (!pw_) {
+            ::setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+        } else {
+            char dir[] = "/tmp/tessaryn-pw-XXXXXX";
+            runtime_ = ::mkdtemp(dir);
+            // The period, also inside a virtual machine (where PipeWire's least is 1024).
+            std::filesystem::create_directories(runtime_ + "/pipewire/pipewire.conf.d");
+            const std::string q = " = " + period_;
+            std::ofstream(runtime_ + "/pipewire/pipewire.conf.d/test.conf")
+                << "context.properties = { default.clock.quantum" << q
+                << " default.clock.min-quantum" << q
+                << " vm.overrides = { default.clock.min-quantum" << q << " } }\n";
+            ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+            ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + runtime_ + "/bus").c_str(), 1);
+            bus_ = spawn({"dbus-daemon", "--session", "--nofork",
+                          "--address=unix:path=" + runtime_ + "/bus"});
+        }
         start();
     }
     ~JackServer() {
-        // A server killed outright keeps its slot in JACK's registry of servers (eight in all,
-        // for every user of the machine) until one of the same name starts and stops cleanly.
-        if (killed_) start();
+        // A jackd killed outright keeps its slot in JACK's registry of servers (eight in all, for
+        // every user of the machine) until one of the same name starts and stops cleanly.
+        if (killed_ && !pw_) start();
         stop(SIGTERM);
-        if (!before_.empty()) ::setenv("JACK_DEFAULT_SERVER", before_.c_str(), 1);
+        end(bus_, SIGTERM);
+        if (pw_) std::filesystem::remove_all(runtime_);
     }
     // Ready when a client can join; a loaded machine may take seconds.
     bool start() {
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that crashes stops its server cleanly
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 1);
-            ::dup2(null, 2);
-            // Synchronous, with a generous client timeout: on a loaded machine or in a sanitizer
-            // build a slow client stretches a period instead of throwing the graph out of step.
-            const char* argv[] = {"jackd",         "-n",   name_.c_str(), "-S", "-t",    "10000",
-                                  "--no-realtime", "-d",   "dummy",       "-r", "48000", "-p",
-                                  period_.c_str(), nullptr};
-            ::execv("/usr/bin/jackd", const_cast<char* const*>(argv));
-            ::_exit(127);
-        }
+        // jackd synchronous, with a generous client timeout: on a loaded machine or in a sanitizer
+        // build a slow client stretches a period instead of throwing the graph out of step.
+        pid_ = pw_ ? spawn({"pipewire"})
+                   : spawn({"jackd", "-n", name_, "-S", "-t", "10000", "--no-realtime", "-d",
+                            "dummy", "-r", "48000", "-p", period_});
+        if (pw_) manager_ = spawn({"wireplumber"});
         jack_set_error_function([](const char*) {});
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (std::chrono::steady_clock::now() < end) {
@@ -78,21 +100,44 @@ class JackServer {
     }
     // Ends it as a crash (SIGKILL) or a control panel (SIGTERM) would.
     void stop(int signal = SIGKILL) {
-        ::kill(pid_, signal);
-        int status;
-        ::waitpid(pid_, &status, 0);
+        end(pid_, signal);
+        end(manager_, SIGTERM);
         ready_ = false;
         killed_ = signal == SIGKILL;
     }
     bool ready() const { return ready_; }
-    const std::string& name() const { return name_; }
+    std::string describe() const { return pw_ ? "pipewire in " + runtime_ : "jackd -n " + name_; }
 
   private:
-    // libjack keeps what it learned of a server by name for the life of the process: a server
+    pid_t spawn(std::vector<std::string> args) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that crashes stops its server cleanly
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+            ::setenv("XDG_CONFIG_HOME", runtime_.c_str(), 1);
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(("/usr/bin/" + args[0]).c_str(), argv.data());
+            ::_exit(127);
+        }
+        return pid;
+    }
+    static void end(pid_t& pid, int signal) {
+        if (pid <= 0) return;
+        ::kill(pid, signal);
+        ::waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+
+    // libjack keeps what it learned of a jackd by name for the life of the process: a server
     // started again under the name of one that was stopped for good is not found.
     static inline int made_ = 0;
-    std::string name_, period_, before_;
-    pid_t pid_ = -1;
+    const bool pw_ = pipeWireJack();
+    std::string name_, period_, runtime_;
+    pid_t pid_ = -1, manager_ = -1, bus_ = -1;
     bool ready_ = false, killed_ = false;
 };
 
@@ -101,8 +146,14 @@ class JackServer {
 class JackPeer {
   public:
     explicit JackPeer(const std::string& name = "Peer") : name_(name) {
+        // On PipeWire an ordinary JACK program's node always runs, unlike the bridge's, which
+        // sets PIPEWIRE_PROPS for its process.
+        const char* bridge = std::getenv("PIPEWIRE_PROPS");
+        const std::string kept = bridge ? bridge : "";
+        ::setenv("PIPEWIRE_PROPS", "{ node.always-process = true }", 1);
         jack_status_t status;
         client_ = jack_client_open(name.c_str(), JackNoStartServer, &status);
+        bridge ? ::setenv("PIPEWIRE_PROPS", kept.c_str(), 1) : ::unsetenv("PIPEWIRE_PROPS");
         EXPECT_NE(client_, nullptr) << "JACK status " << status;
         jack_set_process_callback(
             client_,
@@ -130,20 +181,15 @@ class JackPeer {
     // Waits until this peer's process cycle sees `count` connections on its port: from then on
     // the server routes through them (a new connection takes effect at a period's start).
     bool waitLinks(const std::string& port, int count) {
-        const auto end = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < end) {
-            {
-                std::lock_guard lock(m_);
-                if (links_[port] == count) return true;
-            }
-            std::this_thread::sleep_for(2ms);
-        }
-        return false;
+        return eventually([&] {
+            std::lock_guard lock(m_);
+            return links_[port] == count;
+        });
     }
     // Sent in the next period from this peer's port `port`.
     void send(const std::string& port, Bytes message) {
         std::lock_guard lock(m_);
-        outgoing_.push_back({port, std::move(message)});
+        outgoing_[port].push_back(std::move(message));
     }
 
     // The server's frame clock now, and the frame at which each received event arrived.
@@ -154,6 +200,7 @@ class JackPeer {
     }
 
     Inbox inbox;
+    std::chrono::microseconds stall{0};  // how long each process callback takes; set before links
 
   private:
     struct Port {
@@ -163,6 +210,7 @@ class JackPeer {
     };
     // A test program: it may lock, since only its own ports wait for it.
     int process(jack_nframes_t frames) {
+        std::this_thread::sleep_for(stall);
         std::lock_guard lock(m_);
         for (const auto& p : ports_) {
             links_[p.name] = jack_port_connected(p.port);
@@ -178,15 +226,13 @@ class JackPeer {
                 continue;
             }
             jack_midi_clear_buffer(buffer);
-            for (auto it = outgoing_.begin(); it != outgoing_.end();) {
-                if (it->first != p.name) {
-                    ++it;
-                    continue;
-                }
-                if (jack_midi_event_write(buffer, 0, it->second.data(), it->second.size()) != 0)
-                    break;
-                it = outgoing_.erase(it);
-            }
+            // No more than PipeWire's copy of the buffer holds, as the bridge keeps to.
+            std::size_t room = jack_midi_max_event_size(buffer);
+            for (auto& q = outgoing_[p.name];
+                 !q.empty() && 16 + q.front().size() + 7 < room &&
+                 jack_midi_event_write(buffer, 0, q.front().data(), q.front().size()) == 0;
+                 q.pop_front())
+                room -= 16 + ((q.front().size() + 7) & ~std::size_t{7});
         }
         return 0;
     }
@@ -196,20 +242,18 @@ class JackPeer {
     std::mutex m_;
     std::vector<Port> ports_;
     std::map<std::string, int> links_;
-    std::deque<std::pair<std::string, Bytes>> outgoing_;
+    std::map<std::string, std::deque<Bytes>> outgoing_;
     std::vector<jack_nframes_t> arrivals_;
 };
 
-// The main of a JACK suite: skipped (77) without jackd; otherwise the suite runs against a
+// The main of a JACK suite: skipped (77) without the server; otherwise the suite runs against a
 // server of its own for its whole life.
 inline int runJackTests(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (!JackServer::available())
-        return std::fprintf(stderr, "jackd is not installed: skipped (apt-get install jackd2)\n"),
-               77;
+    if (!JackServer::available()) return std::fprintf(stderr, "no JACK server: skipped\n"), 77;
     JackServer server;
     if (!server.ready()) {
-        std::fprintf(stderr, "jackd -n %s -d dummy did not start\n", server.name().c_str());
+        std::fprintf(stderr, "%s did not start\n", server.describe().c_str());
         return 1;
     }
     return RUN_ALL_TESTS();

@@ -1,74 +1,24 @@
 #include "midi/jack/jack_midi.h"
 
-#include <dlfcn.h>
 #include <jack/jack.h>
-#include <jack/metadata.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
-#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <vector>
 
+#include "midi/jack/jack_client.h"
 #include "midi/jack/jack_process.h"
 
 namespace tessaryn {
 
 namespace {
-
-struct ClientCloser {
-    void operator()(jack_client_t* c) const { jack_client_close(c); }
-};
-
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-// True when the libjack in use is PipeWire's (pw-jack, or the system's JACK library replaced).
-bool pipeWireJack() {
-    Dl_info info{};
-    return ::dladdr(reinterpret_cast<void*>(&jack_client_open), &info) != 0 && info.dli_fname &&
-           std::string_view(info.dli_fname).find("pipewire") != std::string_view::npos;
-}
-
-std::string openProblem(const std::string& name, jack_status_t status) {
-    if (status & JackServerFailed) {
-        if (pipeWireJack())
-            return "PipeWire is not running, and this program uses PipeWire's JACK; start it "
-                   "with `systemctl --user start pipewire wireplumber`";
-        const char* server = std::getenv("JACK_DEFAULT_SERVER");
-        return std::string("No JACK server") +
-               (server && *server ? std::string(" named \"") + server + "\"" : std::string()) +
-               " is running; start one with `jackd -d alsa` or use PipeWire's JACK";
-    }
-    // jackd2 answers a name that is taken with a plain server error.
-    if (status & (JackNameNotUnique | JackServerError))
-        return "Cannot open the JACK client \"" + name +
-               "\": the server refused it (a client of that name may be running already; "
-               "give this instance another --name)";
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%x", static_cast<unsigned>(status));
-    return "Cannot open the JACK client \"" + name + "\" (JACK status " + code + ")";
-}
 
 // Threads:
 // - outLock_: publish/sendTo/publishAll (serial queue, main thread) take turns at the ring's one
@@ -82,7 +32,7 @@ class JackService final : public MIDIService {
     JackService(const std::string& name, Handlers handlers,
                 std::function<void(const std::string&)> report)
         : name_(name), handlers_(std::move(handlers)), report_(std::move(report)) {
-        if (wake_.get() < 0 || watch_.get() < 0)
+        if (wake_.get() < 0 || watch_.fd() < 0)
             throw MIDIServiceError("Cannot create the JACK backend's wake-up files");
         jack_status_t status{};
         if (!start(status)) throw MIDIServiceError(openProblem(name, status));
@@ -162,20 +112,24 @@ class JackService final : public MIDIService {
     // `status` when the server refuses. No process callback runs meanwhile: the constructor, or
     // the receive thread after the previous client was closed.
     bool start(jack_status_t& status) {
-        std::unique_ptr<jack_client_t, ClientCloser> client(jack_client_open(
+        JackClient client(jack_client_open(
             name_.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackUseExactName),
             &status));
         if (!client) return false;
         jack_client_t* c = client.get();
+        if (nameTaken(c, name_)) {
+            status = static_cast<jack_status_t>(status | JackFailure | JackNameNotUnique);
+            return false;
+        }
         // What the board sends and reads: to JACK programs the board is hardware, a terminal.
         const unsigned long board = JackPortIsPhysical | JackPortIsTerminal;
         JackCycle::Ports ports{
-            registerPort(c, name_ + " Out", JackPortIsOutput | board, "From the board"),
-            registerPort(c, name_ + " In", JackPortIsInput | board, "To the board"),
-            registerPort(c, name_ + " Hardware Out", JackPortIsOutput,
-                         "To the chosen hardware destination"),
-            registerPort(c, name_ + " Hardware In", JackPortIsInput,
-                         "From the chosen hardware source")};
+            registerMIDIPort(c, name_ + " Out", JackPortIsOutput | board, "From the board"),
+            registerMIDIPort(c, name_ + " In", JackPortIsInput | board, "To the board"),
+            registerMIDIPort(c, name_ + " Hardware Out", JackPortIsOutput,
+                             "To the chosen hardware destination"),
+            registerMIDIPort(c, name_ + " Hardware In", JackPortIsInput,
+                             "From the chosen hardware source")};
         if (!ports.out || !ports.in || !ports.hardwareOut || !ports.hardwareIn) {
             status = static_cast<jack_status_t>(status | JackFailure);
             return false;
@@ -203,14 +157,6 @@ class JackService final : public MIDIService {
         clientUp_ = true;
         follow();
         return true;
-    }
-
-    static jack_port_t* registerPort(jack_client_t* c, const std::string& port, unsigned long flags,
-                                     const char* pretty) {
-        jack_port_t* p = jack_port_register(c, port.c_str(), JACK_DEFAULT_MIDI_TYPE, flags, 0);
-        // Patchbays show this instead of "client:port"; a server without metadata ignores it.
-        if (p) jack_set_property(c, jack_port_uuid(p), JACK_METADATA_PRETTY_NAME, pretty, nullptr);
-        return p;
     }
 
     void installCallbacks(jack_client_t* c, const JackCycle::Ports& ports) {
@@ -242,9 +188,10 @@ class JackService final : public MIDIService {
                 static_cast<JackService*>(self)->setupChanged();
             },
             this);
-        jack_on_info_shutdown(
+        // Not jack_on_info_shutdown: PipeWire's JACK calls only this one.
+        jack_on_shutdown(
             c,
-            [](jack_status_t, const char*, void* self) {
+            [](void* self) {
                 auto* s = static_cast<JackService*>(self);
                 s->serverGone_ = true;
                 s->setupChanged();
@@ -264,40 +211,11 @@ class JackService final : public MIDIService {
         [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
     }
 
-    // Called with clientLock_ held. MIDI ports of other clients with all of `flags`, leaving out
-    // this client and other instances of this program (recognised by their "<client> Hardware
-    // In" port). `names`, when given, receives the full port name of each listed endpoint.
+    // Called with clientLock_ held.
     std::vector<Endpoint> listEndpoints(unsigned long flags,
                                         std::map<std::int32_t, std::string>* names) {
-        std::vector<Endpoint> out;
-        if (!client_ || serverGone_) return out;
-        const char** all = jack_get_ports(client_.get(), nullptr, JACK_DEFAULT_MIDI_TYPE, 0);
-        if (!all) return out;
-        struct Port {
-            std::string full, client, shortName;
-            unsigned long flags;
-        };
-        std::vector<Port> ports;
-        std::set<std::string> instances{name_};
-        for (const char** p = all; *p; ++p) {
-            jack_port_t* port = jack_port_by_name(client_.get(), *p);
-            if (!port) continue;
-            const std::string full = *p;
-            const std::string shortName = jack_port_short_name(port);
-            if (full.size() <= shortName.size()) continue;
-            std::string client = full.substr(0, full.size() - shortName.size() - 1);
-            if (shortName == client + " Hardware In") instances.insert(client);
-            ports.push_back({full, std::move(client), shortName,
-                             static_cast<unsigned long>(jack_port_flags(port))});
-        }
-        jack_free(all);
-        for (const auto& p : ports) {
-            if ((p.flags & flags) != flags || instances.count(p.client)) continue;
-            const std::int32_t id = stableEndpointID(p.client, p.shortName, 0);
-            out.push_back({id, p.full});
-            if (names) (*names)[id] = p.full;
-        }
-        return out;
+        if (!client_ || serverGone_) return {};
+        return otherMIDIPorts(client_.get(), name_, flags, names);
     }
 
     // Called with clientLock_ held. The full port name with this ID, or empty. The table is
@@ -396,11 +314,9 @@ class JackService final : public MIDIService {
         outFull_ = false;
     }
 
-    // The server is gone: the client is closed, and inotify watches the places where a server
-    // makes its socket (jackd2: /dev/shm/jack_<server>_<uid>_0; PipeWire: pipewire-0 in the
-    // runtime folder), so that its return wakes us.
+    // The server is gone: the client is closed, and the watch waits for its return.
     void closeClient() {
-        std::unique_ptr<jack_client_t, ClientCloser> dead;
+        JackClient dead;
         {
             std::lock_guard lock(clientLock_);
             dead = std::move(client_);
@@ -408,26 +324,7 @@ class JackService final : public MIDIService {
             ++setupGeneration_;
         }
         dead.reset();  // ends its threads
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        for (const char* dir : {"/dev/shm", runtime ? runtime : ""})
-            if (*dir)
-                watches_.push_back(::inotify_add_watch(watch_.get(), dir, IN_CREATE | IN_MOVED_TO));
-    }
-
-    // True when the watch saw a server's socket appear.
-    bool serverSocketAppeared() {
-        alignas(inotify_event) char buffer[4096];
-        bool seen = false;
-        for (;;) {
-            const ssize_t n = ::read(watch_.get(), buffer, sizeof buffer);
-            if (n <= 0) return seen;
-            for (ssize_t at = 0; at < n;) {
-                const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
-                const std::string_view file = e->len ? e->name : "";
-                if (file.starts_with("jack_") || file.starts_with("pipewire-")) seen = true;
-                at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-            }
-        }
+        watch_.arm();
     }
 
     // The receive thread: hands what each wake-up finds to `received` in one batch, setup
@@ -438,7 +335,7 @@ class JackService final : public MIDIService {
         bool inFullSaid = false;
         constexpr int kFirstTry = 100, kTries = 5;  // ms; then 200 ms to 3.2 s apart
         int retries = kTries, timeout = -1;
-        pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {watch_.get(), POLLIN, 0}};
+        pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {watch_.fd(), POLLIN, 0}};
         while (!stopping_) {
             const int ready = ::poll(fds, 2, timeout);
             if (ready < 0 && errno != EINTR) return;
@@ -463,7 +360,7 @@ class JackService final : public MIDIService {
                 retries = kTries;
                 timeout = 0;
             }
-            if ((fds[1].revents & POLLIN) && serverSocketAppeared() && !clientUp_) {
+            if ((fds[1].revents & POLLIN) && watch_.serverAppeared() && !clientUp_) {
                 // jackd makes its socket before its engine runs; a client that joins in between
                 // can hang it. So the first try comes a moment later.
                 retries = 0;
@@ -473,8 +370,7 @@ class JackService final : public MIDIService {
             if (!clientUp_ && !stopping_ && ready == 0) {
                 jack_status_t status{};
                 if (start(status)) {
-                    for (int w : watches_) ::inotify_rm_watch(watch_.get(), w);
-                    watches_.clear();
+                    watch_.disarm();
                     setupPending_ = true;
                     timeout = -1;
                 } else {
@@ -494,8 +390,7 @@ class JackService final : public MIDIService {
     Handlers handlers_;
     std::function<void(const std::string&)> report_;
     Fd wake_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
-    Fd watch_{::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)};
-    std::vector<int> watches_;  // receive thread
+    ServerWatch watch_;  // receive thread
     JackCycle cycle_{wake_.get()};
     std::thread thread_;
     std::atomic<bool> stopping_{false};
@@ -517,7 +412,7 @@ class JackService final : public MIDIService {
 
     // Guarded by clientLock_.
     std::mutex clientLock_;
-    std::unique_ptr<jack_client_t, ClientCloser> client_;  // closed before the rings are freed
+    JackClient client_;  // closed before the rings are freed
     JackCycle::Ports ports_;
     std::map<std::int32_t, std::string> sourceCache_, destCache_;
     unsigned sourceCacheGen_ = 0, destCacheGen_ = 0;
@@ -533,13 +428,7 @@ void silentJack(const char*) {}
 }  // namespace
 
 MIDIService::Factory jackMIDIFactory(std::function<void(const std::string&)> report) {
-    // PipeWire's JACK makes every client an audio node that always runs and pins the buffer
-    // size, unless told otherwise through PIPEWIRE_PROPS, which it reads at each client's
-    // opening; a MIDI bridge should do neither. Set here, at start, before the program's other
-    // threads; the user's own setting wins.
-    if (pipeWireJack())
-        ::setenv("PIPEWIRE_PROPS",
-                 "{ media.type = Midi node.always-process = false node.lock-quantum = false }", 0);
+    setPipeWireNodeProperties();
     return [report](const std::string& name,
                     MIDIService::Handlers handlers) -> std::unique_ptr<MIDIService> {
         // libjack prints its own errors to stderr; ours are reported once, with the cause.

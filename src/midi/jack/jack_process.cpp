@@ -12,6 +12,8 @@ namespace {
 // A connection takes effect at the start of a coming period, on a loaded machine many periods
 // later; the first message for a newly connected destination waits up to this long for it.
 constexpr jack_time_t kRouteWaitMicros = 1000000;
+// What an event costs in a PipeWire buffer beyond its data.
+constexpr std::size_t kEventCost = 16;
 
 }  // namespace
 
@@ -89,6 +91,12 @@ void JackCycle::sendEvents(void* const outs[2], jack_nframes_t frames, jack_time
                            jack_time_t cycleNext, bool hardwareOutLinked) {
     bool wrote[2] = {false, false};
     jack_nframes_t last[2] = {0, 0};  // events in a buffer must not go back in time
+    // PipeWire's JACK copies a period's events into a buffer of the size of an empty JACK one,
+    // at 16 bytes per event more and the data padded to 8: what fits JACK's buffer can overflow
+    // that one (a crash of the reader in PipeWire 0.3.65). So a period carries what fits both.
+    std::size_t budget[2] = {0, 0};
+    for (int i = 0; i < 2; ++i)
+        if (outs[i]) budget[i] = jack_midi_max_event_size(outs[i]) & ~std::size_t{7};
     jack_nframes_t at = 0;
     for (;;) {
         if (pendingLeft_ == 0) {
@@ -129,7 +137,9 @@ void JackCycle::sendEvents(void* const outs[2], jack_nframes_t frames, jack_time
         }
         void* buffer = outs[pendingTarget_];
         at = std::max(at, last[pendingTarget_]);
-        const std::size_t room = jack_midi_max_event_size(buffer);
+        const std::size_t room =
+            std::min(jack_midi_max_event_size(buffer),
+                     budget[pendingTarget_] > kEventCost ? budget[pendingTarget_] - kEventCost : 0);
         std::size_t piece = pendingLeft_;
         if (piece > room) {
             if (room == 0 || (!pendingSysex_ && wrote[pendingTarget_])) return;
@@ -139,6 +149,7 @@ void JackCycle::sendEvents(void* const outs[2], jack_nframes_t frames, jack_time
         if (!data) return;
         out_.read(data, piece);
         pendingLeft_ -= piece;
+        budget[pendingTarget_] -= kEventCost + ((piece + 7) & ~std::size_t{7});
         wrote[pendingTarget_] = true;
         last[pendingTarget_] = at;
         at = 0;  // the rest of a SysEx goes on as soon as there is room

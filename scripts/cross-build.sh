@@ -28,7 +28,7 @@ dir=build-$arch
 PKG_CONFIG_LIBDIR=/usr/lib/$gnu/pkgconfig:/usr/share/pkgconfig \
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_SYSTEM_NAME=Linux \
   -DCMAKE_SYSTEM_PROCESSOR="$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_CPU 2>/dev/null)" \
-  -DCMAKE_C_COMPILER="$gnu-gcc" -DCMAKE_CXX_COMPILER="$gnu-g++" \
+  -DCMAKE_CXX_COMPILER="$gnu-g++" -DTESSARYN_WERROR="${TESSARYN_WERROR:-OFF}" \
   -DTESSARYN_QT=OFF -DTESSARYN_JACK=OFF -DTESSARYN_TESTS=OFF -DTESSARYN_BENCH=OFF
 cmake --build "$dir" --target tessaryn tessaryn_docs -j"${JOBS:-2}"
 file "$dir/src/cli/tessaryn"

@@ -39,3 +39,6 @@ bash scripts/alsa-vm.sh build ctest -L 'alsa|usb' --output-on-failure
 
 # The packages: built with the Debian tools, lintian, installed, run and purged in a clean root.
 bash scripts/package-test.sh build-deb
+
+# The Raspberry Pi: the headless program cross-built for 64-bit and 32-bit Raspberry Pi OS.
+for arch in arm64 armhf; do TESSARYN_WERROR=$werror bash scripts/cross-build.sh "$arch"; done

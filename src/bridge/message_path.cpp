@@ -11,21 +11,31 @@ double echoWindow(std::size_t length) {
     return std::max(0.05, 0.02 + 0.0004 * static_cast<double>(length));
 }
 
-template <typename Entries>
-void prune(Entries& entries, double now) {
-    std::erase_if(entries, [now](const auto& e) { return e.expiry <= now; });
-}
-
-template <typename Entries>
-bool holds(const Entries& entries, const MIDIMessage& m) {
-    return std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return e.bytes == m; });
-}
-
 bool filtered(const MIDIMessage& m, const MessagePath::Traffic& t) {
     return m.empty() || (m[0] == 0xF8 && t.dropClock) || (m[0] == 0xFE && t.dropSensing);
 }
 
 }  // namespace
+
+std::size_t MessagePath::Recent::Hash::operator()(const MIDIMessage& m) const noexcept {
+    std::size_t h = 14695981039346656037ull;  // FNV-1a
+    for (std::uint8_t b : m) h = (h ^ b) * 1099511628211ull;
+    return h;
+}
+
+void MessagePath::Recent::add(const MIDIMessage& m, double expiry) {
+    auto [at, added] = live_.try_emplace(m, 0);
+    ++at->second;
+    byExpiry_.push({expiry, &at->first});  // a map's keys stay where they are
+}
+
+void MessagePath::Recent::forgetUntil(double now) {
+    while (!byExpiry_.empty() && byExpiry_.top().first <= now) {
+        const auto at = live_.find(*byExpiry_.top().second);
+        byExpiry_.pop();
+        if (--at->second == 0) live_.erase(at);
+    }
+}
 
 std::uint8_t curvedVelocity(std::uint8_t v, double curve) {
     if (!std::isfinite(curve) || curve < 0 || std::abs(curve - 1.0) <= 0.04) return v;
@@ -37,35 +47,35 @@ std::vector<MessagePath::Forwarded> MessagePath::fromDevice(std::span<const MIDI
                                                             double now) {
     const Traffic& t = traffic;
     std::vector<Forwarded> sent;
-    if (t.blockEcho) prune(recentWire_, now);
+    if (t.blockEcho) recentWire_.forgetUntil(now);
     for (std::size_t i = 0; i < messages.size(); ++i) {
         const MIDIMessage& m = messages[i];
-        if (filtered(m, t) || (t.blockEcho && holds(recentWire_, m))) continue;
+        if (filtered(m, t) || (t.blockEcho && recentWire_.holds(m))) continue;
         // One copy a message: a learned route is looked for only when there is one.
         auto routed = t.routes.empty() ? LearnedResult{} : applyLearned(m, t.routes);
         MIDIMessage out = routed.matched ? std::move(routed.message) : rewriter.rewrite(m);
         if (out.size() >= 3 && (out[0] & 0xF0) == 0x90 && out[2] != 0) {
             out[2] = curvedVelocity(out[2], t.curve);
         }
-        if (t.blockEcho) recentOut_.push_back({out, now + echoWindow(out.size())});
+        if (t.blockEcho) recentOut_.add(out, now + echoWindow(out.size()));
         sent.push_back({std::move(out), i});
     }
-    if (t.blockEcho) prune(recentOut_, now);
+    if (t.blockEcho) recentOut_.forgetUntil(now);
     return sent;
 }
 
 std::vector<MIDIMessage> MessagePath::fromMIDI(std::vector<MIDIMessage> messages, double now) {
     const Traffic& t = traffic;
     if (t.blockEcho) {
-        prune(recentOut_, now);
-        prune(recentWire_, now);
+        recentOut_.forgetUntil(now);
+        recentWire_.forgetUntil(now);
     }
     std::vector<MIDIMessage> toWrite;
     for (auto& m : messages) {
         if (filtered(m, t)) continue;
         if (t.blockEcho) {
-            if (holds(recentOut_, m)) continue;
-            recentWire_.push_back({m, now + echoWindow(m.size())});
+            if (recentOut_.holds(m)) continue;
+            recentWire_.add(m, now + echoWindow(m.size()));
         }
         toWrite.push_back(std::move(m));
     }

@@ -2,8 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <queue>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "midi/learned_route.h"
@@ -43,12 +46,25 @@ class MessagePath {
     NoteRewriter rewriter;
 
   private:
-    struct EchoEntry {
-        MIDIMessage bytes;
-        double expiry;
+    // Messages sent one way until their echo window closes, to recognise them coming straight
+    // back. Adding, looking up and forgetting one costs the same however many there are: a
+    // flood both ways keeps thousands.
+    class Recent {
+      public:
+        void add(const MIDIMessage& m, double expiry);
+        bool holds(const MIDIMessage& m) const { return live_.contains(m); }
+        void forgetUntil(double now);
+
+      private:
+        struct Hash {
+            std::size_t operator()(const MIDIMessage& m) const noexcept;
+        };
+        std::unordered_map<MIDIMessage, int, Hash> live_;     // how many entries of each
+        using Entry = std::pair<double, const MIDIMessage*>;  // expiry, key in live_
+        std::priority_queue<Entry, std::vector<Entry>, std::greater<>> byExpiry_;
     };
-    std::vector<EchoEntry> recentOut_;   // sent to MIDI
-    std::vector<EchoEntry> recentWire_;  // written to the device
+    Recent recentOut_;   // sent to MIDI
+    Recent recentWire_;  // written to the device
 };
 
 // The messages in events from the MIDI system, each sender's parsed on its own: a SysEx goes on

@@ -83,7 +83,7 @@ class Window : public tessaryn::testing::TempDirTest {
     }
     // Long enough for the window's next redraw (they come at most every 33 ms).
     void settle() { QTest::qWait(50); }
-    void startOn(const tessaryn::testing::Pty& pty) {
+    void startOnPty() {
         prefs->setText("port", pty.path);
         bridge->startFromSaved();
         ASSERT_TRUE(bridge->running()) << bridge->status();
@@ -113,6 +113,7 @@ class Window : public tessaryn::testing::TempDirTest {
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<Tray> tray;
     int quits = 0;
+    tessaryn::testing::Pty pty;  // the board
 };
 
 }  // namespace
@@ -131,7 +132,6 @@ TEST_F(Window, TheTray) {
     EXPECT_EQ(QImage(TESSARYN_SOURCE_DIR "/packaging/icons/48/tessaryn.png"),
               applicationIcon().pixmap(48).toImage().convertToFormat(QImage::Format_ARGB32));
 
-    tessaryn::testing::Pty pty;
     prefs->setText("port", pty.path);
     startStop->trigger();
     EXPECT_TRUE(startStop->text() == "Stop" && tray->shownLook() == TrayLook::bridging);
@@ -191,7 +191,6 @@ TEST_F(Window, TheTray) {
 // The computer's own UARTs are never offered by themselves; a plug-in board is, and it is saved
 // only when the user starts with it.
 TEST_F(Window, FirstRunOffersOnlyAPlugInBoardThenTheUserComesFirst) {
-    tessaryn::testing::Pty pty;
     ports = {"/dev/ttyAMA0", "/dev/ttyS0", pty.path};
     hub->addDestination("Synth");
     open();
@@ -210,7 +209,7 @@ TEST_F(Window, FirstRunOffersOnlyAPlugInBoardThenTheUserComesFirst) {
     EXPECT_EQ(prefs->text("port"), "/dev/ttyACM7");
 
     // Then updates and the Return key leave what the user is doing alone.
-    startOn(pty);
+    startOnPty();
     QComboBox* sendTo = window->findChild<QComboBox*>("sendTo");
     ASSERT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth"}));
     QSignalSpy refills(sendTo->model(), &QAbstractItemModel::rowsInserted);
@@ -416,9 +415,8 @@ TEST_F(Window, LearnedControlsAndTheVelocityCurve) {
 // bridge keeps are all in view, apart, under any style and font size set while it runs, and
 // the monitor takes the room of a taller window.
 TEST_F(Window, TheMonitorKeepsHistoryAndFitsAnyFont) {
-    tessaryn::testing::Pty pty;
     open();
-    startOn(pty);
+    startOnPty();
     pty.send({0xB0, 0x07, 0x40});
     for (int hits = 0; hits <= 6; ++hits) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return monitorLines().size() == 1 + 2 * hits; }));

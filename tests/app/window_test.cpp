@@ -327,7 +327,6 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
     EXPECT_FALSE(fs::exists(entry));
 
     // The desktop says yes while the preference says no: the toggle follows without writing.
-    fs::create_directories(entry.parent_path());
     std::ofstream(entry) << "[Desktop Entry]\nExec=elsewhere\n";
     window->hide();
     window->show();
@@ -342,12 +341,11 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
     QTest::keyClick(focusOn(midi), Qt::Key_Down);
     EXPECT_EQ(prefs->text("midi"), "jack");
 
-    for (const auto& [typed, stored, shown] :
-         {std::tuple("Pads", "Pads", "Pads"), std::tuple("a/b", "Pads", "Pads")}) {
+    for (const char* typed : {"Pads", "a/b"}) {  // a refused name leaves the kept one shown
         type(name, typed);
         QTest::keyClick(name, Qt::Key_Return);
-        EXPECT_EQ(prefs->text("name"), stored) << typed;
-        EXPECT_EQ(name->text(), shown) << typed;
+        EXPECT_EQ(prefs->text("name"), "Pads") << typed;
+        EXPECT_EQ(name->text(), "Pads") << typed;
     }
     EXPECT_EQ(bridge->status(), "Instance name: the name cannot contain '/'");
 

@@ -73,7 +73,6 @@ TEST(SettingsTable, EachValueIsTakenOrRefusedWithTheRange) {
             {"parity", "od", "takes none, even or odd, not \"od\""},
             {"midi", "JACK", std::string("jack")},
             {"midi", "pipewire", "takes alsa or jack, not \"pipewire\""},
-            {"holdDTR", "yes", "takes true or false, not \"yes\""},
             {"port", "", std::string()},
             {"name", "..", "cannot be \"..\": the name cannot be \".\" or \"..\""},
             {"learnedRoutes", "[{}]", "takes a JSON list of routes"},

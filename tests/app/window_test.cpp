@@ -36,22 +36,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-template <typename W, typename Pred>
-W* find(QWidget* root, Pred pred) {
-    for (W* w : root->findChildren<W*>())
-        if (pred(w)) return w;
-    return nullptr;
-}
-
-template <typename W>
-W* byText(QWidget* root, const QString& text) {
-    return find<W>(root, [&](W* w) { return QString(w->text()).remove('&') == text; });
-}
-
-bool hasLabel(QWidget* root, const QString& text) {
-    return find<QLabel>(root, [&](QLabel* l) { return l->text() == text && l->isVisibleTo(root); });
-}
-
 QStringList items(QComboBox* c) {
     QStringList out;
     for (int i = 0; i < c->count(); ++i) out << c->itemText(i);
@@ -100,6 +84,21 @@ class Window : public tessaryn::testing::TempDirTest {
         focusOn(field);
         field->selectAll();
         QTest::keyClicks(field, text);
+    }
+    // The window's first widget of type W that `pred` holds for.
+    template <typename W, typename Pred>
+    W* find(Pred pred) {
+        for (W* w : window->findChildren<W*>())
+            if (pred(w)) return w;
+        return nullptr;
+    }
+    template <typename W>
+    W* byText(const QString& text) {
+        return find<W>([&](W* w) { return QString(w->text()).remove('&') == text; });
+    }
+    bool hasLabel(const QString& text) {
+        return find<QLabel>(
+            [&](QLabel* l) { return l->text() == text && l->isVisibleTo(window.get()); });
     }
     QStringList monitorLines() {
         return window->monitor()->toPlainText().split('\n', Qt::SkipEmptyParts);
@@ -231,8 +230,7 @@ TEST_F(Window, FirstRunOffersOnlyAPlugInBoardThenTheUserComesFirst) {
 
     // Hidden, the window draws nothing; shown again, it catches up at once.
     window->hide();
-    auto* counters =
-        find<QLabel>(window.get(), [](QLabel* l) { return l->text().startsWith("Serial → MIDI"); });
+    auto* counters = find<QLabel>([](QLabel* l) { return l->text().startsWith("Serial → MIDI"); });
     pty.send({0xB0, 0x07, 0x40});
     ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->bytesIn() == 123; }));
     settle();
@@ -244,7 +242,7 @@ TEST_F(Window, FirstRunOffersOnlyAPlugInBoardThenTheUserComesFirst) {
     QTest::keyClick(focusOn(window->findChild<QPushButton*>("voice36")), Qt::Key_Return);
     settle();
     EXPECT_TRUE(bridge->targetNote() == 36 && bridge->running());
-    auto* channel = byText<QCheckBox>(window.get(), "Send on channel 10");
+    auto* channel = byText<QCheckBox>("Send on channel 10");
     QTest::keyClick(focusOn(channel), Qt::Key_Enter);
     settle();
     EXPECT_TRUE(!bridge->running() && window->settingsGroup()->isEnabled() &&
@@ -273,7 +271,7 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
         {"Open at login", "openAtLogin", nullptr},
     };
     for (const auto& s : switches) {
-        QCheckBox* box = byText<QCheckBox>(window.get(), s.text);
+        QCheckBox* box = byText<QCheckBox>(s.text);
         ASSERT_TRUE(box && box->isVisible()) << s.text;
         const bool before = box->isChecked();
         box->click();
@@ -282,8 +280,7 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
         EXPECT_EQ(Preferences(dir / "config").boolean(s.key), !before) << s.text;
         EXPECT_TRUE(!s.property || ((*bridge).*s.property)() != before) << s.text;
     }
-    QComboBox* baud =
-        find<QComboBox>(window.get(), [](QComboBox* c) { return items(c).contains("31250"); });
+    QComboBox* baud = find<QComboBox>([](QComboBox* c) { return items(c).contains("31250"); });
     emit baud->activated(2);
     EXPECT_EQ(Preferences(dir / "config").integer("baud"), 31250);
 
@@ -307,12 +304,12 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
     EXPECT_EQ(lit(), QStringList{"voice38"});
     QTest::mouseClick(window->findChild<QPushButton*>("voice36"), Qt::LeftButton);
     settle();
-    EXPECT_TRUE(lit() == QStringList{"voice36"} && hasLabel(window.get(), "Kick"));
+    EXPECT_TRUE(lit() == QStringList{"voice36"} && hasLabel("Kick"));
     bridge->setTargetNote(40);
     settle();
     EXPECT_TRUE(lit().isEmpty());
     bridge->setTargetNote(38);
-    byText<QCheckBox>(window.get(), "Change the note")->click();
+    byText<QCheckBox>("Change the note")->click();
     settle();
     EXPECT_TRUE(lit().isEmpty());
     QTest::mouseClick(window->findChild<QPushButton*>("voice56"), Qt::LeftButton);
@@ -322,7 +319,7 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
     // Open at login, the MIDI system and the instance name: what applies at the next start.
     const fs::path entry = dir / "xdg/autostart/tessaryn.desktop";
     EXPECT_TRUE(fs::exists(entry));  // turned on above
-    QCheckBox* login = byText<QCheckBox>(window.get(), "Open at login");
+    QCheckBox* login = byText<QCheckBox>("Open at login");
     login->click();
     EXPECT_FALSE(fs::exists(entry));
 
@@ -334,9 +331,9 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
     EXPECT_TRUE(login->isChecked());
     EXPECT_EQ(readFile(entry), "[Desktop Entry]\nExec=elsewhere\n");
 
-    auto* midi = find<QComboBox>(
-        window.get(), [](QComboBox* c) { return c->count() == 2 && c->itemText(1) == "JACK"; });
-    auto* name = byText<QLineEdit>(window.get(), "Halvenor");
+    auto* midi =
+        find<QComboBox>([](QComboBox* c) { return c->count() == 2 && c->itemText(1) == "JACK"; });
+    auto* name = byText<QLineEdit>("Halvenor");
     ASSERT_TRUE(midi && name);
     QTest::keyClick(focusOn(midi), Qt::Key_Down);
     EXPECT_EQ(prefs->text("midi"), "jack");
@@ -369,8 +366,8 @@ TEST_F(Window, LearnedControlsAndTheVelocityCurve) {
     open();
     window->learnedGroup()->setExpanded(true);
     settle();
-    EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
-    QPushButton* learn = byText<QPushButton>(window.get(), "Learn next control");
+    EXPECT_TRUE(hasLabel("No saved mappings."));
+    QPushButton* learn = byText<QPushButton>("Learn next control");
     for (const bool listening : {true, false}) {
         QTest::mouseClick(learn, Qt::LeftButton);
         settle();
@@ -382,14 +379,14 @@ TEST_F(Window, LearnedControlsAndTheVelocityCurve) {
     bridge->setLearnDestination(20);
     // The captured control's row grows the window.
     EXPECT_TRUE(QTest::qWaitFor([&] { return window->height() > height; }));
-    QPushButton* save = byText<QPushButton>(window.get(), "Save mapping");
+    QPushButton* save = byText<QPushButton>("Save mapping");
     ASSERT_TRUE(save && save->isVisible());
     QTest::mouseClick(save, Qt::LeftButton);
     settle();
-    EXPECT_TRUE(!save->isVisible() && hasLabel(window.get(), "CC 7 → CC 20"));
+    EXPECT_TRUE(!save->isVisible() && hasLabel("CC 7 → CC 20"));
     QTest::mouseClick(window->findChild<QToolButton*>("removeRoute"), Qt::LeftButton);
     settle();
-    EXPECT_TRUE(bridge->routes().empty() && hasLabel(window.get(), "No saved mappings."));
+    EXPECT_TRUE(bridge->routes().empty() && hasLabel("No saved mappings."));
 
     auto* slider = window->findChild<QSlider*>();
     // A drag writes the preferences file once, when it ends, with the last value.
@@ -401,7 +398,7 @@ TEST_F(Window, LearnedControlsAndTheVelocityCurve) {
     slider->setSliderDown(false);
     EXPECT_EQ(Preferences(dir / "config").real("velocityCurve"), 1.4);
     settle();
-    EXPECT_TRUE(hasLabel(window.get(), "Light hits stay quiet."));
+    EXPECT_TRUE(hasLabel("Light hits stay quiet."));
     // A screen reader hears and sets the exponent itself.
     auto* curve = QAccessible::queryAccessibleInterface(slider);
     EXPECT_EQ(curve->text(QAccessible::Value), "1.40");
@@ -494,7 +491,7 @@ TEST_F(Window, KeyboardScreenReaderAndSeveralBoards) {
     EXPECT_EQ(window->windowTitle(), "Tessaryn · Kit2");
     EXPECT_EQ(window->portPicker()->currentText(), "Maker Drum Pad 0043");
     EXPECT_EQ(window->portPicker()->itemData(0, Qt::ToolTipRole), QString::fromStdString(ports[0]));
-    EXPECT_TRUE(hasLabel(window.get(), "Virtual ports: Kit2 In / Kit2 Out"));
+    EXPECT_TRUE(hasLabel("Virtual ports: Kit2 In / Kit2 Out"));
     const QString text = "Cannot open /dev/ttyACM0: " + QString("Permission denied. ").repeated(10);
     bridge->setStatus(text.toStdString());
     auto* status = window->findChild<QLabel*>("status");

@@ -38,7 +38,8 @@ TEST_F(Cli, VersionAndUsageErrors) {
     }
     const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
         {{"--bogus"}, "unknown or incomplete option --bogus"},
-        {{"--headless", "--baud", "0"}, "--baud takes a whole number from 1 to 2147483647, not"},
+        {{"--headless", "--baud", "0"},
+         "--baud takes a whole number from 1 to 2147483647, not \"0\""},
         {{"--name", "../x", "--headless"},
          "--name cannot be \"../x\": the name cannot contain '/'"},
         {{"--set", "nokey=1"}, "unknown setting nokey"},
@@ -52,8 +53,7 @@ TEST_F(Cli, VersionAndUsageErrors) {
     for (const auto& [args, said] : bad) {
         Process p(with(args));
         EXPECT_EQ(p.wait(), 2) << args[0];
-        EXPECT_EQ(p.err().rfind("tessaryn: " + said, 0), 0u) << p.err();
-        EXPECT_TRUE(p.err().ends_with(" (try --help)\n")) << p.err();
+        EXPECT_EQ(p.err(), "tessaryn: " + said + " (try --help)\n");
         EXPECT_EQ(p.out(), "");
     }
     EXPECT_FALSE(fs::exists(dir / "config"));
@@ -168,13 +168,12 @@ TEST_F(Cli, SetAndSettingsRoundTripAndAnUnreadableFileStoresNothing) {
     ASSERT_EQ(set.wait(), 0) << set.err();
     Process show(with({"--settings"}));
     ASSERT_EQ(show.wait(), 0);
-    const std::string out = show.out();
     for (const char* line :
          {"baud = 31250 (default: 115200)\n", "parity = Even (default: None)\n",
           "velocityCurve = 1.0 (default: 1.0)\n", "holdDTR = true (default: false)\n",
           "name = Pads (default: Halvenor)\n", "port = /dev/ttyACM0 (default: )\n",
           "remapNotes = true (default, not set)\n"}) {
-        EXPECT_NE(out.find(line), std::string::npos) << line << out;
+        EXPECT_NE(show.out().find(line), std::string::npos) << line << show.out();
     }
 
     const fs::path file = dir / "config/preferences.json";

@@ -46,16 +46,14 @@ TEST_F(PrefsDir, TypedReadsNeverConvertText) {
 }
 
 TEST_F(PrefsDir, WritesSurviveAReopenAndDataReadsBackAsData) {
-    {
-        Preferences p(dir);
-        p.setBoolean("b", false);
-        p.setInteger("i", -7);
-        p.setReal("d", 1.25);
-        p.setText("t", "/dev/ttyACM0");
-        for (std::size_t n : kDataSizes) p.setData("data" + std::to_string(n), bytes(n));
-        p.setReal("nan", std::nan(""));
-    }
-    Preferences p(dir);
+    Preferences w(dir);
+    w.setBoolean("b", false);
+    w.setInteger("i", -7);
+    w.setReal("d", 1.25);
+    w.setText("t", "/dev/ttyACM0");
+    for (std::size_t n : kDataSizes) w.setData("data" + std::to_string(n), bytes(n));
+    w.setReal("nan", std::nan(""));
+    Preferences p(dir);  // reopened
     EXPECT_EQ(p.boolean("b"), false);
     EXPECT_EQ(p.integer("i"), -7);
     EXPECT_EQ(p.real("d"), 1.25);
@@ -108,12 +106,10 @@ TEST_F(PrefsDir, AWriteChangesOnlyItsOwnKeysAndABatchSavesOnceAtTheEnd) {
     Preferences running(dir);
     running.setBoolean("dropClock", true);
     running.setText("gone", "x");
-    {
-        Preferences set(dir);  // another process
-        set.setText("port", "/dev/ttyACM0");
-        set.setInteger("baud", 31250);
-        set.remove("gone");
-    }
+    Preferences set(dir);  // another process
+    set.setText("port", "/dev/ttyACM0");
+    set.setInteger("baud", 31250);
+    set.remove("gone");
     EXPECT_EQ(running.text("port"), std::nullopt);
     running.setBoolean("dropClock", false);
     EXPECT_EQ(running.text("port"), "/dev/ttyACM0");
@@ -135,14 +131,10 @@ TEST_F(PrefsDir, AWriteChangesOnlyItsOwnKeysAndABatchSavesOnceAtTheEnd) {
 }
 
 TEST_F(PrefsDir, TwoProcessesWritingLeaveAWholeFile) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        Preferences p(dir);
-        for (int i = 0; i < 200; ++i) p.setInteger("child", i);
-        ::_exit(0);
-    }
+    const pid_t child = ::fork();  // both write 200 times, each its own key
     Preferences p(dir);
-    for (int i = 0; i < 200; ++i) p.setInteger("parent", i);
+    for (int i = 0; i < 200; ++i) p.setInteger(child == 0 ? "child" : "parent", i);
+    if (child == 0) ::_exit(0);
     ::waitpid(child, nullptr, 0);
     Preferences after(dir);
     EXPECT_TRUE(after.loadProblem().empty());

@@ -7,8 +7,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QScrollArea>
-#include <QScrollBar>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QSpinBox>
@@ -33,25 +31,10 @@
 #include <gtest/gtest.h>
 
 using namespace tessaryn;
+using tessaryn::testing::readFile;
 namespace fs = std::filesystem;
 
 namespace {
-
-template <typename W, typename Pred>
-W* find(QWidget* root, Pred pred) {
-    for (W* w : root->findChildren<W*>())
-        if (pred(w)) return w;
-    return nullptr;
-}
-
-template <typename W>
-W* byText(QWidget* root, const QString& text) {
-    return find<W>(root, [&](W* w) { return QString(w->text()).remove('&') == text; });
-}
-
-bool hasLabel(QWidget* root, const QString& text) {
-    return find<QLabel>(root, [&](QLabel* l) { return l->text() == text && l->isVisibleTo(root); });
-}
 
 QStringList items(QComboBox* c) {
     QStringList out;
@@ -84,7 +67,7 @@ class Window : public tessaryn::testing::TempDirTest {
     }
     // Long enough for the window's next redraw (they come at most every 33 ms).
     void settle() { QTest::qWait(50); }
-    void startOn(const tessaryn::testing::Pty& pty) {
+    void startOnPty() {
         prefs->setText("port", pty.path);
         bridge->startFromSaved();
         ASSERT_TRUE(bridge->running()) << bridge->status();
@@ -102,6 +85,21 @@ class Window : public tessaryn::testing::TempDirTest {
         field->selectAll();
         QTest::keyClicks(field, text);
     }
+    // The window's first widget of type W that `pred` holds for.
+    template <typename W, typename Pred>
+    W* find(Pred pred) {
+        for (W* w : window->findChildren<W*>())
+            if (pred(w)) return w;
+        return nullptr;
+    }
+    template <typename W>
+    W* byText(const QString& text) {
+        return find<W>([&](W* w) { return QString(w->text()).remove('&') == text; });
+    }
+    bool hasLabel(const QString& text) {
+        return find<QLabel>(
+            [&](QLabel* l) { return l->text() == text && l->isVisibleTo(window.get()); });
+    }
     QStringList monitorLines() {
         return window->monitor()->toPlainText().split('\n', Qt::SkipEmptyParts);
     }
@@ -114,6 +112,7 @@ class Window : public tessaryn::testing::TempDirTest {
     std::unique_ptr<MainWindow> window;
     std::unique_ptr<Tray> tray;
     int quits = 0;
+    tessaryn::testing::Pty pty;  // the board
 };
 
 }  // namespace
@@ -132,18 +131,16 @@ TEST_F(Window, TheTray) {
     EXPECT_EQ(QImage(TESSARYN_SOURCE_DIR "/packaging/icons/48/tessaryn.png"),
               applicationIcon().pixmap(48).toImage().convertToFormat(QImage::Format_ARGB32));
 
-    tessaryn::testing::Pty pty;
     prefs->setText("port", pty.path);
     startStop->trigger();
     EXPECT_TRUE(startStop->text() == "Stop" && tray->shownLook() == TrayLook::bridging);
     // Hits light the light; the panel fetches the icon only when its look changes.
-    int pulses = 0, looksChanged = 0;
+    int looksChanged = 0;
     bool lit = false;
     QString litText;
     const int counting = bridge->observe([&](BridgeProperty p) {
         if (p != BridgeProperty::activityLit) return;
         const bool now = bridge->activityLit();
-        pulses += now;
         looksChanged += now != lit;
         lit = now;
         if (now) litText = tray->hoverText();
@@ -151,7 +148,6 @@ TEST_F(Window, TheTray) {
     const int looks = tray->looksShown();
     for (int i = 0; i < 200; ++i, QTest::qWait(1)) pty.send({0x99, 0x26, 0x64});
     ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->bytesIn() == 600; }));
-    EXPECT_GE(pulses, 1);
     EXPECT_EQ(tray->looksShown() - looks, looksChanged);
     EXPECT_TRUE(litText.startsWith("MIDI is moving\nBridging"));
     bridge->unobserve(counting);
@@ -194,7 +190,6 @@ TEST_F(Window, TheTray) {
 // The computer's own UARTs are never offered by themselves; a plug-in board is, and it is saved
 // only when the user starts with it.
 TEST_F(Window, FirstRunOffersOnlyAPlugInBoardThenTheUserComesFirst) {
-    tessaryn::testing::Pty pty;
     ports = {"/dev/ttyAMA0", "/dev/ttyS0", pty.path};
     hub->addDestination("Synth");
     open();
@@ -213,7 +208,7 @@ TEST_F(Window, FirstRunOffersOnlyAPlugInBoardThenTheUserComesFirst) {
     EXPECT_EQ(prefs->text("port"), "/dev/ttyACM7");
 
     // Then updates and the Return key leave what the user is doing alone.
-    startOn(pty);
+    startOnPty();
     QComboBox* sendTo = window->findChild<QComboBox*>("sendTo");
     ASSERT_EQ(items(sendTo), (QStringList{"Virtual port only", "Synth"}));
     QSignalSpy refills(sendTo->model(), &QAbstractItemModel::rowsInserted);
@@ -235,8 +230,7 @@ TEST_F(Window, FirstRunOffersOnlyAPlugInBoardThenTheUserComesFirst) {
 
     // Hidden, the window draws nothing; shown again, it catches up at once.
     window->hide();
-    auto* counters =
-        find<QLabel>(window.get(), [](QLabel* l) { return l->text().startsWith("Serial → MIDI"); });
+    auto* counters = find<QLabel>([](QLabel* l) { return l->text().startsWith("Serial → MIDI"); });
     pty.send({0xB0, 0x07, 0x40});
     ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->bytesIn() == 123; }));
     settle();
@@ -248,7 +242,7 @@ TEST_F(Window, FirstRunOffersOnlyAPlugInBoardThenTheUserComesFirst) {
     QTest::keyClick(focusOn(window->findChild<QPushButton*>("voice36")), Qt::Key_Return);
     settle();
     EXPECT_TRUE(bridge->targetNote() == 36 && bridge->running());
-    auto* channel = byText<QCheckBox>(window.get(), "Send on channel 10");
+    auto* channel = byText<QCheckBox>("Send on channel 10");
     QTest::keyClick(focusOn(channel), Qt::Key_Enter);
     settle();
     EXPECT_TRUE(!bridge->running() && window->settingsGroup()->isEnabled() &&
@@ -274,9 +268,10 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
         {"2 stop bits", "twoStop", nullptr},
         {"Hardware flow control (RTS/CTS)", "hwFlow", nullptr},
         {"Start bridging when Tessaryn opens", "startOnOpen", nullptr},
+        {"Open at login", "openAtLogin", nullptr},
     };
     for (const auto& s : switches) {
-        QCheckBox* box = byText<QCheckBox>(window.get(), s.text);
+        QCheckBox* box = byText<QCheckBox>(s.text);
         ASSERT_TRUE(box && box->isVisible()) << s.text;
         const bool before = box->isChecked();
         box->click();
@@ -285,8 +280,7 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
         EXPECT_EQ(Preferences(dir / "config").boolean(s.key), !before) << s.text;
         EXPECT_TRUE(!s.property || ((*bridge).*s.property)() != before) << s.text;
     }
-    QComboBox* baud =
-        find<QComboBox>(window.get(), [](QComboBox* c) { return items(c).contains("31250"); });
+    QComboBox* baud = find<QComboBox>([](QComboBox* c) { return items(c).contains("31250"); });
     emit baud->activated(2);
     EXPECT_EQ(Preferences(dir / "config").integer("baud"), 31250);
 
@@ -310,12 +304,12 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
     EXPECT_EQ(lit(), QStringList{"voice38"});
     QTest::mouseClick(window->findChild<QPushButton*>("voice36"), Qt::LeftButton);
     settle();
-    EXPECT_TRUE(lit() == QStringList{"voice36"} && hasLabel(window.get(), "Kick"));
+    EXPECT_TRUE(lit() == QStringList{"voice36"} && hasLabel("Kick"));
     bridge->setTargetNote(40);
     settle();
     EXPECT_TRUE(lit().isEmpty());
     bridge->setTargetNote(38);
-    byText<QCheckBox>(window.get(), "Change the note")->click();
+    byText<QCheckBox>("Change the note")->click();
     settle();
     EXPECT_TRUE(lit().isEmpty());
     QTest::mouseClick(window->findChild<QPushButton*>("voice56"), Qt::LeftButton);
@@ -324,40 +318,33 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
 
     // Open at login, the MIDI system and the instance name: what applies at the next start.
     const fs::path entry = dir / "xdg/autostart/tessaryn.desktop";
-    QCheckBox* login = byText<QCheckBox>(window.get(), "Open at login");
-    login->click();
-    EXPECT_TRUE(fs::exists(entry));
-    EXPECT_EQ(prefs->boolean("openAtLogin"), true);
+    EXPECT_TRUE(fs::exists(entry));  // turned on above
+    QCheckBox* login = byText<QCheckBox>("Open at login");
     login->click();
     EXPECT_FALSE(fs::exists(entry));
 
     // The desktop says yes while the preference says no: the toggle follows without writing.
-    fs::create_directories(entry.parent_path());
     std::ofstream(entry) << "[Desktop Entry]\nExec=elsewhere\n";
     window->hide();
     window->show();
     settle();
     EXPECT_TRUE(login->isChecked());
-    std::ifstream in(entry);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
-              "[Desktop Entry]\nExec=elsewhere\n");
+    EXPECT_EQ(readFile(entry), "[Desktop Entry]\nExec=elsewhere\n");
 
-    auto* midi = find<QComboBox>(
-        window.get(), [](QComboBox* c) { return c->count() == 2 && c->itemText(1) == "JACK"; });
-    auto* name = byText<QLineEdit>(window.get(), "Halvenor");
+    auto* midi =
+        find<QComboBox>([](QComboBox* c) { return c->count() == 2 && c->itemText(1) == "JACK"; });
+    auto* name = byText<QLineEdit>("Halvenor");
     ASSERT_TRUE(midi && name);
     QTest::keyClick(focusOn(midi), Qt::Key_Down);
     EXPECT_EQ(prefs->text("midi"), "jack");
 
-    for (const auto& [typed, stored, shown] :
-         {std::tuple("Pads", "Pads", "Pads"), std::tuple("a/b", "Pads", "Pads")}) {
+    for (const char* typed : {"Pads", "a/b"}) {  // a refused name leaves the kept one shown
         type(name, typed);
         QTest::keyClick(name, Qt::Key_Return);
-        EXPECT_EQ(prefs->text("name"), stored) << typed;
-        EXPECT_EQ(name->text(), shown) << typed;
+        EXPECT_EQ(prefs->text("name"), "Pads") << typed;
+        EXPECT_EQ(name->text(), "Pads") << typed;
     }
     EXPECT_EQ(bridge->status(), "Instance name: the name cannot contain '/'");
-    EXPECT_FALSE(bridge->running());  // Return went to the field
 
     // Each instance has its own entry, quoted for the desktop.
     const std::tuple<std::string, std::string, std::string> cases[] = {
@@ -370,8 +357,7 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
         Autostart entry(dir / "xdg", name);
         ASSERT_EQ(entry.setEnabled(true), std::nullopt);
         EXPECT_EQ(entry.file(), dir / "xdg/autostart" / file);
-        std::ifstream in(entry.file());
-        const std::string text(std::istreambuf_iterator<char>(in), {});
+        const std::string text = readFile(entry.file());
         EXPECT_NE(text.find("\nExec=" + exec + "\n"), std::string::npos) << text;
     }
 }
@@ -380,8 +366,8 @@ TEST_F(Window, LearnedControlsAndTheVelocityCurve) {
     open();
     window->learnedGroup()->setExpanded(true);
     settle();
-    EXPECT_TRUE(hasLabel(window.get(), "No saved mappings."));
-    QPushButton* learn = byText<QPushButton>(window.get(), "Learn next control");
+    EXPECT_TRUE(hasLabel("No saved mappings."));
+    QPushButton* learn = byText<QPushButton>("Learn next control");
     for (const bool listening : {true, false}) {
         QTest::mouseClick(learn, Qt::LeftButton);
         settle();
@@ -393,14 +379,14 @@ TEST_F(Window, LearnedControlsAndTheVelocityCurve) {
     bridge->setLearnDestination(20);
     // The captured control's row grows the window.
     EXPECT_TRUE(QTest::qWaitFor([&] { return window->height() > height; }));
-    QPushButton* save = byText<QPushButton>(window.get(), "Save mapping");
+    QPushButton* save = byText<QPushButton>("Save mapping");
     ASSERT_TRUE(save && save->isVisible());
     QTest::mouseClick(save, Qt::LeftButton);
     settle();
-    EXPECT_TRUE(!save->isVisible() && hasLabel(window.get(), "CC 7 → CC 20"));
+    EXPECT_TRUE(!save->isVisible() && hasLabel("CC 7 → CC 20"));
     QTest::mouseClick(window->findChild<QToolButton*>("removeRoute"), Qt::LeftButton);
     settle();
-    EXPECT_TRUE(bridge->routes().empty() && hasLabel(window.get(), "No saved mappings."));
+    EXPECT_TRUE(bridge->routes().empty() && hasLabel("No saved mappings."));
 
     auto* slider = window->findChild<QSlider*>();
     // A drag writes the preferences file once, when it ends, with the last value.
@@ -412,7 +398,7 @@ TEST_F(Window, LearnedControlsAndTheVelocityCurve) {
     slider->setSliderDown(false);
     EXPECT_EQ(Preferences(dir / "config").real("velocityCurve"), 1.4);
     settle();
-    EXPECT_TRUE(hasLabel(window.get(), "Light hits stay quiet."));
+    EXPECT_TRUE(hasLabel("Light hits stay quiet."));
     // A screen reader hears and sets the exponent itself.
     auto* curve = QAccessible::queryAccessibleInterface(slider);
     EXPECT_EQ(curve->text(QAccessible::Value), "1.40");
@@ -424,9 +410,8 @@ TEST_F(Window, LearnedControlsAndTheVelocityCurve) {
 // bridge keeps are all in view, apart, under any style and font size set while it runs, and
 // the monitor takes the room of a taller window.
 TEST_F(Window, TheMonitorKeepsHistoryAndFitsAnyFont) {
-    tessaryn::testing::Pty pty;
     open();
-    startOn(pty);
+    startOnPty();
     pty.send({0xB0, 0x07, 0x40});
     for (int hits = 0; hits <= 6; ++hits) {
         ASSERT_TRUE(QTest::qWaitFor([&] { return monitorLines().size() == 1 + 2 * hits; }));
@@ -506,7 +491,7 @@ TEST_F(Window, KeyboardScreenReaderAndSeveralBoards) {
     EXPECT_EQ(window->windowTitle(), "Tessaryn · Kit2");
     EXPECT_EQ(window->portPicker()->currentText(), "Maker Drum Pad 0043");
     EXPECT_EQ(window->portPicker()->itemData(0, Qt::ToolTipRole), QString::fromStdString(ports[0]));
-    EXPECT_TRUE(hasLabel(window.get(), "Virtual ports: Kit2 In / Kit2 Out"));
+    EXPECT_TRUE(hasLabel("Virtual ports: Kit2 In / Kit2 Out"));
     const QString text = "Cannot open /dev/ttyACM0: " + QString("Permission denied. ").repeated(10);
     bridge->setStatus(text.toStdString());
     auto* status = window->findChild<QLabel*>("status");

@@ -22,8 +22,7 @@ namespace {
 
 struct Cli : TempDirTest {
     std::vector<std::string> with(std::vector<std::string> args) {
-        args.push_back("--config-dir");
-        args.push_back((dir / "config").string());
+        args.insert(args.end(), {"--config-dir", (dir / "config").string()});
         return args;
     }
 };
@@ -39,11 +38,14 @@ TEST_F(Cli, VersionAndUsageErrors) {
     }
     const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
         {{"--bogus"}, "unknown or incomplete option --bogus"},
-        {{"--headless", "--baud", "0"}, "--baud takes a whole number from 1 to 2147483647, not"},
+        {{"--headless", "--baud", "0"},
+         "--baud takes a whole number from 1 to 2147483647, not \"0\""},
         {{"--name", "../x", "--headless"},
          "--name cannot be \"../x\": the name cannot contain '/'"},
         {{"--set", "nokey=1"}, "unknown setting nokey"},
         {{"--set", "baud"}, "--set takes KEY=VALUE"},
+        {{"--set", "baud=9600", "--set", "holdDTR=yes"},
+         "holdDTR takes true or false, not \"yes\""},
         {{"--set", "port=/dev/ttyACM0", "--help"}, "--set does not go with --help"},
         {{"--no-hw-flow"}, "--port and the line options go with --headless"},
         {{"stray"}, "unexpected argument stray"},
@@ -51,8 +53,7 @@ TEST_F(Cli, VersionAndUsageErrors) {
     for (const auto& [args, said] : bad) {
         Process p(with(args));
         EXPECT_EQ(p.wait(), 2) << args[0];
-        EXPECT_EQ(p.err().rfind("tessaryn: " + said, 0), 0u) << p.err();
-        EXPECT_TRUE(p.err().ends_with(" (try --help)\n")) << p.err();
+        EXPECT_EQ(p.err(), "tessaryn: " + said + " (try --help)\n");
         EXPECT_EQ(p.out(), "");
     }
     EXPECT_FALSE(fs::exists(dir / "config"));
@@ -72,10 +73,7 @@ TEST(SettingsTable, EachValueIsTakenOrRefusedWithTheRange) {
             {"parity", "od", "takes none, even or odd, not \"od\""},
             {"midi", "JACK", std::string("jack")},
             {"midi", "pipewire", "takes alsa or jack, not \"pipewire\""},
-            {"holdDTR", "true", true},
-            {"holdDTR", "yes", "takes true or false, not \"yes\""},
             {"port", "", std::string()},
-            {"name", "Pads", std::string("Pads")},
             {"name", "..", "cannot be \"..\": the name cannot be \".\" or \"..\""},
             {"learnedRoutes", "[{}]", "takes a JSON list of routes"},
         };
@@ -98,13 +96,12 @@ TEST(Journal, PrioritiesOnlyOnTheStreamTheJournalNamed) {
     struct stat st {};
     ::fstat(fds[1], &st);
     const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-    const Journal toJournal(stream.c_str(), fds[1], fds[1]), toTerminal(nullptr, fds[1], fds[1]);
+    const Journal toJournal(stream.c_str(), fds[1], fds[1]);
     using L = Journal::Level;
     using S = Journal::Stream;
     EXPECT_EQ(toJournal.format(S::err, L::error, "lost"), "<3>tessaryn: lost\n");
     EXPECT_EQ(toJournal.format(S::out, L::warning, "Waiting"), "<4>Waiting\n");
     EXPECT_EQ(toJournal.format(S::out, L::info, "Bridging"), "<6>Bridging\n");
-    EXPECT_EQ(toTerminal.format(S::err, L::error, "lost"), "tessaryn: lost\n");
     for (const std::string& other : {std::string(), "1:2" + stream, stream + "x", "x:" + stream})
         EXPECT_FALSE(isJournalStream(other.c_str(), fds[1])) << other;
     EXPECT_FALSE(isJournalStream(stream.c_str(), STDIN_FILENO));  // never this new pipe
@@ -147,7 +144,7 @@ TEST(LineWriter, AReaderThatStopsHoldsNothingUpAndLearnsWhatItMissed) {
 }
 
 // The manual page is filled from the same tables as --help and --settings: one entry of each
-// kind shows the filling worked.
+// kind shows the filling worked, and its last section that the template came through whole.
 TEST_F(Cli, HelpFitsEightyColumnsAndTheManualPageIsFilled) {
     Process help({"-h"});
     ASSERT_EQ(help.wait(), 0);
@@ -159,46 +156,27 @@ TEST_F(Cli, HelpFitsEightyColumnsAndTheManualPageIsFilled) {
          {"\n\\fB\\-h\\fR, \\fB\\-\\-help\\fR\n", "\n\\fB\\-\\-set\\fR \\fIKEY=VALUE\\fR\n",
           "\n.B dataBits\ndata bits; a whole number from 5 to 8 (default: 8; read each time a "
           "connection starts from the saved settings)\n",
-          ".SH FILES", ".SH EXIT STATUS", ".SH EXAMPLES", "preferences.json",
-          "autostart/tessaryn.desktop", "tessaryn.service"})
+          ".SH SEE ALSO"})
         EXPECT_NE(man.find(part), std::string::npos) << part;
 }
 
-TEST_F(Cli, SetAndSettingsRoundTripAndRefusalsWriteNothing) {
-    // An action beside --set runs after the settings are stored.
-    Process set(with({"--set", "baud=31250", "--set", "parity=even", "--set", "velocityCurve=1.4",
+TEST_F(Cli, SetAndSettingsRoundTripAndAnUnreadableFileStoresNothing) {
+    // An action beside --set runs after the settings are stored. A whole number shows as 1.0.
+    Process set(with({"--set", "baud=31250", "--set", "parity=even", "--set", "velocityCurve=1",
                       "--set", "holdDTR=true", "--set", "port=/dev/ttyACM0", "--set", "name=Pads",
-                      "--set", "dataBits=7", "--list-ports", "--dev-dir", dir.string()}));
+                      "--list-ports", "--dev-dir", dir.string()}));
     ASSERT_EQ(set.wait(), 0) << set.err();
-    Preferences stored(dir / "config");
-    EXPECT_EQ(stored.integer("baud"), 31250);
-    EXPECT_EQ(stored.text("parity"), "Even");
-    EXPECT_EQ(stored.real("velocityCurve"), 1.4);
-    EXPECT_EQ(stored.boolean("holdDTR"), true);
-    EXPECT_EQ(stored.text("name"), "Pads");
-
-    const fs::path file = dir / "config/preferences.json";
-    auto doc = nlohmann::json::parse(readFile(file));
-    doc["velocityCurve"] = 1.0;
-    doc["dataBits"] = 8.0;  // as other tools write whole numbers
-    std::ofstream(file) << doc.dump();
     Process show(with({"--settings"}));
     ASSERT_EQ(show.wait(), 0);
-    const std::string out = show.out();
     for (const char* line :
          {"baud = 31250 (default: 115200)\n", "parity = Even (default: None)\n",
-          "velocityCurve = 1.0 (default: 1.0)\n", "dataBits = 8 (default: 8)\n",
-          "port = /dev/ttyACM0 (default: )\n", "remapNotes = true (default, not set)\n"}) {
-        EXPECT_NE(out.find(line), std::string::npos) << line << out;
+          "velocityCurve = 1.0 (default: 1.0)\n", "holdDTR = true (default: false)\n",
+          "name = Pads (default: Halvenor)\n", "port = /dev/ttyACM0 (default: )\n",
+          "remapNotes = true (default, not set)\n"}) {
+        EXPECT_NE(show.out().find(line), std::string::npos) << line << show.out();
     }
 
-    const std::string text = readFile(file);
-    for (const auto& bad : {"holdDTR=yes", "learnedRoutes=[{}]"}) {
-        Process p(with({"--set", "baud=9600", "--set", bad}));
-        EXPECT_EQ(p.wait(), 2) << bad;
-    }
-    EXPECT_EQ(readFile(file), text);
-
+    const fs::path file = dir / "config/preferences.json";
     fs::remove(file);
     fs::create_directory(file);  // unreadable as a file, also by root: nothing stored, and why
     Process unreadable(with({"--set", "baud=9600"}));
@@ -233,30 +211,25 @@ TEST_F(Cli, HeadlessNeedsAPortAndAMIDISystem) {
     fs::copy_file(TESSARYN_EXE, dir / "tessaryn");
     Process alone({"--midi", "jack", "--list-midi"}, (dir / "tessaryn").string());
     EXPECT_EQ(alone.wait(), 1);
-    EXPECT_EQ(
-        alone.err().rfind(
-            "tessaryn: the JACK backend is not installed (install the package tessaryn-jack)", 0),
-        0u)
+    EXPECT_TRUE(alone.err().starts_with(
+        "tessaryn: the JACK backend is not installed (install the package tessaryn-jack)"))
         << alone.err();
     ::unsetenv("JACK_DEFAULT_SERVER");
 }
 
 #if TESSARYN_HAVE_QT
 TEST_F(Cli, OneNameOneProgramDesktopOrHeadless) {
-    const fs::path runtime = dir / "run";
-    fs::create_directory(runtime);
-    fs::permissions(runtime, fs::perms::owner_all);
-    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    fs::permissions(dir, fs::perms::owner_all);  // as Qt wants a runtime folder
+    ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     const InstanceLock headless("Pads", InstanceLock::Kind::headless);
     ASSERT_TRUE(headless.held()) << headless.problem();
     Process desktop(with({"--name", "Pads"}));
-    // It stops before any MIDI system is opened, and also says so in a message box.
-    eventually([&] { return desktop.err().find('\n') != std::string::npos; });
-    const std::string err = desktop.err();
-    EXPECT_EQ(err.substr(0, err.find('\n') + 1),
-              "tessaryn: A headless tessaryn named \"Pads\" is running and has its MIDI ports; "
-              "stop it, or give this one another --name\n");
+    // It stops before any MIDI system is opened, and also says so in a message box. The lock's
+    // words are the lock test's.
+    EXPECT_TRUE(eventually([&] {
+        return desktop.err().starts_with("tessaryn: A headless tessaryn named \"Pads\" is running");
+    })) << desktop.err();
 
     // The name saved in the window's settings names the next run; --name overrides it.
     Preferences(dir / "config").setText("name", "Pads");

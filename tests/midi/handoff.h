@@ -24,8 +24,7 @@ struct Inbox : Shared {
         std::lock_guard lock(m);
         packets.emplace_back(b.begin(), b.end());
         bytes.insert(bytes.end(), b.begin(), b.end());
-        if (bytes.size() >= want)
-            cv.notify_all();  // wake the waiter only when it has what it wants
+        if (bytes.size() >= want) cv.notify_all();  // wake the waiter only once it has enough
     }
     Bytes joined() {
         std::lock_guard lock(m);

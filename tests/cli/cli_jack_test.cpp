@@ -10,11 +10,7 @@
 
 using namespace tessaryn::testing;
 
-namespace {
-
-struct HeadlessJack : tessaryn::testing::TempDirTest {};
-
-}  // namespace
+using HeadlessJack = TempDirTest;
 
 // Also across a server that is killed and started again: the status says so, and the bridge
 // carries on with the new server, its links to the chosen hardware destination and source made
@@ -58,12 +54,9 @@ TEST_F(HeadlessJack, BridgesAPtyToJackProgramsAcrossAServerRestart) {
         // Running status from the board leaves as whole messages, one event each, on both.
         pty.send({0xB0, 0x07, 0x40, 0x0A, 0x20});
         ASSERT_TRUE(peer.inbox.waitBytes(12)) << tessaryn.err();
-        {
-            std::lock_guard lock(peer.inbox.m);
-            const Bytes first{0xB0, 0x07, 0x40}, second{0xB0, 0x0A, 0x20};
-            EXPECT_EQ(std::count(peer.inbox.packets.begin(), peer.inbox.packets.end(), first), 2);
-            EXPECT_EQ(std::count(peer.inbox.packets.begin(), peer.inbox.packets.end(), second), 2);
-        }
+        const auto events = peer.inbox.events();
+        EXPECT_EQ(std::ranges::count(events, Bytes{0xB0, 0x07, 0x40}), 2);
+        EXPECT_EQ(std::ranges::count(events, Bytes{0xB0, 0x0A, 0x20}), 2);
         peer.send("out", {0x90, 0x3C, 0x64});
         peer.send("keys", {0x80, 0x3C, 0x00});
         EXPECT_EQ(pty.receive(6), (Bytes{0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00}));

@@ -28,14 +28,10 @@ class AlsaEndpoints : public ::testing::Test {
 // What we list, never our own ports nor another instance's: cli_alsa_tests (--list-midi).
 TEST_F(AlsaEndpoints, OtherProgramsSeeTheVirtualPorts) {
     Peer peer;
-    const auto out = peer.find("Halvenor Out");
-    const auto in = peer.find("Halvenor In");
-    ASSERT_GE(out.client, 0);
-    ASSERT_GE(in.client, 0);
-    EXPECT_EQ(out.caps & (SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ),
-              unsigned(SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ));
-    EXPECT_EQ(in.caps & (SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE),
-              unsigned(SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE));
+    const unsigned readable = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                   writable = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+    EXPECT_EQ(peer.find("Halvenor Out").caps & readable, readable);
+    EXPECT_EQ(peer.find("Halvenor In").caps & writable, writable);
     EXPECT_EQ(peer.find("Halvenor Hardware Out").caps & SND_SEQ_PORT_CAP_SUBS_READ, 0u);
     EXPECT_EQ(peer.clientsNamed("Halvenor"), 1);  // no helper client beside the real one
 }
@@ -83,8 +79,6 @@ TEST_F(AlsaEndpoints, InputFromHalvenorInAndTheListenedSourceArrivesOnce) {
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(received.joined(), (Bytes{0x90, 0x3C, 0x64, 0xB0, 0x07, 0x40}));
 
-    midi->listen(0);
-    EXPECT_EQ(midi->connectedIn(), 0);
     midi->listen(77777);  // vanished
     EXPECT_EQ(midi->connectedIn(), 0);
     peer.sendTo("Midi Through Port-0", {0xB0, 0x07, 0x41});
@@ -100,8 +94,7 @@ TEST_F(AlsaEndpoints, AFullReaderLosesMessagesAloneAndOthersGetEachOnceInOrder) 
     Bytes all;
     std::vector<Bytes> chunk;  // as they come from the device: several at once
     for (int i = 0; i < 1000; ++i) {
-        chunk.push_back(
-            {0x90, static_cast<std::uint8_t>(i % 128), static_cast<std::uint8_t>(1 + i / 128)});
+        chunk.push_back({0x90, std::uint8_t(i % 128), std::uint8_t(1 + i / 128)});
         all.insert(all.end(), chunk.back().begin(), chunk.back().end());
         if (chunk.size() == 10) {
             midi->service().publishAll(chunk, 0);
@@ -142,8 +135,7 @@ TEST_F(AlsaEndpoints, SlowReadersNeverHoldUpTheSender) {
     Bytes all;
     std::chrono::steady_clock::duration worst{};
     for (int i = 0; i < 3000; ++i) {  // a board at about 10 KB/s
-        const Bytes note{0x90, static_cast<std::uint8_t>(i % 128),
-                         static_cast<std::uint8_t>(1 + i / 128)};
+        const Bytes note{0x90, std::uint8_t(i % 128), std::uint8_t(1 + i / 128)};
         all.insert(all.end(), note.begin(), note.end());
         const auto t0 = std::chrono::steady_clock::now();
         midi->service().publishAll(std::vector<Bytes>{note}, 0);
@@ -154,8 +146,6 @@ TEST_F(AlsaEndpoints, SlowReadersNeverHoldUpTheSender) {
     EXPECT_EQ(fast.inbox.joined(), all);
     // Waiting for these readers took 100 ms to seconds a send; handing over takes microseconds.
     EXPECT_LT(worst, 50ms);
-    std::printf("20 slow readers: the longest send took %.2f ms\n",
-                std::chrono::duration<double, std::milli>(worst).count());
 }
 
 // The largest single event the sequencer delivers to us (as many 28-byte cells as our input pool,

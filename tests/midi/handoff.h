@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <span>
 #include <string>
@@ -14,35 +15,37 @@ namespace tessaryn::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Collects bytes handed over on another thread.
+// Collects bytes handed over on another thread, each hand-over kept as one packet.
 struct Inbox : Shared {
     std::vector<Bytes> packets;
-    std::size_t total = 0;
+    Bytes bytes;  // all packets, joined
     std::size_t want = 0;
     void add(std::span<const std::uint8_t> b) {
         std::lock_guard lock(m);
         packets.emplace_back(b.begin(), b.end());
-        total += b.size();
-        if (total >= want) cv.notify_all();  // wake the waiter only when it has what it wants
+        bytes.insert(bytes.end(), b.begin(), b.end());
+        if (bytes.size() >= want) cv.notify_all();  // wake the waiter only once it has enough
     }
     Bytes joined() {
         std::lock_guard lock(m);
-        Bytes all;
-        for (const auto& p : packets) all.insert(all.end(), p.begin(), p.end());
-        return all;
+        return bytes;
+    }
+    std::vector<Bytes> events() {
+        std::lock_guard lock(m);
+        return packets;
     }
     bool waitBytes(std::size_t n, std::chrono::milliseconds timeout = 10s) {
         change([&] { want = n; });
-        return waitUntil([&] { return total >= n; }, timeout);
+        return waitUntil([&] { return bytes.size() >= n; }, timeout);
     }
     std::size_t received() {
         std::lock_guard lock(m);
-        return total;
+        return bytes.size();
     }
     void clear() {
         std::lock_guard lock(m);
         packets.clear();
-        total = 0;
+        bytes.clear();
     }
 };
 
@@ -88,10 +91,8 @@ inline Bytes joined(std::initializer_list<const Bytes*> messages) {
 // The ID of the listed endpoint with this name, 0 when none.
 template <typename Choices>  // a list of MIDIPortChoice
 std::int32_t idOf(const Choices& list, const std::string& name) {
-    for (const auto& c : list) {
-        if (c.name == name) return c.id;
-    }
-    return 0;
+    const auto c = std::ranges::find(list, name, &Choices::value_type::name);
+    return c == list.end() ? 0 : c->id;
 }
 
 }  // namespace tessaryn::testing

@@ -252,11 +252,8 @@ inline int runJackTests(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (!JackServer::available()) return std::fprintf(stderr, "no JACK server: skipped\n"), 77;
     JackServer server;
-    if (!server.ready()) {
-        std::fprintf(stderr, "%s did not start\n", server.describe().c_str());
-        return 1;
-    }
-    return RUN_ALL_TESTS();
+    if (server.ready()) return RUN_ALL_TESTS();
+    return std::fprintf(stderr, "%s did not start\n", server.describe().c_str()), 1;
 }
 
 }  // namespace tessaryn::testing

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -58,9 +59,6 @@ COUNTED(jack_uuid_t, jack_port_uuid, (P p), (p))
 COUNTED(int, jack_connect, (C c, S a, S b), (c, a, b))
 COUNTED(int, jack_disconnect, (C c, S a, S b), (c, a, b))
 COUNTED(int, jack_set_property, (C c, jack_uuid_t u, S k, S v, S t), (c, u, k, v, t))
-COUNTED(char*, jack_get_client_name, (C c), (c))
-COUNTED(jack_nframes_t, jack_get_buffer_size, (C c), (c))
-COUNTED(float, jack_cpu_load, (C c), (c))
 COUNTED(void, jack_free, (void* p), (p))
 
 // Wraps each process callback so that the calls made inside it are told apart.
@@ -68,21 +66,17 @@ extern "C" int jack_set_process_callback(jack_client_t* c, JackProcessCallback c
                                          void* arg) {
     static const auto forward =
         real<int (*)(jack_client_t*, JackProcessCallback, void*)>("jack_set_process_callback");
-    struct User {
-        JackProcessCallback callback;
-        void* arg;
-    };
+    using User = std::pair<JackProcessCallback, void*>;
     static User users[16];  // a test's few clients
     static std::atomic<int> made{0};
-    User* user = &users[made++ % 16];
-    *user = {callback, arg};
+    User* user = &(users[made++ % 16] = {callback, arg});
     return forward(
         c,
         [](jack_nframes_t n, void* u) {
-            const auto* user = static_cast<User*>(u);
+            const auto [callback, arg] = *static_cast<User*>(u);
             ++processCalls;
             inProcess = true;
-            const int r = user->callback(n, user->arg);
+            const int r = callback(n, arg);
             inProcess = false;
             return r;
         },

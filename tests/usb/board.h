@@ -21,9 +21,8 @@ namespace fs = std::filesystem;
 // The entries of a folder, sorted; none when it is missing (outside the VM).
 inline std::vector<fs::path> entries(const fs::path& dir) {
     std::error_code ec;
-    std::vector<fs::path> found;
-    for (const auto& e : fs::directory_iterator(dir, ec)) found.push_back(e.path());
-    std::sort(found.begin(), found.end());
+    std::vector<fs::path> found(fs::directory_iterator(dir, ec), {});
+    std::ranges::sort(found);
     return found;
 }
 

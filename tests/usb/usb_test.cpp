@@ -96,11 +96,9 @@ TEST_P(Replug, ResumesEndsHeldNotesAndOpensNoOtherBoard) {
         expected.insert(expected.end(), kHitOnAlsa.begin(), kHitOnAlsa.end());
         ASSERT_TRUE(listener.inbox.waitBytes(expected.size()));
         if (cycle == 1) {  // paced at DIN speed, so it is still on its way
-            Bytes sysex(4000, 0x55);
-            sysex.front() = 0xF0;
-            sysex.back() = 0xF7;
-            listener.sendTo("Halvenor In", sysex);
-            ASSERT_EQ(board->receive(500), Bytes(sysex.begin(), sysex.begin() + 500));
+            const Bytes dump = sysex(4000);
+            listener.sendTo("Halvenor In", dump);
+            ASSERT_EQ(board->receive(500), Bytes(dump.begin(), dump.begin() + 500));
         }
         board->unplug();
         ASSERT_TRUE(waitCount(*tessaryn, kWaiting, cycle));
@@ -108,8 +106,7 @@ TEST_P(Replug, ResumesEndsHeldNotesAndOpensNoOtherBoard) {
         ASSERT_TRUE(listener.inbox.waitBytes(expected.size()));
         if (cycle == 1) {
             ASSERT_TRUE(tessaryn->waitFor([&](auto&) {  // the board's node is free for C
-                const auto fds = entries(proc / "fd");
-                return std::none_of(fds.begin(), fds.end(), [](const fs::path& fd) {
+                return std::ranges::none_of(entries(proc / "fd"), [](const fs::path& fd) {
                     std::error_code ec;
                     return fs::read_symlink(fd, ec).string().starts_with("/dev/tty");
                 });

@@ -1,7 +1,6 @@
 #pragma once
 // A real JACK server of the test's own, and another JACK program that talks to it.
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <jack/midiport.h>
@@ -25,16 +24,9 @@
 #include <vector>
 
 #include "midi/handoff.h"
+#include "midi/jack/jack_client.h"
 
 namespace tessaryn::testing {
-
-// The suites run once with jackd2's libjack and once with PipeWire's (LD_LIBRARY_PATH, as pw-jack
-// does); the server is the one that libjack talks to.
-inline bool pipeWireJack() {
-    Dl_info info{};
-    return ::dladdr(reinterpret_cast<void*>(&jack_client_open), &info) && info.dli_fname &&
-           std::string(info.dli_fname).find("pipewire") != std::string::npos;
-}
 
 // A server of the test's own, so parallel runs never meet; every JACK client of this process (and
 // of the programs it starts) finds it through the environment. jackd: `jackd -d dummy` under a

@@ -18,9 +18,9 @@ bool filtered(const MIDIMessage& m, const MessagePath::Traffic& t) {
 }  // namespace
 
 std::size_t MessagePath::Recent::Hash::operator()(const MIDIMessage& m) const noexcept {
-    std::size_t h = 14695981039346656037ull;  // FNV-1a
+    std::uint64_t h = 14695981039346656037ull;  // FNV-1a
     for (std::uint8_t b : m) h = (h ^ b) * 1099511628211ull;
-    return h;
+    return static_cast<std::size_t>(h);
 }
 
 void MessagePath::Recent::add(const MIDIMessage& m, double expiry) {

@@ -157,9 +157,11 @@ void draw(QPainter& p, const Element& e) {
 // Draws the parts of packaging/tessaryn.svg named `ids`, one over the other, into `target`,
 // scaled evenly and centred. A part has the image's coordinates unless it has a viewBox.
 void drawParts(QPainter& p, const std::vector<const char*>& ids, const QRectF& target) {
-    QXmlStreamReader xml(kIconSource);
-    if (!xml.readNextStartElement()) return;
-    const Element image = read(xml);
+    // The source is built in and never changes: read once, not at every repaint of the mark.
+    static const Element image = [] {
+        QXmlStreamReader xml(kIconSource);
+        return xml.readNextStartElement() ? read(xml) : Element{};
+    }();
     for (const char* id : ids) {
         const Element* part = find(image, id);
         if (!part) continue;

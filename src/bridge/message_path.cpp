@@ -24,7 +24,7 @@ std::size_t MessagePath::Recent::Hash::operator()(const MIDIMessage& m) const no
 }
 
 void MessagePath::Recent::add(const MIDIMessage& m, double expiry) {
-    auto [at, added] = live_.try_emplace(m, 0);
+    const auto at = live_.try_emplace(m, 0).first;
     ++at->second;
     byExpiry_.push({expiry, &at->first});  // a map's keys stay where they are
 }

@@ -175,14 +175,26 @@ void AlsaWriter::findReaders() {
 // Called with outLock_ held: whether some reader of what is pending has room for it now, and
 // whether one that is still reading has none (asking the sequencer only when what we last
 // learned does not cover it). A stalled reader is neither until it has caught up. Never waits.
+// Without a SysEx pending, one reader known to have room settles it: the others are not asked
+// (20 readers near full were 20 questions to the sequencer for every message), except a stalled
+// one now and then, to learn whether it has caught up.
 AlsaWriter::Readiness AlsaWriter::readiness() {
     Readiness r;
     const auto now = std::chrono::steady_clock::now();
+    auto knownReady = [&](const std::vector<int>& clients, int need) {
+        return need > 0 && std::any_of(clients.begin(), clients.end(), [&](int client) {
+                   const Reader& reader = readers_[client];
+                   return !reader.stalled && reader.free >= need;
+               });
+    };
+    const bool settled = !sysexPending_ && (knownReady(subsReaders_, subsCells_) ||
+                                            knownReady(destReaders_, destCells_));
     auto look = [&](const std::vector<int>& clients, int need) {
         if (need == 0) return;
         for (const int client : clients) {
             Reader& reader = readers_[client];
-            if (reader.free < need && !(reader.stalled && now - reader.askedAt < kPatience)) {
+            const bool ask = reader.stalled ? now - reader.askedAt >= kPatience : !settled;
+            if (reader.free < need && ask) {
                 const ReaderRoom room = readerRoom(fd_, client);
                 reader.free = room.free < 0 ? std::numeric_limits<int>::max()
                                             : std::max(room.free - room.pool / 2, 0);

@@ -2,7 +2,7 @@
 # Cross-builds the headless program for a Debian architecture (arm64 for a 64-bit Raspberry Pi
 # OS, armhf for a 32-bit one) with Debian's cross compilers and the target's development
 # packages, installing them first (as root). With --deb, builds the packages instead
-# (dpkg-buildpackage -a ARCH -Pnocheck into the parent folder, with the target's Qt and JACK).
+# (dpkg-buildpackage -a ARCH -Pnocheck into build-deb-ARCH, with the target's Qt and JACK).
 # Usage: cross-build.sh ARCH [--deb]   (program in build-ARCH/src/cli/tessaryn)
 set -euo pipefail
 arch=${1:?usage: cross-build.sh ARCH [--deb]}
@@ -22,7 +22,15 @@ fi
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $pkgs >/dev/null
 
 if [ "${2:-}" = --deb ]; then
-  exec dpkg-buildpackage -a "$arch" -Pnocheck -b -uc -us
+  # dpkg-buildpackage writes beside the source folder, so it builds a copy in build-deb-ARCH.
+  out=$(realpath -m "build-deb-$arch")
+  rm -rf "$out" && mkdir -p "$out/src"
+  tar --exclude='./build*' --exclude=./.git --exclude='./obj-*' -C . -c . | tar -x -C "$out/src"
+  (cd "$out/src" && DEB_BUILD_OPTIONS="nocheck parallel=${JOBS:-2}" \
+    dpkg-buildpackage -a "$arch" -Pnocheck -b -uc -us >"$out/build.log" 2>&1) ||
+    { tail -n 40 "$out/build.log"; exit 1; }
+  for deb in "$out"/*.deb; do echo "$(basename "$deb"): $(dpkg-deb -f "$deb" Architecture)"; done
+  exit 0
 fi
 dir=build-$arch
 PKG_CONFIG_LIBDIR=/usr/lib/$gnu/pkgconfig:/usr/share/pkgconfig \

@@ -105,7 +105,7 @@ TEST_F(Headless, TwoBoardsUnderTwoNamesBridgeBothWaysAndReleaseHeldNotes) {
     };
     auto a = run("Pad A", padA);
     auto b = run("Pad B", padB);
-    ASSERT_TRUE(a->waitForOutput("Bridging " + padA.path.substr(5) + " @ 31250\n")) << a->err();
+    ASSERT_TRUE(a->waitForOutput("Bridging")) << a->err();
     ASSERT_TRUE(b->waitForOutput("Bridging")) << b->err();
     Peer listenA("Listener A"), listenB("Listener B");
     listenA.subscribeTo("Pad A Out");

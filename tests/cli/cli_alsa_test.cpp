@@ -95,8 +95,8 @@ TEST_F(Headless, WaitsForADeviceWithoutWakingAndTellsSystemdWhenReady) {
 }
 
 // Each instance bridges its own board both ways and says what passes on stdout; SIGTERM releases
-// its held notes.
-TEST_F(Headless, TwoBoardsUnderTwoNamesBridgeBothWaysAndReleaseHeldNotes) {
+// its held notes. A second run under a name already running is refused.
+TEST_F(Headless, TwoBoardsUnderTwoNamesBothWaysAndNoSecondOfTheSameName) {
     Pty padA, padB;
     auto run = [&](const char* name, const Pty& pty) {
         return std::make_unique<Process>(

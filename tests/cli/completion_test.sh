@@ -32,13 +32,11 @@ $dev/ttyACM0||--dev-dir "$dev" --port = "$dev/ttyA"
 $dev/ttyACM0||--dev-dir "$dev" --set port = "$dev/ttyA"
 even||--headless --parity e
 none even odd||--set parity =
-even||--set parity = e
 true false||--set holdDTR =
 alsa jack||--midi ""
 5 6 7 8||--set dataBits =
 31250 38400||--set baud = 3
 parity=even||--set parity=e
-baud=| -o nospace|--set ba
 hardwareOutID= hardwareInID=| -o nospace|--set hardware
 $dev/conf/| -o nospace|--config-dir "$dev/co"
 CASES

@@ -11,6 +11,8 @@ if [ "${1:-}" = "--test" ]; then
   # The JACK tests start a real jackd (dummy driver) on the host, and again a headless PipeWire
   # (its dummy driver) with WirePlumber and a session bus, through PipeWire's libjack.
   packages+=(jackd2 pipewire pipewire-jack wireplumber dbus-daemon)
+  # The tray test: a real X server and a real panel with a tray, started after the program.
+  packages+=(xvfb icewm wmctrl x11-utils)
   # The Debian packages are built, checked (lintian, the AppStream metainfo) and installed into a
   # clean root.
   packages+=(debhelper lintian debootstrap appstream)

@@ -174,9 +174,6 @@ TEST_F(Window, TheTray) {
     EXPECT_TRUE(tray->shown() && Preferences(dir / "config").boolean("toldAboutTray") == true);
     EXPECT_FALSE(QGuiApplication::quitOnLastWindowClosed());
 
-    Tray late(*bridge, "Kit2", {}, {});  // its panel comes at the second retry
-    late.showWhenAvailable([calls = 0]() mutable { return ++calls > 2; }, true, 1ms, 20);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return late.shown(); }));
     window->show();
     QTest::keyClick(window.get(), Qt::Key_Escape);  // the window goes to the tray
     EXPECT_FALSE(window->isVisible());

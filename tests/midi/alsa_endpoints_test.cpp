@@ -13,13 +13,11 @@ namespace {
 class AlsaEndpoints : public ::testing::Test {
   protected:
     MainTasks main;
-    Inbox received;
+    Parsed parsed;  // what comes in, each sender's messages parsed on their own
     std::unique_ptr<MIDIEndpoints> midi;
     void SetUp() override {
         midi = std::make_unique<MIDIEndpoints>("Halvenor", alsaMIDIFactory(), main.poster());
-        midi->setOnMIDIIn([this](std::span<const MIDIService::Event> events, bool) {
-            for (const auto& e : events) received.add(e.bytes);
-        });
+        midi->setOnMIDIIn([this](auto events, bool lostBefore) { parsed.add(events, lostBefore); });
     }
 };
 
@@ -114,8 +112,6 @@ TEST_F(AlsaEndpoints, StoppedAndSlowReadersLoseAloneAndNeverHoldUpTheSender) {
 // Programs split a SysEx into events of 256 bytes; another program's note between them is
 // neither taken for SysEx data nor cuts it, and a SysEx that loses a piece is never forwarded.
 TEST_F(AlsaEndpoints, TwoProgramsSendingAtOnceKeepTheirMessagesWholeAndHolesAreNotHidden) {
-    Parsed parsed;
-    midi->setOnMIDIIn([&](auto events, bool lostBefore) { parsed.add(events, lostBefore); });
     Peer librarian("Librarian"), daw("DAW");
     const Bytes dump = sysex(20480), note{0x90, 0x11, 0x11};
     for (std::size_t at = 0; at < dump.size(); at += 256) {
@@ -153,6 +149,7 @@ TEST_F(AlsaEndpoints, TheChosenSourceIsFollowedWhenItAppearsLaterAndAcrossReplug
     // Chosen before it is plugged in: connected once the sequencer announces it.
     const std::int32_t id = stableEndpointID("Keyboard", "Peer Port", 0);
     midi->listen(id);
+    const Bytes note{0x90, 0x3C, 0x64};
     for (int plug = 0, before = 0; plug < 2; ++plug, before = changes) {
         Peer keyboard("Keyboard");
         ASSERT_TRUE(main.runUntil([&] { return keyboard.readers() == 1 && changes > before; }))
@@ -161,11 +158,8 @@ TEST_F(AlsaEndpoints, TheChosenSourceIsFollowedWhenItAppearsLaterAndAcrossReplug
         midi->listen(id);  // again: still exactly one connection
         EXPECT_EQ(midi->connectedIn(), id);
         EXPECT_EQ(keyboard.readers(), 1);
-        received.clear();
-        const Bytes note{0x90, 0x3C, static_cast<std::uint8_t>(plug + 1)};
         keyboard.publish(note);
-        ASSERT_TRUE(received.waitBytes(3)) << plug;
-        EXPECT_EQ(received.joined(), note);
+        EXPECT_EQ(parsed.wait(plug + 1), std::vector<Bytes>(plug + 1, note)) << plug;
         if (plug == 1) {  // another choice, one that has vanished, lets go of this one
             midi->listen(77777);
             EXPECT_EQ(midi->connectedIn(), 0);

@@ -89,12 +89,13 @@ TEST_F(JackEndpoints, MessagesGoOutAndComeInWholeAndLeaveAtTheirPlaceInThePeriod
     ASSERT_TRUE(peer.waitLinks("in", 1) && peer.waitLinks("librarian", 1) &&
                 peer.waitLinks("daw", 1));
 
-    // Coming in, JACK merges every program linked to a port into one stream of events: another
-    // program's note between the pieces of a SysEx is neither taken for its data nor cuts it.
+    // Coming in, JACK merges every program linked to a port into one stream of events in time
+    // order: another program's note between the pieces of a SysEx is neither taken for its data
+    // nor cuts it.
     const Bytes note{0x90, 0x3C, 0x64}, dump = sysex(20000);
-    for (std::size_t at = 0; at < dump.size(); at += 2000) {
-        peer.send("librarian", Bytes(dump.begin() + at, dump.begin() + at + 2000));
-        peer.send("daw", note);
+    for (jack_nframes_t at = 0; at < dump.size(); at += 2000) {
+        peer.send("librarian", Bytes(dump.begin() + at, dump.begin() + at + 2000), at / 1000);
+        peer.send("daw", note, at / 1000 + 1);
     }
     const auto messages = parsed.wait(11);
     EXPECT_EQ(messages.size(), 11u);

@@ -50,12 +50,6 @@ TEST_F(AlsaEndpoints, SentMessagesArriveWholeAtSubscribersAndTheChosenDestinatio
         EXPECT_EQ(peer->inbox.joined(), all);
         EXPECT_EQ(peer->overflows, 0);
     }
-
-    // A stale hardware ID is skipped; the virtual source still gets the message.
-    listener.inbox.clear();
-    midi->service().publishAll(std::vector<Bytes>{note}, 12345);
-    ASSERT_TRUE(listener.inbox.waitBytes(3));
-    EXPECT_EQ(listener.inbox.joined(), note);
 }
 
 // A reader that has stopped (a suspended program: its queue fills and stays full) and twenty that
@@ -80,7 +74,7 @@ TEST_F(AlsaEndpoints, StoppedAndSlowReadersLoseAloneAndNeverHoldUpTheSender) {
         all.insert(all.end(), chunk.back().begin(), chunk.back().end());
         if (chunk.size() < 10) continue;
         const auto t0 = std::chrono::steady_clock::now();
-        midi->service().publishAll(chunk, 0);
+        midi->service().publishAll(chunk, 12345);  // a stale hardware ID, skipped
         worst = std::max(worst, std::chrono::steady_clock::now() - t0);
         chunk.clear();
         std::this_thread::sleep_for(3ms);

@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -178,10 +176,10 @@ class JackPeer {
             return links_[port] == count;
         });
     }
-    // Sent in the next period from this peer's port `port`.
-    void send(const std::string& port, Bytes message) {
+    // Sent in the next period from this peer's port `port`, at `frame` of it.
+    void send(const std::string& port, Bytes message, jack_nframes_t frame = 0) {
         std::lock_guard lock(m_);
-        outgoing_[port].push_back(std::move(message));
+        outgoing_[port].push_back({frame, std::move(message)});
     }
 
     // The server's frame clock now, and the frame at which each received event arrived.
@@ -221,10 +219,11 @@ class JackPeer {
             // No more than PipeWire's copy of the buffer holds, as the bridge keeps to.
             std::size_t room = jack_midi_max_event_size(buffer);
             for (auto& q = outgoing_[p.name];
-                 !q.empty() && 16 + q.front().size() + 7 < room &&
-                 jack_midi_event_write(buffer, 0, q.front().data(), q.front().size()) == 0;
+                 !q.empty() && 16 + q.front().second.size() + 7 < room &&
+                 jack_midi_event_write(buffer, q.front().first, q.front().second.data(),
+                                       q.front().second.size()) == 0;
                  q.pop_front())
-                room -= 16 + ((q.front().size() + 7) & ~std::size_t{7});
+                room -= 16 + ((q.front().second.size() + 7) & ~std::size_t{7});
         }
         return 0;
     }
@@ -234,7 +233,7 @@ class JackPeer {
     std::mutex m_;
     std::vector<Port> ports_;
     std::map<std::string, int> links_;
-    std::map<std::string, std::deque<Bytes>> outgoing_;
+    std::map<std::string, std::deque<std::pair<jack_nframes_t, Bytes>>> outgoing_;
     std::vector<jack_nframes_t> arrivals_;
 };
 

@@ -199,7 +199,7 @@ TEST_F(Headless, SigtermUnderEveryLoadExitsAtOnceAndReleasesHeldNotes) {
         EXPECT_EQ(code, 0) << "run " << run << ": " << tessaryn.err();
         // Four threads flood it here, and the VM is emulated and shared: its clock is no judge
         // of 0.5 s. What this catches: a blocked log held shutdown forever.
-        EXPECT_LT(took, 5.0) << "run " << run;
+        EXPECT_LT(took, 15.0) << "run " << run;
         longest = std::max(longest, took);
         EXPECT_TRUE(eventually([&] {
             const Bytes got = listener.inbox.joined(), off{0x80, 0x26, 0x00};  // remapped

@@ -145,20 +145,8 @@ TEST_F(Engine, EachChunkShowsItsNewestEightLinesInOneChange) {
     EXPECT_EQ(bridge->lastMapped(), "hit 38 · ch 10 · vel 100 · unchanged");
 }
 
-TEST_F(Engine, ADeviceThatStopsReadingIsShownUntilItReadsAgain) {
-    create();
-    bridge->setPaceSysex(false);
-    startOnPty();
-    const std::string bridging = bridge->status();
-    const Bytes dump = sysex(1000);
-    for (int i = 0; i < 200; ++i) hub->sendToVirtualIn(dump);
-    ASSERT_TRUE(until([&] { return bridge->status() == Bridge::kNotReading; }, 10s));
-    pty.receive(1 << 20, 500ms);
-    ASSERT_TRUE(until([&] { return bridge->status() == bridging; }));
-}
-
 // Also the serial port's pacing and call order, through the bridge.
-TEST_F(Engine, MIDIInputIsShownWithNoDeviceAndReachesOneInCallOrderWithSysexPaced) {
+TEST_F(Engine, MIDIInputIsShownWithNoDeviceReachesOneInCallOrderPacedAndAStalledOneIsShown) {
     create();
     hub->sendToVirtualIn({0x90, 0x3C, 0x64});
     ASSERT_TRUE(until([&] { return bridge->bytesOut() == 3; }));
@@ -174,6 +162,15 @@ TEST_F(Engine, MIDIInputIsShownWithNoDeviceAndReachesOneInCallOrderWithSysexPace
     hub->sendToVirtualIn(packet);
     EXPECT_EQ(pty.receive(203), packet);
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 199 * 300us);  // paced, note queued behind
+
+    // A device that stops reading is shown until it reads again.
+    const std::string bridging = bridge->status();
+    bridge->setPaceSysex(false);
+    const Bytes dump = sysex(1000);
+    for (int i = 0; i < 200; ++i) hub->sendToVirtualIn(dump);
+    ASSERT_TRUE(until([&] { return bridge->status() == Bridge::kNotReading; }, 10s));
+    pty.receive(1 << 20, 500ms);
+    ASSERT_TRUE(until([&] { return bridge->status() == bridging; }));
 }
 
 // Held notes on stop and unplug, and the remapped hit with its monitor and hit lines, through the

@@ -154,7 +154,13 @@ TEST(InstanceName, RefusesWhatCouldEscapeItsFolderOrBreakAPortName) {
     }
 }
 
-TEST_F(PrefsDir, InstanceLockOneHolderPerNameWhateverItsKindInAFolderOnlyTheUserEnters) {
+// Each name has its own preferences folder, the default one the folder it always had.
+TEST_F(PrefsDir, InstancesOneFolderPerNameOneHolderWhateverItsKindInAFolderOnlyTheUserEnters) {
+    ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+    EXPECT_EQ(instanceConfigDir("Halvenor"), dir / "tessaryn");
+    EXPECT_EQ(instanceConfigDir("Pad 2"), dir / "tessaryn/instances/Pad 2");
+    ::unsetenv("XDG_CONFIG_HOME");
+
     using Kind = InstanceLock::Kind;
     const fs::path runtime = dir / "run";
     const std::pair<Kind, std::string> holders[] = {
@@ -187,11 +193,4 @@ TEST_F(PrefsDir, InstanceLockOneHolderPerNameWhateverItsKindInAFolderOnlyTheUser
     InstanceLock shared("Halvenor", Kind::headless, runtime);
     EXPECT_FALSE(shared.held());
     EXPECT_NE(shared.problem().find("not a folder only you can enter"), std::string::npos);
-}
-
-TEST_F(PrefsDir, TheDefaultInstanceKeepsItsPreferencesFolder) {
-    ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
-    EXPECT_EQ(instanceConfigDir("Halvenor"), dir / "tessaryn");
-    EXPECT_EQ(instanceConfigDir("Pad 2"), dir / "tessaryn/instances/Pad 2");
-    ::unsetenv("XDG_CONFIG_HOME");
 }

@@ -16,7 +16,7 @@ struct LoopbackEndpoints : ::testing::Test {
         std::make_unique<MIDIEndpoints>("Halvenor", hub->factory(), main.poster());
     void runMain() {
         hub->flush();
-        main.runPending();
+        main.runUntil([] { return false; }, 0ms);  // what is queued now
     }
 };
 

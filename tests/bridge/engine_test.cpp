@@ -71,7 +71,6 @@ int sounding(const std::vector<Bytes>& published) {
 
 }  // namespace
 
-// Undecodable routes: no routes, and the stored value is left as it was.
 TEST_F(Engine, FirstLaunchStoresTheTenKeysAndStoredValuesAreReadTypedAndClamped) {
     create();
     std::vector<std::string> keys;  // an object's items come sorted
@@ -83,6 +82,7 @@ TEST_F(Engine, FirstLaunchStoresTheTenKeysAndStoredValuesAreReadTypedAndClamped)
                                         "targetNote", "velocityCurve"}));
     bridge.reset();
 
+    // Undecodable routes: no routes, and the stored value is left as it was.
     const std::string damaged = "[{\"isCC\":true,\"source\":7,\"destination\":20}]";
     std::ofstream(dir / "preferences.json")
         << R"({"targetNote": 200, "dropClock": "no", "velocityCurve": 2.5, "port": "/dev/ttyACM0",

@@ -19,8 +19,6 @@ namespace {
 // A bridge over the loopback MIDI service, a temporary preferences folder and a pty board.
 class Engine : public TempDirTest {
   protected:
-    void TearDown() override { bridge.reset(); }
-
     void create() {
         prefs = std::make_shared<Preferences>(dir);
         bridge = Bridge::create(main, prefs, hub->factory(), [this] {
@@ -54,15 +52,26 @@ class Engine : public TempDirTest {
     RunLoop main;
     std::shared_ptr<LoopbackHub> hub = std::make_shared<LoopbackHub>();
     std::shared_ptr<Preferences> prefs;
-    std::shared_ptr<Bridge> bridge;
     Pty pty;
     std::mutex portsLock;
     std::vector<SerialDevice> ports;  // what the bridge sees as the serial devices present
+    std::shared_ptr<Bridge> bridge;   // last: gone before what it uses
 };
+
+// Remapped notes (38 on channel 10) left sounding, in the order they were published: a note-off
+// that overtakes its note-on silences nothing.
+int sounding(const std::vector<Bytes>& published) {
+    int n = 0;
+    for (const auto& m : published) {
+        if (m.size() != 3 || m[1] != 0x26 || (m[0] & 0x0F) != 9) continue;
+        n = m[0] >> 4 == 0x9 ? n + 1 : std::max(0, n - 1);
+    }
+    return n;
+}
 
 }  // namespace
 
-TEST_F(Engine, FirstLaunchStoresExactlyTheTenKeys) {
+TEST_F(Engine, FirstLaunchStoresTheTenKeysAndStoredValuesAreReadTypedAndClamped) {
     create();
     std::vector<std::string> keys;  // an object's items come sorted
     const auto stored = nlohmann::json::parse(readFile(dir / "preferences.json"), nullptr, false);
@@ -71,10 +80,9 @@ TEST_F(Engine, FirstLaunchStoresExactlyTheTenKeys) {
               (std::vector<std::string>{"blockEcho", "dropClock", "dropSensing", "forceDrumChannel",
                                         "hardwareInID", "hardwareOutID", "paceSysex", "remapNotes",
                                         "targetNote", "velocityCurve"}));
-}
+    bridge.reset();
 
-// Undecodable routes: no routes, and the stored value is left as it was.
-TEST_F(Engine, StoredValuesAreReadTypedAndClampedAndDamagedRoutesStayUntouched) {
+    // Undecodable routes: no routes, and the stored value is left as it was.
     const std::string damaged = "[{\"isCC\":true,\"source\":7,\"destination\":20}]";
     std::ofstream(dir / "preferences.json")
         << R"({"targetNote": 200, "dropClock": "no", "velocityCurve": 2.5, "port": "/dev/ttyACM0",
@@ -137,20 +145,8 @@ TEST_F(Engine, EachChunkShowsItsNewestEightLinesInOneChange) {
     EXPECT_EQ(bridge->lastMapped(), "hit 38 · ch 10 · vel 100 · unchanged");
 }
 
-TEST_F(Engine, ADeviceThatStopsReadingIsShownUntilItReadsAgain) {
-    create();
-    bridge->setPaceSysex(false);
-    startOnPty();
-    const std::string bridging = bridge->status();
-    const Bytes dump = sysex(1000);
-    for (int i = 0; i < 200; ++i) hub->sendToVirtualIn(dump);
-    ASSERT_TRUE(until([&] { return bridge->status() == Bridge::kNotReading; }, 10s));
-    pty.receive(1 << 20, 500ms);
-    ASSERT_TRUE(until([&] { return bridge->status() == bridging; }));
-}
-
 // Also the serial port's pacing and call order, through the bridge.
-TEST_F(Engine, MIDIInputIsShownWithNoDeviceAndReachesOneInCallOrderWithSysexPaced) {
+TEST_F(Engine, MIDIInputIsShownWithNoDeviceReachesOneInCallOrderPacedAndAStalledOneIsShown) {
     create();
     hub->sendToVirtualIn({0x90, 0x3C, 0x64});
     ASSERT_TRUE(until([&] { return bridge->bytesOut() == 3; }));
@@ -167,20 +163,29 @@ TEST_F(Engine, MIDIInputIsShownWithNoDeviceAndReachesOneInCallOrderWithSysexPace
     EXPECT_EQ(pty.receive(203), packet);
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 199 * 300us);  // paced, note queued behind
 
-    hub->sendToVirtualIn({0xF8});  // filtered: nothing changes
-    hub->flush();
-    settle();
-    EXPECT_EQ(bridge->bytesOut(), 5 + 203);
+    // A device that stops reading is shown until it reads again.
+    const std::string bridging = bridge->status();
+    bridge->setPaceSysex(false);
+    const Bytes dump = sysex(1000);
+    for (int i = 0; i < 200; ++i) hub->sendToVirtualIn(dump);
+    ASSERT_TRUE(until([&] { return bridge->status() == Bridge::kNotReading; }, 10s));
+    pty.receive(1 << 20, 500ms);
+    ASSERT_TRUE(until([&] { return bridge->status() == bridging; }));
 }
 
 // Held notes on stop and unplug, and the remapped hit with its monitor and hit lines, through the
 // real program: cli_alsa_tests and the usb suite; the activity light: window_tests.
-TEST_F(Engine, AMessageSplitAcrossReadsGoesOutWholeAndHeldNotesAreReleasedOnRemapOff) {
+TEST_F(Engine, HardwarePortsBothWaysASplitMessageGoesOutWholeAndRemapOffReleasesHeldNotes) {
     create();
     const auto synth = hub->addDestination("Synth");
-    bridge->refreshMIDIPorts();
+    const auto pad = hub->addSource("Pad");
+    ASSERT_TRUE(until([&] { return bridge->midiSources().size() == 1; }));
     bridge->setHardwareOutID(synth);
+    bridge->setHardwareInID(pad);
+    EXPECT_EQ(hub->connectedSource(), pad);
     startOnPty();
+    hub->sendFromSource(pad, {0xC0, 0x05});
+    EXPECT_EQ(pty.receive(2), (Bytes{0xC0, 0x05}));
     pty.send({0x90, 0x30});
     until([&] { return bridge->bytesIn() == 2; });
     EXPECT_TRUE(hub->published().empty());
@@ -193,6 +198,11 @@ TEST_F(Engine, AMessageSplitAcrossReadsGoesOutWholeAndHeldNotesAreReleasedOnRema
     EXPECT_EQ(hub->sentTo(synth), offs);
     bridge->setRemapNotes(true);
     EXPECT_EQ(hub->published().size(), 2u);  // switching on sends nothing
+    // No input chosen, or an ID no port can have: disconnected.
+    bridge->setHardwareInID(0);
+    EXPECT_EQ(hub->connectedSource(), 0);
+    bridge->setHardwareInID(int64_t{1} << 40);  // no 32-bit ID: none
+    EXPECT_EQ(hub->connectedSource(), 0);
 }
 
 TEST_F(Engine, LearningCapturesTheFirstQualifyingMessageAndSavesARoute) {
@@ -252,6 +262,12 @@ TEST_F(Engine, MenuStartTakesTheStoredSettingsAndRetriesNothingAtLaunch) {
     bridge->startFromSaved();
     EXPECT_TRUE(bridge->running());
     EXPECT_EQ(bridge->status(), "Bridging " + pty.path.substr(5) + " @ 250000");
+    // tessaryn --set beside the running bridge: taken up at once, not at the next start.
+    Preferences(dir).setBoolean("dropClock", false);
+    ASSERT_TRUE(until([&] { return !bridge->dropClock(); }));
+    pty.send({0xF8});
+    ASSERT_TRUE(publishedAtLeast(1));
+    EXPECT_EQ(hub->published(), std::vector<Bytes>{{0xF8}});
 }
 
 // Which device present replaces a lost one is the replacement table's (devices_test), and the
@@ -316,47 +332,11 @@ TEST_F(Engine, ReconnectsWhenTheDeviceReturnsOrTheOnlyOtherAppearsAndNotWhenOffO
     EXPECT_EQ(bridge->status(), "Stopped");
 }
 
-TEST_F(Engine, HardwareInputIsListenedToAndReconnectedOnEverySettingsChange) {
-    create();
-    const auto pad = hub->addSource("Pad");
-    ASSERT_TRUE(until([&] { return bridge->midiSources().size() == 1; }));
-    bridge->setHardwareInID(pad);
-    EXPECT_EQ(hub->connectedSource(), pad);
-    startOnPty();
-    hub->sendFromSource(pad, {0xC0, 0x05});
-    EXPECT_EQ(pty.receive(2), (Bytes{0xC0, 0x05}));
-    bridge->setHardwareInID(0);
-    EXPECT_EQ(hub->connectedSource(), 0);
-    bridge->setHardwareInID(int64_t{1} << 40);  // no 32-bit ID: none
-    EXPECT_EQ(hub->connectedSource(), 0);
-}
-
-namespace {
-
-// Remapped notes (38 on channel 10) left sounding, in the order they were published: a note-off
-// that overtakes its note-on silences nothing.
-int sounding(const std::vector<Bytes>& published) {
-    int n = 0;
-    for (const auto& m : published) {
-        if (m.size() != 3 || m[1] != 0x26 || (m[0] & 0x0F) != 9) continue;
-        n = m[0] >> 4 == 0x9 ? n + 1 : std::max(0, n - 1);
-    }
-    return n;
-}
-
-// 100 pad note-ons from 100 source notes, none of them 38.
-Bytes padBurst() {
-    Bytes b;
-    for (int i = 0; i < 100; ++i)
-        b.insert(b.end(), {0x99, static_cast<std::uint8_t>(i < 38 ? i : i + 1), 0x64});
-    return b;
-}
-
-}  // namespace
-
 TEST_F(Engine, NoteOffsFollowEveryNoteOnInFlightOnStopAndRemapOff) {
     create();
-    const Bytes burst = padBurst();
+    Bytes burst;  // 100 pad note-ons from 100 source notes, none of them 38
+    for (int i = 0; i < 100; ++i)
+        burst.insert(burst.end(), {0x99, static_cast<std::uint8_t>(i < 38 ? i : i + 1), 0x64});
     for (int round = 0; round < 300; ++round) {
         hub->clear();
         Pty board;  // nothing left over from the last round
@@ -405,17 +385,6 @@ TEST_F(Engine, ReleasingTheBridgeEndsHeldNotesOnceAndItsThreads) {
     ASSERT_TRUE(publishedAtLeast(3));
     bridge.reset();
     EXPECT_EQ(hub->published().back(), (Bytes{0x89, 0x26, 0x00}));
-}
-
-// `tessaryn --set` beside a running instance: the change is taken up at once, not next start.
-TEST_F(Engine, SettingsAnotherProcessStoresApplyAtOnce) {
-    create();
-    startOnPty();
-    Preferences(dir).setBoolean("dropClock", false);
-    ASSERT_TRUE(until([&] { return !bridge->dropClock(); }));
-    pty.send({0xF8});
-    ASSERT_TRUE(publishedAtLeast(1));
-    EXPECT_EQ(hub->published(), std::vector<Bytes>{{0xF8}});
 }
 
 // Both paths at full speed while settings change on the main thread: meant for the TSan build.

@@ -96,6 +96,7 @@ TEST(MessagePath, FromTheDeviceFiltersRoutesRemapsAndCurves) {
                         {0xFA},
                     }));
     EXPECT_EQ(origin, (std::vector<std::size_t>{2, 3, 4, 5, 6}));
+    EXPECT_TRUE(path.fromMIDI({{0xF8}, {0xFE}}, 1).empty());  // the same filters toward the device
     path.traffic.dropClock = path.traffic.dropSensing = false;
     EXPECT_EQ(path.fromMIDI({{0xF8}, {0xFE}}, 1).size(), 2u);
 }

@@ -18,14 +18,6 @@ struct PrefsDir : TempDirTest {
     void write(const std::string& text) { std::ofstream(dir / "preferences.json") << text; }
 };
 
-// Every base64 padding case, and all byte values.
-constexpr std::size_t kDataSizes[] = {0, 1, 2, 3, 4, 255};
-std::string bytes(std::size_t n) {
-    std::string out;
-    for (std::size_t k = 0; k < n; ++k) out += static_cast<char>(k * 37);
-    return out;
-}
-
 }  // namespace
 
 TEST_F(PrefsDir, TypedReadsNeverConvertText) {
@@ -51,14 +43,17 @@ TEST_F(PrefsDir, WritesSurviveAReopenAndDataReadsBackAsData) {
     w.setInteger("i", -7);
     w.setReal("d", 1.25);
     w.setText("t", "/dev/ttyACM0");
-    for (std::size_t n : kDataSizes) w.setData("data" + std::to_string(n), bytes(n));
+    std::string bytes;  // all byte values; its first 0 to 4 bytes: every base64 padding case
+    for (int k = 0; k < 256; ++k) bytes += static_cast<char>(k * 37);
+    for (std::size_t n : {0, 1, 2, 3, 4, 256}) w.setData(std::to_string(n), bytes.substr(0, n));
     w.setReal("nan", std::nan(""));
     Preferences p(dir);  // reopened
     EXPECT_EQ(p.boolean("b"), false);
     EXPECT_EQ(p.integer("i"), -7);
     EXPECT_EQ(p.real("d"), 1.25);
     EXPECT_EQ(p.text("t"), "/dev/ttyACM0");
-    for (std::size_t n : kDataSizes) EXPECT_EQ(p.data("data" + std::to_string(n)), bytes(n)) << n;
+    for (std::size_t n : {0, 1, 2, 3, 4, 256})
+        EXPECT_EQ(p.data(std::to_string(n)), bytes.substr(0, n)) << n;
     EXPECT_FALSE(p.contains("nan"));
     // Nothing but the file and the lock is left behind.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator{}), 2);
@@ -159,9 +154,13 @@ TEST(InstanceName, RefusesWhatCouldEscapeItsFolderOrBreakAPortName) {
     }
 }
 
-struct InstanceLockTest : TempDirTest {};
+// Each name has its own preferences folder, the default one the folder it always had.
+TEST_F(PrefsDir, InstancesOneFolderPerNameOneHolderWhateverItsKindInAFolderOnlyTheUserEnters) {
+    ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+    EXPECT_EQ(instanceConfigDir("Halvenor"), dir / "tessaryn");
+    EXPECT_EQ(instanceConfigDir("Pad 2"), dir / "tessaryn/instances/Pad 2");
+    ::unsetenv("XDG_CONFIG_HOME");
 
-TEST_F(InstanceLockTest, OneHolderPerNameWhateverItsKindInAFolderOnlyTheUserEnters) {
     using Kind = InstanceLock::Kind;
     const fs::path runtime = dir / "run";
     const std::pair<Kind, std::string> holders[] = {
@@ -194,11 +193,4 @@ TEST_F(InstanceLockTest, OneHolderPerNameWhateverItsKindInAFolderOnlyTheUserEnte
     InstanceLock shared("Halvenor", Kind::headless, runtime);
     EXPECT_FALSE(shared.held());
     EXPECT_NE(shared.problem().find("not a folder only you can enter"), std::string::npos);
-}
-
-TEST_F(InstanceLockTest, TheDefaultInstanceKeepsItsPreferencesFolder) {
-    ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
-    EXPECT_EQ(instanceConfigDir("Halvenor"), dir / "tessaryn");
-    EXPECT_EQ(instanceConfigDir("Pad 2"), dir / "tessaryn/instances/Pad 2");
-    ::unsetenv("XDG_CONFIG_HOME");
 }

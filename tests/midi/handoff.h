@@ -68,9 +68,6 @@ struct MainTasks : Shared {
         }
         return true;
     }
-    void runPending() {
-        runUntil([] { return false; }, 0ms);
-    }
 };
 
 // A SysEx of `length` bytes, F0 and F7 included, with a pattern that shows any cut or shuffle.

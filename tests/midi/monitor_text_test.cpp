@@ -9,7 +9,7 @@ namespace {
 struct Text {
     MIDIMessage m;
     bool fromPad;
-    const char* text;  // nullptr: nothing shown
+    std::optional<std::string> text;  // none: nothing shown
 };
 
 const Text kMonitor[] = {
@@ -23,14 +23,14 @@ const Text kMonitor[] = {
     {{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, false, "MIDI  SysEx 6 bytes"},
     {{0xA0, 0x3C, 0x7F}, true, "Pad  A0 3C 7F"},
     {{0xF5, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07}, false, "MIDI  F5 01 02 03 04 05"},
-    {{0xF8}, false, nullptr},
-    {{}, false, nullptr},
+    {{0xF8}, false, std::nullopt},
+    {{}, false, std::nullopt},
 };
 
 struct Hit {
     MIDIMessage raw, sent;
     bool remapOn;
-    const char* text;
+    std::optional<std::string> text;
 };
 
 const Hit kHits[] = {
@@ -39,24 +39,19 @@ const Hit kHits[] = {
     {{0x90, 0x3C, 0x64}, {0x99, 0x3C, 0x64}, true, "hit 60 · ch 10 · vel 100"},
     {{0x90, 0x28, 0x64}, {0x90, 0x28, 0x64}, false, "hit 40 · ch 1 · vel 100 · unchanged"},
     {{0x90, 0x28, 0x00}, {0x90, 0x26, 0x00}, true, "release 40 → Snare 38 · ch 1 · vel 0"},
-    {{0xB0, 0x07, 0x40}, {0xB0, 0x07, 0x40}, true, nullptr},
-    {{0x90, 0x3C, 0x64}, {0x90}, true, nullptr},
-    {{0x90}, {0x90, 0x3C, 0x64}, true, nullptr},
+    {{0xB0, 0x07, 0x40}, {0xB0, 0x07, 0x40}, true, std::nullopt},
+    {{0x90, 0x3C, 0x64}, {0x90}, true, std::nullopt},
+    {{0x90}, {0x90, 0x3C, 0x64}, true, std::nullopt},
 };
-
-std::optional<std::string> shown(const char* text) {
-    return text ? std::optional<std::string>(text) : std::nullopt;
-}
 
 }  // namespace
 
 TEST(MonitorText, Lines) {
     for (const Text& t : kMonitor) {
-        EXPECT_EQ(tessaryn::monitorText(t.m, t.fromPad), shown(t.text))
-            << ::testing::PrintToString(t.m);
+        EXPECT_EQ(tessaryn::monitorText(t.m, t.fromPad), t.text) << ::testing::PrintToString(t.m);
     }
     for (const Hit& h : kHits) {
-        EXPECT_EQ(tessaryn::drumHitLine(h.raw, h.sent, h.remapOn), shown(h.text))
+        EXPECT_EQ(tessaryn::drumHitLine(h.raw, h.sent, h.remapOn), h.text)
             << ::testing::PrintToString(h.raw) << " " << ::testing::PrintToString(h.sent);
     }
 }

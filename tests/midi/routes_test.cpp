@@ -57,10 +57,12 @@ TEST(LearnedRoutes, Apply) {
     EXPECT_FALSE(tessaryn::applyLearned({0x90, 0x3C, 0x64}, {}).matched);
 }
 
-TEST(LearnedRoutes, LineNamesTheVoiceAndJsonIsCompactAndRoundTrips) {
+TEST(LearnedRoutes, LineNamesTheVoiceJsonRoundTripsAndDamagedOrHugeJsonIsRejectedWhole) {
     EXPECT_EQ(note(60, 38).line(), "Note 60 → Snare 38");
+    const std::string good = one(kId, "true", "7", "20");
     LearnedRoute r{*Uuid::parse("0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9"), true, 7, 20};
-    EXPECT_EQ(tessaryn::encodeRoutes({r}), one(kId, "true", "7", "20"));
+    EXPECT_EQ(tessaryn::encodeRoutes({r}), good);
+    EXPECT_EQ(tessaryn::decodeRoutes(good), std::vector{r});  // the damaged cases' healthy base
     EXPECT_EQ(tessaryn::encodeRoutes({}), "[]");
     const std::vector<LearnedRoute> routes{note(60, 38), cc(7, 20), note(INT64_MIN, INT64_MAX),
                                            note(60, 36)};
@@ -71,10 +73,7 @@ TEST(LearnedRoutes, LineNamesTheVoiceAndJsonIsCompactAndRoundTrips) {
         " [ {\"destination\": -5, \"extra\": [1,{\"x\":null}], \"source\" : 60,\n"
         "    \"isCC\": false, \"id\": \"0a1b2c3d-4e5f-6071-8293-A4B5C6D7E8F9\"} ] ");
     EXPECT_EQ(written, (std::vector<LearnedRoute>{{*Uuid::parse(kId), false, 60, -5}}));
-}
 
-TEST(LearnedRoutes, DamagedOrHugeJsonIsRejectedWhole) {
-    const std::string good = one(kId, "true", "7", "20");
     const std::string entry = good.substr(1, good.size() - 2);
     std::string huge = "[";
     while (huge.size() < (17u << 20)) huge += entry + ",";
@@ -103,5 +102,4 @@ TEST(LearnedRoutes, DamagedOrHugeJsonIsRejectedWhole) {
     for (const std::string& c : cases) {
         EXPECT_FALSE(tessaryn::decodeRoutes(c).has_value()) << c.substr(0, 120);
     }
-    EXPECT_TRUE(tessaryn::decodeRoutes(good).has_value());
 }

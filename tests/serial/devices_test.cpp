@@ -36,15 +36,6 @@ TEST(ControlFlags, FramingReplacesTheOldAndLeavesTheRest) {
     }
 }
 
-TEST(PermissionHint, NamesTheGroupAndTheNewLogin) {
-    EXPECT_EQ(permissionHint({"uucp", true, false}),
-              "Add yourself to the group uucp (sudo adduser $USER uucp) and log in again.");
-    EXPECT_EQ(permissionHint({"dialout", true, true}),
-              "You are in the group dialout, but this session started before you joined it: log "
-              "in again.");
-    EXPECT_EQ(permissionHint({"root", false, false}), std::nullopt);  // the group cannot help
-}
-
 namespace {
 
 struct Devices : tessaryn::testing::TempDirTest {
@@ -137,7 +128,13 @@ TEST(Reconnect, TakesTheSameBoardElseWhenItIsUnknownTheOnlyHotplugDevice) {
 
 // The group is read from the node itself (a plain file stands in for the device: stat sees the
 // same owner and mode). Running as root, EACCES cannot be provoked, so the error is passed in.
-TEST_F(Devices, OpenErrorReadsTheGroupFromTheNode) {
+TEST_F(Devices, PermissionAdviceNamesTheNodesGroupAndTheNewLogin) {
+    EXPECT_EQ(permissionHint({"uucp", true, false}),
+              "Add yourself to the group uucp (sudo adduser $USER uucp) and log in again.");
+    EXPECT_EQ(permissionHint({"dialout", true, true}),
+              "You are in the group dialout, but this session started before you joined it: log "
+              "in again.");
+    EXPECT_EQ(permissionHint({"root", false, false}), std::nullopt);  // the group cannot help
     const fs::path node = dir / "ttyACM0";
     write(node);
     if (::geteuid() != 0) GTEST_SKIP() << "changing the group of a file needs root";

@@ -40,29 +40,37 @@ TEST(IoQueue, BlocksFromManyThreadsRunOneAtATimeInFifoOrderPerThread) {
     }
 }
 
-TEST(IoQueue, DelayedBlocksRunInDeadlineOrderOnTheQueue) {
-    IoQueue q("test");
+TEST(IoQueue, DelayedBlocksRunInDeadlineOrderOnTheQueueWhichCanBeDestroyedThere) {
+    auto q = std::make_shared<IoQueue>("test");
     Shared shared;
     std::vector<int> order;
     const auto start = std::chrono::steady_clock::now();
     std::chrono::steady_clock::duration firstAt{};
     auto record = [&](int n) {
         return [&, n] {
-            EXPECT_TRUE(q.isCurrent());
+            EXPECT_TRUE(q->isCurrent());
             shared.change([&] {
                 if (n == 1) firstAt = std::chrono::steady_clock::now() - start;
                 order.push_back(n);
             });
         };
     };
-    q.asyncAfter(30ms, record(3));
-    q.asyncAfter(320us, record(1));
-    q.asyncAfter(30ms, record(4));  // same deadline class: posting order
-    q.asyncAfter(5ms, record(2));
+    q->asyncAfter(30ms, record(3));
+    q->asyncAfter(320us, record(1));
+    q->asyncAfter(30ms, record(4));  // same deadline class: posting order
+    q->asyncAfter(5ms, record(2));
     ASSERT_TRUE(shared.waitUntil([&] { return order.size() == 4; }));
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
     EXPECT_GE(firstAt, 320us);
-    EXPECT_FALSE(q.isCurrent());
+    EXPECT_FALSE(q->isCurrent());
+
+    std::promise<void> ran;
+    auto* raw = q.get();
+    raw->async([q = std::move(q), &ran]() mutable {
+        q.reset();  // last reference goes away on the queue itself
+        ran.set_value();
+    });
+    EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready);
 }
 
 TEST(IoQueue, ReadSourceFiresUntilCancelledThenRunsItsCancelHandler) {
@@ -94,15 +102,4 @@ TEST(IoQueue, ReadSourceFiresUntilCancelledThenRunsItsCancelHandler) {
     q.sync([] {});
     EXPECT_EQ(got, "abc");
     ::close(fds[1]);
-}
-
-TEST(IoQueue, CanBeDestroyedFromItsOwnThread) {
-    auto q = std::make_shared<IoQueue>("test");
-    std::promise<void> ran;
-    auto* raw = q.get();
-    raw->async([q = std::move(q), &ran]() mutable {
-        q.reset();  // last reference goes away on the queue itself
-        ran.set_value();
-    });
-    EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready);
 }

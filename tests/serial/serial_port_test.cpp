@@ -82,9 +82,12 @@ TEST_F(Port, ReadsAndWritesARealPty) {
     ASSERT_TRUE(owner.waitUntil([&] { return owner.data.size() == 3; }));
     EXPECT_EQ(owner.data, (Bytes{0x99, 0x26, 0x64}));
 
-    port->write({0x90, 0x3C, 0x64}, false);
+    // A SysEx larger than the queue's bound arrives whole, and so does what follows.
+    const Bytes dump = sysex(4 * SerialPort::kQueueLimit), note{0x90, 0x3C, 0x64};
+    port->write(dump, false);
     port->write({}, false);
-    EXPECT_EQ(pty.receive(3), (Bytes{0x90, 0x3C, 0x64}));
+    port->write(note, false);
+    EXPECT_EQ(pty.receive(dump.size() + 3, 20s), joined({&dump, &note}));
 
     // One read is at most kReadSize bytes: a larger burst arrives whole over several callbacks.
     Bytes burst(3 * SerialPort::kReadSize + 5);
@@ -97,40 +100,8 @@ TEST_F(Port, ReadsAndWritesARealPty) {
     port->write({0x01}, false);  // closed: dropped
     EXPECT_TRUE(pty.receive(1, 100ms).empty());
     EXPECT_TRUE(owner.closed.empty());  // stop does not report a close
-}
 
-TEST_F(Port, SetsExactRates) {
-    for (std::int64_t baud : {31250, 250000, 1000000, 2000000, 12345, 115200}) {
-        open(baud);
-        // A second descriptor reads back what the driver holds for the line.
-        const int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(readExactBaud(fd), baud);
-        ::close(fd);
-    }
-}
-
-TEST(SerialPort, OpeningErrors) {
-    EXPECT_EQ(startError("/dev/does-not-exist"),
-              "Cannot open /dev/does-not-exist: No such file or directory");
-    EXPECT_EQ(startError("/dev/null"), "tcgetattr failed: Inappropriate ioctl for device");
-    Pty pty;
-    EXPECT_EQ(startError(pty.path, 0), "Could not set baud rate 0: Invalid argument");
-    EXPECT_EQ(startError(pty.path, -9600), "Could not set baud rate -9600: Invalid argument");
-}
-
-TEST_F(Port, SecondOpenIsRefusedAndTheFirstKeepsWorking) {
-    open();
-    EXPECT_EQ(startError(pty.path), "Cannot open " + pty.path + ": Device or resource busy");
-    pty.send({0xF8});
-    EXPECT_TRUE(owner.waitUntil([&] { return owner.data.size() == 1; }));
-    port->stop();
-    port->queue().sync([] {});  // the descriptor is closed on the queue
-    EXPECT_EQ(startError(pty.path), "(opened)");
-}
-
-// Reopening after a replug: the engine's reconnect tests.
-TEST_F(Port, UnplugIsReportedOnce) {
+    // An unplug is reported once; reopening after a replug: the engine's reconnect tests.
     open();
     pty.unplug();
     ASSERT_TRUE(owner.waitUntil([&] { return !owner.closed.empty(); }));
@@ -139,6 +110,28 @@ TEST_F(Port, UnplugIsReportedOnce) {
     EXPECT_EQ(owner.closed,
               (std::vector<std::string>{"Serial port closed (device disconnected?)"}));
     EXPECT_FALSE(port->isOpen());
+}
+
+TEST_F(Port, SetsExactRatesOrSaysWhyNotAndASecondOpenIsRefusedWhileTheFirstKeepsWorking) {
+    EXPECT_EQ(startError("/dev/does-not-exist"),
+              "Cannot open /dev/does-not-exist: No such file or directory");
+    EXPECT_EQ(startError("/dev/null"), "tcgetattr failed: Inappropriate ioctl for device");
+    EXPECT_EQ(startError(pty.path, 0), "Could not set baud rate 0: Invalid argument");
+    EXPECT_EQ(startError(pty.path, -9600), "Could not set baud rate -9600: Invalid argument");
+    for (std::int64_t baud : {31250, 250000, 1000000, 2000000, 12345, 115200}) {
+        open(baud);
+        // A second descriptor reads back what the driver holds for the line.
+        const int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(readExactBaud(fd), baud);
+        ::close(fd);
+    }
+    EXPECT_EQ(startError(pty.path), "Cannot open " + pty.path + ": Device or resource busy");
+    pty.send({0xF8});
+    EXPECT_TRUE(owner.waitUntil([&] { return owner.data.size() == 1; }));
+    port->stop();
+    port->queue().sync([] {});  // the descriptor is closed on the queue
+    EXPECT_EQ(startError(pty.path), "(opened)");
 }
 
 // Writers on several threads (MIDI input, the serial queue, the main thread) take turns: every
@@ -208,11 +201,9 @@ TEST_F(Port, ADeviceThatStopsReadingIsReportedAndLosesOnlyWholeOldMessages) {
     for (int i = 0; i < kCount; i += 100) {
         std::vector<SerialPort::Message> batch;
         for (int k = i; k < i + 100; ++k) {
-            Bytes m(kSize, 0x55);
-            m[0] = 0xF0;
+            Bytes m = sysex(kSize);
             m[1] = static_cast<std::uint8_t>(k >> 7);
             m[2] = static_cast<std::uint8_t>(k & 0x7F);
-            m[kSize - 1] = 0xF7;
             batch.push_back({std::move(m), false});
         }
         port->write(std::move(batch));
@@ -258,18 +249,6 @@ TEST(SerialPort, ARateTheDriverRoundsIsRefused) {
     EXPECT_EQ(startError("/dev/ttyS0", 250000), "Could not set baud rate 250000: Invalid argument");
     ::tcsetattr(probe, TCSANOW, &saved);
     ::close(probe);
-}
-
-// The two loads that must lose nothing: a message larger than the queue's bound, and a device
-// that reads slowly but steadily.
-TEST_F(Port, ASysexLargerThanTheBoundArrivesWholeAndSoDoesWhatFollows) {
-    open();
-    const Bytes dump = sysex(4 * SerialPort::kQueueLimit);
-    port->write(dump, false);
-    port->write({0x90, 0x3C, 0x64}, false);
-    auto want = dump;
-    want.insert(want.end(), {0x90, 0x3C, 0x64});
-    EXPECT_EQ(pty.receive(want.size(), 20s), want);
 }
 
 TEST_F(Port, ADeviceReadingSlowlyButSteadilyIsNeverCalledStalledAndLosesNothing) {

@@ -20,15 +20,17 @@ bool RunLoop::runOne(Clock::time_point until) {
         std::unique_lock lock(m_);
         for (;;) {
             if (quit_) return false;
-            if (!tasks_.empty()) {
-                task = std::move(tasks_.front());
-                tasks_.pop_front();
-                break;
-            }
+            // A due timer goes first: tasks posted without pause (a flood of input) must not
+            // hold back the redraw of the counters or a reconnect for ever.
             const auto now = Clock::now();
             if (!timers_.empty() && timers_.top().due <= now) {
                 task = std::move(const_cast<Timer&>(timers_.top()).task);
                 timers_.pop();
+                break;
+            }
+            if (!tasks_.empty()) {
+                task = std::move(tasks_.front());
+                tasks_.pop_front();
                 break;
             }
             if (now >= until) return false;
@@ -62,7 +64,7 @@ void RunLoop::quit() {
 bool RunLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto until = Clock::now() + timeout;
     while (!done()) {
-        if (!runOne(until) && Clock::now() >= until) return done();
+        if (Clock::now() >= until || !runOne(until)) return done();
     }
     return true;
 }

@@ -428,3 +428,13 @@ TEST_F(Engine, BothPathsUnderLoadWhileSettingsChange) {
     EXPECT_GT(hub->published().size(), 100u);
     EXPECT_LE(bridge->monitor().size(), Bridge::kMonitorCap);
 }
+
+// A due timer (the counters' redraw, a reconnect) runs even while tasks keep coming.
+TEST(RunLoopTest, ADueTimerRunsWhileTasksKeepComing) {
+    RunLoop loop;
+    std::function<void()> again = [&] { loop.post(again); };
+    loop.post(again);
+    bool fired = false;
+    loop.postAfter(std::chrono::milliseconds(1), [&] { fired = true; });
+    EXPECT_TRUE(loop.runUntil([&] { return fired; }, std::chrono::seconds(2)));
+}

@@ -51,6 +51,21 @@ TEST_F(JackEndpoints, OwnPortsAndOtherInstancesAreNeverListedAsHardware) {
     midi = open("Halvenor");
     EXPECT_EQ(midi->availablePorts().first, out);
 
+    // The hardware-facing ports exist, linked, only while a hardware endpoint is chosen.
+    auto hardwarePorts = [&](bool there) {
+        return eventually([&] {
+            return peer.hasPort("Halvenor:Halvenor Hardware Out") == there &&
+                   peer.hasPort("Halvenor:Halvenor Hardware In") == there;
+        });
+    };
+    EXPECT_TRUE(hardwarePorts(false));
+    midi->service().publishAll(std::vector<Bytes>{{0x90, 0x3C, 0x64}}, in[0].id);
+    EXPECT_TRUE(midi->service().connectSource(out[0].id));
+    EXPECT_TRUE(hardwarePorts(true) && peer.waitLinks("in", 1) && peer.waitLinks("out", 1));
+    midi->service().publishAll({}, 0);
+    midi->service().disconnectSource();
+    EXPECT_TRUE(hardwarePorts(false) && peer.waitLinks("in", 0) && peer.waitLinks("out", 0));
+
     // A JACK client name is taken only once (PipeWire's JACK would let it); with no server, the
     // message names the one this libjack talks to.
     auto refusal = [&](const std::string& name) -> std::string {

@@ -157,6 +157,7 @@ class JackPeer {
     }
 
     std::string full(const std::string& port) const { return name_ + ":" + port; }
+    bool hasPort(const std::string& full) const { return jack_port_by_name(client_, full.c_str()); }
 
     void addPort(const std::string& port, bool input) {
         jack_port_t* p = jack_port_register(client_, port.c_str(), JACK_DEFAULT_MIDI_TYPE,

@@ -79,9 +79,11 @@ std::vector<MIDIService::Endpoint> otherMIDIPorts(jack_client_t* c, const std::s
         const std::string shortName = jack_port_short_name(port);
         if (full.size() <= shortName.size()) continue;
         std::string client = full.substr(0, full.size() - shortName.size() - 1);
-        if (shortName == client + " Hardware In") instances.insert(client);
-        ports.push_back({full, std::move(client), shortName,
-                         static_cast<unsigned long>(jack_port_flags(port))});
+        const auto portFlags = static_cast<unsigned long>(jack_port_flags(port));
+        // Another instance: a board's input port named after its client.
+        const unsigned long board = JackPortIsInput | JackPortIsPhysical | JackPortIsTerminal;
+        if (shortName == client + " In" && (portFlags & board) == board) instances.insert(client);
+        ports.push_back({full, std::move(client), shortName, portFlags});
     }
     jack_free(all);
     for (const auto& p : ports) {

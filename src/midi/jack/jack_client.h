@@ -53,8 +53,8 @@ jack_port_t* registerMIDIPort(jack_client_t* c, const std::string& port, unsigne
                               const char* pretty);
 
 // MIDI ports of other clients with all of `flags`, leaving out the client `self` and other
-// instances of this program (recognised by their "<client> Hardware In" port). `names`, when
-// given, receives the full port name of each listed endpoint.
+// instances of this program (recognised by their "<client> In" port, physical and terminal).
+// `names`, when given, receives the full port name of each listed endpoint.
 std::vector<MIDIService::Endpoint> otherMIDIPorts(jack_client_t* c, const std::string& self,
                                                   unsigned long flags,
                                                   std::map<std::int32_t, std::string>* names);

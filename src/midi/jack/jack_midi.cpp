@@ -94,9 +94,7 @@ class JackService final : public MIDIService {
 
     void disconnectSource() override {
         std::lock_guard lock(clientLock_);
-        if (!sourceLinked_.empty() && client_ && !serverGone_)
-            jack_disconnect(client_.get(), sourceLinked_.c_str(),
-                            jack_port_name(ports_.hardwareIn));
+        dropHardwarePort(ports_.hardwareIn, rtHardwareIn_);  // and with it our link
         sourceID_ = 0;
         sourceLinked_.clear();
     }
@@ -123,14 +121,11 @@ class JackService final : public MIDIService {
         }
         // What the board sends and reads: to JACK programs the board is hardware, a terminal.
         const unsigned long board = JackPortIsPhysical | JackPortIsTerminal;
+        // The hardware-facing ports come and go with the choice of a hardware endpoint.
         JackCycle::Ports ports{
             registerMIDIPort(c, name_ + " Out", JackPortIsOutput | board, "From the board"),
-            registerMIDIPort(c, name_ + " In", JackPortIsInput | board, "To the board"),
-            registerMIDIPort(c, name_ + " Hardware Out", JackPortIsOutput,
-                             "To the chosen hardware destination"),
-            registerMIDIPort(c, name_ + " Hardware In", JackPortIsInput,
-                             "From the chosen hardware source")};
-        if (!ports.out || !ports.in || !ports.hardwareOut || !ports.hardwareIn) {
+            registerMIDIPort(c, name_ + " In", JackPortIsInput | board, "To the board")};
+        if (!ports.out || !ports.in) {
             status = static_cast<jack_status_t>(status | JackFailure);
             return false;
         }
@@ -145,6 +140,7 @@ class JackService final : public MIDIService {
             ports_ = ports;
             serverGone_ = false;
             hwOutLinked_ = false;
+            rtHardwareOut_ = rtHardwareIn_ = nullptr;
             ++setupGeneration_;
             routedName_.clear();
             sourceLinked_.clear();
@@ -164,7 +160,10 @@ class JackService final : public MIDIService {
             c,
             [](jack_nframes_t n, void* self) {
                 auto* s = static_cast<JackService*>(self);
-                s->cycle_.process(s->rtClient_, s->rtPorts_, n, s->hwOutLinked_.load());
+                JackCycle::Ports ports = s->rtPorts_;
+                ports.hardwareOut = s->rtHardwareOut_.load(std::memory_order_acquire);
+                ports.hardwareIn = s->rtHardwareIn_.load(std::memory_order_acquire);
+                s->cycle_.process(s->rtClient_, ports, n, s->hwOutLinked_.load());
                 return 0;
             },
             this);
@@ -239,14 +238,14 @@ class JackService final : public MIDIService {
     // again or comes back.
     bool routeHardwareOut(std::int32_t id) {
         if (id == 0) {
-            if (!routedName_.empty() && client_ && !serverGone_)
-                jack_disconnect(client_.get(), jack_port_name(ports_.hardwareOut),
-                                routedName_.c_str());
+            dropHardwarePort(ports_.hardwareOut, rtHardwareOut_);  // and with it our link
             routedID_ = 0;
             routedName_.clear();
             return false;
         }
-        if (!client_) return false;
+        if (!client_ || !hardwarePort(ports_.hardwareOut, rtHardwareOut_, " Hardware Out",
+                                      JackPortIsOutput, "To the chosen hardware destination"))
+            return false;
         const unsigned generation = setupGeneration_;
         if (id == routedID_ && generation == routedAt_) return !routedName_.empty();
         const std::string name = lookup(id, JackPortIsInput);
@@ -269,6 +268,27 @@ class JackService final : public MIDIService {
         return true;
     }
 
+    // Called with clientLock_ held: the hardware-facing port, registered when first needed and
+    // handed to the process callback.
+    jack_port_t* hardwarePort(jack_port_t*& port, std::atomic<jack_port_t*>& rt, const char* suffix,
+                              unsigned long flags, const char* pretty) {
+        if (!port && client_ && !serverGone_) {
+            port = registerMIDIPort(client_.get(), name_ + suffix, flags, pretty);
+            rt.store(port, std::memory_order_release);
+        }
+        return port;
+    }
+
+    // Called with clientLock_ held: no hardware endpoint is chosen any more, so its port goes, with
+    // its links. The process callback stops using it first; a cycle that took it just before
+    // writes into a buffer the server no longer reads.
+    void dropHardwarePort(jack_port_t*& port, std::atomic<jack_port_t*>& rt) {
+        if (!port) return;
+        rt.store(nullptr, std::memory_order_release);
+        if (client_ && !serverGone_) jack_port_unregister(client_.get(), port);
+        port = nullptr;
+    }
+
     bool routed(std::int32_t id) {
         std::lock_guard lock(clientLock_);
         return routeHardwareOut(id);
@@ -282,13 +302,16 @@ class JackService final : public MIDIService {
         routeHardwareOut(routedID_);
         followSource();
         // Asked here, not in the process callback: some servers answer under a lock.
-        hwOutLinked_ = jack_port_connected(ports_.hardwareOut) > 0;
+        hwOutLinked_ = ports_.hardwareOut && jack_port_connected(ports_.hardwareOut) > 0;
     }
 
     // Called with clientLock_ held. Links the chosen source to "<name> Hardware In" when it is
     // there and this program has not linked it yet; the same rules as for the destination.
     bool followSource() {
-        if (sourceID_ == 0 || !client_ || serverGone_) return false;
+        if (sourceID_ == 0 || !client_ || serverGone_ ||
+            !hardwarePort(ports_.hardwareIn, rtHardwareIn_, " Hardware In", JackPortIsInput,
+                          "From the chosen hardware source"))
+            return false;
         const std::string name = lookup(sourceID_, JackPortIsOutput);
         if (name.empty()) sourceLinked_.clear();
         if (name.empty() || name == sourceLinked_) return !name.empty();
@@ -402,9 +425,11 @@ class JackService final : public MIDIService {
     std::atomic<unsigned> setupGeneration_{1};
     std::atomic<bool> newRoute_{false};  // the next hardware message is the first of a new link
 
-    // The process callback's, set only while no callback runs.
+    // The process callback's, set only while no callback runs; the hardware-facing ports change
+    // while it runs.
     jack_client_t* rtClient_ = nullptr;
     JackCycle::Ports rtPorts_;
+    std::atomic<jack_port_t*> rtHardwareOut_{nullptr}, rtHardwareIn_{nullptr};
 
     // Guarded by outLock_.
     std::mutex outLock_;

@@ -8,8 +8,8 @@
 namespace tessaryn {
 
 // JACK MIDI (jackd2, or PipeWire's JACK): client "<name>", ports "<name> Out" and "<name> In"
-// that every JACK program lists, and "<name> Hardware Out" / "<name> Hardware In", which this
-// program connects to the one chosen hardware destination and source. Never starts a server:
+// that every JACK program lists, and, only while a hardware destination or source is chosen,
+// "<name> Hardware Out" / "<name> Hardware In", linked to it. Never starts a server:
 // throws MIDIServiceError saying how to start one when none runs.
 //
 // `report` receives, once per episode and on a non-realtime thread, what the backend had to

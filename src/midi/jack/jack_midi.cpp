@@ -233,9 +233,9 @@ class JackService final : public MIDIService {
     }
 
     // Called with clientLock_ held. Links "<name> Hardware Out" to the destination with this ID
-    // (0: none, and our link goes); false when there is none. Only the link this program made is
-    // ever removed, and a link the user removed is made again only when the destination is chosen
-    // again or comes back.
+    // (0: none, and the port goes); false when there is none. While one is chosen, only the link
+    // this program made is ever removed, and a link the user removed is made again only when the
+    // destination is chosen again or comes back.
     bool routeHardwareOut(std::int32_t id) {
         if (id == 0) {
             dropHardwarePort(ports_.hardwareOut, rtHardwareOut_);  // and with it our link

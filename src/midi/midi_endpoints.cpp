@@ -83,6 +83,9 @@ MIDIEndpoints::availablePorts() {
 }
 
 void MIDIEndpoints::listen(std::int32_t uniqueID) {
+    // Every change of settings listens again: a source already linked stays as it is (undoing
+    // and redoing it would take JACK's port away and make it anew each time).
+    if (uniqueID != 0 && uniqueID == connectedIn_) return;
     // Also when nothing is connected: the service may still be waiting for the last choice.
     service_->disconnectSource();
     connectedIn_ = 0;

@@ -243,9 +243,7 @@ class JackService final : public MIDIService {
             routedName_.clear();
             return false;
         }
-        if (!client_ || !hardwarePort(ports_.hardwareOut, rtHardwareOut_, " Hardware Out",
-                                      JackPortIsOutput, "To the chosen hardware destination"))
-            return false;
+        if (!client_) return false;
         const unsigned generation = setupGeneration_;
         if (id == routedID_ && generation == routedAt_) return !routedName_.empty();
         const std::string name = lookup(id, JackPortIsInput);
@@ -255,6 +253,11 @@ class JackService final : public MIDIService {
         routedAt_ = generation;
         routedName_ = name;
         if (name.empty() || same) return !name.empty();
+        if (!hardwarePort(ports_.hardwareOut, rtHardwareOut_, " Hardware Out", JackPortIsOutput,
+                          "To the chosen hardware destination")) {
+            routedName_.clear();
+            return false;
+        }
         jack_client_t* c = client_.get();
         const char* port = jack_port_name(ports_.hardwareOut);
         if (!previous.empty()) jack_disconnect(c, port, previous.c_str());
@@ -268,8 +271,8 @@ class JackService final : public MIDIService {
         return true;
     }
 
-    // Called with clientLock_ held: the hardware-facing port, registered when first needed and
-    // handed to the process callback.
+    // Called with clientLock_ held: the hardware-facing port, registered when the chosen endpoint
+    // is first there to link, and handed to the process callback.
     jack_port_t* hardwarePort(jack_port_t*& port, std::atomic<jack_port_t*>& rt, const char* suffix,
                               unsigned long flags, const char* pretty) {
         if (!port && client_ && !serverGone_) {
@@ -308,13 +311,13 @@ class JackService final : public MIDIService {
     // Called with clientLock_ held. Links the chosen source to "<name> Hardware In" when it is
     // there and this program has not linked it yet; the same rules as for the destination.
     bool followSource() {
-        if (sourceID_ == 0 || !client_ || serverGone_ ||
-            !hardwarePort(ports_.hardwareIn, rtHardwareIn_, " Hardware In", JackPortIsInput,
-                          "From the chosen hardware source"))
-            return false;
+        if (sourceID_ == 0 || !client_ || serverGone_) return false;
         const std::string name = lookup(sourceID_, JackPortIsOutput);
         if (name.empty()) sourceLinked_.clear();
         if (name.empty() || name == sourceLinked_) return !name.empty();
+        if (!hardwarePort(ports_.hardwareIn, rtHardwareIn_, " Hardware In", JackPortIsInput,
+                          "From the chosen hardware source"))
+            return false;
         const int r = jack_connect(client_.get(), name.c_str(), jack_port_name(ports_.hardwareIn));
         if (r != 0 && r != EEXIST) return false;
         sourceLinked_ = name;

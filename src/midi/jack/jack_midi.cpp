@@ -283,8 +283,8 @@ class JackService final : public MIDIService {
     }
 
     // Called with clientLock_ held: no hardware endpoint is chosen any more, so its port goes, with
-    // its links. The process callback stops using it first; a cycle that took it just before
-    // writes into a buffer the server no longer reads.
+    // its links. The process callback is told first, so only a cycle already running can still
+    // write to it.
     void dropHardwarePort(jack_port_t*& port, std::atomic<jack_port_t*>& rt) {
         if (!port) return;
         rt.store(nullptr, std::memory_order_release);

@@ -22,14 +22,8 @@ fi
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $pkgs >/dev/null
 
 if [ "${2:-}" = --deb ]; then
-  # dpkg-buildpackage writes beside the source folder, so it builds a copy in build-deb-ARCH.
-  out=$(realpath -m "build-deb-$arch")
-  rm -rf "$out" && mkdir -p "$out/src"
-  tar --exclude='./build*' --exclude=./.git --exclude='./obj-*' -C . -c . | tar -x -C "$out/src"
-  (cd "$out/src" && DEB_BUILD_OPTIONS="nocheck parallel=${JOBS:-2}" \
-    dpkg-buildpackage -a "$arch" -Pnocheck -b -uc -us >"$out/build.log" 2>&1) ||
-    { tail -n 40 "$out/build.log"; exit 1; }
-  for deb in "$out"/*.deb; do echo "$(basename "$deb"): $(dpkg-deb -f "$deb" Architecture)"; done
+  bash scripts/deb-build.sh "build-deb-$arch" -a "$arch"
+  for deb in build-deb-"$arch"/*.deb; do echo "$(basename "$deb"): $(dpkg-deb -f "$deb" Architecture)"; done
   exit 0
 fi
 dir=build-$arch

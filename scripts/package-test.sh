@@ -9,16 +9,7 @@ cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-build-deb}")
 version=$(sed -nE 's/^project\(tessaryn VERSION ([^ ]+).*/\1/p' CMakeLists.txt)
 
-# dpkg-buildpackage writes beside the source folder, so it builds a copy inside OUT_DIR.
-rm -rf "$out/src" "$out"/*.deb "$out"/*.changes "$out"/*.buildinfo
-mkdir -p "$out/src"
-tar --exclude='./build*' --exclude=./.git --exclude='./obj-*' -C . -c . | tar -x -C "$out/src"
-(
-  cd "$out/src"
-  # The suites already ran in the CI build; the package build only compiles and installs.
-  DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage -us -uc -b -Pnocheck >"$out/build.log" 2>&1 ||
-    { tail -n 40 "$out/build.log"; exit 1; }
-)
+bash scripts/deb-build.sh "$out"
 changes=("$out"/tessaryn_"$version"_*.changes)
 echo "Built: $(cd "$out" && echo *.deb)"
 

@@ -34,7 +34,7 @@ icewm >/dev/null 2>&1 &
 until_ tree_has YXTrayEmbedder '("tessaryn"'  # the icon is in the panel's tray
 until_ wmctrl -c Tessaryn                       # closed through the window manager
 until_ eval '! wmctrl -l | grep -q Tessaryn'
-sleep 1
+sleep 1  # nothing to wait for when nothing must happen: time enough to quit, were it to
 kill -0 $app || { echo "closing the window quit the program:" >&2; cat "$work/out" >&2; exit 1; }
 kill -TERM $app
 wait $app || { echo "SIGTERM: exit $?" >&2; cat "$work/out" >&2; exit 1; }

@@ -40,7 +40,9 @@ bash scripts/alsa-vm.sh build ctest -L 'alsa|usb' --output-on-failure
 # The packages: built with the Debian tools, lintian, installed, run and purged in a clean root.
 bash scripts/package-test.sh build-deb
 
-# The Raspberry Pi: the packages cross-built for 64-bit Raspberry Pi OS as Debian's tools do,
-# and the headless program for the 32-bit one with the project's warnings.
+# The Raspberry Pi: the packages cross-built for 64-bit Raspberry Pi OS as Debian's tools do; for
+# the 64- and the 32-bit one, the headless program and the suites that need no JACK or USB, built
+# with the project's warnings and run on an emulated ARM CPU with the ALSA sequencer.
 bash scripts/cross-build.sh arm64 --deb
-TESSARYN_WERROR=$werror bash scripts/cross-build.sh armhf
+TESSARYN_WERROR=$werror bash scripts/cross-build.sh arm64 --tests
+TESSARYN_WERROR=$werror bash scripts/cross-build.sh armhf --tests

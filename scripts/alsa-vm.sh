@@ -115,6 +115,9 @@ mkdir -p /root$build
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 build /root$build
 if [ $arch != amd64 ]; then
   mkdir -p /root/tmp/bin && cp /bin/busybox /root/tmp/bin/ && chroot /root /tmp/bin/busybox --install -s /tmp/bin
+elif [ -x /root/usr/bin/udevadm ]; then
+  # For the /dev/serial/by-id links users save their boards by.
+  chroot /root /lib/systemd/systemd-udevd --daemon >/dev/null 2>&1
 fi
 chroot /root $enter ALSAVM=1 HOME=/tmp PATH=$path $shell -c "cd $build && exec $shell $build/.alsa-vm-command"
 echo \$? > /root$status

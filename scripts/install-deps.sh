@@ -6,8 +6,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev uuid-dev libasound2-dev libjack-jackd2-dev qt6-base-dev
 )
 if [ "${1:-}" = "--test" ]; then
-  # The ALSA tests boot a small VM with Debian's own kernel (no sound support on the host).
-  packages+=(qemu-system-x86 busybox-static kmod xz-utils alsa-utils)
+  # The ALSA tests boot a small VM with Debian's own kernel (no sound support on the host); its
+  # udev makes the /dev/serial/by-id links of the USB suite's boards.
+  packages+=(qemu-system-x86 busybox-static kmod xz-utils alsa-utils udev)
   # The JACK tests start a real jackd (dummy driver) on the host, and again a headless PipeWire
   # (its dummy driver) with WirePlumber and a session bus, through PipeWire's libjack.
   packages+=(jackd2 pipewire pipewire-jack wireplumber dbus-daemon)

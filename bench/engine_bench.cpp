@@ -3,8 +3,13 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
+#include <mutex>
+#include <new>
 #include <thread>
 
 #include "bridge/bridge.h"
@@ -18,6 +23,25 @@
 using namespace std::chrono;
 using namespace tessaryn;
 using tessaryn::bench::percentile;
+
+namespace {
+
+// Every allocation in the process: the figures below are taken while only the bridge works.
+std::atomic<std::uint64_t> allocations{0};
+
+}  // namespace
+
+void* operator new(std::size_t n) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -51,6 +75,125 @@ void echoGuardUnderFloodBothWays() {
                 duration<double, std::nano>(steady_clock::now() - t0).count() / (2 * n));
 }
 
+// A MIDI system that takes every message and keeps none (the loopback hub keeps a copy of each),
+// and whose receive thread is the caller's.
+class Sink final : public MIDIService {
+  public:
+    explicit Sink(Handlers h) : handlers(std::move(h)) {}
+    std::int32_t ownSourceID() const override { return 1; }
+    std::int32_t ownDestinationID() const override { return 2; }
+    std::vector<Endpoint> sources() override { return {}; }
+    std::vector<Endpoint> destinations() override { return {}; }
+    void publish(std::span<const std::uint8_t>) override { arrived(1); }
+    bool sendTo(std::int32_t, std::span<const std::uint8_t>) override { return false; }
+    void publishAll(std::span<const MIDIMessage> messages, std::int32_t) override {
+        arrived(messages.size());
+    }
+    bool connectSource(std::int32_t) override { return false; }
+    void disconnectSource() override {}
+
+    bool waitPublished(std::size_t count) {
+        std::unique_lock lock(m_);
+        return cv_.wait_for(lock, seconds(10), [&] { return published_ >= count; });
+    }
+
+    Handlers handlers;
+
+  private:
+    void arrived(std::size_t n) {
+        std::lock_guard lock(m_);
+        published_ += n;
+        cv_.notify_all();
+    }
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::size_t published_ = 0;
+};
+
+void onMain(RunLoop& main, const std::function<void()>& f) {
+    std::promise<void> done;
+    main.post([&] {
+        f();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+// Heap allocations per message in steady state on both paths, everything on (echo guard,
+// remapping), with the monitor hidden (headless, window hidden) and shown.
+void allocationsPerMessage(const std::filesystem::path& dir) {
+    RunLoop main;
+    std::thread loop([&] { main.run(); });
+    testing::Pty pty;
+    bench::DeviceReader device(pty.master);
+    Sink* sink = nullptr;
+    std::shared_ptr<Bridge> bridge;
+    onMain(main, [&] {
+        bridge = Bridge::create(main, std::make_shared<Preferences>(dir),
+                                [&](const std::string&, MIDIService::Handlers h) {
+                                    auto s = std::make_unique<Sink>(std::move(h));
+                                    sink = s.get();
+                                    return std::unique_ptr<MIDIService>(std::move(s));
+                                });
+        bridge->start(pty.path, {2000000});
+    });
+    auto note = [](int i) {
+        return std::vector<std::uint8_t>{0x99, static_cast<std::uint8_t>(i % 128),
+                                         static_cast<std::uint8_t>(1 + i % 127)};
+    };
+    const int dense = 20000, single = 300;
+    std::vector<std::uint8_t> stream;
+    for (int i = 0; i < dense; ++i) {
+        const auto m = note(i);
+        stream.insert(stream.end(), m.begin(), m.end());
+    }
+    std::vector<std::vector<std::uint8_t>> notes;
+    for (int i = 0; i < dense; ++i) notes.push_back(note(i));
+    std::size_t published = 0;
+    auto perMessage = [](std::uint64_t from, int n) {
+        // the last gathering for the main thread is part of the cost
+        std::this_thread::sleep_for(milliseconds(60));
+        return static_cast<double>(allocations.load() - from) / n;
+    };
+    for (const bool shown : {false, true}) {
+        onMain(main, [&] { bridge->setMonitorShown(shown); });
+        pty.send(stream);  // warm-up: buffers and tables reach their working size
+        sink->waitPublished(published += dense);
+        std::this_thread::sleep_for(milliseconds(60));
+
+        auto a0 = allocations.load();
+        pty.send(stream);
+        sink->waitPublished(published += dense);
+        const double burst = perMessage(a0, dense);
+
+        a0 = allocations.load();
+        for (int i = 0; i < single; ++i) {
+            pty.send(notes[static_cast<std::size_t>(i)]);
+            sink->waitPublished(++published);
+        }
+        const double one = perMessage(a0, single);
+
+        device.reset();
+        a0 = allocations.load();
+        for (const auto& m : notes) {
+            const MIDIService::Event event{7, m};
+            sink->handlers.received(std::span(&event, 1), false);
+        }
+        device.waitMessages(dense, seconds(2));
+        const double toDevice = perMessage(a0, dense);
+        std::printf(
+            "allocations per message, monitor %s: device -> MIDI %.3f (dense), %.3f (one at a "
+            "time); MIDI -> device %.3f\n",
+            shown ? "shown" : "hidden", burst, one, toDevice);
+    }
+    onMain(main, [&] {
+        bridge->stop();
+        bridge.reset();
+        main.quit();
+    });
+    loop.join();
+}
+
 }  // namespace
 
 int main() {
@@ -58,6 +201,7 @@ int main() {
     const auto dir =
         std::filesystem::temp_directory_path() / ("tessaryn-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
+    allocationsPerMessage(dir);
     RunLoop main;
     std::thread loop([&] { main.run(); });
     auto hub = std::make_shared<LoopbackHub>();

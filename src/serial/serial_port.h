@@ -42,8 +42,9 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
     using ClosedHandler = std::function<void(const std::string&)>;
     using StallHandler = std::function<void(bool stalled)>;
 
+    // The bytes are copied before write returns.
     struct Message {
-        std::vector<std::uint8_t> bytes;
+        std::span<const std::uint8_t> bytes;
         bool paced = false;
     };
 
@@ -66,8 +67,8 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
                bool twoStopBits, bool hardwareFlow, bool holdDTR);
     void stop();
     // One hand-off for messages that arrived together; empty ones are skipped.
-    void write(std::vector<Message> messages);
-    void write(std::vector<std::uint8_t> bytes, bool paced);
+    void write(std::span<const Message> messages);
+    void write(const std::vector<std::uint8_t>& bytes, bool paced);
 
     bool isOpen() const { return fd_.load() >= 0; }
     IoQueue& queue() { return queue_; }

@@ -345,7 +345,7 @@ void SerialPort::trim(std::size_t limit) {
     } else {
         out_.erase(at(from), at(from + bytes));
     }
-    sizes_.erase(sizes_.begin() + 1, sizes_.begin() + static_cast<std::ptrdiff_t>(last));
+    sizes_.dropAfterFront(last - 1);
 }
 
 // Gives back the written front once it is at least half the buffer: each byte moves at most once

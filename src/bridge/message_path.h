@@ -65,7 +65,7 @@ class MessagePath {
         Live live_;  // how many entries of each
         // Entries of messages whose windows closed, kept for the next messages so that adding
         // one allocates nothing: as many as live_ holds, and kKeptIdle once traffic stops.
-        static constexpr std::size_t kKeptIdle = 64;
+        static constexpr std::size_t kKeptIdle = 1024;
         std::vector<Live::node_type> spare_;
         using Entry = std::pair<double, const MIDIMessage*>;  // expiry, key in live_
         std::priority_queue<Entry, std::vector<Entry>, std::greater<>> byExpiry_;

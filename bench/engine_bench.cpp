@@ -3,8 +3,13 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <future>
+#include <mutex>
+#include <new>
 #include <thread>
 
 #include "bridge/bridge.h"
@@ -18,6 +23,25 @@
 using namespace std::chrono;
 using namespace tessaryn;
 using tessaryn::bench::percentile;
+
+namespace {
+
+// Every allocation in the process: the figures below are taken while only the bridge works.
+std::atomic<std::uint64_t> allocations{0};
+
+}  // namespace
+
+void* operator new(std::size_t n) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 
@@ -51,6 +75,135 @@ void echoGuardUnderFloodBothWays() {
                 duration<double, std::nano>(steady_clock::now() - t0).count() / (2 * n));
 }
 
+// A MIDI system that takes every message and keeps none (the loopback hub keeps a copy of each),
+// and whose receive thread is the caller's.
+class Sink final : public MIDIService {
+  public:
+    explicit Sink(Handlers h) : handlers(std::move(h)) {}
+    std::int32_t ownSourceID() const override { return 1; }
+    std::int32_t ownDestinationID() const override { return 2; }
+    std::vector<Endpoint> sources() override { return {}; }
+    std::vector<Endpoint> destinations() override { return {}; }
+    void publish(std::span<const std::uint8_t>) override { arrived(1); }
+    bool sendTo(std::int32_t, std::span<const std::uint8_t>) override { return false; }
+    void publishAll(std::span<const MIDIMessage> messages, std::int32_t) override {
+        arrived(messages.size());
+    }
+    bool connectSource(std::int32_t) override { return false; }
+    void disconnectSource() override {}
+
+    bool waitPublished(std::size_t count) {
+        std::unique_lock lock(m_);
+        return cv_.wait_for(lock, seconds(10), [&] { return published_ >= count; });
+    }
+
+    Handlers handlers;
+
+  private:
+    void arrived(std::size_t n) {
+        std::lock_guard lock(m_);
+        published_ += n;
+        cv_.notify_all();
+    }
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::size_t published_ = 0;
+};
+
+void onMain(RunLoop& main, const std::function<void()>& f) {
+    std::promise<void> done;
+    main.post([&] {
+        f();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+// Heap allocations per message in steady state on both paths, everything on (echo guard,
+// remapping), with the monitor hidden (headless, window hidden) and shown.
+void allocationsPerMessage(const std::filesystem::path& dir) {
+    RunLoop main;
+    std::thread loop([&] { main.run(); });
+    testing::Pty pty;
+    bench::DeviceReader device(pty.master);
+    Sink* sink = nullptr;
+    std::shared_ptr<Bridge> bridge;
+    onMain(main, [&] {
+        bridge = Bridge::create(main, std::make_shared<Preferences>(dir),
+                                [&](const std::string&, MIDIService::Handlers h) {
+                                    auto s = std::make_unique<Sink>(std::move(h));
+                                    sink = s.get();
+                                    return std::unique_ptr<MIDIService>(std::move(s));
+                                });
+        bridge->start(pty.path, {2000000});
+    });
+    const int dense = 20000, single = 300;
+    std::vector<std::vector<std::uint8_t>> notes;
+    std::vector<std::uint8_t> stream;  // the same notes in one write
+    for (int i = 0; i < dense; ++i) {
+        notes.push_back(
+            {0x99, static_cast<std::uint8_t>(i % 128), static_cast<std::uint8_t>(1 + i % 127)});
+        stream.insert(stream.end(), notes.back().begin(), notes.back().end());
+    }
+    std::size_t published = 0;
+    auto perMessage = [](std::uint64_t from, int n) {
+        return static_cast<double>(allocations.load() - from) / n;
+    };
+    // Each figure is taken with traffic flowing: after a pass that brings buffers and tables to
+    // their working size, and with the echo window full. Dense: many messages to a read; one at
+    // a time: each alone in its read; toward the device: one event to a hand-off.
+    for (const bool shown : {false, true}) {
+        onMain(main, [&] { bridge->setMonitorShown(shown); });
+        pty.send(stream);
+        sink->waitPublished(published += dense);
+        auto a0 = allocations.load();
+        pty.send(stream);
+        sink->waitPublished(published += dense);
+        const double burst = perMessage(a0, dense);
+
+        a0 = allocations.load();
+        for (int i = 0; i < single; ++i) {
+            pty.send(notes[static_cast<std::size_t>(i)]);
+            sink->waitPublished(++published);
+        }
+        const double one = perMessage(a0, single);
+
+        // As a drummer plays: each message alone in the main thread's gathering too.
+        const int paced = 40;
+        a0 = allocations.load();
+        for (int i = 0; i < paced; ++i) {
+            pty.send(notes[static_cast<std::size_t>(i)]);
+            sink->waitPublished(++published);
+            std::this_thread::sleep_for(milliseconds(25));
+        }
+        const double human = perMessage(a0, paced);
+        std::this_thread::sleep_for(milliseconds(60));  // the echo windows close
+
+        double toDevice = 0;
+        for (int pass = 0; pass < 2; ++pass) {
+            device.reset();
+            a0 = allocations.load();
+            for (const auto& m : notes) {
+                const MIDIService::Event event{7, m};
+                sink->handlers.received(std::span(&event, 1), false);
+            }
+            device.waitMessages(dense, seconds(2));
+            toDevice = perMessage(a0, dense);
+        }
+        std::this_thread::sleep_for(milliseconds(60));
+        std::printf(
+            "allocations per message, monitor %s: device -> MIDI %.3f (dense), %.3f (one at a "
+            "time), %.2f (one every 25 ms, mostly the main thread's); MIDI -> device %.3f\n",
+            shown ? "shown" : "hidden", burst, one, human, toDevice);
+    }
+    onMain(main, [&] {
+        bridge->stop();
+        bridge.reset();
+        main.quit();
+    });
+    loop.join();
+}
+
 }  // namespace
 
 int main() {
@@ -58,6 +211,7 @@ int main() {
     const auto dir =
         std::filesystem::temp_directory_path() / ("tessaryn-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
+    allocationsPerMessage(dir);
     RunLoop main;
     std::thread loop([&] { main.run(); });
     auto hub = std::make_shared<LoopbackHub>();

@@ -101,7 +101,7 @@ int main() {
 
     // Throughput: batches of 1,000 notes, each batch in flight until it has arrived.
     constexpr int kBatches = 100, kBatch = 1000;
-    std::vector<Bytes> batch;
+    std::vector<MIDIMessage> batch;
     for (int i = 0; i < kBatch; ++i) batch.push_back({0x90, static_cast<std::uint8_t>(i % 128), 1});
     reader.inbox.clear();
     auto t0 = steady_clock::now();

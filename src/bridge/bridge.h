@@ -216,6 +216,9 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
         // The last note from the device as it came and as it went.
         std::optional<std::pair<MIDIMessage, MIDIMessage>> hit;
         bool remapOn = false;
+    };
+    struct Gathered {
+        Shown shown;
         // What the monitor shows, oldest first, each with whether it came from the device.
         std::vector<std::pair<MIDIMessage, bool>> monitored;
         std::uint64_t unshown = 0;  // lines dropped for want of room, oldest first
@@ -224,12 +227,10 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     // for a slow main thread must not grow without end.
     static constexpr std::size_t kMostGathered = 4096;
     // Any thread: the main thread takes what was gathered at most every kShowEvery, so a
-    // message costs the main thread no wake-up of its own.
-    void showLater(Shown shown);
+    // message costs the main thread no wake-up of its own. The last of `messages` that anyone
+    // sees become monitor lines.
+    void showLater(const Shown& shown, std::span<const MIDIMessage> messages, bool fromPad);
     void showGathered();
-    // The last messages the monitor shows (as many as anyone sees), taken or copied.
-    template <typename Messages>
-    std::vector<std::pair<MIDIMessage, bool>> forMonitor(Messages&& messages, bool fromPad) const;
     // The activity light: lit by traffic, dark kLitFor after the last; one timer at a time.
     void pulse();
     void dimWhenIdle();
@@ -283,8 +284,9 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     std::vector<std::string> monitorAdded_;
     static constexpr std::chrono::milliseconds kShowEvery{20};
     std::mutex shownLock_;
-    Shown shown_;              // guarded by shownLock_
+    Gathered gathered_;        // guarded by shownLock_
     bool showPosted_ = false;  // guarded by shownLock_
+    Gathered gatherRoom_;      // main thread: what the last gathering had, its room reused
     // Messages a MIDI reader could not take, as counted at the last start (main thread only):
     // the monitor says so once per start, not once per message.
     std::uint64_t readerLossesAtStart_ = 0;
@@ -298,6 +300,13 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     std::uint64_t parserSeen_ = 0;        // serial queue
     EventParser midiInParser_;            // MIDI receive thread
     std::uint64_t midiInParserSeen_ = 0;  // MIDI receive thread
+    // A chunk's messages on their way, kept from one chunk to the next so that a message
+    // reuses the room of those before it.
+    std::vector<MIDIMessage> deviceMessages_;        // serial queue
+    std::vector<MessagePath::Forwarded> forwarded_;  // serial queue
+    std::vector<MIDIMessage> sent_;                  // serial queue
+    std::vector<MIDIMessage> midiMessages_;          // MIDI receive thread
+    std::vector<SerialPort::Message> toDevice_;      // MIDI receive thread
 
     std::mutex gate_;
     MessagePath path_;  // guarded by gate_

@@ -19,36 +19,15 @@ double monotonicSeconds() {
 
 // ---- serial to MIDI ---------------------------------------------------------------------------
 
-template <typename Messages>
-std::vector<std::pair<MIDIMessage, bool>> Bridge::forMonitor(Messages&& messages,
-                                                             bool fromPad) const {
-    std::vector<std::pair<MIDIMessage, bool>> kept;
-    if (!monitorShown_.load(std::memory_order_relaxed)) return kept;
-    const std::size_t limit = monitorLines_.load(std::memory_order_relaxed);
-    auto first = messages.end();
-    for (std::size_t n = 0; first != messages.begin() && n < limit;) {
-        if (monitorShows(*--first)) ++n;
-    }
-    for (auto m = first; m != messages.end(); ++m) {
-        if (!monitorShows(*m)) continue;
-        if constexpr (std::is_const_v<std::remove_reference_t<decltype(*m)>>) {
-            kept.emplace_back(*m, fromPad);
-        } else {
-            kept.emplace_back(std::move(*m), fromPad);
-        }
-    }
-    return kept;
-}
-
 void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
     if (const auto generation = parserGeneration_.load(); generation != parserSeen_) {
         parser_ = MIDIStreamParser{};
         parserSeen_ = generation;
     }
-    std::vector<MIDIMessage> messages;
+    auto& messages = deviceMessages_;
+    messages.clear();
     for (std::uint8_t b : bytes) {
-        parser_.feed(b,
-                     [&](MIDIStreamParser::Bytes m) { messages.emplace_back(m.begin(), m.end()); });
+        parser_.feed(b, [&](MIDIStreamParser::Bytes m) { messages.emplace_back(m); });
     }
     stages::mark(stages::parsed);
     if (messages.empty() && bytes.empty()) return;
@@ -70,33 +49,29 @@ void Bridge::handleSerial(std::span<const std::uint8_t> bytes) {
         }
     }
 
-    std::vector<MessagePath::Forwarded> forwarded;
     std::int32_t outID;
     bool remapOn;
     {
         std::lock_guard lock(gate_);
         outID = path_.traffic.hardwareOutID;
         remapOn = path_.rewriter.enabled;
-        forwarded = path_.fromDevice(messages, monotonicSeconds());
+        forwarded_ = path_.fromDevice(messages, monotonicSeconds(), std::move(forwarded_));
     }
-    std::vector<MIDIMessage> sent;
-    sent.reserve(forwarded.size());
-    for (auto& f : forwarded) sent.push_back(std::move(f.message));
+    sent_.clear();
+    for (auto& f : forwarded_) sent_.push_back(std::move(f.message));
 
-    if (!sent.empty()) midi_->service().publishAll(sent, outID);
+    if (!sent_.empty()) midi_->service().publishAll(sent_, outID);
     stages::mark(stages::handedOver);
     Shown shown{.bytesIn = static_cast<std::int64_t>(bytes.size()),
-                .forwarded = !sent.empty(),
+                .forwarded = !sent_.empty(),
                 .hit = {},
-                .remapOn = remapOn,
-                .monitored = {}};
+                .remapOn = remapOn};
     // Only the chunk's last hit line is ever seen.
-    for (std::size_t i = sent.size(); i-- > 0 && !shown.hit;) {
-        const MIDIMessage& raw = messages[forwarded[i].origin];
-        if (isNote(raw) && sent[i].size() >= 2) shown.hit.emplace(raw, sent[i]);
+    for (std::size_t i = sent_.size(); i-- > 0 && !shown.hit;) {
+        const MIDIMessage& raw = messages[forwarded_[i].origin];
+        if (isNote(raw) && sent_[i].size() >= 2) shown.hit.emplace(raw, sent_[i]);
     }
-    shown.monitored = forMonitor(std::move(sent), true);
-    showLater(std::move(shown));
+    showLater(shown, sent_, true);
 }
 
 void Bridge::noticeReaderLosses() {
@@ -116,33 +91,24 @@ void Bridge::handleMIDIIn(std::span<const MIDIService::Event> events, bool lostB
         midiInParserSeen_ = generation;
     }
     const double now = monotonicSeconds();
-    std::vector<MIDIMessage> messages;
+    auto& messages = midiMessages_;
+    messages.clear();
     midiInParser_.feed(events, lostBefore, now, messages);
     std::int64_t count = 0;
     for (const auto& e : events) count += static_cast<std::int64_t>(e.bytes.size());
 
-    std::vector<MIDIMessage> toWrite;
     bool pace;
     {
         std::lock_guard lock(gate_);
         pace = path_.traffic.paceSysex;
-        toWrite = path_.fromMIDI(std::move(messages), now);
+        messages = path_.fromMIDI(std::move(messages), now);
     }
-    if (toWrite.empty()) return;
+    if (messages.empty()) return;
 
-    auto monitored = forMonitor(std::as_const(toWrite), false);
-    std::vector<SerialPort::Message> batch;
-    batch.reserve(toWrite.size());
-    for (auto& m : toWrite) {
-        const bool paced = pace && m[0] == 0xF0;
-        batch.push_back({std::move(m), paced});
-    }
-    serial_->write(std::move(batch));  // one hand-off for the whole packet
-    showLater({.bytesOut = count,
-               .forwarded = true,
-               .hit = {},
-               .remapOn = false,
-               .monitored = std::move(monitored)});
+    toDevice_.clear();
+    for (const auto& m : messages) toDevice_.push_back({m, pace && m[0] == 0xF0});
+    serial_->write(toDevice_);  // one hand-off for the whole packet
+    showLater({.bytesOut = count, .forwarded = true, .hit = {}, .remapOn = false}, messages, false);
 }
 
 // The device stopped taking bytes for a while, or took some again.
@@ -161,24 +127,37 @@ void Bridge::deviceStalled(bool stalled) {
 
 // ---- feedback ---------------------------------------------------------------------------------
 
-void Bridge::showLater(Shown shown) {
+void Bridge::showLater(const Shown& shown, std::span<const MIDIMessage> messages, bool fromPad) {
     std::lock_guard lock(shownLock_);
-    shown_.bytesIn += shown.bytesIn;
-    shown_.bytesOut += shown.bytesOut;
-    shown_.forwarded = shown_.forwarded || shown.forwarded;
+    Shown& g = gathered_.shown;
+    g.bytesIn += shown.bytesIn;
+    g.bytesOut += shown.bytesOut;
+    g.forwarded = g.forwarded || shown.forwarded;
     if (shown.hit) {
-        shown_.hit = std::move(shown.hit);
-        shown_.remapOn = shown.remapOn;
+        g.hit = shown.hit;
+        g.remapOn = shown.remapOn;
     }
-    auto& kept = shown_.monitored;
-    kept.insert(kept.end(), std::make_move_iterator(shown.monitored.begin()),
-                std::make_move_iterator(shown.monitored.end()));
-    const std::size_t wanted = monitorLines_.load(std::memory_order_relaxed);
-    const std::size_t limit = std::min(wanted, kMostGathered);
-    if (kept.size() > limit) {
+    if (monitorShown_.load(std::memory_order_relaxed)) {
+        const std::size_t wanted = monitorLines_.load(std::memory_order_relaxed);
+        const std::size_t limit = std::min(wanted, kMostGathered);
+        auto& kept = gathered_.monitored;
+        std::size_t skip = static_cast<std::size_t>(std::ranges::count_if(messages, monitorShows));
+        skip = skip > limit ? skip - limit : 0;
+        std::size_t dropped = skip;
+        for (const MIDIMessage& m : messages) {
+            if (!monitorShows(m)) continue;
+            if (skip > 0) {
+                --skip;
+                continue;
+            }
+            kept.emplace_back(m, fromPad);
+        }
+        if (kept.size() > limit) {
+            dropped += kept.size() - limit;
+            kept.erase(kept.begin(), kept.end() - static_cast<long>(limit));
+        }
         // Lines older than anyone sees are no loss; lines a log would show are, and it says so.
-        if (wanted > limit) shown_.unshown += kept.size() - limit;
-        kept.erase(kept.begin(), kept.end() - static_cast<long>(limit));
+        if (wanted > limit) gathered_.unshown += dropped;
     }
     if (showPosted_) return;
     showPosted_ = true;
@@ -188,12 +167,16 @@ void Bridge::showLater(Shown shown) {
 }
 
 void Bridge::showGathered() {
-    Shown shown;
+    Gathered got = std::move(gatherRoom_);
+    got.shown = {};
+    got.monitored.clear();
+    got.unshown = 0;
     {
         std::lock_guard lock(shownLock_);
-        shown = std::exchange(shown_, {});
+        std::swap(got, gathered_);
         showPosted_ = false;
     }
+    const Shown& shown = got.shown;
     if (shown.bytesIn) setAndAnnounce(bytesIn_, bytesIn_ + shown.bytesIn, BridgeProperty::bytesIn);
     if (shown.bytesOut)
         setAndAnnounce(bytesOut_, bytesOut_ + shown.bytesOut, BridgeProperty::bytesOut);
@@ -201,17 +184,19 @@ void Bridge::showGathered() {
         if (auto line = drumHitLine(shown.hit->first, shown.hit->second, shown.remapOn))
             setAndAnnounce(lastMapped_, *line, BridgeProperty::lastMapped);
     }
-    if (!shown.forwarded) return;
-    pulse();
-    std::vector<std::string> texts;
-    if (shown.unshown > 0)
-        texts.push_back(std::to_string(shown.unshown) +
-                        " monitor lines not shown: too many at once");
-    for (const auto& [m, fromPad] : shown.monitored) {
-        if (auto text = monitorText(m, fromPad)) texts.push_back(std::move(*text));
+    if (shown.forwarded) {
+        pulse();
+        std::vector<std::string> texts;
+        if (got.unshown > 0)
+            texts.push_back(std::to_string(got.unshown) +
+                            " monitor lines not shown: too many at once");
+        for (const auto& [m, fromPad] : got.monitored) {
+            if (auto text = monitorText(m, fromPad)) texts.push_back(std::move(*text));
+        }
+        appendMonitor(texts);
+        noticeReaderLosses();
     }
-    appendMonitor(texts);
-    noticeReaderLosses();
+    gatherRoom_ = std::move(got);
 }
 
 void Bridge::pulse() {

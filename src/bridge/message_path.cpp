@@ -24,7 +24,16 @@ std::size_t MessagePath::Recent::Hash::operator()(const MIDIMessage& m) const no
 }
 
 void MessagePath::Recent::add(const MIDIMessage& m, double expiry) {
-    const auto at = live_.try_emplace(m, 0).first;
+    auto at = live_.find(m);
+    if (at == live_.end() && spare_.empty()) {
+        at = live_.emplace(m, 0).first;
+    } else if (at == live_.end()) {
+        Live::node_type entry = std::move(spare_.back());
+        spare_.pop_back();
+        entry.key() = m;
+        entry.mapped() = 0;
+        at = live_.insert(std::move(entry)).position;
+    }
     ++at->second;
     byExpiry_.push({expiry, &at->first});  // a map's keys stay where they are
 }
@@ -33,8 +42,16 @@ void MessagePath::Recent::forgetUntil(double now) {
     while (!byExpiry_.empty() && byExpiry_.top().first <= now) {
         const auto at = live_.find(*byExpiry_.top().second);
         byExpiry_.pop();
-        if (--at->second == 0) live_.erase(at);
+        if (--at->second > 0) continue;
+        // A SysEx's entry is not kept: it would hold on to the room of its bytes.
+        if (at->first.size() <= MIDIMessage::kInline) {
+            spare_.push_back(live_.extract(at));
+        } else {
+            live_.erase(at);
+        }
     }
+    const std::size_t keep = std::max(live_.size(), kKeptIdle);
+    if (spare_.size() > keep) spare_.erase(spare_.begin() + static_cast<long>(keep), spare_.end());
 }
 
 std::uint8_t curvedVelocity(std::uint8_t v, double curve) {
@@ -44,9 +61,11 @@ std::uint8_t curvedVelocity(std::uint8_t v, double curve) {
 }
 
 std::vector<MessagePath::Forwarded> MessagePath::fromDevice(std::span<const MIDIMessage> messages,
-                                                            double now) {
+                                                            double now,
+                                                            std::vector<Forwarded> reuse) {
     const Traffic& t = traffic;
-    std::vector<Forwarded> sent;
+    std::vector<Forwarded> sent = std::move(reuse);
+    sent.clear();
     if (t.blockEcho) recentWire_.forgetUntil(now);
     for (std::size_t i = 0; i < messages.size(); ++i) {
         const MIDIMessage& m = messages[i];
@@ -70,16 +89,18 @@ std::vector<MIDIMessage> MessagePath::fromMIDI(std::vector<MIDIMessage> messages
         recentOut_.forgetUntil(now);
         recentWire_.forgetUntil(now);
     }
-    std::vector<MIDIMessage> toWrite;
+    std::size_t kept = 0;
     for (auto& m : messages) {
         if (filtered(m, t)) continue;
         if (t.blockEcho) {
             if (recentOut_.holds(m)) continue;
             recentWire_.add(m, now + echoWindow(m.size()));
         }
-        toWrite.push_back(std::move(m));
+        if (&m != &messages[kept]) messages[kept] = std::move(m);
+        ++kept;
     }
-    return toWrite;
+    messages.resize(kept);
+    return messages;
 }
 
 void EventParser::feed(std::span<const MIDIService::Event> events, bool lostBefore, double now,

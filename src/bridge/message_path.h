@@ -37,9 +37,11 @@ class MessagePath {
         std::size_t origin;  // index of the message it was made from
     };
 
-    // Device to MIDI: what to send, in order.
-    std::vector<Forwarded> fromDevice(std::span<const MIDIMessage> messages, double now);
-    // MIDI to the device: what to write, in order.
+    // Device to MIDI: what to send, in order, in `reuse` (emptied first): a caller that passes
+    // the last result back in allocates nothing once it is large enough.
+    std::vector<Forwarded> fromDevice(std::span<const MIDIMessage> messages, double now,
+                                      std::vector<Forwarded> reuse = {});
+    // MIDI to the device: what to write, in order, in `messages` itself.
     std::vector<MIDIMessage> fromMIDI(std::vector<MIDIMessage> messages, double now);
 
     Traffic traffic;
@@ -59,7 +61,12 @@ class MessagePath {
         struct Hash {
             std::size_t operator()(const MIDIMessage& m) const noexcept;
         };
-        std::unordered_map<MIDIMessage, int, Hash> live_;     // how many entries of each
+        using Live = std::unordered_map<MIDIMessage, int, Hash>;
+        Live live_;  // how many entries of each
+        // Entries of messages whose windows closed, kept for the next messages so that adding
+        // one allocates nothing: as many as live_ holds, and kKeptIdle once traffic stops.
+        static constexpr std::size_t kKeptIdle = 1024;
+        std::vector<Live::node_type> spare_;
         using Entry = std::pair<double, const MIDIMessage*>;  // expiry, key in live_
         std::priority_queue<Entry, std::vector<Entry>, std::greater<>> byExpiry_;
     };

@@ -100,13 +100,12 @@ void sendToMIDI(MIDIEndpoints& midi, std::span<const std::uint8_t> message,
     if (hardwareOutID != 0) midi.service().sendTo(hardwareOutID, message);
 }
 
-void sendAllToMIDI(MIDIEndpoints& midi, std::span<const std::vector<std::uint8_t>> messages,
+void sendAllToMIDI(MIDIEndpoints& midi, std::span<const MIDIMessage> messages,
                    std::int32_t hardwareOutID) {
     if (!messages.empty()) midi.service().publishAll(messages, hardwareOutID);
 }
 
-void MIDIService::publishAll(std::span<const std::vector<std::uint8_t>> messages,
-                             std::int32_t hardwareOutID) {
+void MIDIService::publishAll(std::span<const MIDIMessage> messages, std::int32_t hardwareOutID) {
     for (const auto& m : messages) {
         if (m.empty()) continue;
         publish(m);

@@ -73,7 +73,7 @@ class MIDIEndpoints {
 void sendToMIDI(MIDIEndpoints& midi, std::span<const std::uint8_t> message,
                 std::int32_t hardwareOutID);
 // The same for messages that arrived together: they leave in order, in one flush.
-void sendAllToMIDI(MIDIEndpoints& midi, std::span<const std::vector<std::uint8_t>> messages,
+void sendAllToMIDI(MIDIEndpoints& midi, std::span<const MIDIMessage> messages,
                    std::int32_t hardwareOutID);
 
 }  // namespace tessaryn

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "midi/midi_message.h"
+
 namespace tessaryn {
 
 // A MIDI system to bridge to (ALSA sequencer, loopback for tests). One instance holds the
@@ -54,8 +56,7 @@ class MIDIService {
     // source and, when `hardwareOutID` is not 0 and names a destination, on it too. They
     // arrived together, so none waits for another: a backend flushes them at once. The default
     // sends them one by one.
-    virtual void publishAll(std::span<const std::vector<std::uint8_t>> messages,
-                            std::int32_t hardwareOutID);
+    virtual void publishAll(std::span<const MIDIMessage> messages, std::int32_t hardwareOutID);
 
     // Main thread. False when no source has that ID or the connection failed. A service may
     // keep following the chosen ID, connecting it again whenever it reappears, until

@@ -4,8 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-
-#include "midi/midi_message.h"
+#include <vector>
 
 namespace tessaryn {
 
@@ -59,7 +58,7 @@ class MIDIStreamParser {
     int count = 0;  // data bytes collected so far
     int needed = 0;
     bool inSysex = false;
-    MIDIMessage sysex;
+    std::vector<std::uint8_t> sysex;
 
   private:
     template <typename OnMessage>

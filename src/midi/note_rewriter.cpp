@@ -8,13 +8,14 @@ MIDIMessage NoteRewriter::rewrite(const MIDIMessage& m) {
     const std::uint8_t kind = s >> 4;
     if (kind != 0x8 && kind != 0x9) return m;
 
-    const Key key{static_cast<std::uint8_t>(s & 0x0F), m[1]};
+    const std::uint8_t inChannel = s & 0x0F;
+    std::optional<Sent>& held = held_[inChannel * 128u + (m[1] & 0x7F)];
     const std::uint8_t velocity = m[2];
     MIDIMessage out = m;
 
     if (kind == 0x9 && velocity != 0) {
-        const std::uint8_t channel = forceChannel.value_or(key.channel);
-        held[key] = Sent{channel, target};
+        const std::uint8_t channel = forceChannel.value_or(inChannel);
+        held = Sent{channel, target};
         out[0] = static_cast<std::uint8_t>(0x90 | channel);
         out[1] = target;
         return out;
@@ -22,10 +23,10 @@ MIDIMessage NoteRewriter::rewrite(const MIDIMessage& m) {
 
     // Note-off, or note-on with velocity 0: keep the message's own kind.
     const std::uint8_t base = kind == 0x9 ? 0x90 : 0x80;
-    if (auto it = held.find(key); it != held.end()) {
-        out[0] = static_cast<std::uint8_t>(base | it->second.channel);
-        out[1] = it->second.note;
-        held.erase(it);
+    if (held) {
+        out[0] = static_cast<std::uint8_t>(base | held->channel);
+        out[1] = held->note;
+        held.reset();
         return out;
     }
     out[1] = target;
@@ -35,11 +36,11 @@ MIDIMessage NoteRewriter::rewrite(const MIDIMessage& m) {
 
 std::vector<MIDIMessage> NoteRewriter::releaseAll() {
     std::vector<MIDIMessage> offs;
-    offs.reserve(held.size());
-    for (const auto& [key, sent] : held) {
-        offs.push_back({static_cast<std::uint8_t>(0x80 | sent.channel), sent.note, 0x00});
+    for (auto& sent : held_) {
+        if (!sent) continue;
+        offs.push_back({static_cast<std::uint8_t>(0x80 | sent->channel), sent->note, 0x00});
+        sent.reset();
     }
-    held.clear();
     return offs;
 }
 

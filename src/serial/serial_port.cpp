@@ -161,21 +161,20 @@ void SerialPort::handleReadable() {
     if (onClosed) onClosed(kClosedMessage);
 }
 
-void SerialPort::write(std::vector<std::uint8_t> bytes, bool paced) {
-    std::vector<Message> one;
-    one.push_back({std::move(bytes), paced});
-    write(std::move(one));
+void SerialPort::write(const std::vector<std::uint8_t>& bytes, bool paced) {
+    const Message one{bytes, paced};
+    write(std::span(&one, 1));
 }
 
-void SerialPort::write(std::vector<Message> messages) {
-    std::erase_if(messages, [](const Message& m) { return m.bytes.empty(); });
-    if (messages.empty()) return;
+void SerialPort::write(std::span<const Message> messages) {
+    if (std::ranges::all_of(messages, [](const Message& m) { return m.bytes.empty(); })) return;
     // Written here and now when nothing waits: a hop to the queue's thread would cost a wake-up
     // on every message toward the device.
     std::lock_guard lock(outLock_);
     if (fd_.load() < 0) return;
     if (sizes_.empty()) lastProgress_ = Clock::now();
-    for (auto& m : messages) {
+    for (const auto& m : messages) {
+        if (m.bytes.empty()) continue;
         out_.insert(out_.end(), m.bytes.begin(), m.bytes.end());
         sizes_.push_back({static_cast<std::uint32_t>(m.bytes.size()), m.paced});
         pacedQueued_ += m.paced;
@@ -346,7 +345,7 @@ void SerialPort::trim(std::size_t limit) {
     } else {
         out_.erase(at(from), at(from + bytes));
     }
-    sizes_.erase(sizes_.begin() + 1, sizes_.begin() + static_cast<std::ptrdiff_t>(last));
+    sizes_.dropAfterFront(last - 1);
 }
 
 // Gives back the written front once it is at least half the buffer: each byte moves at most once

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -42,8 +41,9 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
     using ClosedHandler = std::function<void(const std::string&)>;
     using StallHandler = std::function<void(bool stalled)>;
 
+    // The bytes are copied before write returns.
     struct Message {
-        std::vector<std::uint8_t> bytes;
+        std::span<const std::uint8_t> bytes;
         bool paced = false;
     };
 
@@ -66,8 +66,8 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
                bool twoStopBits, bool hardwareFlow, bool holdDTR);
     void stop();
     // One hand-off for messages that arrived together; empty ones are skipped.
-    void write(std::vector<Message> messages);
-    void write(std::vector<std::uint8_t> bytes, bool paced);
+    void write(std::span<const Message> messages);
+    void write(const std::vector<std::uint8_t>& bytes, bool paced);
 
     bool isOpen() const { return fd_.load() >= 0; }
     IoQueue& queue() { return queue_; }
@@ -81,6 +81,42 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
     struct Queued {
         std::uint32_t size;
         bool paced;
+    };
+    // The messages waiting, oldest first, on one vector whose written front is given back as the
+    // queue drains: a steady flow reuses the same room.
+    class Sizes {
+      public:
+        bool empty() const { return head_ == all_.size(); }
+        std::size_t size() const { return all_.size() - head_; }
+        Queued& front() { return all_[head_]; }
+        Queued& operator[](std::size_t i) { return all_[head_ + i]; }
+        auto begin() { return all_.begin() + static_cast<std::ptrdiff_t>(head_); }
+        auto end() { return all_.end(); }
+        void push_back(Queued q) { all_.push_back(q); }
+        void pop_front() {
+            ++head_;
+            compact();
+        }
+        // Drops the n messages after the front one, moving the front rather than the rest.
+        void dropAfterFront(std::size_t n) {
+            all_[head_ + n] = all_[head_];
+            head_ += n;
+            compact();
+        }
+        void clear() {
+            all_.clear();
+            head_ = 0;
+        }
+
+      private:
+        void compact() {
+            const bool drained = head_ == all_.size();
+            if (!drained && (head_ < 1024 || head_ < all_.size() / 2)) return;
+            all_.erase(all_.begin(), begin());
+            head_ = 0;
+        }
+        std::vector<Queued> all_;
+        std::size_t head_ = 0;
     };
 
     explicit SerialPort(std::chrono::milliseconds stallAfter);
@@ -108,7 +144,7 @@ class SerialPort : public std::enable_shared_from_this<SerialPort> {
     std::mutex outLock_;
     std::vector<std::uint8_t> out_;
     std::size_t outHead_ = 0;
-    std::deque<Queued> sizes_;
+    Sizes sizes_;
     std::size_t frontSent_ = 0;
     std::size_t pacedQueued_ = 0;  // paced messages in sizes_
     bool pacing_ = false;          // a paced message reached the head; ends when the queue is empty

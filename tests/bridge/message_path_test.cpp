@@ -2,12 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "bridge/message_path.h"
 #include "midi/uuid.h"
 
 using namespace tessaryn;
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = MIDIMessage;
 
 namespace {
 
@@ -106,29 +107,25 @@ TEST(MessagePath, TheEchoGuardDropsOnlyWhatComesStraightBack) {
     MessagePath path;
     path.rewriter.enabled = false;
     EXPECT_EQ(path.fromMIDI({note}, 0).size(), 1u);
-    EXPECT_TRUE(path.fromDevice(std::vector<Bytes>{note}, 0.049).empty());  // the board echoes it
-    EXPECT_EQ(path.fromDevice(std::vector<Bytes>{note}, 0.051).size(),
-              1u);  // past the 50 ms window
+    EXPECT_TRUE(path.fromDevice(std::span(&note, 1), 0.049).empty());   // the board echoes it
+    EXPECT_EQ(path.fromDevice(std::span(&note, 1), 0.051).size(), 1u);  // past the 50 ms window
     // And the other way: what went out to MIDI, sent back into "In", is not written.
     EXPECT_TRUE(path.fromMIDI({note}, 0.06).empty());
     EXPECT_EQ(path.fromMIDI({note}, 0.2).size(), 1u);
     // A long SysEx is given longer to come back.
-    const Bytes dump(1000, 0x01);
+    const Bytes dump(std::vector<std::uint8_t>(1000, 0x01));
     EXPECT_EQ(path.fromMIDI({dump}, 1).size(), 1u);
-    EXPECT_TRUE(path.fromDevice(std::vector<Bytes>{dump}, 1.4).empty());
+    EXPECT_TRUE(path.fromDevice(std::span(&dump, 1), 1.4).empty());
     path.traffic.blockEcho = false;
     EXPECT_EQ(path.fromMIDI({note}, 2).size(), 1u);
-    EXPECT_EQ(path.fromDevice(std::vector<Bytes>{note}, 2).size(), 1u);
+    EXPECT_EQ(path.fromDevice(std::span(&note, 1), 2).size(), 1u);
 }
 
 TEST(VelocityCurve, Table) {
-    struct {
-        std::uint8_t in;
-        double curve;
-        std::uint8_t out;
-    } cases[] = {{64, 1.03, 64},         {64, 1.05, 62},     {64, 1.8, 37}, {1, 1.8, 1},
-                 {127, 1.8, 127},        {64, 0.5, 90},      {1, 0.4, 18},  {64, -1.0, 64},
-                 {64, std::nan(""), 64}, {64, INFINITY, 64}, {64, 0.0, 127}};
-    for (const auto& c : cases)
-        EXPECT_EQ(curvedVelocity(c.in, c.curve), c.out) << int(c.in) << " " << c.curve;
+    const std::tuple<std::uint8_t, double, std::uint8_t> cases[] = {
+        {64, 1.03, 64},         {64, 1.05, 62},     {64, 1.8, 37}, {1, 1.8, 1},
+        {127, 1.8, 127},        {64, 0.5, 90},      {1, 0.4, 18},  {64, -1.0, 64},
+        {64, std::nan(""), 64}, {64, INFINITY, 64}, {64, 0.0, 127}};
+    for (const auto& [in, curve, out] : cases)
+        EXPECT_EQ(curvedVelocity(in, curve), out) << int(in) << " " << curve;
 }

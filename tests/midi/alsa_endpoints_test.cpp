@@ -42,7 +42,8 @@ TEST_F(AlsaEndpoints, SentMessagesArriveWholeAtSubscribersAndTheChosenDestinatio
     const Bytes big = sysex(1 << 20);
     const Bytes all = joined({&note, &mid, &big});
 
-    midi->service().publishAll(std::vector<Bytes>{note, mid, big}, throughID);
+    midi->service().publishAll(
+        std::vector<MIDIMessage>{MIDIMessage(note), MIDIMessage(mid), MIDIMessage(big)}, throughID);
     for (Peer* peer : {&listener, &through}) {
         ASSERT_TRUE(peer->inbox.waitBytes(all.size(), 60s))
             << (peer == &listener ? "listener: " : "through: ") << peer->inbox.joined().size()
@@ -67,7 +68,7 @@ TEST_F(AlsaEndpoints, StoppedAndSlowReadersLoseAloneAndNeverHoldUpTheSender) {
     Peer healthy("Healthy");
     healthy.subscribeTo("Halvenor Out");
     Bytes all;
-    std::vector<Bytes> chunk;         // as they come from the device: several at once
+    std::vector<MIDIMessage> chunk;   // as they come from the device: several at once
     int held = 0;                     // sends that took 50 ms or more
     for (int i = 0; i < 3000; ++i) {  // a board at about 10 KB/s
         chunk.push_back({0x90, std::uint8_t(i % 128), std::uint8_t(1 + i / 128)});

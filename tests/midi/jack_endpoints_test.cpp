@@ -59,7 +59,7 @@ TEST_F(JackEndpoints, OwnPortsAndOtherInstancesAreNeverListedAsHardware) {
         });
     };
     EXPECT_TRUE(hardwarePorts(false));
-    midi->service().publishAll(std::vector<Bytes>{{0x90, 0x3C, 0x64}}, in[0].id);
+    midi->service().publishAll(std::vector<MIDIMessage>{{0x90, 0x3C, 0x64}}, in[0].id);
     EXPECT_TRUE(midi->service().connectSource(out[0].id));
     EXPECT_TRUE(hardwarePorts(true) && peer.waitLinks("in", 1) && peer.waitLinks("out", 1));
     midi->service().publishAll({}, 0);

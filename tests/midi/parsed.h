@@ -11,7 +11,11 @@ struct Parsed : Shared {
     EventParser parser;
     std::vector<Bytes> messages;
     void add(std::span<const MIDIService::Event> events, bool lostBefore) {
-        change([&] { parser.feed(events, lostBefore, 0, messages); });
+        std::vector<MIDIMessage> out;  // the parser is fed by the service's one thread
+        parser.feed(events, lostBefore, 0, out);
+        change([&] {
+            for (const auto& m : out) messages.emplace_back(m.begin(), m.end());
+        });
     }
     // Waits until `count` messages are in.
     std::vector<Bytes> wait(std::size_t count, std::chrono::milliseconds timeout = 20s) {

@@ -4,7 +4,7 @@
 
 #include "midi/midi_stream_parser.h"
 
-using tessaryn::MIDIMessage;
+using MIDIMessage = std::vector<std::uint8_t>;  // the parser hands out bytes
 using tessaryn::MIDIStreamParser;
 
 namespace {
@@ -53,9 +53,7 @@ const Case kCases[] = {
 }  // namespace
 
 TEST(MIDIStreamParser, ByteTables) {
-    for (const Case& c : kCases) {
-        EXPECT_EQ(parseAll(c.in), c.out) << c.name;
-    }
+    for (const Case& c : kCases) EXPECT_EQ(parseAll(c.in), c.out) << c.name;
 }
 
 TEST(MIDIStreamParser, SysexUpToTheLimitIsWholeAndAnEndlessOneIsAbandoned) {

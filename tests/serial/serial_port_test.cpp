@@ -199,14 +199,13 @@ TEST_F(Port, ADeviceThatStopsReadingIsReportedAndLosesOnlyWholeOldMessages) {
     open();
     constexpr int kCount = 3000, kSize = 100;
     for (int i = 0; i < kCount; i += 100) {
-        std::vector<SerialPort::Message> batch;
+        std::vector<Bytes> owned;
         for (int k = i; k < i + 100; ++k) {
-            Bytes m = sysex(kSize);
-            m[1] = static_cast<std::uint8_t>(k >> 7);
-            m[2] = static_cast<std::uint8_t>(k & 0x7F);
-            batch.push_back({std::move(m), false});
+            owned.push_back(sysex(kSize));
+            owned.back()[1] = static_cast<std::uint8_t>(k >> 7);
+            owned.back()[2] = static_cast<std::uint8_t>(k & 0x7F);
         }
-        port->write(std::move(batch));
+        port->write(std::vector<SerialPort::Message>(owned.begin(), owned.end()));
     }
     ASSERT_TRUE(owner.waitUntil([&] { return owner.stalls == std::vector<bool>{true}; }));
     port->queue().sync([&] { EXPECT_LE(Access::waiting(*port), SerialPort::kStalledLimit); });

@@ -107,20 +107,19 @@ class AlsaService final : public MIDIService {
     std::vector<Endpoint> destinations() override { return listEndpoints(false, nullptr); }
 
     void publish(std::span<const std::uint8_t> m) override {
-        const std::vector<std::uint8_t> one(m.begin(), m.end());
+        const MIDIMessage one(m);
         writer_->send(std::span(&one, 1), true, std::nullopt);
     }
 
     bool sendTo(std::int32_t id, std::span<const std::uint8_t> m) override {
         const auto to = lookup(id, false);
         if (!to) return false;
-        const std::vector<std::uint8_t> one(m.begin(), m.end());
+        const MIDIMessage one(m);
         writer_->send(std::span(&one, 1), false, to);
         return true;
     }
 
-    void publishAll(std::span<const std::vector<std::uint8_t>> messages,
-                    std::int32_t hardwareOutID) override {
+    void publishAll(std::span<const MIDIMessage> messages, std::int32_t hardwareOutID) override {
         writer_->send(messages, true,
                       hardwareOutID != 0 ? lookup(hardwareOutID, false) : std::nullopt);
     }

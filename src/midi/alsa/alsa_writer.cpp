@@ -55,7 +55,7 @@ AlsaWriter::~AlsaWriter() {
 // Any thread. Written at once, on the caller's thread, when nothing waits and it need not wait
 // for a reader; otherwise handed to the output thread, which may wait for readers, so
 // that the serial side never does.
-void AlsaWriter::send(std::span<const std::vector<std::uint8_t>> messages, bool toSubscribers,
+void AlsaWriter::send(std::span<const MIDIMessage> messages, bool toSubscribers,
                       const std::optional<Address>& to) {
     std::lock_guard queue(queueLock_);
     if (backlog_.empty() && !draining_) {

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "midi/midi_message.h"
+
 namespace tessaryn {
 
 struct Address {
@@ -38,7 +40,7 @@ class AlsaWriter {
     AlsaWriter& operator=(const AlsaWriter&) = delete;
 
     // Any thread; in order across threads.
-    void send(std::span<const std::vector<std::uint8_t>> messages, bool toSubscribers,
+    void send(std::span<const MIDIMessage> messages, bool toSubscribers,
               const std::optional<Address>& to);
     // Whole messages a reader lost, because it had no room or because too much waited.
     std::uint64_t lostToReaders() const { return toReaders_.load(); }
@@ -83,7 +85,7 @@ class AlsaWriter {
     // in backlog_ for the output thread; while anything waits or is being written there, later
     // sends queue behind it, so order is kept. Guarded by queueLock_ (taken before outLock_):
     struct Queued {
-        std::vector<std::uint8_t> bytes;
+        MIDIMessage bytes;
         bool toSubscribers;
         std::optional<Address> to;
     };

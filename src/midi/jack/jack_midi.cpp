@@ -73,8 +73,7 @@ class JackService final : public MIDIService {
         return true;
     }
 
-    void publishAll(std::span<const std::vector<std::uint8_t>> messages,
-                    std::int32_t hardwareOutID) override {
+    void publishAll(std::span<const MIDIMessage> messages, std::int32_t hardwareOutID) override {
         std::lock_guard lock(outLock_);
         const jack_time_t stamp = jack_get_time();
         const bool hardware = routed(hardwareOutID);  // 0: none chosen any more

@@ -67,7 +67,9 @@ TEST_P(Replug, ResumesEndsHeldNotesAndOpensNoOtherBoard) {
     UsbBoard b("b", "B1", 1), other("c", "C1", 2);
     const std::string first = board->plug();
     ASSERT_FALSE(first.empty() || b.plug().empty());
-    if (c.holdDTR) ASSERT_EQ(Process({"--config-dir", dir, "--set", "holdDTR=true"}).wait(), 0);
+    if (c.holdDTR) {
+        ASSERT_EQ(Process({"--config-dir", dir, "--set", "holdDTR=true"}).wait(), 0);
+    }
     // The CDC-ACM board is given as users save it, by the link udev makes (udev runs in the VM).
     const std::string port = acm ? "/dev/serial/by-id/usb-1209_7e57_A1-if00" : first;
     ASSERT_TRUE(eventually([&] { return fs::exists(port); })) << port;

@@ -31,6 +31,8 @@ std::atomic<std::uint64_t> allocations{0};
 
 }  // namespace
 
+// These replacements pair malloc with free, which GCC takes for a mismatch of new and free.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t n) {
     allocations.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(n ? n : 1)) return p;

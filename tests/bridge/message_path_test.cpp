@@ -21,15 +21,10 @@ struct Step {
 std::vector<Bytes> parse(const std::vector<Step>& steps) {
     EventParser parser;
     std::vector<Bytes> out;
-    bool lost = false;
-    for (const auto& s : steps) {
-        if (s.source == 0) {
-            lost = true;
-            continue;
-        }
-        const MIDIService::Event event{s.source, s.bytes};
-        parser.feed(std::span(&event, 1), lost, s.at, out);
-        lost = false;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        if (steps[i].source == 0) continue;
+        const MIDIService::Event event{steps[i].source, steps[i].bytes};
+        parser.feed(std::span(&event, 1), i > 0 && steps[i - 1].source == 0, steps[i].at, out);
     }
     return out;
 }

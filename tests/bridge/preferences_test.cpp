@@ -12,18 +12,13 @@ using namespace tessaryn;
 using namespace tessaryn::testing;
 namespace fs = std::filesystem;
 
-namespace {
-
-struct PrefsDir : TempDirTest {
-    void write(const std::string& text) { std::ofstream(dir / "preferences.json") << text; }
-};
-
-}  // namespace
+using PrefsDir = TempDirTest;
 
 TEST_F(PrefsDir, TypedReadsNeverConvertText) {
-    write(R"({"b": true, "i": 42, "d": 0.5, "t": "true", "n": "42", "big": 18446744073709551615,
+    std::ofstream(dir / "preferences.json")
+        << R"({"b": true, "i": 42, "d": 0.5, "t": "true", "n": "42", "big": 18446744073709551615,
               "whole": 31250.0, "huge": 1e300,
-              "obj": {"x": 1}, "data": {"$data": "AAEC/w=="}, "baddata": {"$data": "!!"}})");
+              "obj": {"x": 1}, "data": {"$data": "AAEC/w=="}, "baddata": {"$data": "!!"}})";
     Preferences p(dir);
     EXPECT_EQ(p.boolean("b"), true);
     for (const char* key : {"t", "i", "absent"}) EXPECT_EQ(p.boolean(key), std::nullopt) << key;
@@ -66,7 +61,7 @@ TEST_F(PrefsDir, DamagedFilesAreKeptAsideNeverOverwritten) {
          {std::string("{\"a\": tru"), std::string("[1,2]"), std::string("\x00\xff", 2), deep}) {
         fs::remove_all(dir);
         fs::create_directories(dir);
-        write(damage);
+        std::ofstream(dir / "preferences.json") << damage;
         Preferences p(dir);
         const std::string kept = "Damaged preferences kept as ";
         ASSERT_EQ(p.loadProblem().rfind(kept, 0), 0u) << p.loadProblem();

@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
-#include <sstream>
 
 using namespace tessaryn::testing;
 namespace fs = std::filesystem;
@@ -34,10 +33,8 @@ struct Headless : TempDirTest {
 long wakeups(pid_t pid) {
     long total = 0;
     for (const auto& t : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::istringstream in(readFile(t.path() / "status"));
-        for (std::string line; std::getline(in, line);) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) total += std::stol(line.substr(24));
-        }
+        const std::string status = readFile(t.path() / "status");
+        total += std::stol(status.substr(status.find("\nvoluntary_ctxt_switches:") + 25));
     }
     return total;
 }

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/stat.h>
 
 #include <sstream>
@@ -12,6 +11,7 @@
 #include "cli/journal.h"
 #include "cli/line_writer.h"
 #include "cli/process.h"
+#include "serial/pty.h"
 #include "temp_dir.h"
 
 using namespace tessaryn;
@@ -131,16 +131,10 @@ TEST(LineWriter, AReaderThatStopsHoldsNothingUpAndLearnsWhatItMissed) {
         LineWriter out(fds[1], 8 * 1024);
         for (std::size_t i = 0; i < kLines; ++i) out.add(line + "\n");
     }  // does not wait for the reader
-    std::string got;
-    char buf[65536];
-    for (pollfd p{fds[0], POLLIN, 0}; ::poll(&p, 1, 500) > 0;) {
-        const ssize_t n = ::read(fds[0], buf, sizeof buf);
-        if (n <= 0) break;
-        got.append(buf, static_cast<std::size_t>(n));
-    }
+    const auto got = LineEnd{fds[0]}.receive(1 << 20, 500ms);
     // Every line whole, and each run that did not fit counted where it went.
     std::size_t kept = 0, dropped = 0;
-    std::istringstream lines(got);
+    std::istringstream lines(std::string(got.begin(), got.end()));
     for (std::string l; std::getline(lines, l);) {
         if (l == line) {
             ++kept;

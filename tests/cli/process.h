@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -108,12 +107,6 @@ class Process {
     std::string out_, err_;
     std::vector<std::thread> readers_;
 };
-
-// Entries in a folder: /proc/PID/fd and /proc/PID/task count a process's descriptors and threads.
-inline int countEntries(const std::filesystem::path& dir) {
-    return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir),
-                                          std::filesystem::directory_iterator{}));
-}
 
 // How many times `what` occurs in `text`: a line the program printed once per event.
 inline std::size_t occurrences(const std::string& text, const std::string& what) {

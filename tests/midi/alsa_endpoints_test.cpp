@@ -1,5 +1,6 @@
 // The ALSA backend against a real sequencer. Runs inside the test VM (ALSAVM=1), where a missing
 // sequencer is a failure; elsewhere without /dev/snd/seq it skips.
+#include "bridge/run_loop.h"
 #include "midi/alsa/alsa_midi.h"
 #include "midi/alsa_peer.h"
 #include "midi/midi_endpoints.h"
@@ -12,11 +13,12 @@ namespace {
 
 class AlsaEndpoints : public ::testing::Test {
   protected:
-    MainTasks main;
+    RunLoop main;
     Parsed parsed;  // what comes in, each sender's messages parsed on their own
     std::unique_ptr<MIDIEndpoints> midi;
     void SetUp() override {
-        midi = std::make_unique<MIDIEndpoints>("Halvenor", alsaMIDIFactory(), main.poster());
+        midi = std::make_unique<MIDIEndpoints>("Halvenor", alsaMIDIFactory(),
+                                               [this](auto task) { main.post(std::move(task)); });
         midi->setOnMIDIIn([this](auto events, bool lostBefore) { parsed.add(events, lostBefore); });
     }
 };
@@ -148,7 +150,7 @@ TEST_F(AlsaEndpoints, TheChosenSourceIsFollowedWhenItAppearsLaterAndAcrossReplug
     const Bytes note{0x90, 0x3C, 0x64};
     for (int plug = 0, before = 0; plug < 2; ++plug, before = changes) {
         Peer keyboard("Keyboard");
-        ASSERT_TRUE(main.runUntil([&] { return keyboard.readers() == 1 && changes > before; }))
+        ASSERT_TRUE(main.runUntil([&] { return keyboard.readers() == 1 && changes > before; }, 5s))
             << plug;
         EXPECT_EQ(idOf(midi->availablePorts().first, "Peer Port"), id);
         midi->listen(id);  // again: still exactly one connection
@@ -163,7 +165,7 @@ TEST_F(AlsaEndpoints, TheChosenSourceIsFollowedWhenItAppearsLaterAndAcrossReplug
         }
     }  // the keyboard is unplugged at the end of each round
     const int afterLeave = changes;
-    ASSERT_TRUE(main.runUntil([&] { return changes > afterLeave; }));
+    ASSERT_TRUE(main.runUntil([&] { return changes > afterLeave; }, 5s));
     EXPECT_EQ(idOf(midi->availablePorts().first, "Peer Port"), 0);
 }
 

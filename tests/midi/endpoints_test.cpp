@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "bridge/run_loop.h"
 #include "midi/handoff.h"
 #include "midi/loopback/loopback_midi.h"
 #include "midi/midi_endpoints.h"
@@ -11,12 +12,13 @@ namespace {
 
 struct LoopbackEndpoints : ::testing::Test {
     std::shared_ptr<LoopbackHub> hub = std::make_shared<LoopbackHub>();
-    MainTasks main;
-    std::unique_ptr<MIDIEndpoints> midi =
-        std::make_unique<MIDIEndpoints>("Halvenor", hub->factory(), main.poster());
+    RunLoop main;
+    std::unique_ptr<MIDIEndpoints> midi = std::make_unique<MIDIEndpoints>(
+        "Halvenor", hub->factory(), [this](auto task) { main.post(std::move(task)); });
     void runMain() {
         hub->flush();
-        main.runUntil([] { return false; }, 0ms);  // what is queued now
+        main.post([this] { main.quit(); });  // after what is queued now
+        main.run();
     }
 };
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <deque>
 #include <span>
 #include <string>
 #include <vector>
@@ -46,27 +45,6 @@ struct Inbox : Shared {
         std::lock_guard lock(m);
         packets.clear();
         bytes.clear();
-    }
-};
-
-// Stands in for the main queue: tasks are run when the test asks.
-struct MainTasks : Shared {
-    std::deque<std::function<void()>> tasks;
-    std::function<void(std::function<void()>)> poster() {
-        return [this](std::function<void()> f) { change([&] { tasks.push_back(std::move(f)); }); };
-    }
-    // Runs tasks until `done` holds or the timeout passes.
-    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (!done()) {
-            std::unique_lock lock(m);
-            if (!cv.wait_until(lock, end, [&] { return !tasks.empty(); })) return done();
-            auto f = std::move(tasks.front());
-            tasks.pop_front();
-            lock.unlock();
-            f();
-        }
-        return true;
     }
 };
 

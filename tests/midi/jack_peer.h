@@ -76,17 +76,15 @@ class JackServer {
                             "dummy", "-r", "48000", "-p", period_});
         if (pw_) manager_ = spawn({"wireplumber"});
         jack_set_error_function([](const char*) {});
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (std::chrono::steady_clock::now() < end) {
-            jack_status_t status;
-            if (jack_client_t* c = jack_client_open("probe", JackNoStartServer, &status)) {
-                jack_client_close(c);
-                killed_ = false;
-                return ready_ = true;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        return ready_ = false;
+        ready_ = eventually(
+            [] {
+                jack_status_t status;
+                jack_client_t* c = jack_client_open("probe", JackNoStartServer, &status);
+                return c && jack_client_close(c) == 0;
+            },
+            60s);
+        killed_ = killed_ && !ready_;
+        return ready_;
     }
     // Ends it as a crash (SIGKILL) or a control panel (SIGTERM) would.
     void stop(int signal = SIGKILL) {

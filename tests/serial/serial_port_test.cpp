@@ -44,11 +44,6 @@ struct Owner : Shared {
     }
 };
 
-void open8N1(SerialPort& port, const std::string& path, std::int64_t baud = 31250,
-             bool holdDTR = false) {
-    port.start(path, baud, 8, Parity::none, false, false, holdDTR);
-}
-
 // A port on a pty board, its owner attached; `owner` outlives the port, whose queue may still
 // call it.
 struct Port : ::testing::Test {
@@ -57,14 +52,14 @@ struct Port : ::testing::Test {
     std::shared_ptr<SerialPort> port = SerialPort::create();
     Port() { owner.attach(*port); }
     void open(std::int64_t baud = 31250, bool holdDTR = false) {
-        open8N1(*port, pty.path, baud, holdDTR);
+        port->start(pty.path, baud, 8, Parity::none, false, false, holdDTR);
     }
 };
 
 std::string startError(const std::string& path, std::int64_t baud = 115200) {
     auto port = SerialPort::create();
     try {
-        open8N1(*port, path, baud);
+        port->start(path, baud, 8, Parity::none, false, false, false);
     } catch (const SerialError& e) {
         EXPECT_FALSE(port->isOpen());
         return e.message;

@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "serial/pty.h"
+#include "wait.h"
 
 namespace tessaryn::testing {
 
@@ -34,17 +34,12 @@ inline std::string virtioPort(const std::string& name) {
     return "";
 }
 
-class Board {
+class Board : public LineEnd {
   public:
     virtual ~Board() = default;
     // Plugs the board in and waits for the host's node: its path, empty if none came.
     virtual std::string plug() = 0;
     virtual void unplug() = 0;
-    void send(const std::vector<std::uint8_t>& bytes) const { sendAll(play_, bytes); }
-    std::vector<std::uint8_t> receive(
-        std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
-        return receiveUpTo(play_, count, timeout);
-    }
 
     std::string node;                                // the host's node, as of the last plug
     std::chrono::steady_clock::time_point appeared;  // when that node was there
@@ -53,8 +48,8 @@ class Board {
     explicit Board(std::string serial) : serial_(std::move(serial)) {}
     // Waits for the node whose USB device (the tty's parent or grandparent) has our serial.
     std::string waitForNode() {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        for (node.clear(); node.empty() && std::chrono::steady_clock::now() < end;) {
+        node.clear();
+        eventually([&] {
             std::string s;
             for (const auto& tty : entries("/sys/class/tty")) {
                 const std::string name = tty.filename();
@@ -64,13 +59,12 @@ class Board {
                     s == serial_ && fs::exists("/dev/" + name))
                     node = "/dev/" + name;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+            return !node.empty();
+        });
         appeared = std::chrono::steady_clock::now();
         return node;
     }
     std::string serial_;
-    int play_ = -1;
 };
 
 // A CDC-ACM board on the UDC of this index (each board plugged at once needs its own).
@@ -95,20 +89,20 @@ class UsbBoard : public Board {
         put("UDC", udc_);
         // The gadget's tty is hung up at every unplug: a fresh one each time, raw, so it echoes
         // nothing back.
-        play_ =
+        master =
             ::open(("/dev/ttyGS" + std::to_string(port_)).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         termios t{};
-        ::tcgetattr(play_, &t);
+        ::tcgetattr(master, &t);
         ::cfmakeraw(&t);
-        ::tcsetattr(play_, TCSAFLUSH, &t);
+        ::tcsetattr(master, TCSAFLUSH, &t);
         return waitForNode();
     }
     // Unbound first, which drops what reached the gadget since: not the next connection's.
     void unplug() override {
-        if (play_ < 0) return;
+        if (master < 0) return;
         put("UDC", "\n");
-        ::close(play_);
-        play_ = -1;
+        ::close(master);
+        master = -1;
     }
 
   private:
@@ -124,12 +118,12 @@ class UsbBoard : public Board {
 class Ft232 : public Board {
   public:
     explicit Ft232(const std::string& serial) : Board(serial) {
-        play_ = ::open(virtioPort("ft232").c_str(), O_RDWR | O_CLOEXEC);
+        master = ::open(virtioPort("ft232").c_str(), O_RDWR | O_CLOEXEC);
         command(R"("qmp_capabilities")");  // refused when an earlier test did it
     }
     ~Ft232() override {
         unplug();
-        ::close(play_);
+        ::close(master);
         ::close(qmp_);
     }
     std::string plug() override {
@@ -138,8 +132,7 @@ class Ft232 : public Board {
                                 serial_ + "\"}";
         std::string answer;
         // qemu lets the chip's other end go a moment after the chip.
-        while ((answer = command(add)).find("in use") != std::string::npos)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        eventually([&] { return (answer = command(add)).find("in use") == std::string::npos; });
         EXPECT_EQ(answer.find("error"), std::string::npos) << answer;
         return waitForNode();
     }
@@ -156,7 +149,7 @@ class Ft232 : public Board {
     std::string command(const std::string& what) {
         const std::string id = R"("id": ")" + std::to_string(++sent_) + '"';
         const std::string line = R"({"execute": )" + what + ", " + id + "}\n";
-        sendAll(qmp_, {line.begin(), line.end()});
+        LineEnd{qmp_}.send({line.begin(), line.end()});
         std::string in;
         char buf[4096];
         pollfd p{qmp_, POLLIN, 0};

@@ -90,7 +90,7 @@ TEST_P(Replug, ResumesEndsHeldNotesAndOpensNoOtherBoard) {
     Peer listener("Listener");
     listener.subscribeTo("Halvenor Out");
     const fs::path proc = "/proc/" + std::to_string(tessaryn->pid());
-    int fds = 0, threads = 0;  // after 10 cycles
+    std::size_t fds = 0, threads = 0;  // after 10 cycles
     std::vector<double> resumeMs;
     Bytes expected;
     for (int cycle = 1; cycle <= c.cycles; ++cycle) {
@@ -125,10 +125,10 @@ TEST_P(Replug, ResumesEndsHeldNotesAndOpensNoOtherBoard) {
         resumeMs.push_back(resumed.count());
         listener.sendTo("Halvenor In", kNoteOn);
         ASSERT_EQ(board->receive(3), kNoteOn);
-        if (cycle == 10) fds = countEntries(proc / "fd"), threads = countEntries(proc / "task");
+        if (cycle == 10) fds = entries(proc / "fd").size(), threads = entries(proc / "task").size();
     }
     EXPECT_TRUE(tessaryn->waitFor([&](auto&) {  // a retry or a settings write may be under way
-        return countEntries(proc / "fd") <= fds && countEntries(proc / "task") <= threads;
+        return entries(proc / "fd").size() <= fds && entries(proc / "task").size() <= threads;
     }));
     const std::string all = tessaryn->out() + tessaryn->err() + keys->out() + keys->err();
     for (const auto& node : {b.node, other.node})
@@ -141,7 +141,7 @@ TEST_P(Replug, ResumesEndsHeldNotesAndOpensNoOtherBoard) {
     std::printf(
         "USB %s at %d: DTR lowered %.1f ms after the driver raised it at open; %d cycles; "
         "bridging again after the node appeared: median %.1f ms, worst %.1f ms, %ld over 100 "
-        "ms; opens refused and retried %zu; descriptors %d after 10 cycles; threads %d\n",
+        "ms; opens refused and retried %zu; descriptors %zu after 10 cycles; threads %zu\n",
         c.name, c.baud, c.holdDTR ? 1000 * (seconds(c.lowered) - seconds(c.raised)) : 0.0, c.cycles,
         resumeMs[resumeMs.size() / 2], resumeMs.back(),
         std::count_if(resumeMs.begin(), resumeMs.end(), [](double ms) { return ms > 100; }),

@@ -95,7 +95,11 @@ class UsbBoard : public Board {
         ::tcgetattr(master, &t);
         ::cfmakeraw(&t);
         ::tcsetattr(master, TCSAFLUSH, &t);
-        return waitForNode();
+        waitForNode();
+        // The byte on its way when the board was pulled can still come out here once the host
+        // has connected: the old connection's, not the next one's.
+        ::tcflush(master, TCIFLUSH);
+        return node;
     }
     // Unbound first, which drops what reached the gadget since: not the next connection's.
     void unplug() override {

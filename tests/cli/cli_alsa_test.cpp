@@ -188,7 +188,7 @@ TEST_F(Headless, SigtermUnderEveryLoadExitsAtOnceAndReleasesHeldNotes) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100 + run % 5 * 20));
         const auto asked = std::chrono::steady_clock::now();
         tessaryn.signal(SIGTERM);
-        const int code = tessaryn.wait();
+        const int code = tessaryn.wait(30s);
         const double took =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
         go = false;

@@ -20,17 +20,21 @@ bool RunLoop::runOne(Clock::time_point until) {
         std::unique_lock lock(m_);
         for (;;) {
             if (quit_) return false;
-            // A due timer goes first: tasks posted without pause (a flood of input) must not
-            // hold back the redraw of the counters or a reconnect for ever.
+            // Due timers and posted tasks take turns: tasks posted without pause (a flood of
+            // input) must not hold back the redraw or a reconnect for ever, nor timers that are
+            // always due on a starved thread a posted quit.
             const auto now = Clock::now();
-            if (!timers_.empty() && timers_.top().due <= now) {
+            const bool timerDue = !timers_.empty() && timers_.top().due <= now;
+            if (timerDue && (tasks_.empty() || !timerRanLast_)) {
                 task = std::move(const_cast<Timer&>(timers_.top()).task);
                 timers_.pop();
+                timerRanLast_ = true;
                 break;
             }
             if (!tasks_.empty()) {
                 task = std::move(tasks_.front());
                 tasks_.pop_front();
+                timerRanLast_ = false;
                 break;
             }
             if (now >= until) return false;

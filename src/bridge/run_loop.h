@@ -47,6 +47,7 @@ class RunLoop final : public MainQueue {
     std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers_;
     std::uint64_t seq_ = 0;
     bool quit_ = false;
+    bool timerRanLast_ = false;  // of a due timer and a posted task, which ran last
 };
 
 }  // namespace tessaryn

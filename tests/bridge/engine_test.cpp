@@ -417,11 +417,18 @@ TEST_F(Engine, BothPathsUnderLoadWhileSettingsChange) {
 }
 
 // A due timer (the counters' redraw, a reconnect) runs even while tasks keep coming.
-TEST(RunLoopTest, ADueTimerRunsWhileTasksKeepComing) {
+// Neither starves the other: tasks that keep coming, or timers that are always due.
+TEST(RunLoopTest, ADueTimerRunsWhileTasksKeepComingAndATaskWhileTimersAreDue) {
     RunLoop loop;
     std::function<void()> again = [&] { loop.post(again); };
     loop.post(again);
     bool fired = false;
     loop.postAfter(std::chrono::milliseconds(1), [&] { fired = true; });
     EXPECT_TRUE(loop.runUntil([&] { return fired; }, std::chrono::seconds(2)));
+    RunLoop timers;
+    std::function<void()> due = [&] { timers.postAfter(std::chrono::milliseconds(0), due); };
+    timers.postAfter(std::chrono::milliseconds(0), due);
+    bool ran = false;
+    timers.post([&] { ran = true; });
+    EXPECT_TRUE(timers.runUntil([&] { return ran; }, std::chrono::seconds(2)));
 }

@@ -9,6 +9,8 @@ if [ "${1:-}" = "--test" ]; then
   # The ALSA tests boot a small VM with Debian's own kernel (no sound support on the host); its
   # udev makes the /dev/serial/by-id links of the USB suite's boards.
   packages+=(qemu-system-x86 busybox-static kmod xz-utils alsa-utils udev)
+  # The cross-built suites run in an emulated arm64 and armhf VM (scripts/cross-build.sh --tests).
+  packages+=(qemu-system-arm)
   # The JACK tests start a real jackd (dummy driver) on the host, and again a headless PipeWire
   # (its dummy driver) with WirePlumber and a session bus, through PipeWire's libjack.
   packages+=(jackd2 pipewire pipewire-jack wireplumber dbus-daemon)

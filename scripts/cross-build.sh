@@ -24,7 +24,7 @@ if [ "$mode" = --tests ]; then
   pkgs="$pkgs libgtest-dev:$arch libstdc++6:$arch qemu-system-arm"
   tests=ON
 elif [ "$mode" = --deb ]; then
-  pkgs="$pkgs debhelper uuid-dev libjack-jackd2-dev:$arch qt6-base-dev:$arch"
+  pkgs="$pkgs debhelper uuid-dev libjack-jackd2-dev:$arch qt6-base-dev:$arch libxcb1-dev:$arch"
 fi
 # shellcheck disable=SC2086
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $pkgs >/dev/null

@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev uuid-dev libasound2-dev libjack-jackd2-dev qt6-base-dev
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev uuid-dev libasound2-dev libjack-jackd2-dev qt6-base-dev libxcb1-dev
 )
 if [ "${1:-}" = "--test" ]; then
   # The ALSA tests boot a small VM with Debian's own kernel (no sound support on the host); its
@@ -14,8 +14,9 @@ if [ "${1:-}" = "--test" ]; then
   # The JACK tests start a real jackd (dummy driver) on the host, and again a headless PipeWire
   # (its dummy driver) with WirePlumber and a session bus, through PipeWire's libjack.
   packages+=(jackd2 pipewire pipewire-jack wireplumber dbus-daemon)
-  # The tray test: a real X server and a real panel with a tray, started after the program.
-  packages+=(xvfb icewm wmctrl x11-utils)
+  # The tray test: a real X server and real panels with a tray (an X tray, and one that hosts
+  # StatusNotifier icons on a session bus), started after the program.
+  packages+=(xvfb icewm wmctrl x11-utils xfce4-panel libglib2.0-bin)
   # The Debian packages are built, checked (lintian, the AppStream metainfo) and installed into a
   # clean root.
   packages+=(debhelper lintian debootstrap appstream)

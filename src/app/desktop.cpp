@@ -186,7 +186,7 @@ int runDesktop(int argc, char** argv, const DesktopOptions& options) {
         // The tray keeps the program reachable: closing the window leaves the bridge running.
         // Without one (a bare X server, GNOME without the AppIndicator extension) the window is
         // the program, and closing it quits, unless a tray may still come.
-        tray.showWhenAvailable(&QSystemTrayIcon::isSystemTrayAvailable, options.minimized);
+        tray.showWhenAvailable(&trayAvailable, options.minimized);
         if (!options.minimized)
             showWindow();
         else if (!tray.shown())

@@ -284,7 +284,7 @@ void pairWithTray(MainWindow& window, Tray& tray) {
         tray.tellOnce();
     });
     // A click on the icon shows the window, or puts it away when it is already up.
-    QObject::connect(tray.icon(), &QSystemTrayIcon::activated, &window,
+    QObject::connect(&tray, &Tray::activated, &window,
                      [&window](QSystemTrayIcon::ActivationReason reason) {
                          if (reason != QSystemTrayIcon::Trigger) return;
                          if (window.isVisible() && !window.isMinimized())

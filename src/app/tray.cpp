@@ -1,7 +1,14 @@
 #include "app/tray.h"
 
+#include <xcb/xcb.h>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <cstdlib>
+#include <string>
 
 #include "app/icons.h"
 #include "app/widgets.h"
@@ -13,7 +20,45 @@ namespace {
 // Set once the program has said where it goes when its window closes: it says so only once ever.
 constexpr std::string_view kToldKey = "toldAboutTray";
 
+// The StatusNotifier host registered with the session bus's watcher, as Qt asks it.
+bool statusNotifierHost() {
+    const QString watcher = "org.kde.StatusNotifierWatcher";
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface()->isServiceRegistered(watcher)) return false;
+    QDBusMessage get = QDBusMessage::createMethodCall(watcher, "/StatusNotifierWatcher",
+                                                      "org.freedesktop.DBus.Properties", "Get");
+    get << watcher << QString("IsStatusNotifierHostRegistered");
+    // A watcher that does not answer is no tray; the main thread waits a second at most.
+    const QDBusMessage reply = bus.call(get, QDBus::Block, 1000);
+    return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+           reply.arguments().front().value<QDBusVariant>().variant().toBool();
+}
+
+// An X tray owns the selection _NET_SYSTEM_TRAY_S<screen>.
+bool xTray() {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (!x11) return false;
+    xcb_connection_t* c = x11->connection();
+    char* host = nullptr;
+    int display = 0;
+    int screen = 0;
+    if (xcb_parse_display(nullptr, &host, &display, &screen)) std::free(host);
+    const std::string name = "_NET_SYSTEM_TRAY_S" + std::to_string(screen);
+    const std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> atom(
+        xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, name.size(), name.data()), nullptr),
+        &std::free);
+    if (!atom || atom->atom == XCB_ATOM_NONE) return false;  // no tray ever named it
+    const std::unique_ptr<xcb_get_selection_owner_reply_t, decltype(&std::free)> owner(
+        xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, atom->atom), nullptr),
+        &std::free);
+    return owner && owner->owner != XCB_WINDOW_NONE;
+}
+
 }  // namespace
+
+bool trayAvailable() {
+    return statusNotifierHost() || xTray();
+}
 
 Tray::Tray(Bridge& bridge, const std::string& instanceName, std::function<void()> showWindow,
            std::function<void()> quit, QObject* parent)
@@ -43,7 +88,6 @@ Tray::Tray(Bridge& bridge, const std::string& instanceName, std::function<void()
         bridge_.stop();
         quit();
     });
-    icon_.setContextMenu(&menu_);
     retry_.setSingleShot(true);
     connect(&retry_, &QTimer::timeout, this, [this] {
         wait_ *= 2;
@@ -56,7 +100,6 @@ Tray::Tray(Bridge& bridge, const std::string& instanceName, std::function<void()
             showLook();
     });
     showState();
-    icon_.setIcon(icons_[static_cast<std::size_t>(shownLook_)]);
     showLook();
 }
 
@@ -76,10 +119,10 @@ QString Tray::aboutText() {
 void Tray::tellOnce() {
     if (!shown() || bridge_.preferences().boolean(kToldKey).value_or(false)) return;
     bridge_.preferences().setBoolean(kToldKey, true);
-    icon_.showMessage(title_,
-                      "Tessaryn keeps running here, and the bridge with it. Quit is in this "
-                      "icon's menu.",
-                      QSystemTrayIcon::Information, 8000);
+    icon_->showMessage(title_,
+                       "Tessaryn keeps running here, and the bridge with it. Quit is in this "
+                       "icon's menu.",
+                       QSystemTrayIcon::Information, 8000);
 }
 
 void Tray::showWhenAvailable(TrayCheck available, bool minimized,
@@ -95,7 +138,13 @@ void Tray::checkAgain() {
     if (!available_ || shown()) return;
     if (available_()) {
         retry_.stop();
-        icon_.show();
+        if (!icon_) {
+            icon_ = std::make_unique<QSystemTrayIcon>(icons_[static_cast<std::size_t>(shownLook_)]);
+            icon_->setToolTip(tip_);
+            icon_->setContextMenu(&menu_);
+            connect(icon_.get(), &QSystemTrayIcon::activated, this, &Tray::activated);
+        }
+        icon_->show();
         emit appeared();
     } else if (triesLeft_ > 0 && !retry_.isActive()) {
         --triesLeft_;
@@ -131,10 +180,11 @@ void Tray::showLook() {
     const TrayLook look = lookOf(bridge_.state(), bridge_.activityLit());
     const QString tip = (look == TrayLook::lit ? QString("MIDI is moving") : title_) + '\n' +
                         QString::fromStdString(bridge_.status());
-    if (look == shownLook_ && tip == icon_.toolTip()) return;
-    if (look != shownLook_) icon_.setIcon(icons_[static_cast<std::size_t>(look)]);
-    if (tip != icon_.toolTip()) icon_.setToolTip(tip);
+    if (look == shownLook_ && tip == tip_) return;
+    if (icon_ && look != shownLook_) icon_->setIcon(icons_[static_cast<std::size_t>(look)]);
+    if (icon_ && tip != tip_) icon_->setToolTip(tip);
     shownLook_ = look;
+    tip_ = tip;
     ++looksShown_;
 }
 

@@ -7,11 +7,17 @@
 #include <array>
 #include <chrono>
 #include <functional>
+#include <memory>
 
 #include "app/icons.h"
 #include "bridge/bridge.h"
 
 namespace tessaryn {
+
+// Whether a panel would take our icon now: a StatusNotifier host on the session bus, or an X
+// tray. Asked without Qt's own check, which settles for the whole run whether the StatusNotifier
+// protocol is used: a panel that offers only that and comes later would never get our icon.
+bool trayAvailable();
 
 // How the state looks: failed, waiting for the device and not reading all need the user.
 TrayLook lookOf(BridgeState state, bool lit);
@@ -38,17 +44,18 @@ class Tray : public QObject {
     void checkAgain();
     // The first time the window closes to the tray, says where the program went; once ever.
     void tellOnce();
-    bool shown() const { return icon_.isVisible(); }
+    bool shown() const { return icon_ && icon_->isVisible(); }
     bool waiting() const { return retry_.isActive(); }
 
     QMenu* menu() { return &menu_; }
-    QSystemTrayIcon* icon() { return &icon_; }
+    // Made when a tray first appears (until then null): Qt chooses how to speak to the tray then.
+    QSystemTrayIcon* icon() { return icon_.get(); }
     QAction* statusAction() const { return status_; }
     QAction* startStopAction() const { return startStop_; }
     QAction* showAction() const { return show_; }
     QAction* quitAction() const { return quit_; }
     // The hover text the icon has now.
-    QString hoverText() const { return icon_.toolTip(); }
+    QString hoverText() const { return tip_; }
     TrayLook shownLook() const { return shownLook_; }
     // How often the icon or its hover text was handed to the tray: every change costs the panel
     // a fetch of all sizes, so only a change of look may count.
@@ -56,6 +63,7 @@ class Tray : public QObject {
 
   signals:
     void appeared();
+    void activated(QSystemTrayIcon::ActivationReason reason);
 
   private:
     // Version, licence and where to find help.
@@ -67,7 +75,7 @@ class Tray : public QObject {
     Bridge& bridge_;
     QString title_;
     QMenu menu_;
-    QSystemTrayIcon icon_;
+    std::unique_ptr<QSystemTrayIcon> icon_;
     QAction* status_;
     QAction* startStop_;
     QAction* show_;
@@ -75,6 +83,7 @@ class Tray : public QObject {
     std::array<QIcon, 4> icons_;  // by TrayLook, drawn once
     int observer_ = 0;
     TrayLook shownLook_ = TrayLook::stopped;
+    QString tip_;
     int looksShown_ = 0;
     TrayCheck available_;
     bool minimized_ = false;

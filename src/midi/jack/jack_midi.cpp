@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -168,36 +167,25 @@ class JackService final : public MIDIService {
             this);
         rtClient_ = c;
         rtPorts_ = ports;
+        // Any change of ports or links: the chosen endpoints may need linking again.
         jack_set_port_registration_callback(
-            c,
-            [](jack_port_id_t, int, void* self) {
-                static_cast<JackService*>(self)->setupChanged();
-            },
-            this);
+            c, [](jack_port_id_t, int, void* s) { changed(s); }, this);
         jack_set_port_connect_callback(
-            c,
-            [](jack_port_id_t, jack_port_id_t, int, void* self) {
-                static_cast<JackService*>(self)->setupChanged();
-            },
-            this);
+            c, [](jack_port_id_t, jack_port_id_t, int, void* s) { changed(s); }, this);
         jack_set_port_rename_callback(
-            c,
-            [](jack_port_id_t, const char*, const char*, void* self) {
-                static_cast<JackService*>(self)->setupChanged();
-            },
-            this);
+            c, [](jack_port_id_t, const char*, const char*, void* s) { changed(s); }, this);
         // Not jack_on_info_shutdown: PipeWire's JACK calls only this one.
         jack_on_shutdown(
             c,
             [](void* self) {
-                auto* s = static_cast<JackService*>(self);
-                s->serverGone_ = true;
-                s->setupChanged();
+                static_cast<JackService*>(self)->serverGone_ = true;
+                changed(self);
             },
             this);
     }
 
     // JACK's threads: only a flag and a post.
+    static void changed(void* self) { static_cast<JackService*>(self)->setupChanged(); }
     void setupChanged() {
         ++setupGeneration_;
         setupPending_ = true;
@@ -369,15 +357,11 @@ class JackService final : public MIDIService {
             cycle_.drain([&](std::span<const Event> events, bool lostBefore) {
                 if (handlers_.received) handlers_.received(events, lostBefore);
             });
-            if (cycle_.overflowed()) {
-                if (!inFullSaid && report_)
-                    report_(
-                        "JACK MIDI input arrives faster than it is handled; dropping whole "
-                        "messages");
-                inFullSaid = true;
-            } else {
-                inFullSaid = false;
-            }
+            const bool full = cycle_.overflowed();
+            if (full && !inFullSaid && report_)
+                report_(
+                    "JACK MIDI input arrives faster than it is handled; dropping whole messages");
+            inFullSaid = full;
             if (serverGone_ && clientUp_) {
                 closeClient();
                 setupPending_ = true;
@@ -450,8 +434,6 @@ class JackService final : public MIDIService {
     std::string sourceLinked_;   // its port, linked by us, while it is there
 };
 
-void silentJack(const char*) {}
-
 }  // namespace
 
 MIDIService::Factory jackMIDIFactory(std::function<void(const std::string&)> report) {
@@ -459,8 +441,8 @@ MIDIService::Factory jackMIDIFactory(std::function<void(const std::string&)> rep
     return [report](const std::string& name,
                     MIDIService::Handlers handlers) -> std::unique_ptr<MIDIService> {
         // libjack prints its own errors to stderr; ours are reported once, with the cause.
-        jack_set_error_function(&silentJack);
-        jack_set_info_function(&silentJack);
+        jack_set_error_function([](const char*) {});
+        jack_set_info_function([](const char*) {});
         return std::make_unique<JackService>(name, std::move(handlers), report);
     };
 }

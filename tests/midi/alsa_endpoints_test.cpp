@@ -11,14 +11,12 @@ using namespace tessaryn::testing;
 
 namespace {
 
-class AlsaEndpoints : public ::testing::Test {
-  protected:
+struct AlsaEndpoints : ::testing::Test {
     RunLoop main;
     Parsed parsed;  // what comes in, each sender's messages parsed on their own
-    std::unique_ptr<MIDIEndpoints> midi;
-    void SetUp() override {
-        midi = std::make_unique<MIDIEndpoints>("Halvenor", alsaMIDIFactory(),
-                                               [this](auto task) { main.post(std::move(task)); });
+    std::unique_ptr<MIDIEndpoints> midi = std::make_unique<MIDIEndpoints>(
+        "Halvenor", alsaMIDIFactory(), [this](auto task) { main.post(std::move(task)); });
+    AlsaEndpoints() {
         midi->setOnMIDIIn([this](auto events, bool lostBefore) { parsed.add(events, lostBefore); });
     }
 };
@@ -39,9 +37,7 @@ TEST_F(AlsaEndpoints, SentMessagesArriveWholeAtSubscribersAndTheChosenDestinatio
     const std::int32_t throughID = idOf(midi->availablePorts().second, "Midi Through Port-0");
     ASSERT_NE(throughID, 0);
 
-    const Bytes note{0x90, 0x3C, 0x64};
-    const Bytes mid = sysex(3000);
-    const Bytes big = sysex(1 << 20);
+    const Bytes note{0x90, 0x3C, 0x64}, mid = sysex(3000), big = sysex(1 << 20);
     const Bytes all = joined({&note, &mid, &big});
 
     midi->service().publishAll(

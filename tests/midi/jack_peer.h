@@ -204,16 +204,12 @@ class JackPeer {
         for (const auto& p : ports_) {
             links_[p.name] = jack_port_connected(p.port);
             void* buffer = jack_port_get_buffer(p.port, frames);
-            if (p.input) {
-                const std::uint32_t n = jack_midi_get_event_count(buffer);
-                for (std::uint32_t i = 0; i < n; ++i) {
-                    jack_midi_event_t e;
-                    if (jack_midi_event_get(&e, buffer, i) != 0) continue;
-                    inbox.add({e.buffer, e.size});
-                    arrivals_.push_back(jack_last_frame_time(client_) + e.time);
-                }
-                continue;
+            jack_midi_event_t e;
+            for (std::uint32_t i = 0; p.input && jack_midi_event_get(&e, buffer, i) == 0; ++i) {
+                inbox.add({e.buffer, e.size});
+                arrivals_.push_back(jack_last_frame_time(client_) + e.time);
             }
+            if (p.input) continue;
             jack_midi_clear_buffer(buffer);
             // No more than PipeWire's copy of the buffer holds, as the bridge keeps to.
             std::size_t room = jack_midi_max_event_size(buffer);

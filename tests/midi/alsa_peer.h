@@ -77,7 +77,7 @@ class Peer {
     // To every program subscribed to our port, as a device would.
     void publish(const Bytes& m) { ASSERT_EQ(output(m, SND_SEQ_ADDRESS_SUBSCRIBERS, 0), 0); }
     // The whole SysEx as one event: the sequencer's result (a negative errno when refused).
-    int sendSysexEvent(const std::string& portName, const Bytes& m) {
+    int sendSysexEvent(const std::string& portName, std::span<const std::uint8_t> m) {
         const Found f = find(portName);
         snd_seq_event_t ev{};
         snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(m.size()),

@@ -1,30 +1,21 @@
 #include <gtest/gtest.h>
 
 #include "bridge/run_loop.h"
-#include "midi/handoff.h"
 #include "midi/loopback/loopback_midi.h"
 #include "midi/midi_endpoints.h"
 
 using namespace tessaryn;
-using namespace tessaryn::testing;
 
-namespace {
-
-struct LoopbackEndpoints : ::testing::Test {
-    std::shared_ptr<LoopbackHub> hub = std::make_shared<LoopbackHub>();
+TEST(LoopbackEndpoints, ListsHardwareEndpointsWithoutOurOwnAndTellsOfChangesOnTheMainQueue) {
+    auto hub = std::make_shared<LoopbackHub>();
     RunLoop main;
-    std::unique_ptr<MIDIEndpoints> midi = std::make_unique<MIDIEndpoints>(
-        "Halvenor", hub->factory(), [this](auto task) { main.post(std::move(task)); });
-    void runMain() {
+    auto midi = std::make_unique<MIDIEndpoints>("Halvenor", hub->factory(),
+                                                [&](auto task) { main.post(std::move(task)); });
+    auto runMain = [&] {
         hub->flush();
-        main.post([this] { main.quit(); });  // after what is queued now
+        main.post([&] { main.quit(); });  // after what is queued now
         main.run();
-    }
-};
-
-}  // namespace
-
-TEST_F(LoopbackEndpoints, ListsHardwareEndpointsWithoutOurOwnAndTellsOfChangesOnTheMainQueue) {
+    };
     int calls = 0;
     midi->setOnPortsChanged([&] { ++calls; });
     EXPECT_EQ(midi->availablePorts(), decltype(midi->availablePorts()){});

@@ -232,14 +232,4 @@ class JackPeer {
     std::vector<jack_nframes_t> arrivals_;
 };
 
-// The main of a JACK suite: skipped (77) without the server; otherwise the suite runs against a
-// server of its own for its whole life.
-inline int runJackTests(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (!JackServer::available()) return std::fprintf(stderr, "no JACK server: skipped\n"), 77;
-    JackServer server;
-    if (server.ready()) return RUN_ALL_TESTS();
-    return std::fprintf(stderr, "%s did not start\n", server.describe().c_str()), 1;
-}
-
 }  // namespace tessaryn::testing

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QMenu>
 #include <QTimer>
+#include <algorithm>
 #include <future>
 #include <thread>
 

@@ -150,6 +150,7 @@ TEST_F(Window, LearnedControlsTheVelocityCurveAndTheTray) {
     curve->valueInterface()->setCurrentValue(0.5);
     EXPECT_DOUBLE_EQ(bridge->velocityCurve(), 0.5);
 
+    // The tray.
     QAction *status = tray->statusAction(), *startStop = tray->startStopAction();
     EXPECT_EQ(tray->shownLook(), TrayLook::stopped);
     startStop->trigger();  // no saved port
@@ -171,7 +172,8 @@ TEST_F(Window, LearnedControlsTheVelocityCurveAndTheTray) {
     const int counting = bridge->observe([&](BridgeProperty p) {
         if (p != BridgeProperty::activityLit || bridge->activityLit() == lit) return;
         ++looksChanged;
-        if ((lit = !lit)) litText = tray->hoverText();
+        lit = !lit;
+        if (lit) litText = tray->hoverText();
     });
     const int looks = tray->looksShown();
     for (int i = 0; i < 200; ++i, QTest::qWait(1)) pty.send({0x99, 0x26, 0x64});
@@ -277,11 +279,8 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
     bridge->setHardwareOutID(777);  // a device that is not plugged in
     const auto synth = hub->addDestination("Synth");
     open(true);
-    const struct {
-        const char* text;
-        const char* key;
-        bool (Bridge::*property)() const;  // nullptr: read when the port opens
-    } switches[] = {
+    // The switch, its preference and the bridge's property (none: read when the port opens).
+    const std::tuple<const char*, const char*, bool (Bridge::*)() const> switches[] = {
         {"Drop clock", "dropClock", &Bridge::dropClock},
         {"Drop active sensing", "dropSensing", &Bridge::dropSensing},
         {"Block echo", "blockEcho", &Bridge::blockEcho},
@@ -294,15 +293,15 @@ TEST_F(Window, ControlsWriteTheBridgeAndThePreferences) {
         {"Start bridging when Tessaryn opens", "startOnOpen", nullptr},
         {"Open at login", "openAtLogin", nullptr},
     };
-    for (const auto& s : switches) {
-        QCheckBox* box = byText<QCheckBox>(s.text);
-        ASSERT_TRUE(box && box->isVisible()) << s.text;
+    for (const auto& [text, key, property] : switches) {
+        QCheckBox* box = byText<QCheckBox>(text);
+        ASSERT_TRUE(box && box->isVisible()) << text;
         const bool before = box->isChecked();
         box->click();
         settle();
-        EXPECT_NE(box->isChecked(), before) << s.text;
-        EXPECT_EQ(Preferences(dir / "config").boolean(s.key), !before) << s.text;
-        EXPECT_TRUE(!s.property || ((*bridge).*s.property)() != before) << s.text;
+        EXPECT_NE(box->isChecked(), before) << text;
+        EXPECT_EQ(Preferences(dir / "config").boolean(key), !before) << text;
+        EXPECT_TRUE(!property || ((*bridge).*property)() != before) << text;
     }
     QComboBox* baud = find<QComboBox>([](QComboBox* c) { return items(c).contains("31250"); });
     emit baud->activated(2);

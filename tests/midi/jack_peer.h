@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "midi/handoff.h"
@@ -192,28 +193,23 @@ class JackPeer {
     std::chrono::microseconds stall{0};  // how long each process callback takes; set before links
 
   private:
-    struct Port {
-        std::string name;
-        jack_port_t* port;
-        bool input;
-    };
     // A test program: it may lock, since only its own ports wait for it.
     int process(jack_nframes_t frames) {
         std::this_thread::sleep_for(stall);
         std::lock_guard lock(m_);
-        for (const auto& p : ports_) {
-            links_[p.name] = jack_port_connected(p.port);
-            void* buffer = jack_port_get_buffer(p.port, frames);
+        for (const auto& [name, port, input] : ports_) {
+            links_[name] = jack_port_connected(port);
+            void* buffer = jack_port_get_buffer(port, frames);
             jack_midi_event_t e;
-            for (std::uint32_t i = 0; p.input && jack_midi_event_get(&e, buffer, i) == 0; ++i) {
+            for (std::uint32_t i = 0; input && jack_midi_event_get(&e, buffer, i) == 0; ++i) {
                 inbox.add({e.buffer, e.size});
                 arrivals_.push_back(jack_last_frame_time(client_) + e.time);
             }
-            if (p.input) continue;
+            if (input) continue;
             jack_midi_clear_buffer(buffer);
             // No more than PipeWire's copy of the buffer holds, as the bridge keeps to.
             std::size_t room = jack_midi_max_event_size(buffer);
-            for (auto& q = outgoing_[p.name];
+            for (auto& q = outgoing_[name];
                  !q.empty() && 16 + q.front().second.size() + 7 < room &&
                  jack_midi_event_write(buffer, q.front().first, q.front().second.data(),
                                        q.front().second.size()) == 0;
@@ -226,7 +222,7 @@ class JackPeer {
     std::string name_;
     jack_client_t* client_ = nullptr;
     std::mutex m_;
-    std::vector<Port> ports_;
+    std::vector<std::tuple<std::string, jack_port_t*, bool>> ports_;  // name, port, input
     std::map<std::string, int> links_;
     std::map<std::string, std::deque<std::pair<jack_nframes_t, Bytes>>> outgoing_;
     std::vector<jack_nframes_t> arrivals_;

@@ -67,13 +67,10 @@ const Sequence kSequences[] = {
      false},
 };
 
-struct Text {
-    MIDIMessage m;
-    bool fromPad;
-    std::optional<std::string> text;  // none: nothing shown
-};
+using Line = std::optional<std::string>;  // none: nothing shown
 
-const Text kMonitor[] = {
+// A message, whether it came from the pad, and its monitor line.
+const std::tuple<MIDIMessage, bool, Line> kMonitor[] = {
     {{0x99, 0x26, 0x64}, true, "Pad  Snare 38 · vel 100 · ch 10"},
     {{0x90, 0x3C, 0x00}, false, "MIDI  Note off 60 · ch 1"},
     {{0x8F, 0x26, 0x40}, true, "Pad  Note off 38 · ch 16"},
@@ -88,13 +85,8 @@ const Text kMonitor[] = {
     {{}, false, std::nullopt},
 };
 
-struct Hit {
-    MIDIMessage raw, sent;
-    bool remapOn;
-    std::optional<std::string> text;
-};
-
-const Hit kHits[] = {
+// A hit as it came and as it went out, whether remapping is on, and its line.
+const std::tuple<MIDIMessage, MIDIMessage, bool, Line> kHits[] = {
     {{0x99, 0x3C, 0x64}, {0x99, 0x26, 0x64}, true, "hit 60 → Snare 38 · ch 10 · vel 100"},
     {{0x89, 0x3C, 0x40}, {0x89, 0x26, 0x40}, true, "release 60 → Snare 38 · ch 10 · vel 64"},
     {{0x90, 0x3C, 0x64}, {0x99, 0x3C, 0x64}, true, "hit 60 · ch 10 · vel 100"},
@@ -121,11 +113,6 @@ std::string one(const std::string& id, const std::string& isCC, const std::strin
            ",\"source\":" + source + "}]";
 }
 
-struct Apply {
-    MIDIMessage in, out;
-    bool matched;
-};
-
 }  // namespace
 
 TEST(NoteRewriter, PressReleaseSequences) {
@@ -147,19 +134,20 @@ TEST(NoteRewriter, PressReleaseSequences) {
 }
 
 TEST(MonitorText, Lines) {
-    for (const Text& t : kMonitor) {
-        EXPECT_EQ(monitorText(t.m, t.fromPad), t.text) << ::testing::PrintToString(t.m);
+    for (const auto& [m, fromPad, line] : kMonitor) {
+        EXPECT_EQ(monitorText(m, fromPad), line) << ::testing::PrintToString(m);
     }
-    for (const Hit& h : kHits) {
-        EXPECT_EQ(drumHitLine(h.raw, h.sent, h.remapOn), h.text)
-            << ::testing::PrintToString(h.raw) << " " << ::testing::PrintToString(h.sent);
+    for (const auto& [raw, sent, remapOn, line] : kHits) {
+        EXPECT_EQ(drumHitLine(raw, sent, remapOn), line)
+            << ::testing::PrintToString(raw) << " " << ::testing::PrintToString(sent);
     }
 }
 
 TEST(LearnedRoutes, Apply) {
     const std::vector<LearnedRoute> routes{note(60, 38), cc(7, 20),    note(61, 200),
                                            note(62, -5), note(60, 36), cc(300, 1)};
-    const Apply cases[] = {
+    const std::tuple<MIDIMessage, MIDIMessage, bool> cases[] = {
+        // in, out, matched
         {{0x99, 0x3C, 0x64}, {0x99, 0x26, 0x64}, true},
         {{0x89, 0x3C, 0x00}, {0x89, 0x26, 0x00}, true},
         {{0x90, 0x3C, 0x00}, {0x90, 0x26, 0x00}, true},
@@ -173,10 +161,10 @@ TEST(LearnedRoutes, Apply) {
         {{0xA0, 0x3C, 0x40}, {0xA0, 0x3C, 0x40}, false},
         {{0x90, 0x3C}, {0x90, 0x26}, true},  // two bytes are enough
     };
-    for (const Apply& c : cases) {
-        const auto r = applyLearned(c.in, routes);
-        EXPECT_EQ(r.message, c.out) << ::testing::PrintToString(c.in);
-        EXPECT_EQ(r.matched, c.matched) << ::testing::PrintToString(c.in);
+    for (const auto& [in, out, matched] : cases) {
+        const auto r = applyLearned(in, routes);
+        EXPECT_EQ(std::pair(r.message, r.matched), std::pair(out, matched))
+            << ::testing::PrintToString(in);
     }
 }
 

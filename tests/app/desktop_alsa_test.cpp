@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QMenu>
 #include <QTimer>
+#include <algorithm>
 #include <future>
 #include <thread>
 
@@ -28,15 +29,12 @@ std::promise<bool> started;
 
 void seeStartedWhenShown() {
     QTimer::singleShot(0, [] {
-        for (QWidget* w : QApplication::allWidgets()) {
-            auto* menu = qobject_cast<QMenu*>(w);
-            if (menu && menu->actions().size() > 1 && menu->actions()[1]->text() == "Stop" &&
-                QCoreApplication::arguments().size() == 1) {
-                started.set_value(true);
-                return;
-            }
-        }
-        started.set_value(false);
+        started.set_value(QCoreApplication::arguments().size() == 1 &&
+                          std::ranges::any_of(QApplication::allWidgets(), [](QWidget* w) {
+                              auto* menu = qobject_cast<QMenu*>(w);
+                              return menu && menu->actions().size() > 1 &&
+                                     menu->actions()[1]->text() == "Stop";
+                          }));
     });
 }
 Q_COREAPP_STARTUP_FUNCTION(seeStartedWhenShown)
@@ -48,10 +46,8 @@ struct Desktop : TempDirTest {};
 // A second launch shows the first one's window and exits 0; SIGTERM releases held notes and
 // exits 0.
 TEST_F(Desktop, SigtermAndASecondLaunch) {
-    const fs::path runtime = dir / "run";
-    fs::create_directory(runtime);
-    fs::permissions(runtime, fs::perms::owner_all);
-    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    fs::permissions(dir, fs::perms::owner_all);  // as Qt wants a runtime folder
+    ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (dir / "xdg").c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     Pty pty;
@@ -72,8 +68,7 @@ TEST_F(Desktop, SigtermAndASecondLaunch) {
         ASSERT_TRUE(listener.inbox.waitBytes(6));
         EXPECT_EQ(listener.inbox.joined(), (Bytes{0x99, 0x26, 0x64, 0x89, 0x26, 0x00}));
     });
-    DesktopOptions options;
-    options.configDir = dir / "config";
+    DesktopOptions options{.configDir = dir / "config"};
     char name[] = "tessaryn", option[] = "--name", value[] = "Halvenor";
     char* argv[] = {name, option, value, nullptr};
     EXPECT_EQ(runDesktop(3, argv, options), 0);

@@ -11,14 +11,12 @@ using namespace tessaryn::testing;
 
 namespace {
 
-class AlsaEndpoints : public ::testing::Test {
-  protected:
+struct AlsaEndpoints : ::testing::Test {
     RunLoop main;
     Parsed parsed;  // what comes in, each sender's messages parsed on their own
-    std::unique_ptr<MIDIEndpoints> midi;
-    void SetUp() override {
-        midi = std::make_unique<MIDIEndpoints>("Halvenor", alsaMIDIFactory(),
-                                               [this](auto task) { main.post(std::move(task)); });
+    std::unique_ptr<MIDIEndpoints> midi = std::make_unique<MIDIEndpoints>(
+        "Halvenor", alsaMIDIFactory(), [this](auto task) { main.post(std::move(task)); });
+    AlsaEndpoints() {
         midi->setOnMIDIIn([this](auto events, bool lostBefore) { parsed.add(events, lostBefore); });
     }
 };
@@ -39,9 +37,7 @@ TEST_F(AlsaEndpoints, SentMessagesArriveWholeAtSubscribersAndTheChosenDestinatio
     const std::int32_t throughID = idOf(midi->availablePorts().second, "Midi Through Port-0");
     ASSERT_NE(throughID, 0);
 
-    const Bytes note{0x90, 0x3C, 0x64};
-    const Bytes mid = sysex(3000);
-    const Bytes big = sysex(1 << 20);
+    const Bytes note{0x90, 0x3C, 0x64}, mid = sysex(3000), big = sysex(1 << 20);
     const Bytes all = joined({&note, &mid, &big});
 
     midi->service().publishAll(
@@ -113,9 +109,7 @@ TEST_F(AlsaEndpoints, TwoProgramsSendingAtOnceKeepTheirMessagesWholeAndHolesAreN
     Peer librarian("Librarian"), daw("DAW");
     const Bytes dump = sysex(20480), note{0x90, 0x11, 0x11};
     for (std::size_t at = 0; at < dump.size(); at += 256) {
-        ASSERT_EQ(librarian.sendSysexEvent("Halvenor In",
-                                           Bytes(dump.begin() + at, dump.begin() + at + 256)),
-                  0);
+        ASSERT_EQ(librarian.sendSysexEvent("Halvenor In", {&dump[at], 256}), 0);
         if (at == 20 * 256) daw.sendTo("Halvenor In", note);
     }
     EXPECT_EQ(parsed.wait(2), (std::vector<Bytes>{note, dump}));
@@ -123,9 +117,9 @@ TEST_F(AlsaEndpoints, TwoProgramsSendingAtOnceKeepTheirMessagesWholeAndHolesAreN
     // An event too large for our queue is refused and counted as our overflow (the sequencer
     // empties our queue): the SysEx it fell in never completes, even if its end comes.
     const auto before = midi->service().losses().input;
-    ASSERT_EQ(librarian.sendSysexEvent("Halvenor In", Bytes(dump.begin(), dump.begin() + 256)), 0);
+    ASSERT_EQ(librarian.sendSysexEvent("Halvenor In", {dump.data(), 256}), 0);
     EXPECT_EQ(daw.sendSysexEvent("Halvenor In", sysex(65536)), -ENOMEM);
-    ASSERT_EQ(librarian.sendSysexEvent("Halvenor In", Bytes(dump.end() - 256, dump.end())), 0);
+    ASSERT_EQ(librarian.sendSysexEvent("Halvenor In", {dump.end() - 256, dump.end()}), 0);
     eventually([&] { return midi->service().losses().input > before; });
     EXPECT_EQ(midi->service().losses().input, before + 1);  // counted once
     daw.sendTo("Halvenor In", note);

@@ -36,8 +36,7 @@ class Peer {
         if (readEvery >= 0ms) reader = std::thread([this] { read(); });
     }
     ~Peer() {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = ::write(stopFd, &one, sizeof one);
+        ::eventfd_write(stopFd, 1);
         if (reader.joinable()) reader.join();
         ::close(stopFd);
         snd_midi_event_free(decoder);
@@ -59,10 +58,9 @@ class Peer {
             snd_seq_port_info_set_client(p, snd_seq_client_info_get_client(c));
             snd_seq_port_info_set_port(p, -1);
             while (snd_seq_query_next_port(seq, p) >= 0) {
-                if (portName == snd_seq_port_info_get_name(p)) {
+                if (portName == snd_seq_port_info_get_name(p))
                     return {snd_seq_port_info_get_client(p), snd_seq_port_info_get_port(p),
                             snd_seq_port_info_get_capability(p)};
-                }
             }
         }
         return {};
@@ -79,10 +77,9 @@ class Peer {
     // To every program subscribed to our port, as a device would.
     void publish(const Bytes& m) { ASSERT_EQ(output(m, SND_SEQ_ADDRESS_SUBSCRIBERS, 0), 0); }
     // The whole SysEx as one event: the sequencer's result (a negative errno when refused).
-    int sendSysexEvent(const std::string& portName, const Bytes& m) {
+    int sendSysexEvent(const std::string& portName, std::span<const std::uint8_t> m) {
         const Found f = find(portName);
-        snd_seq_event_t ev;
-        snd_seq_ev_clear(&ev);
+        snd_seq_event_t ev{};
         snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(m.size()),
                              const_cast<std::uint8_t*>(m.data()));
         return deliver(ev, f.client, f.port);
@@ -121,15 +118,11 @@ class Peer {
     // The first refusal of the sequencer, or 0.
     int output(const Bytes& m, int client, int destPort) {
         snd_midi_event_reset_encode(encoder);
-        const unsigned char* p = m.data();
-        long left = static_cast<long>(m.size());
-        while (left > 0) {
-            snd_seq_event_t ev;
-            snd_seq_ev_clear(&ev);
-            const long used = snd_midi_event_encode(encoder, p, left, &ev);
+        for (std::size_t at = 0; at < m.size();) {
+            snd_seq_event_t ev{};
+            const long used = snd_midi_event_encode(encoder, &m[at], long(m.size() - at), &ev);
             if (used <= 0) return -EINVAL;
-            p += used;
-            left -= used;
+            at += std::size_t(used);
             if (ev.type == SND_SEQ_EVENT_NONE) continue;
             if (const int r = deliver(ev, client, destPort); r < 0) return r;
         }

@@ -1,38 +1,27 @@
 #include <gtest/gtest.h>
 
 #include "bridge/run_loop.h"
-#include "midi/handoff.h"
 #include "midi/loopback/loopback_midi.h"
 #include "midi/midi_endpoints.h"
 
 using namespace tessaryn;
-using namespace tessaryn::testing;
 
-namespace {
-
-struct LoopbackEndpoints : ::testing::Test {
-    std::shared_ptr<LoopbackHub> hub = std::make_shared<LoopbackHub>();
+TEST(LoopbackEndpoints, ListsHardwareEndpointsWithoutOurOwnAndTellsOfChangesOnTheMainQueue) {
+    auto hub = std::make_shared<LoopbackHub>();
     RunLoop main;
-    std::unique_ptr<MIDIEndpoints> midi = std::make_unique<MIDIEndpoints>(
-        "Halvenor", hub->factory(), [this](auto task) { main.post(std::move(task)); });
-    void runMain() {
+    auto midi = std::make_unique<MIDIEndpoints>("Halvenor", hub->factory(),
+                                                [&](auto task) { main.post(std::move(task)); });
+    auto runMain = [&] {
         hub->flush();
-        main.post([this] { main.quit(); });  // after what is queued now
+        main.post([&] { main.quit(); });  // after what is queued now
         main.run();
-    }
-};
-
-}  // namespace
-
-TEST_F(LoopbackEndpoints, ListsHardwareEndpointsWithoutOurOwnAndTellsOfChangesOnTheMainQueue) {
+    };
     int calls = 0;
     midi->setOnPortsChanged([&] { ++calls; });
-    EXPECT_TRUE(midi->availablePorts().first.empty());
-    EXPECT_TRUE(midi->availablePorts().second.empty());
-    const auto a = hub->addSource("Pad");
-    const auto b = hub->addSource("");
-    const auto c = hub->addDestination("Synth");
-    const auto d = hub->addDestination("Synth");  // same name twice: told apart by id
+    EXPECT_EQ(midi->availablePorts(), decltype(midi->availablePorts()){});
+    const auto a = hub->addSource("Pad"), b = hub->addSource("");
+    // The same name twice: told apart by ID.
+    const auto c = hub->addDestination("Synth"), d = hub->addDestination("Synth");
     const auto [sources, destinations] = midi->availablePorts();
     EXPECT_EQ(sources, (std::vector<MIDIPortChoice>{{a, "Pad"}, {b, "MIDI"}}));
     EXPECT_EQ(destinations, (std::vector<MIDIPortChoice>{{c, "Synth"}, {d, "Synth"}}));
@@ -53,9 +42,8 @@ TEST_F(LoopbackEndpoints, ListsHardwareEndpointsWithoutOurOwnAndTellsOfChangesOn
     EXPECT_EQ(calls, 2);
 }
 
+// That the same names give the same ID, also in another process, the JACK and ALSA suites see.
 TEST(StableEndpointID, DependsOnNamesAndOccurrenceOnly) {
-    EXPECT_EQ(stableEndpointID("USB Pad", "USB Pad MIDI 1", 0),
-              stableEndpointID("USB Pad", "USB Pad MIDI 1", 0));
     EXPECT_NE(stableEndpointID("USB Pad", "USB Pad MIDI 1", 0),
               stableEndpointID("USB Pad", "USB Pad MIDI 1", 1));
     EXPECT_NE(stableEndpointID("ab", "c", 0), stableEndpointID("a", "bc", 0));

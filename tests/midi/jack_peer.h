@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "midi/handoff.h"
@@ -192,32 +193,23 @@ class JackPeer {
     std::chrono::microseconds stall{0};  // how long each process callback takes; set before links
 
   private:
-    struct Port {
-        std::string name;
-        jack_port_t* port;
-        bool input;
-    };
     // A test program: it may lock, since only its own ports wait for it.
     int process(jack_nframes_t frames) {
         std::this_thread::sleep_for(stall);
         std::lock_guard lock(m_);
-        for (const auto& p : ports_) {
-            links_[p.name] = jack_port_connected(p.port);
-            void* buffer = jack_port_get_buffer(p.port, frames);
-            if (p.input) {
-                const std::uint32_t n = jack_midi_get_event_count(buffer);
-                for (std::uint32_t i = 0; i < n; ++i) {
-                    jack_midi_event_t e;
-                    if (jack_midi_event_get(&e, buffer, i) != 0) continue;
-                    inbox.add({e.buffer, e.size});
-                    arrivals_.push_back(jack_last_frame_time(client_) + e.time);
-                }
-                continue;
+        for (const auto& [name, port, input] : ports_) {
+            links_[name] = jack_port_connected(port);
+            void* buffer = jack_port_get_buffer(port, frames);
+            jack_midi_event_t e;
+            for (std::uint32_t i = 0; input && jack_midi_event_get(&e, buffer, i) == 0; ++i) {
+                inbox.add({e.buffer, e.size});
+                arrivals_.push_back(jack_last_frame_time(client_) + e.time);
             }
+            if (input) continue;
             jack_midi_clear_buffer(buffer);
             // No more than PipeWire's copy of the buffer holds, as the bridge keeps to.
             std::size_t room = jack_midi_max_event_size(buffer);
-            for (auto& q = outgoing_[p.name];
+            for (auto& q = outgoing_[name];
                  !q.empty() && 16 + q.front().second.size() + 7 < room &&
                  jack_midi_event_write(buffer, q.front().first, q.front().second.data(),
                                        q.front().second.size()) == 0;
@@ -230,20 +222,10 @@ class JackPeer {
     std::string name_;
     jack_client_t* client_ = nullptr;
     std::mutex m_;
-    std::vector<Port> ports_;
+    std::vector<std::tuple<std::string, jack_port_t*, bool>> ports_;  // name, port, input
     std::map<std::string, int> links_;
     std::map<std::string, std::deque<std::pair<jack_nframes_t, Bytes>>> outgoing_;
     std::vector<jack_nframes_t> arrivals_;
 };
-
-// The main of a JACK suite: skipped (77) without the server; otherwise the suite runs against a
-// server of its own for its whole life.
-inline int runJackTests(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (!JackServer::available()) return std::fprintf(stderr, "no JACK server: skipped\n"), 77;
-    JackServer server;
-    if (server.ready()) return RUN_ALL_TESTS();
-    return std::fprintf(stderr, "%s did not start\n", server.describe().c_str()), 1;
-}
 
 }  // namespace tessaryn::testing

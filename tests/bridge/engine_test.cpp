@@ -22,10 +22,7 @@ class Engine : public TempDirTest {
     void SetUp() override { create(); }
     void create() {
         prefs = std::make_shared<Preferences>(dir);
-        bridge = Bridge::create(main, prefs, hub->factory(), [this] {
-            std::lock_guard lock(portsLock);
-            return ports;
-        });
+        bridge = Bridge::create(main, prefs, hub->factory(), [this] { return ports; });
     }
     void startOnPty() {
         bridge->start(pty.path, {31250});
@@ -45,18 +42,14 @@ class Engine : public TempDirTest {
         for (const auto& l : bridge->monitor()) out.push_back(l.text);
         return out;
     }
-    void present(std::vector<SerialDevice> devices) {
-        std::lock_guard lock(portsLock);
-        ports = std::move(devices);
-    }
 
     RunLoop main;
     std::shared_ptr<LoopbackHub> hub = std::make_shared<LoopbackHub>();
     std::shared_ptr<Preferences> prefs;
     Pty pty;
-    std::mutex portsLock;
-    std::vector<SerialDevice> ports;  // what the bridge sees as the serial devices present
-    std::shared_ptr<Bridge> bridge;   // last: gone before what it uses
+    // What the bridge sees as the serial devices present; it asks on the main queue, this thread.
+    std::vector<SerialDevice> ports;
+    std::shared_ptr<Bridge> bridge;  // last: gone before what it uses
 };
 
 }  // namespace
@@ -75,14 +68,13 @@ TEST_F(Engine, FirstLaunchStoresTheTenKeysAndStoredValuesAreReadTypedAndClamped)
     const std::string damaged = "[{\"isCC\":true,\"source\":7,\"destination\":20}]";
     std::ofstream(dir / "preferences.json")
         << R"({"targetNote": 200, "dropClock": "no", "velocityCurve": 2.5, "port": "/dev/ttyACM0",
-              "forceDrumChannel": 1, "remapNotes": false})";
+              "remapNotes": false})";
     Preferences(dir).setData("learnedRoutes", damaged);
     create();
     EXPECT_TRUE(bridge->routes().empty());
     EXPECT_EQ(prefs->data("learnedRoutes"), damaged);
     EXPECT_EQ(bridge->targetNote(), 127);
-    EXPECT_TRUE(bridge->dropClock());          // text is not a boolean
-    EXPECT_FALSE(bridge->forceDrumChannel());  // nor is a number
+    EXPECT_TRUE(bridge->dropClock());  // text is not a boolean: the default
     EXPECT_EQ(bridge->velocityCurve(), 2.5);
     EXPECT_FALSE(bridge->remapNotes());
     EXPECT_FALSE(bridge->running());  // a stored port is not opened at creation
@@ -289,10 +281,10 @@ TEST_F(Engine, ReconnectsWhenTheDeviceReturnsOrTheOnlyOtherAppearsAndNotWhenOffO
     ASSERT_TRUE(until([&] { return !bridge->running(); }));
     std::filesystem::remove(link);
     Pty other;
-    present({{other.path, "", true}, {pty.path, "", true}});  // two: keep waiting
+    ports = {{other.path, "", true}, {pty.path, "", true}};  // two: keep waiting
     settle(1200ms);
     EXPECT_FALSE(bridge->running());
-    present({{other.path, "", true}});
+    ports = {{other.path, "", true}};
     // A waiting bridge sleeps until a device node appears; nothing wakes it before.
     settle(1200ms);
     EXPECT_FALSE(bridge->running());
@@ -308,7 +300,7 @@ TEST_F(Engine, ReconnectsWhenTheDeviceReturnsOrTheOnlyOtherAppearsAndNotWhenOffO
     bridge->setReconnects(true);
     bridge->stop();
     Pty third;
-    present({{third.path, "", true}});
+    ports = {{third.path, "", true}};
     std::filesystem::create_symlink(third.path, dir / "third");
     settle(1500ms);
     EXPECT_FALSE(bridge->running());

@@ -102,7 +102,10 @@ TEST(SettingsTable, EachValueIsTakenOrRefusedWithTheRange) {
     for (const auto& s : settingKeys()) EXPECT_TRUE(parseSetting(s, s.defaultText).value) << s.name;
 }
 
-TEST(Journal, PrioritiesOnlyOnTheStreamTheJournalNamed) {
+// Priorities go only on the stream the journal named. A reader that stops (a pager, Ctrl+S)
+// never holds the writer up: what did not fit its bound is dropped whole, and said when the reader
+// reads again.
+TEST(Output, JournalPrioritiesAndAReaderThatStopsHoldsNothingUp) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     struct stat st {};
@@ -117,14 +120,7 @@ TEST(Journal, PrioritiesOnlyOnTheStreamTheJournalNamed) {
     for (const std::string& other : {std::string(), "1:2" + stream, stream + "x", "x:" + stream})
         EXPECT_FALSE(isJournalStream(other.c_str(), fds[1])) << other;
     EXPECT_FALSE(isJournalStream(stream.c_str(), STDIN_FILENO));  // never this new pipe
-    for (int fd : fds) ::close(fd);
-}
 
-// A reader that stops (a pager, Ctrl+S) never holds the writer up: what did not fit its bound
-// is dropped whole, and said when the reader reads again.
-TEST(LineWriter, AReaderThatStopsHoldsNothingUpAndLearnsWhatItMissed) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
     const std::string line(99, 'x');
     constexpr std::size_t kLines = 5000;  // 500 KB: far beyond what the pipe and the bound hold
     {

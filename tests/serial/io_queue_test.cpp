@@ -40,7 +40,9 @@ TEST(IoQueue, BlocksFromManyThreadsRunOneAtATimeInFifoOrderPerThread) {
     }
 }
 
-TEST(IoQueue, DelayedBlocksRunInDeadlineOrderOnTheQueueWhichCanBeDestroyedThere) {
+// Delayed blocks run in deadline order; a read source fires until cancelled, then runs its cancel
+// handler; and the queue can be destroyed on itself.
+TEST(IoQueue, DelayedBlocksReadSourcesAndDestructionOnTheQueue) {
     auto q = std::make_shared<IoQueue>("test");
     Shared shared;
     std::vector<int> order;
@@ -64,23 +66,11 @@ TEST(IoQueue, DelayedBlocksRunInDeadlineOrderOnTheQueueWhichCanBeDestroyedThere)
     EXPECT_GE(firstAt, 320us);
     EXPECT_FALSE(q->isCurrent());
 
-    std::promise<void> ran;
-    auto* raw = q.get();
-    raw->async([q = std::move(q), &ran]() mutable {
-        q.reset();  // last reference goes away on the queue itself
-        ran.set_value();
-    });
-    EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready);
-}
-
-TEST(IoQueue, ReadSourceFiresUntilCancelledThenRunsItsCancelHandler) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    IoQueue q("test");
-    Shared shared;
     std::string got;
     bool cancelled = false;
-    auto source = q.addReadSource(
+    auto source = q->addReadSource(
         fds[0],
         [&] {
             char buf[16];
@@ -88,7 +78,7 @@ TEST(IoQueue, ReadSourceFiresUntilCancelledThenRunsItsCancelHandler) {
             if (n > 0) shared.change([&] { got.append(buf, static_cast<std::size_t>(n)); });
         },
         [&] {
-            EXPECT_TRUE(q.isCurrent());
+            EXPECT_TRUE(q->isCurrent());
             ::close(fds[0]);
             shared.change([&] { cancelled = true; });
         });
@@ -99,7 +89,16 @@ TEST(IoQueue, ReadSourceFiresUntilCancelledThenRunsItsCancelHandler) {
     ::signal(SIGPIPE, SIG_IGN);  // the reader may already be closed
     [[maybe_unused]] ssize_t n = ::write(fds[1], "d", 1);
     ASSERT_TRUE(shared.waitUntil([&] { return cancelled; }));
-    q.sync([] {});
+    q->sync([] {});
     EXPECT_EQ(got, "abc");
     ::close(fds[1]);
+    source.reset();
+
+    std::promise<void> ran;
+    auto* raw = q.get();
+    raw->async([q = std::move(q), &ran]() mutable {
+        q.reset();  // last reference goes away on the queue itself
+        ran.set_value();
+    });
+    EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready);
 }

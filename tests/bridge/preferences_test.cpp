@@ -127,7 +127,9 @@ TEST_F(PrefsDir, AWriteChangesOnlyItsOwnKeysAndABatchSavesOnceAtTheEnd) {
     EXPECT_EQ(Preferences(dir).integer("targetNote"), 40);
 }
 
-TEST(InstanceName, RefusesWhatCouldEscapeItsFolderOrBreakAPortName) {
+// A name that could escape its folder or break a port name is refused. Each name has its own
+// preferences folder, the default one the folder it always had.
+TEST_F(PrefsDir, InstancesValidNamesOneFolderEachOneHolderWhateverItsKindInAFolderOnlyYours) {
     // Why a name is refused; "" for a name that is taken.
     const std::string longest(40, 'x');
     const std::pair<std::string, const char*> cases[] = {
@@ -142,10 +144,6 @@ TEST(InstanceName, RefusesWhatCouldEscapeItsFolderOrBreakAPortName) {
         EXPECT_EQ(problem.empty(), *why == '\0') << name << ": " << problem;
         EXPECT_NE(problem.find(why), std::string::npos) << name << ": " << problem;
     }
-}
-
-// Each name has its own preferences folder, the default one the folder it always had.
-TEST_F(PrefsDir, InstancesOneFolderPerNameOneHolderWhateverItsKindInAFolderOnlyTheUserEnters) {
     ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
     EXPECT_EQ(instanceConfigDir("Halvenor"), dir / "tessaryn");
     EXPECT_EQ(instanceConfigDir("Pad 2"), dir / "tessaryn/instances/Pad 2");

@@ -29,18 +29,17 @@ struct Headless : TempDirTest {
                   0);
     }
     ~Headless() override { ::close(sock); }
-    std::vector<std::string> args(std::vector<std::string> extra) {
-        std::vector<std::string> a{"--headless", "--config-dir", (dir / "config").string(),
-                                   "--baud", "31250"};
-        a.insert(a.end(), extra.begin(), extra.end());
+    std::vector<std::string> args(std::vector<std::string> a) {
+        a.insert(a.end(),
+                 {"--headless", "--config-dir", (dir / "config").string(), "--baud", "31250"});
         return a;
     }
     // What the program told the service manager next.
     std::string said() {
         char text[64] = {};
         pollfd p{sock, POLLIN, 0};
-        return ::poll(&p, 1, 5000) == 1 ? std::string(text, ::recv(sock, text, sizeof text, 0))
-                                        : std::string();
+        return ::poll(&p, 1, 10000) == 1 ? std::string(text, ::recv(sock, text, sizeof text, 0))
+                                         : std::string();
     }
 
     const std::string notify = "@tessaryn-test-" + std::to_string(::getpid());
@@ -72,27 +71,22 @@ TEST_F(Headless, TwoBoardsUnderTwoNamesOneWaitingForItsDevice) {
     EXPECT_EQ(std::ranges::count(once.err(), '\n'), 1) << once.err();
     EXPECT_EQ(once.out(), "");
 
-    auto run = [&](const char* name, const std::string& port, std::vector<std::string> extra) {
-        extra.insert(extra.end(), {"--headless", "--name", name, "--config-dir",
-                                   (dir / name).string(), "--baud", "31250", "--port", port});
-        return std::make_unique<Process>(extra);
-    };
     Pty padA, padB;
-    auto a = run("Pad A", padA.path, {});
+    Process a(args({"--name", "Pad A", "--port", padA.path}));
     ::setenv("NOTIFY_SOCKET", notify.c_str(), 1);
-    auto b = run("Pad B", link, {"--wait", "--quiet"});
+    Process b(args({"--name", "Pad B", "--port", link.string(), "--wait", "--quiet"}));
     ::unsetenv("NOTIFY_SOCKET");
     EXPECT_EQ(said(), "READY=1");  // the ports exist, the board is awaited
-    ASSERT_TRUE(a->waitForOutput("Bridging")) << a->err();
+    ASSERT_TRUE(a.waitForOutput("Bridging")) << a.err();
 
     // Waiting for the board is waiting for its node: no timer wakes the program meanwhile (once
     // what it did on the way to ready is over: on a loaded machine that may come late).
     std::this_thread::sleep_for(500ms);
-    const long before = wakeups(b->pid());
+    const long before = wakeups(b.pid());
     std::this_thread::sleep_for(3s);
-    EXPECT_LE(wakeups(b->pid()) - before, 1);
+    EXPECT_LE(wakeups(b.pid()) - before, 1);
     fs::create_symlink(padB.path, link);
-    ASSERT_TRUE(b->waitForOutput("Bridging " + link.string() + " @ 31250\n", 5s)) << b->out();
+    ASSERT_TRUE(b.waitForOutput("Bridging " + link.string() + " @ 31250\n", 5s)) << b.out();
 
     Peer listenA("Listener A"), listenB("Listener B");
     listenA.subscribeTo("Pad A Out");
@@ -101,11 +95,11 @@ TEST_F(Headless, TwoBoardsUnderTwoNamesOneWaitingForItsDevice) {
     padB.send({0xB0, 0x07, 0x41});
     ASSERT_TRUE(listenA.inbox.waitBytes(3));
     ASSERT_TRUE(listenB.inbox.waitBytes(3));
-    EXPECT_TRUE(a->waitForOutput("Pad  Snare 38 · vel 100 · ch 10\n"));
-    EXPECT_TRUE(a->waitForOutput("hit 60 → Snare 38 · ch 10 · vel 100\n"));
+    EXPECT_TRUE(a.waitForOutput("Pad  Snare 38 · vel 100 · ch 10\n"));
+    EXPECT_TRUE(a.waitForOutput("hit 60 → Snare 38 · ch 10 · vel 100\n"));
     listenB.sendTo("Pad A In", {0x90, 0x3C, 0x64});
     EXPECT_EQ(padA.receive(3), (Bytes{0x90, 0x3C, 0x64}));
-    EXPECT_TRUE(a->waitForOutput("MIDI  60 · vel 100 · ch 1\n"));
+    EXPECT_TRUE(a.waitForOutput("MIDI  60 · vel 100 · ch 1\n"));
     EXPECT_TRUE(padB.receive(1, 300ms).empty());
     EXPECT_EQ(listenB.inbox.joined(), (Bytes{0xB0, 0x07, 0x41}));
 
@@ -116,22 +110,22 @@ TEST_F(Headless, TwoBoardsUnderTwoNamesOneWaitingForItsDevice) {
     EXPECT_EQ(list.out().find("Pad "), std::string::npos) << list.out();
 
     Pty padC;
-    auto again = run("Pad A", padC.path, {});
-    EXPECT_EQ(again->wait(), 1);
+    Process again(args({"--name", "Pad A", "--port", padC.path}));
+    EXPECT_EQ(again.wait(), 1);
     EXPECT_EQ(
-        again->err(),
+        again.err(),
         "tessaryn: A headless tessaryn named \"Pad A\" is running and has its MIDI ports; stop it, "
         "or give this one another --name\n");
 
-    a->signal(SIGTERM);
-    b->signal(SIGINT);
+    a.signal(SIGTERM);
+    b.signal(SIGINT);
     EXPECT_EQ(said(), "STOPPING=1");
-    EXPECT_EQ(a->wait(), 0);
-    EXPECT_EQ(b->wait(), 0);
+    EXPECT_EQ(a.wait(), 0);
+    EXPECT_EQ(b.wait(), 0);
     ASSERT_TRUE(listenA.inbox.waitBytes(6));
     EXPECT_EQ(listenA.inbox.joined(), (Bytes{0x99, 0x26, 0x64, 0x89, 0x26, 0x00}));
-    EXPECT_TRUE(a->waitForOutput("Stopped\n"));
-    EXPECT_EQ(b->out().find("CC 7"), std::string::npos);  // --quiet: status lines only
+    EXPECT_TRUE(a.waitForOutput("Stopped\n"));
+    EXPECT_EQ(b.out().find("CC 7"), std::string::npos);  // --quiet: status lines only
 }
 
 // SIGTERM ends the program at once, held notes released, however busy it is: MIDI input

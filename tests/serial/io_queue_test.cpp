@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <future>
 
 #include "serial/io_queue.h"
 #include "wait.h"
@@ -17,7 +16,7 @@ TEST(IoQueue, BlocksFromManyThreadsRunOneAtATimeInFifoOrderPerThread) {
     bool overlapped = false;
     {
         IoQueue q("test");
-        std::vector<std::thread> producers;
+        std::vector<std::jthread> producers;  // joined before the queue goes
         for (int t = 0; t < 4; ++t) {
             producers.emplace_back([&, t] {
                 for (int i = 0; i < 2000; ++i) {
@@ -29,7 +28,6 @@ TEST(IoQueue, BlocksFromManyThreadsRunOneAtATimeInFifoOrderPerThread) {
                 }
             });
         }
-        for (auto& p : producers) p.join();
     }  // the destructor runs what was posted
     EXPECT_FALSE(overlapped);
     ASSERT_EQ(seen.size(), 8000u);
@@ -94,11 +92,11 @@ TEST(IoQueue, DelayedBlocksReadSourcesAndDestructionOnTheQueue) {
     ::close(fds[1]);
     source.reset();
 
-    std::promise<void> ran;
+    bool gone = false;
     auto* raw = q.get();
-    raw->async([q = std::move(q), &ran]() mutable {
+    raw->async([q = std::move(q), &shared, &gone]() mutable {
         q.reset();  // last reference goes away on the queue itself
-        ran.set_value();
+        shared.change([&] { gone = true; });
     });
-    EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(shared.waitUntil([&] { return gone; }));
 }

@@ -22,10 +22,7 @@ class Engine : public TempDirTest {
     void SetUp() override { create(); }
     void create() {
         prefs = std::make_shared<Preferences>(dir);
-        bridge = Bridge::create(main, prefs, hub->factory(), [this] {
-            std::lock_guard lock(portsLock);
-            return ports;
-        });
+        bridge = Bridge::create(main, prefs, hub->factory(), [this] { return ports; });
     }
     void startOnPty() {
         bridge->start(pty.path, {31250});
@@ -45,18 +42,14 @@ class Engine : public TempDirTest {
         for (const auto& l : bridge->monitor()) out.push_back(l.text);
         return out;
     }
-    void present(std::vector<SerialDevice> devices) {
-        std::lock_guard lock(portsLock);
-        ports = std::move(devices);
-    }
 
     RunLoop main;
     std::shared_ptr<LoopbackHub> hub = std::make_shared<LoopbackHub>();
     std::shared_ptr<Preferences> prefs;
     Pty pty;
-    std::mutex portsLock;
-    std::vector<SerialDevice> ports;  // what the bridge sees as the serial devices present
-    std::shared_ptr<Bridge> bridge;   // last: gone before what it uses
+    // What the bridge sees as the serial devices present; it asks on the main queue, this thread.
+    std::vector<SerialDevice> ports;
+    std::shared_ptr<Bridge> bridge;  // last: gone before what it uses
 };
 
 }  // namespace
@@ -75,14 +68,13 @@ TEST_F(Engine, FirstLaunchStoresTheTenKeysAndStoredValuesAreReadTypedAndClamped)
     const std::string damaged = "[{\"isCC\":true,\"source\":7,\"destination\":20}]";
     std::ofstream(dir / "preferences.json")
         << R"({"targetNote": 200, "dropClock": "no", "velocityCurve": 2.5, "port": "/dev/ttyACM0",
-              "forceDrumChannel": 1, "remapNotes": false})";
+              "remapNotes": false})";
     Preferences(dir).setData("learnedRoutes", damaged);
     create();
     EXPECT_TRUE(bridge->routes().empty());
     EXPECT_EQ(prefs->data("learnedRoutes"), damaged);
     EXPECT_EQ(bridge->targetNote(), 127);
-    EXPECT_TRUE(bridge->dropClock());          // text is not a boolean
-    EXPECT_FALSE(bridge->forceDrumChannel());  // nor is a number
+    EXPECT_TRUE(bridge->dropClock());  // text is not a boolean: the default
     EXPECT_EQ(bridge->velocityCurve(), 2.5);
     EXPECT_FALSE(bridge->remapNotes());
     EXPECT_FALSE(bridge->running());  // a stored port is not opened at creation
@@ -133,45 +125,27 @@ TEST_F(Engine, EachChunkShowsItsNewestEightLinesInOneChange) {
     EXPECT_EQ(bridge->lastMapped(), "hit 38 · ch 10 · vel 100 · unchanged");
 }
 
-// Also the serial port's pacing and call order, through the bridge.
-TEST_F(Engine, MIDIInputIsShownWithNoDeviceReachesOneInCallOrderPacedAndAStalledOneIsShown) {
-    hub->sendToVirtualIn({0x90, 0x3C, 0x64});
-    ASSERT_TRUE(until([&] { return bridge->bytesOut() == 3; }));
-    EXPECT_EQ(monitorTexts(), (std::vector<std::string>{"MIDI  60 · vel 100 · ch 1"}));
-    startOnPty();
-    hub->sendToVirtualIn({0x90, 0x3C, 0x64, 0x3E, 0x64});
-    EXPECT_EQ(pty.receive(6), (Bytes{0x90, 0x3C, 0x64, 0x90, 0x3E, 0x64}));
-    ASSERT_TRUE(until([&] { return bridge->bytesOut() == 5; }));
-
-    Bytes packet = sysex(200);
-    packet.insert(packet.end(), {0x80, 0x3C, 0x00});
-    const auto t0 = std::chrono::steady_clock::now();
-    hub->sendToVirtualIn(packet);
-    EXPECT_EQ(pty.receive(203), packet);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, 199 * 300us);  // paced, note queued behind
-
-    // A device that stops reading is shown until it reads again.
-    const std::string bridging = bridge->status();
-    bridge->setPaceSysex(false);
-    const Bytes dump = sysex(1000);
-    for (int i = 0; i < 200; ++i) hub->sendToVirtualIn(dump);
-    ASSERT_TRUE(until([&] { return bridge->status() == Bridge::kNotReading; }, 10s));
-    pty.receive(1 << 20, 500ms);
-    ASSERT_TRUE(until([&] { return bridge->status() == bridging; }));
-}
-
-// Held notes on stop and unplug, and the remapped hit with its monitor and hit lines, through the
-// real program: cli_alsa_tests and the usb suite; the activity light: window_tests.
-TEST_F(Engine, HardwarePortsBothWaysASplitMessageGoesOutWholeAndRemapOffReleasesHeldNotes) {
+// Also the serial port's pacing and call order, through the bridge. Held notes on stop and
+// unplug, and the remapped hit with its monitor and hit lines, through the real program:
+// cli_alsa_tests and the usb suite; the activity light: window_tests.
+TEST_F(Engine, BothWaysWithHardwarePortsPacedAndAStalledDeviceShown) {
     const auto synth = hub->addDestination("Synth");
     const auto pad = hub->addSource("Pad");
     ASSERT_TRUE(until([&] { return bridge->midiSources().size() == 1; }));
     bridge->setHardwareOutID(synth);
     bridge->setHardwareInID(pad);
     EXPECT_EQ(hub->connectedSource(), pad);
+    hub->sendToVirtualIn({0x90, 0x3C, 0x64});  // shown with no device
+    ASSERT_TRUE(until([&] { return bridge->bytesOut() == 3; }));
+    EXPECT_EQ(monitorTexts(), (std::vector<std::string>{"MIDI  60 · vel 100 · ch 1"}));
     startOnPty();
     hub->sendFromSource(pad, {0xC0, 0x05});
     EXPECT_EQ(pty.receive(2), (Bytes{0xC0, 0x05}));
+    hub->sendToVirtualIn({0x90, 0x3C, 0x64, 0x3E, 0x64});
+    EXPECT_EQ(pty.receive(6), (Bytes{0x90, 0x3C, 0x64, 0x90, 0x3E, 0x64}));
+    ASSERT_TRUE(until([&] { return bridge->bytesOut() == 7; }));
+
+    // A message split across reads goes out whole; remapping off releases held notes.
     pty.send({0x90, 0x30});
     until([&] { return bridge->bytesIn() == 2; });
     EXPECT_TRUE(hub->published().empty());
@@ -189,6 +163,22 @@ TEST_F(Engine, HardwarePortsBothWaysASplitMessageGoesOutWholeAndRemapOffReleases
     EXPECT_EQ(hub->connectedSource(), 0);
     bridge->setHardwareInID(int64_t{1} << 40);  // no 32-bit ID: none
     EXPECT_EQ(hub->connectedSource(), 0);
+
+    Bytes packet = sysex(200);
+    packet.insert(packet.end(), {0x80, 0x3C, 0x00});
+    const auto t0 = std::chrono::steady_clock::now();
+    hub->sendToVirtualIn(packet);
+    EXPECT_EQ(pty.receive(203), packet);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 199 * 300us);  // paced, note queued behind
+
+    // A device that stops reading is shown until it reads again.
+    const std::string bridging = bridge->status();
+    bridge->setPaceSysex(false);
+    const Bytes dump = sysex(1000);
+    for (int i = 0; i < 200; ++i) hub->sendToVirtualIn(dump);
+    ASSERT_TRUE(until([&] { return bridge->status() == Bridge::kNotReading; }, 10s));
+    pty.receive(1 << 20, 500ms);
+    ASSERT_TRUE(until([&] { return bridge->status() == bridging; }));
 }
 
 TEST_F(Engine, LearningCapturesTheFirstQualifyingMessageAndSavesARoute) {
@@ -289,10 +279,10 @@ TEST_F(Engine, ReconnectsWhenTheDeviceReturnsOrTheOnlyOtherAppearsAndNotWhenOffO
     ASSERT_TRUE(until([&] { return !bridge->running(); }));
     std::filesystem::remove(link);
     Pty other;
-    present({{other.path, "", true}, {pty.path, "", true}});  // two: keep waiting
+    ports = {{other.path, "", true}, {pty.path, "", true}};  // two: keep waiting
     settle(1200ms);
     EXPECT_FALSE(bridge->running());
-    present({{other.path, "", true}});
+    ports = {{other.path, "", true}};
     // A waiting bridge sleeps until a device node appears; nothing wakes it before.
     settle(1200ms);
     EXPECT_FALSE(bridge->running());
@@ -308,7 +298,7 @@ TEST_F(Engine, ReconnectsWhenTheDeviceReturnsOrTheOnlyOtherAppearsAndNotWhenOffO
     bridge->setReconnects(true);
     bridge->stop();
     Pty third;
-    present({{third.path, "", true}});
+    ports = {{third.path, "", true}};
     std::filesystem::create_symlink(third.path, dir / "third");
     settle(1500ms);
     EXPECT_FALSE(bridge->running());
@@ -331,9 +321,8 @@ TEST_F(Engine, NoteOffsFollowEveryNoteOnInFlightOnStopAndRemapOff) {
         } else {
             bridge->setRemapNotes(false);
             ASSERT_TRUE(until([&] {  // every pad, remapped or not, went out
-                const auto all = hub->published();
-                return std::count_if(all.begin(), all.end(),
-                                     [](const Bytes& m) { return m[0] == 0x99; }) == 100;
+                return std::ranges::count(hub->published(), 0x99, [](auto& m) { return m[0]; }) ==
+                       100;
             }));
             bridge->stop();
             bridge->setRemapNotes(true);

@@ -10,29 +10,13 @@
 using namespace tessaryn;
 using Bytes = MIDIMessage;
 
-namespace {
-
-struct Step {
-    std::uint32_t source;  // 0: the input before the next event was lost
-    Bytes bytes;
-    double at = 0;
-};
-
-std::vector<Bytes> parse(const std::vector<Step>& steps) {
-    EventParser parser;
-    std::vector<Bytes> out;
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-        if (steps[i].source == 0) continue;
-        const MIDIService::Event event{steps[i].source, steps[i].bytes};
-        parser.feed(std::span(&event, 1), i > 0 && steps[i - 1].source == 0, steps[i].at, out);
-    }
-    return out;
-}
-
-}  // namespace
-
 TEST(EventParser, SendersNeverMixAndNothingIsInvented) {
     const Bytes note{0x90, 0x11, 0x11};
+    struct Step {
+        std::uint32_t source;  // 0: the input before the next event was lost
+        Bytes bytes;
+        double at = 0;
+    };
     struct {
         const char* what;
         std::vector<Step> steps;
@@ -63,7 +47,17 @@ TEST(EventParser, SendersNeverMixAndNothingIsInvented) {
          {{1, {0xF0, 0x01}, 0}, {2, note, 10.5}, {1, {0x02, 0xF7}, 10.6}},
          {note}},
     };
-    for (const auto& c : cases) EXPECT_EQ(parse(c.steps), c.expected) << c.what;
+    for (const auto& c : cases) {
+        EventParser parser;
+        std::vector<Bytes> out;
+        for (std::size_t i = 0; i < c.steps.size(); ++i) {
+            const MIDIService::Event event{c.steps[i].source, c.steps[i].bytes};
+            if (event.source != 0)
+                parser.feed(std::span(&event, 1), i > 0 && c.steps[i - 1].source == 0,
+                            c.steps[i].at, out);
+        }
+        EXPECT_EQ(out, c.expected) << c.what;
+    }
 }
 
 TEST(MessagePath, FromTheDeviceFiltersRoutesRemapsAndCurves) {
@@ -78,20 +72,15 @@ TEST(MessagePath, FromTheDeviceFiltersRoutesRemapsAndCurves) {
                                 {0xB0, 0x07, 0x40},
                                 {0x90, 0x3C, 0x00},
                                 {0xFA}};
-    std::vector<Bytes> sent;
-    std::vector<std::size_t> origin;
-    for (auto& f : path.fromDevice(in, 0)) {
-        sent.push_back(f.message);
-        origin.push_back(f.origin);
-    }
-    EXPECT_EQ(sent, (std::vector<Bytes>{
-                        {0x99, 0x26, 0x25},  // remapped, forced to ch 10, 64 -> 37
-                        {0x90, 0x24, 0x01},  // a route wins over the pad voice; 1 stays 1
-                        {0xB0, 0x14, 0x40},  // CC 7 -> 20
-                        {0x99, 0x26, 0x00},  // its release follows the note-on
-                        {0xFA},
+    std::vector<std::pair<Bytes, std::size_t>> sent;  // and the index of the message it came from
+    for (auto& f : path.fromDevice(in, 0)) sent.emplace_back(f.message, f.origin);
+    EXPECT_EQ(sent, (std::vector<std::pair<Bytes, std::size_t>>{
+                        {{0x99, 0x26, 0x25}, 2},  // remapped, forced to ch 10, 64 -> 37
+                        {{0x90, 0x24, 0x01}, 3},  // a route wins over the pad voice; 1 stays 1
+                        {{0xB0, 0x14, 0x40}, 4},  // CC 7 -> 20
+                        {{0x99, 0x26, 0x00}, 5},  // its release follows the note-on
+                        {{0xFA}, 6},
                     }));
-    EXPECT_EQ(origin, (std::vector<std::size_t>{2, 3, 4, 5, 6}));
     EXPECT_TRUE(path.fromMIDI({{0xF8}, {0xFE}}, 1).empty());  // the same filters toward the device
     path.traffic.dropClock = path.traffic.dropSensing = false;
     EXPECT_EQ(path.fromMIDI({{0xF8}, {0xFE}}, 1).size(), 2u);

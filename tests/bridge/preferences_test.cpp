@@ -14,12 +14,22 @@ namespace fs = std::filesystem;
 
 using PrefsDir = TempDirTest;
 
-TEST_F(PrefsDir, TypedReadsNeverConvertText) {
+// Typed reads never convert; what is written survives a reopen, data as data.
+TEST_F(PrefsDir, WritesSurviveAReopenAndTypedReadsNeverConvertText) {
     std::ofstream(dir / "preferences.json")
         << R"({"b": true, "i": 42, "d": 0.5, "t": "true", "n": "42", "big": 18446744073709551615,
               "whole": 31250.0, "huge": 1e300,
               "obj": {"x": 1}, "data": {"$data": "AAEC/w=="}, "baddata": {"$data": "!!"}})";
-    Preferences p(dir);
+    Preferences w(dir);
+    w.setBoolean("wb", false);
+    w.setInteger("wi", -7);
+    w.setReal("wd", 1.25);
+    w.setText("wt", "/dev/ttyACM0");
+    std::string bytes;  // all byte values; its first 0 to 4 bytes: every base64 padding case
+    for (int k = 0; k < 256; ++k) bytes += static_cast<char>(k * 37);
+    for (std::size_t n : {0, 1, 2, 3, 4, 256}) w.setData(std::to_string(n), bytes.substr(0, n));
+    w.setReal("nan", std::nan(""));
+    Preferences p(dir);  // reopened
     EXPECT_EQ(p.boolean("b"), true);
     for (const char* key : {"t", "i", "absent"}) EXPECT_EQ(p.boolean(key), std::nullopt) << key;
     EXPECT_EQ(p.integer("i"), 42);
@@ -30,23 +40,10 @@ TEST_F(PrefsDir, TypedReadsNeverConvertText) {
     for (const char* key : {"i", "data"}) EXPECT_EQ(p.text(key), std::nullopt) << key;
     EXPECT_EQ(p.data("data"), std::string("\x00\x01\x02\xff", 4));
     for (const char* key : {"obj", "baddata"}) EXPECT_EQ(p.data(key), std::nullopt) << key;
-}
-
-TEST_F(PrefsDir, WritesSurviveAReopenAndDataReadsBackAsData) {
-    Preferences w(dir);
-    w.setBoolean("b", false);
-    w.setInteger("i", -7);
-    w.setReal("d", 1.25);
-    w.setText("t", "/dev/ttyACM0");
-    std::string bytes;  // all byte values; its first 0 to 4 bytes: every base64 padding case
-    for (int k = 0; k < 256; ++k) bytes += static_cast<char>(k * 37);
-    for (std::size_t n : {0, 1, 2, 3, 4, 256}) w.setData(std::to_string(n), bytes.substr(0, n));
-    w.setReal("nan", std::nan(""));
-    Preferences p(dir);  // reopened
-    EXPECT_EQ(p.boolean("b"), false);
-    EXPECT_EQ(p.integer("i"), -7);
-    EXPECT_EQ(p.real("d"), 1.25);
-    EXPECT_EQ(p.text("t"), "/dev/ttyACM0");
+    EXPECT_EQ(p.boolean("wb"), false);
+    EXPECT_EQ(p.integer("wi"), -7);
+    EXPECT_EQ(p.real("wd"), 1.25);
+    EXPECT_EQ(p.text("wt"), "/dev/ttyACM0");
     for (std::size_t n : {0, 1, 2, 3, 4, 256})
         EXPECT_EQ(p.data(std::to_string(n)), bytes.substr(0, n)) << n;
     EXPECT_FALSE(p.contains("nan"));
@@ -54,46 +51,56 @@ TEST_F(PrefsDir, WritesSurviveAReopenAndDataReadsBackAsData) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator{}), 2);
 }
 
-TEST_F(PrefsDir, DamagedFilesAreKeptAsideNeverOverwritten) {
+// A damaged file is kept aside and replaced. One unreadable as a file for everyone, root
+// included (a folder; a FIFO nobody writes to: opening it must not hang), is left alone while
+// the session works in memory.
+TEST_F(PrefsDir, DamagedFilesAreKeptAsideAndUnreadableOnesLeftAlone) {
+    const fs::path file = dir / "preferences.json";
     // Nested too deep for settings: writing it back once overflowed the stack.
     const std::string deep = "{\"x\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
     for (const std::string& damage :
-         {std::string("{\"a\": tru"), std::string("[1,2]"), std::string("\x00\xff", 2), deep}) {
+         {std::string("{\"a\": tru"), std::string("[1,2]"), std::string("\x00\xff", 2), deep,
+          std::string("folder"), std::string("fifo")}) {
         fs::remove_all(dir);
         fs::create_directories(dir);
-        std::ofstream(dir / "preferences.json") << damage;
+        const bool unreadable = damage == "folder" || damage == "fifo";
+        if (unreadable) {
+            ASSERT_TRUE(damage == "fifo" ? ::mkfifo(file.c_str(), 0600) == 0
+                                         : fs::create_directories(file));
+        } else {
+            std::ofstream(file) << damage;
+        }
         Preferences p(dir);
+        EXPECT_EQ(p.boolean("a"), std::nullopt);
+        p.setBoolean("a", true);
+        EXPECT_EQ(p.boolean("a"), true);
+        const auto entries = std::distance(fs::directory_iterator(dir), fs::directory_iterator{});
+        if (unreadable) {  // still there, with the lock beside it and no temporary file
+            EXPECT_FALSE(p.loadProblem().empty()) << damage;
+            EXPECT_EQ(p.saveProblem(), p.loadProblem());
+            EXPECT_TRUE(fs::exists(file));
+            EXPECT_EQ(entries, 2);
+            continue;
+        }
         const std::string kept = "Damaged preferences kept as ";
         ASSERT_EQ(p.loadProblem().rfind(kept, 0), 0u) << p.loadProblem();
         EXPECT_EQ(readFile(p.loadProblem().substr(kept.size())), damage);
-        EXPECT_EQ(p.boolean("a"), std::nullopt);
-        p.setBoolean("a", true);
-        // The new file, its lock and the one kept aside.
-        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator{}), 3);
-        EXPECT_EQ(readFile(dir / "preferences.json"), "{\"a\":true}\n");
+        EXPECT_EQ(entries, 3);  // the new file, its lock and the one kept aside
+        EXPECT_EQ(readFile(file), "{\"a\":true}\n");
     }
 }
 
-TEST_F(PrefsDir, AnUnreadableFileIsLeftAlone) {
-    // Unreadable as a file for everyone, root included: a folder, and a FIFO nobody writes to
-    // (opening it must not hang).
-    const fs::path file = dir / "preferences.json";
-    for (const bool fifo : {false, true}) {
-        fs::remove_all(file);
-        ASSERT_TRUE(fifo ? ::mkfifo(file.c_str(), 0600) == 0 : fs::create_directories(file));
-        Preferences p(dir);
-        EXPECT_FALSE(p.loadProblem().empty()) << fifo;
-        p.setBoolean("a", false);
-        EXPECT_EQ(p.boolean("a"), false);  // the session still works in memory
-        EXPECT_EQ(p.saveProblem(), p.loadProblem());
-        // Still there, with the lock beside it and no temporary file.
-        EXPECT_TRUE(fs::exists(file));
-        EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator{}), 2);
-    }
-}
-
+// Also two processes writing at once leave a whole file.
 TEST_F(PrefsDir, AWriteChangesOnlyItsOwnKeysAndABatchSavesOnceAtTheEnd) {
+    const pid_t child = ::fork();  // both write 200 times, each its own key
+    Preferences mine(dir);
+    for (int i = 0; i < 200; ++i) mine.setInteger(child == 0 ? "child" : "parent", i);
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
     Preferences running(dir);
+    EXPECT_TRUE(running.loadProblem().empty());
+    EXPECT_EQ(running.integer("parent"), 199);
+    EXPECT_EQ(running.integer("child"), 199);
     running.setBoolean("dropClock", true);
     running.setText("gone", "x");
     Preferences set(dir);  // another process
@@ -120,19 +127,9 @@ TEST_F(PrefsDir, AWriteChangesOnlyItsOwnKeysAndABatchSavesOnceAtTheEnd) {
     EXPECT_EQ(Preferences(dir).integer("targetNote"), 40);
 }
 
-TEST_F(PrefsDir, TwoProcessesWritingLeaveAWholeFile) {
-    const pid_t child = ::fork();  // both write 200 times, each its own key
-    Preferences p(dir);
-    for (int i = 0; i < 200; ++i) p.setInteger(child == 0 ? "child" : "parent", i);
-    if (child == 0) ::_exit(0);
-    ::waitpid(child, nullptr, 0);
-    Preferences after(dir);
-    EXPECT_TRUE(after.loadProblem().empty());
-    EXPECT_EQ(after.integer("parent"), 199);
-    EXPECT_EQ(after.integer("child"), 199);
-}
-
-TEST(InstanceName, RefusesWhatCouldEscapeItsFolderOrBreakAPortName) {
+// A name that could escape its folder or break a port name is refused. Each name has its own
+// preferences folder, the default one the folder it always had.
+TEST_F(PrefsDir, InstancesValidNamesOneFolderEachOneHolderWhateverItsKindInAFolderOnlyYours) {
     // Why a name is refused; "" for a name that is taken.
     const std::string longest(40, 'x');
     const std::pair<std::string, const char*> cases[] = {
@@ -147,10 +144,6 @@ TEST(InstanceName, RefusesWhatCouldEscapeItsFolderOrBreakAPortName) {
         EXPECT_EQ(problem.empty(), *why == '\0') << name << ": " << problem;
         EXPECT_NE(problem.find(why), std::string::npos) << name << ": " << problem;
     }
-}
-
-// Each name has its own preferences folder, the default one the folder it always had.
-TEST_F(PrefsDir, InstancesOneFolderPerNameOneHolderWhateverItsKindInAFolderOnlyTheUserEnters) {
     ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
     EXPECT_EQ(instanceConfigDir("Halvenor"), dir / "tessaryn");
     EXPECT_EQ(instanceConfigDir("Pad 2"), dir / "tessaryn/instances/Pad 2");

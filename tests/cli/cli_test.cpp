@@ -3,7 +3,6 @@
 
 #include <sstream>
 #include <tuple>
-#include <variant>
 
 #include "bridge/instance.h"
 #include "bridge/preferences.h"
@@ -74,35 +73,33 @@ TEST_F(Cli, VersionHelpManualPageAndUsageErrors) {
 
 // What --set and the flags accept and refuse, and each refusal's words.
 TEST(SettingsTable, EachValueIsTakenOrRefusedWithTheRange) {
-    const std::vector<std::tuple<const char*, const char*, std::variant<SettingValue, const char*>>>
-        cases = {
-            {"baud", "31250", std::int64_t{31250}},
-            {"baud", "2147483648", "takes a whole number from 1 to 2147483647, not \"2147483648\""},
-            {"baud", "1.5", "takes a whole number from 1 to 2147483647, not \"1.5\""},
-            {"velocityCurve", "0.4", 0.4},
-            {"velocityCurve", "-3", "takes a number from 0.4 to 1.8, not \"-3\""},
-            {"hardwareInID", "-2147483648", std::int64_t{-2147483648}},
-            {"parity", "none", std::string("None")},
-            {"parity", "od", "takes none, even or odd, not \"od\""},
-            {"midi", "JACK", std::string("jack")},
-            {"midi", "pipewire", "takes alsa or jack, not \"pipewire\""},
-            {"port", "", std::string()},
-            {"learnedRoutes", "[{}]", "takes a JSON list of routes"},
-        };
-    for (const auto& [key, text, want] : cases) {
+    const std::tuple<const char*, const char*, std::optional<SettingValue>, const char*> cases[] = {
+        {"baud", "31250", std::int64_t{31250}, ""},
+        {"baud", "2147483648", {}, "takes a whole number from 1 to 2147483647, not \"2147483648\""},
+        {"baud", "1.5", {}, "takes a whole number from 1 to 2147483647, not \"1.5\""},
+        {"velocityCurve", "0.4", 0.4, ""},
+        {"velocityCurve", "-3", {}, "takes a number from 0.4 to 1.8, not \"-3\""},
+        {"hardwareInID", "-2147483648", std::int64_t{-2147483648}, ""},
+        {"parity", "none", std::string("None"), ""},
+        {"parity", "od", {}, "takes none, even or odd, not \"od\""},
+        {"midi", "JACK", std::string("jack"), ""},
+        {"midi", "pipewire", {}, "takes alsa or jack, not \"pipewire\""},
+        {"port", "", std::string(), ""},
+        {"learnedRoutes", "[{}]", {}, "takes a JSON list of routes"},
+    };
+    for (const auto& [key, text, value, problem] : cases) {
         const SettingParse got = parseSetting(*findSetting(key), text);
-        if (const auto* value = std::get_if<SettingValue>(&want)) {
-            EXPECT_EQ(got.value, *value) << key << "=" << text << ": " << got.problem;
-        } else {
-            EXPECT_EQ(got.value, std::nullopt) << key << "=" << text;
-            EXPECT_EQ(got.problem, std::get<const char*>(want)) << key << "=" << text;
-        }
+        EXPECT_EQ(got.value, value) << key << "=" << text;
+        EXPECT_EQ(got.problem, problem) << key << "=" << text;
     }
     // The defaults pass their own checks, so the engine and the window can take them as they are.
     for (const auto& s : settingKeys()) EXPECT_TRUE(parseSetting(s, s.defaultText).value) << s.name;
 }
 
-TEST(Journal, PrioritiesOnlyOnTheStreamTheJournalNamed) {
+// Priorities go only on the stream the journal named. A reader that stops (a pager, Ctrl+S)
+// never holds the writer up: what did not fit its bound is dropped whole, and said when the reader
+// reads again.
+TEST(Output, JournalPrioritiesAndAReaderThatStopsHoldsNothingUp) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     struct stat st {};
@@ -117,14 +114,7 @@ TEST(Journal, PrioritiesOnlyOnTheStreamTheJournalNamed) {
     for (const std::string& other : {std::string(), "1:2" + stream, stream + "x", "x:" + stream})
         EXPECT_FALSE(isJournalStream(other.c_str(), fds[1])) << other;
     EXPECT_FALSE(isJournalStream(stream.c_str(), STDIN_FILENO));  // never this new pipe
-    for (int fd : fds) ::close(fd);
-}
 
-// A reader that stops (a pager, Ctrl+S) never holds the writer up: what did not fit its bound
-// is dropped whole, and said when the reader reads again.
-TEST(LineWriter, AReaderThatStopsHoldsNothingUpAndLearnsWhatItMissed) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
     const std::string line(99, 'x');
     constexpr std::size_t kLines = 5000;  // 500 KB: far beyond what the pipe and the bound hold
     {
@@ -190,11 +180,10 @@ TEST_F(Cli, HeadlessNeedsAPortAndAMIDISystem) {
     Process jack(with({"--headless", "--midi", "jack", "--port", "/dev/null"}));
     EXPECT_EQ(jack.wait(), 1);
 #if TESSARYN_HAVE_JACK
-    EXPECT_NE(
-        jack.err().find("No JACK server named \"" + server +
-                        "\" is running; start one with `jackd -d alsa` or use PipeWire's JACK"),
-        std::string::npos)
-        << jack.err();
+    EXPECT_PRED_FORMAT2(::testing::IsSubstring,
+                        "No JACK server named \"" + server +
+                            "\" is running; start one with `jackd -d alsa` or use PipeWire's JACK",
+                        jack.err());
 #endif
     // An install without the JACK package: the program alone, no module beside it.
     fs::copy_file(TESSARYN_EXE, dir / "tessaryn");

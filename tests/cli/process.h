@@ -2,12 +2,12 @@
 // Runs the real tessaryn executable as a user would, with its output captured.
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -17,31 +17,31 @@ namespace tessaryn::testing {
 
 class Process {
   public:
-    explicit Process(std::vector<std::string> args, std::string exe = TESSARYN_EXE) {
-        int out[2], err[2];
-        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+    // Its output goes to files in memory, which never hold it up; `unreadOut` sends its stdout
+    // to a pipe nobody reads instead, as to a paused pager or terminal.
+    explicit Process(std::vector<std::string> args, std::string exe = TESSARYN_EXE,
+                     bool unreadOut = false) {
+        int pipe[2] = {-1, -1};
+        if (unreadOut && ::pipe2(pipe, O_CLOEXEC) != 0) return;
         pid_ = ::fork();
         if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
-            std::vector<char*> argv;
-            argv.push_back(exe.data());
+            ::dup2(unreadOut ? pipe[1] : out_, 1);
+            ::dup2(err_, 2);
+            std::vector<char*> argv{exe.data()};
             for (auto& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
             ::execv(exe.c_str(), argv.data());
             ::_exit(127);
         }
-        ::close(out[1]);
-        ::close(err[1]);
-        readers_.emplace_back([this, fd = out[0]] { drain(fd, out_); });
-        readers_.emplace_back([this, fd = err[0]] { drain(fd, err_); });
+        if (unreadOut) ::close(pipe[1]);
+        unread_ = pipe[0];
     }
     ~Process() {
         if (pid_ > 0 && !exited_) {
             ::kill(pid_, SIGKILL);
             wait(5s);
         }
-        joinReaders();
+        for (int fd : {out_, err_, unread_}) ::close(fd);
     }
 
     // Exit status, or -1 when it has not exited in time.
@@ -49,17 +49,9 @@ class Process {
         return eventually([&] { return reaped(); }, timeout) ? code_ : -1;
     }
     void signal(int sig) { ::kill(pid_, sig); }
-    // Stops reading its stdout, as a paused pager or terminal does.
-    void pauseOutput() { outPaused_ = true; }
 
-    std::string out() {
-        std::lock_guard lock(m_);
-        return out_;
-    }
-    std::string err() {
-        std::lock_guard lock(m_);
-        return err_;
-    }
+    std::string out() const { return written(out_); }
+    std::string err() const { return written(err_); }
     pid_t pid() const { return pid_; }
 
     // Waits until `done` holds for what stdout holds.
@@ -78,34 +70,24 @@ class Process {
         if (!exited_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
             exited_ = true;
             code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            // Its output may still sit in the pipes: read it all before anyone looks.
-            joinReaders();
         }
         return exited_;
     }
-    void joinReaders() {
-        for (auto& t : readers_) {
-            if (t.joinable()) t.join();
-        }
+    static std::string written(int fd) {
+        struct stat st {};
+        ::fstat(fd, &st);
+        std::string text(static_cast<std::size_t>(st.st_size), '\0');
+        text.resize(static_cast<std::size_t>(
+            std::max(::pread(fd, text.data(), text.size(), 0), ssize_t{0})));
+        return text;
     }
-    void drain(int fd, std::string& into) {
-        char buf[4096];
-        for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) {
-            std::lock_guard lock(m_);
-            into.append(buf, static_cast<std::size_t>(n));
-            if (&into != &out_ || !outPaused_) continue;
-            pollfd hangUp{fd, 0, 0};  // until the program is gone; then the rest is read
-            ::poll(&hangUp, 1, -1);
-        }
-        ::close(fd);
-    }
+    // The program writes at the offset it shares with these; reading with pread leaves it alone.
+    const int out_ = ::memfd_create("stdout", MFD_CLOEXEC),
+              err_ = ::memfd_create("stderr", MFD_CLOEXEC);
+    int unread_ = -1;
     pid_t pid_ = -1;
     bool exited_ = false;
-    std::atomic<bool> outPaused_{false};
     int code_ = -1;
-    std::mutex m_;
-    std::string out_, err_;
-    std::vector<std::thread> readers_;
 };
 
 // How many times `what` occurs in `text`: a line the program printed once per event.

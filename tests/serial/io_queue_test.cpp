@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <future>
 
 #include "serial/io_queue.h"
 #include "wait.h"
@@ -17,7 +16,7 @@ TEST(IoQueue, BlocksFromManyThreadsRunOneAtATimeInFifoOrderPerThread) {
     bool overlapped = false;
     {
         IoQueue q("test");
-        std::vector<std::thread> producers;
+        std::vector<std::jthread> producers;  // joined before the queue goes
         for (int t = 0; t < 4; ++t) {
             producers.emplace_back([&, t] {
                 for (int i = 0; i < 2000; ++i) {
@@ -29,7 +28,6 @@ TEST(IoQueue, BlocksFromManyThreadsRunOneAtATimeInFifoOrderPerThread) {
                 }
             });
         }
-        for (auto& p : producers) p.join();
     }  // the destructor runs what was posted
     EXPECT_FALSE(overlapped);
     ASSERT_EQ(seen.size(), 8000u);
@@ -40,7 +38,9 @@ TEST(IoQueue, BlocksFromManyThreadsRunOneAtATimeInFifoOrderPerThread) {
     }
 }
 
-TEST(IoQueue, DelayedBlocksRunInDeadlineOrderOnTheQueueWhichCanBeDestroyedThere) {
+// Delayed blocks run in deadline order; a read source fires until cancelled, then runs its cancel
+// handler; and the queue can be destroyed on itself.
+TEST(IoQueue, DelayedBlocksReadSourcesAndDestructionOnTheQueue) {
     auto q = std::make_shared<IoQueue>("test");
     Shared shared;
     std::vector<int> order;
@@ -64,23 +64,11 @@ TEST(IoQueue, DelayedBlocksRunInDeadlineOrderOnTheQueueWhichCanBeDestroyedThere)
     EXPECT_GE(firstAt, 320us);
     EXPECT_FALSE(q->isCurrent());
 
-    std::promise<void> ran;
-    auto* raw = q.get();
-    raw->async([q = std::move(q), &ran]() mutable {
-        q.reset();  // last reference goes away on the queue itself
-        ran.set_value();
-    });
-    EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready);
-}
-
-TEST(IoQueue, ReadSourceFiresUntilCancelledThenRunsItsCancelHandler) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    IoQueue q("test");
-    Shared shared;
     std::string got;
     bool cancelled = false;
-    auto source = q.addReadSource(
+    auto source = q->addReadSource(
         fds[0],
         [&] {
             char buf[16];
@@ -88,7 +76,7 @@ TEST(IoQueue, ReadSourceFiresUntilCancelledThenRunsItsCancelHandler) {
             if (n > 0) shared.change([&] { got.append(buf, static_cast<std::size_t>(n)); });
         },
         [&] {
-            EXPECT_TRUE(q.isCurrent());
+            EXPECT_TRUE(q->isCurrent());
             ::close(fds[0]);
             shared.change([&] { cancelled = true; });
         });
@@ -99,7 +87,16 @@ TEST(IoQueue, ReadSourceFiresUntilCancelledThenRunsItsCancelHandler) {
     ::signal(SIGPIPE, SIG_IGN);  // the reader may already be closed
     [[maybe_unused]] ssize_t n = ::write(fds[1], "d", 1);
     ASSERT_TRUE(shared.waitUntil([&] { return cancelled; }));
-    q.sync([] {});
+    q->sync([] {});
     EXPECT_EQ(got, "abc");
     ::close(fds[1]);
+    source.reset();
+
+    bool gone = false;
+    auto* raw = q.get();
+    raw->async([q = std::move(q), &shared, &gone]() mutable {
+        q.reset();  // last reference goes away on the queue itself
+        shared.change([&] { gone = true; });
+    });
+    EXPECT_TRUE(shared.waitUntil([&] { return gone; }));
 }

@@ -27,33 +27,29 @@ namespace {
 
 using Access = tessaryn::SerialPortTestAccess;
 
-// Collects what the port hands to its owner.
-struct Owner : Shared {
-    Bytes data;
-    std::vector<std::string> closed;
-    std::vector<bool> stalls;
-
-    void attach(SerialPort& port) {
-        port.onData = [this](std::span<const std::uint8_t> bytes) {
+// A port on a pty board, and what it hands to its owner: this, which outlives the port, whose
+// queue may still call it.
+struct Port : ::testing::Test, Shared {
+    Port() { attach(); }
+    void attach(std::chrono::milliseconds stallAfter = SerialPort::kStallAfter) {
+        port = SerialPort::create(stallAfter);
+        port->onData = [this](std::span<const std::uint8_t> bytes) {
             change([&] { data.insert(data.end(), bytes.begin(), bytes.end()); });
         };
-        port.onClosed = [this](const std::string& message) {
+        port->onClosed = [this](const std::string& message) {
             change([&] { closed.push_back(message); });
         };
-        port.onStall = [this](bool stalled) { change([&] { stalls.push_back(stalled); }); };
+        port->onStall = [this](bool stalled) { change([&] { stalls.push_back(stalled); }); };
     }
-};
-
-// A port on a pty board, its owner attached; `owner` outlives the port, whose queue may still
-// call it.
-struct Port : ::testing::Test {
-    Pty pty;
-    Owner owner;
-    std::shared_ptr<SerialPort> port = SerialPort::create();
-    Port() { owner.attach(*port); }
     void open(std::int64_t baud = 31250, bool holdDTR = false) {
         port->start(pty.path, baud, 8, Parity::none, false, false, holdDTR);
     }
+
+    Pty pty;
+    Bytes data;
+    std::vector<std::string> closed;
+    std::vector<bool> stalls;
+    std::shared_ptr<SerialPort> port;
 };
 
 std::string startError(const std::string& path, std::int64_t baud = 115200) {
@@ -69,13 +65,22 @@ std::string startError(const std::string& path, std::int64_t baud = 115200) {
 
 }  // namespace
 
-TEST_F(Port, ReadsAndWritesARealPty) {
-    open(31250, true);  // holding DTR on a pty: the ioctls fail, opening goes on
-    ASSERT_TRUE(port->isOpen());
-
-    pty.send({0x99, 0x26, 0x64});
-    ASSERT_TRUE(owner.waitUntil([&] { return owner.data.size() == 3; }));
-    EXPECT_EQ(owner.data, (Bytes{0x99, 0x26, 0x64}));
+TEST_F(Port, SetsExactRatesOrSaysWhyNotReadsAndWritesAndASecondOpenIsRefused) {
+    EXPECT_EQ(startError("/dev/does-not-exist"),
+              "Cannot open /dev/does-not-exist: No such file or directory");
+    EXPECT_EQ(startError("/dev/null"), "tcgetattr failed: Inappropriate ioctl for device");
+    EXPECT_EQ(startError(pty.path, 0), "Could not set baud rate 0: Invalid argument");
+    EXPECT_EQ(startError(pty.path, -9600), "Could not set baud rate -9600: Invalid argument");
+    for (std::int64_t baud : {31250, 250000, 1000000, 2000000, 12345, 115200}) {
+        open(baud, true);  // holding DTR on a pty: the ioctls fail, opening goes on
+        // A second descriptor reads back what the driver holds for the line.
+        const int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(readExactBaud(fd), baud);
+        ::close(fd);
+    }
+    // Refused while the first keeps working.
+    EXPECT_EQ(startError(pty.path), "Cannot open " + pty.path + ": Device or resource busy");
 
     // A SysEx larger than the queue's bound arrives whole, and so does what follows.
     const Bytes dump = sysex(4 * SerialPort::kQueueLimit), note{0x90, 0x3C, 0x64};
@@ -88,45 +93,16 @@ TEST_F(Port, ReadsAndWritesARealPty) {
     Bytes burst(3 * SerialPort::kReadSize + 5);
     for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<std::uint8_t>(i);
     pty.send(burst);
-    ASSERT_TRUE(owner.waitUntil([&] { return owner.data.size() == burst.size() + 3; }));
-    EXPECT_TRUE(std::equal(burst.begin(), burst.end(), owner.data.begin() + 3));
-    port->stop();
-    EXPECT_FALSE(port->isOpen());
-    port->write({0x01}, false);  // closed: dropped
-    EXPECT_TRUE(pty.receive(1, 100ms).empty());
-    EXPECT_TRUE(owner.closed.empty());  // stop does not report a close
+    ASSERT_TRUE(waitUntil([&] { return data.size() == burst.size(); }));
+    EXPECT_EQ(data, burst);
 
     // An unplug is reported once; reopening after a replug: the engine's reconnect tests.
-    open();
     pty.unplug();
-    ASSERT_TRUE(owner.waitUntil([&] { return !owner.closed.empty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !closed.empty(); }));
     port->queue().sync([] {});
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(owner.closed,
-              (std::vector<std::string>{"Serial port closed (device disconnected?)"}));
+    EXPECT_EQ(closed, (std::vector<std::string>{"Serial port closed (device disconnected?)"}));
     EXPECT_FALSE(port->isOpen());
-}
-
-TEST_F(Port, SetsExactRatesOrSaysWhyNotAndASecondOpenIsRefusedWhileTheFirstKeepsWorking) {
-    EXPECT_EQ(startError("/dev/does-not-exist"),
-              "Cannot open /dev/does-not-exist: No such file or directory");
-    EXPECT_EQ(startError("/dev/null"), "tcgetattr failed: Inappropriate ioctl for device");
-    EXPECT_EQ(startError(pty.path, 0), "Could not set baud rate 0: Invalid argument");
-    EXPECT_EQ(startError(pty.path, -9600), "Could not set baud rate -9600: Invalid argument");
-    for (std::int64_t baud : {31250, 250000, 1000000, 2000000, 12345, 115200}) {
-        open(baud);
-        // A second descriptor reads back what the driver holds for the line.
-        const int fd = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(readExactBaud(fd), baud);
-        ::close(fd);
-    }
-    EXPECT_EQ(startError(pty.path), "Cannot open " + pty.path + ": Device or resource busy");
-    pty.send({0xF8});
-    EXPECT_TRUE(owner.waitUntil([&] { return owner.data.size() == 1; }));
-    port->stop();
-    port->queue().sync([] {});  // the descriptor is closed on the queue
-    EXPECT_EQ(startError(pty.path), "(opened)");
 }
 
 // Writers on several threads (MIDI input, the serial queue, the main thread) take turns: every
@@ -134,7 +110,7 @@ TEST_F(Port, SetsExactRatesOrSaysWhyNotAndASecondOpenIsRefusedWhileTheFirstKeeps
 TEST_F(Port, ConcurrentWritersNeverCutOrReorderTheirMessages) {
     open(2000000);
     constexpr int kWriters = 3, kEach = 3000;
-    std::vector<std::thread> writers;
+    std::vector<std::jthread> writers;  // joined once all has arrived
     for (int w = 0; w < kWriters; ++w) {
         writers.emplace_back([this, w] {
             for (int i = 0; i < kEach; ++i) {
@@ -145,7 +121,6 @@ TEST_F(Port, ConcurrentWritersNeverCutOrReorderTheirMessages) {
         });
     }
     const auto got = pty.receive(kWriters * kEach * 3, 20s);
-    for (auto& t : writers) t.join();
     ASSERT_EQ(got.size(), std::size_t{kWriters * kEach * 3});
     int next[kWriters] = {};
     for (std::size_t at = 0; at < got.size(); at += 3) {
@@ -158,40 +133,64 @@ TEST_F(Port, ConcurrentWritersNeverCutOrReorderTheirMessages) {
 TEST(SerialPort, PaceStepsKeepTheCadenceButNeverBunch) {
     using std::chrono::steady_clock;
     const steady_clock::time_point due{1s};
-    struct Case {
-        std::chrono::microseconds late, next;  // the step's lateness; next due after `due`
-    };
-    for (const Case c : {Case{0us, 320us}, Case{5us, 320us}, Case{20us, 320us}, Case{21us, 341us},
-                         Case{900us, 1220us}, Case{10s, 10s + 320us}}) {
-        const auto next = nextPaceDue(due, due + c.late);
-        EXPECT_EQ(next - due, c.next) << c.late.count();
-        EXPECT_GE(next - (due + c.late), SerialPort::kPaceInterval - SerialPort::kPaceSlack);
+    // The step's lateness; when the next is due after `due`.
+    const std::pair<std::chrono::microseconds, std::chrono::microseconds> cases[] = {
+        {0us, 320us},  {5us, 320us},    {20us, 320us},
+        {21us, 341us}, {900us, 1220us}, {10s, 10s + 320us}};
+    for (const auto& [late, after] : cases) {
+        const auto next = nextPaceDue(due, due + late);
+        EXPECT_EQ(next - due, after) << late.count();
+        EXPECT_GE(next - (due + late), SerialPort::kPaceInterval - SerialPort::kPaceSlack);
     }
 }
 
+// Stop reports no close, and what is written after it is dropped.
 TEST_F(Port, StopDuringADrainLeavesNothingToRun) {
     open();
     port->write(Bytes(2000, 0x11), true);
     EXPECT_EQ(pty.receive(5).size(), 5u);
     port->stop();
+    EXPECT_FALSE(port->isOpen());
+    port->write({0x01}, false);
     port->queue().sync([&] {
         EXPECT_EQ(Access::waiting(*port), 0u);
         EXPECT_FALSE(Access::pacing(*port));
     });
     pty.receive(4096, 50ms);  // whatever was in flight
     EXPECT_TRUE(pty.receive(1, 100ms).empty());
+    EXPECT_TRUE(closed.empty());
+    EXPECT_EQ(startError(pty.path), "(opened)");  // the device is free again
     open();
     port->write({0xF0, 0xF7}, true);
     EXPECT_EQ(pty.receive(2), (Bytes{0xF0, 0xF7}));
     port->queue().sync([&] { EXPECT_FALSE(Access::pacing(*port)); });  // drained: pacing ends
 }
 
-// A board that stops reading: reported once it has taken nothing for a while, then the oldest
-// whole messages give way to the newest, and it is told when it reads again.
+// A board reading slowly but steadily is never called stalled and loses nothing. One that stops
+// reading is reported once it has taken nothing for a while, then the oldest whole messages give
+// way to the newest, and it is told when it reads again.
 TEST_F(Port, ADeviceThatStopsReadingIsReportedAndLosesOnlyWholeOldMessages) {
-    port = SerialPort::create(200ms);
-    owner.attach(*port);
+    attach(300ms);
     open();
+    Bytes all;
+    for (int i = 0; i < 1000; ++i) {
+        const Bytes note{0x90, static_cast<std::uint8_t>(i % 128),
+                         static_cast<std::uint8_t>(1 + i / 128)};
+        port->write(note, false);
+        all.insert(all.end(), note.begin(), note.end());
+    }
+    // 32 bytes every 10 ms: a DIN line's pace; the backlog takes about a second to drain, past
+    // the 300 ms a device may take nothing.
+    Bytes got;
+    while (got.size() < all.size()) {
+        const auto piece = pty.receive(std::min<std::size_t>(32, all.size() - got.size()), 2s);
+        ASSERT_FALSE(piece.empty()) << got.size();
+        got.insert(got.end(), piece.begin(), piece.end());
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(got, all);
+    EXPECT_TRUE(waitUntil([&] { return stalls.empty(); }, 0ms));
+
     constexpr int kCount = 3000, kSize = 100;
     for (int i = 0; i < kCount; i += 100) {
         std::vector<Bytes> owned;
@@ -202,11 +201,11 @@ TEST_F(Port, ADeviceThatStopsReadingIsReportedAndLosesOnlyWholeOldMessages) {
         }
         port->write(std::vector<SerialPort::Message>(owned.begin(), owned.end()));
     }
-    ASSERT_TRUE(owner.waitUntil([&] { return owner.stalls == std::vector<bool>{true}; }));
+    ASSERT_TRUE(waitUntil([&] { return stalls == std::vector<bool>{true}; }));
     port->queue().sync([&] { EXPECT_LE(Access::waiting(*port), SerialPort::kStalledLimit); });
 
     // Once the board reads again nothing more is dropped: what is left arrives whole.
-    Bytes got;
+    got.clear();
     for (Bytes part; !(part = pty.receive(kCount * kSize, 300ms)).empty();)
         got.insert(got.end(), part.begin(), part.end());
     ASSERT_EQ(got.size() % kSize, 0u);  // nothing cut
@@ -227,7 +226,7 @@ TEST_F(Port, ADeviceThatStopsReadingIsReportedAndLosesOnlyWholeOldMessages) {
     // A run of the oldest waiting ones went at the bound and at the stall, the head kept whole.
     EXPECT_GE(gaps, 1);
     EXPECT_LE(gaps, 2);
-    EXPECT_TRUE(owner.waitUntil([&] { return owner.stalls == std::vector<bool>{true, false}; }));
+    EXPECT_TRUE(waitUntil([&] { return stalls == std::vector<bool>{true, false}; }));
 }
 
 // Only a real UART rounds a rate: run in the VM (scripts/alsa-vm.sh), whose ttyS0 is a 16550.
@@ -243,28 +242,4 @@ TEST(SerialPort, ARateTheDriverRoundsIsRefused) {
     EXPECT_EQ(startError("/dev/ttyS0", 250000), "Could not set baud rate 250000: Invalid argument");
     ::tcsetattr(probe, TCSANOW, &saved);
     ::close(probe);
-}
-
-TEST_F(Port, ADeviceReadingSlowlyButSteadilyIsNeverCalledStalledAndLosesNothing) {
-    port = SerialPort::create(300ms);
-    owner.attach(*port);
-    open();
-    Bytes all;
-    for (int i = 0; i < 1000; ++i) {
-        const Bytes note{0x90, static_cast<std::uint8_t>(i % 128),
-                         static_cast<std::uint8_t>(1 + i / 128)};
-        port->write(note, false);
-        all.insert(all.end(), note.begin(), note.end());
-    }
-    // 32 bytes every 10 ms: a DIN line's pace; the backlog takes about a second to drain, past
-    // the 300 ms a device may take nothing.
-    Bytes got;
-    while (got.size() < all.size()) {
-        const auto piece = pty.receive(std::min<std::size_t>(32, all.size() - got.size()), 2s);
-        ASSERT_FALSE(piece.empty()) << got.size();
-        got.insert(got.end(), piece.begin(), piece.end());
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(got, all);
-    EXPECT_TRUE(owner.waitUntil([&] { return owner.stalls.empty(); }, 0ms));
 }

@@ -209,7 +209,7 @@ TEST_F(Cli, OneNameOneProgramDesktopOrHeadless) {
         return desktop.err().starts_with("tessaryn: A headless tessaryn named \"Pads\" is running");
     })) << desktop.err();
 
-    // The name saved in the window's settings names the next run; --name overrides it.
+    // The name saved in the window's settings names the next run.
     Preferences(dir / "config").setText("name", "Pads");
     Process saved(with({"--headless", "--port", "/dev/null"}));
     EXPECT_EQ(saved.wait(), 1);

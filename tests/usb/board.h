@@ -105,8 +105,7 @@ class UsbBoard : public Board {
     void unplug() override {
         if (master < 0) return;
         put("UDC", "\n");
-        ::close(master);
-        master = -1;
+        ::close(std::exchange(master, -1));
     }
 
   private:
@@ -155,11 +154,8 @@ class Ft232 : public Board {
         const std::string line = R"({"execute": )" + what + ", " + id + "}\n";
         LineEnd{qmp_}.send({line.begin(), line.end()});
         std::string in;
-        char buf[4096];
-        pollfd p{qmp_, POLLIN, 0};
-        for (ssize_t n; in.find(id) == std::string::npos; in.append(buf, std::size_t(n)))
-            if ((n = ::poll(&p, 1, 10000) > 0 ? ::read(qmp_, buf, sizeof buf) : -1) <= 0)
-                return "error: no answer to " + what;
+        for (std::vector<std::uint8_t> b; in.find('\n', in.find(id)) == in.npos; in += char(b[0]))
+            if ((b = LineEnd{qmp_}.receive(1, 10s)).empty()) return "error: no answer to " + what;
         return in.substr(in.rfind('\n', in.find(id)) + 1);
     }
     int qmp_ = ::open(virtioPort("qmp").c_str(), O_RDWR | O_CLOEXEC), sent_ = ::getpid() * 1000;

@@ -90,24 +90,34 @@ TEST_P(Replug, ResumesEndsHeldNotesAndOpensNoOtherBoard) {
     const fs::path proc = "/proc/" + std::to_string(tessaryn->pid());
     std::size_t fds = 0, threads = 0, flooded = 0;  // after 10 cycles; bytes of the flood
     std::vector<std::chrono::duration<double, std::milli>> resumeMs;
+    // What this cycle brought to the sequencer, but for late ones of the flood.
+    auto arrived = [&](std::size_t n) {
+        std::vector<Bytes> events;
+        eventually([&] {
+            events = listener.inbox.events();
+            std::erase(events, kFader);
+            return events.size() >= n;
+        });
+        return events;
+    };
     for (int cycle = 1; cycle <= c.cycles; ++cycle) {
         SCOPED_TRACE(cycle);
         listener.inbox.clear();
         // Back after the flood, the board first sends the rest of the control change it was
         // writing when pulled (it kept its power): no status of the old connection may take it.
-        board->send(cycle == 3 && acm ? Bytes{0x07, 0x40, 0x99, 0x3C, 0x64} : kHit);
-        ASSERT_TRUE(listener.inbox.waitBytes(3));
+        board->send(cycle == 3 && acm ? Bytes{0x07, 0x41, 0x99, 0x3C, 0x64} : kHit);
+        ASSERT_EQ(arrived(1).size(), 1u);
         if (cycle == 1) {  // paced at DIN speed, so it is still on its way
             const Bytes dump = sysex(4000);
             listener.sendTo("Halvenor In", dump);
             ASSERT_EQ(board->receive(500), Bytes(dump.begin(), dump.begin() + 500));
         }
         // Pulled in the middle of a flood from the board: a fader's control change over and over,
-        // as fast as it goes until the board is gone (its descriptor is closed meanwhile, and
-        // nothing opens another), 10000 of them through to the sequencer first.
+        // as fast as it goes until the board is gone, 10000 of them through to the sequencer first.
         if (cycle == 2 && acm) {
-            std::thread flow([&, fd = board->master] {
+            std::thread flow([&, fd = ::dup(board->master)] {
                 while (::write(fd, kFader.data(), 3) == 3) flooded += 3;
+                ::close(fd);
             });
             EXPECT_TRUE(eventually([&] { return listener.inbox.received() >= 30000; }));
             board->unplug();
@@ -116,7 +126,6 @@ TEST_P(Replug, ResumesEndsHeldNotesAndOpensNoOtherBoard) {
         }
         board->unplug();
         ASSERT_TRUE(waitCount(*tessaryn, "Device unplugged. Waiting for it to return.\n", cycle));
-        ASSERT_TRUE(listener.inbox.waitBytes(6));
         if (cycle == 1) {
             ASSERT_TRUE(tessaryn->waitFor([&](auto&) {  // the board's node is free for C
                 return std::ranges::none_of(entries(proc / "fd"), [](const fs::path& fd) {
@@ -134,10 +143,11 @@ TEST_P(Replug, ResumesEndsHeldNotesAndOpensNoOtherBoard) {
         listener.sendTo("Halvenor In", kNoteOn);
         ASSERT_EQ(board->receive(3), kNoteOn);
         if (cycle == 10) fds = entries(proc / "fd").size(), threads = entries(proc / "task").size();
-        // All the cycle brought to the sequencer (but for the flood's, which can push the note's
-        // end out of the listener's queue).
-        if (cycle == 2 && acm) continue;
-        ASSERT_EQ(listener.inbox.joined(), joined({&kHitOnAlsa, &kOffOnAlsa}));
+        // The hit and its end (in the flood's cycle, the end can be pushed out of the listener's
+        // queue).
+        if (cycle != 2 || !acm) {
+            ASSERT_EQ(arrived(2), (std::vector<Bytes>{kHitOnAlsa, kOffOnAlsa}));
+        }
     }
     EXPECT_TRUE(tessaryn->waitFor([&](auto&) {  // a retry or a settings write may be under way
         return entries(proc / "fd").size() <= fds && entries(proc / "task").size() <= threads;

@@ -36,9 +36,10 @@ bool statusNotifierHost() {
 
 // An X tray owns the selection _NET_SYSTEM_TRAY_S<screen>.
 bool xTray() {
+    // The offscreen platform answers as X11 with no connection.
     auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    if (!x11) return false;
-    xcb_connection_t* c = x11->connection();
+    xcb_connection_t* c = x11 ? x11->connection() : nullptr;
+    if (!c) return false;
     char* host = nullptr;
     int display = 0;
     int screen = 0;

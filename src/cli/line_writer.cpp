@@ -11,11 +11,12 @@ namespace tessaryn {
 
 namespace {
 
-bool writeAll(int fd, const std::string& text) {
+bool writeAll(int fd, const std::string& text, std::atomic<std::size_t>& written) {
     for (std::size_t at = 0; at < text.size();) {
         const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
         if (n > 0) {
             at += static_cast<std::size_t>(n);
+            written += static_cast<std::size_t>(n);
         } else if (n < 0 && errno != EINTR) {
             return false;  // the reader is gone: nothing more can be said
         }
@@ -33,8 +34,17 @@ LineWriter::~LineWriter() {
     std::unique_lock lock(state_->m);
     state_->closing = true;
     state_->cv.notify_all();
-    state_->cv.wait_for(lock, kDrainWait,
-                        [this] { return state_->lines.empty() && !state_->writing; });
+    // While the reader takes what is queued, at most kDrainWait; one that took nothing for
+    // kStallWait is not reading, and is not waited for.
+    using Clock = std::chrono::steady_clock;
+    const auto until = Clock::now() + kDrainWait;
+    auto drained = [this] { return state_->lines.empty() && !state_->writing; };
+    for (;;) {
+        const std::size_t seen = state_->written;
+        if (state_->cv.wait_until(lock, std::min(until, Clock::now() + kStallWait), drained) ||
+            state_->written == seen || Clock::now() >= until)
+            return;
+    }
 }
 
 void LineWriter::add(std::string line) {
@@ -64,7 +74,7 @@ void LineWriter::run(int fd, std::shared_ptr<State> state) {
         for (const auto& line : lines) text += line;
         if (dropped > 0)
             text += std::to_string(dropped) + " lines dropped: this output was not being read\n";
-        const bool ok = writeAll(fd, text);
+        const bool ok = writeAll(fd, text, state->written);
         lock.lock();
         state->writing = false;
         state->cv.notify_all();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -16,11 +17,11 @@ namespace tessaryn {
 // again.
 class LineWriter {
   public:
-    static constexpr std::chrono::milliseconds kDrainWait{200};
+    static constexpr std::chrono::milliseconds kDrainWait{200}, kStallWait{20};
 
     LineWriter(int fd, std::size_t limit);
-    // Waits at most kDrainWait for what is queued; a reader that still takes nothing keeps the
-    // writing thread, and the process ends without it.
+    // Waits at most kDrainWait for what is queued, and no longer than kStallWait for a reader
+    // that takes nothing; such a reader keeps the writing thread, and the process ends without it.
     ~LineWriter();
     LineWriter(const LineWriter&) = delete;
     LineWriter& operator=(const LineWriter&) = delete;
@@ -36,6 +37,7 @@ class LineWriter {
         std::deque<std::string> lines;
         std::size_t bytes = 0;
         std::size_t dropped = 0;
+        std::atomic<std::size_t> written{0};  // bytes the reader took
         bool writing = false;
         bool closing = false;
     };

@@ -3,11 +3,12 @@
 // the sequencer's own round trip through "Midi Through" is printed beside them, and the kernel's
 // own path from raw bytes to events (a virtual MIDI card) beside the device -> MIDI rows.
 //
-// usage: bench_e2e PATH-TO-TESSARYN [latency] [quiet] [stages] [syscalls]
+// usage: bench_e2e PATH-TO-TESSARYN [latency] [quiet] [stages] [syscalls] [sigterm]
 //   latency: only the two latency rows, for comparing builds over many runs
 //   quiet: run the bridge with --quiet (by default it prints its monitor, as `--headless` does)
 //   stages: where row 1's time goes; needs a program built with -DTESSARYN_STAGE_TIMES=ON
 //   syscalls: the system calls of each thread during row 1, per message (needs strace)
+//   sigterm: only row 10, how long SIGTERM takes under load
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -56,26 +57,39 @@ Stats stats(std::vector<double> v) {
 // The bridge under test, ended by its PID whatever happens.
 class Child {
   public:
-    Child(const std::string& exe, const std::vector<std::string>& args) {
+    // `blockedStdout`: its stdout is a pipe that nobody reads, as a paused terminal is.
+    Child(const std::string& exe, const std::vector<std::string>& args,
+          bool blockedStdout = false) {
+        if (blockedStdout && ::pipe2(unread_, O_CLOEXEC) != 0) fail("cannot make a pipe");
         pid_ = ::fork();
         if (pid_ == 0) {
             std::vector<char*> argv{const_cast<char*>(exe.c_str())};
             for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
             // The monitor lines it prints cost it their making, not their terminal.
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, STDOUT_FILENO);
+            ::dup2(blockedStdout ? unread_[1] : ::open("/dev/null", O_WRONLY), STDOUT_FILENO);
             ::execv(exe.c_str(), argv.data());
             ::_exit(127);
         }
     }
     ~Child() {
+        stop();
+        for (const int fd : unread_)
+            if (fd >= 0) ::close(fd);
+    }
+    // SIGTERM, then SIGKILL if it is not gone in 2 s: the milliseconds it took and its exit
+    // status.
+    std::pair<double, int> stop() {
+        if (pid_ < 0) return {0, -1};
+        const auto t0 = steady_clock::now();
         ::kill(pid_, SIGTERM);
-        int status;
-        for (int i = 0; i < 200 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
-            std::this_thread::sleep_for(10ms);
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status, 0);
+        int status = 0;
+        for (int i = 0; i < 2000 && ::waitpid(pid_, &status, WNOHANG) == 0; ++i)
+            std::this_thread::sleep_for(1ms);
+        const double ms = duration<double, std::milli>(steady_clock::now() - t0).count();
+        if (::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return {ms, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
     }
     pid_t pid() const { return pid_; }
     // CPU seconds (user + system) so far.
@@ -123,6 +137,7 @@ class Child {
 
   private:
     pid_t pid_ = -1;
+    int unread_[2] = {-1, -1};
 };
 
 // A note from `peer` straight to one port, without a lookup per message. False when the
@@ -150,17 +165,71 @@ void row(const char* what, const Stats& s, const std::string& extra = "") {
                 s.max, extra.c_str());
 }
 
+// 10. SIGTERM under every load at once: MIDI flooding in, the device sending to our reader and 20
+// slow ones, and stdout that nobody reads. Ten fresh runs, each holding a note (remapped, so that
+// it is remembered and released).
+void sigtermUnderLoad(const char* exe, std::vector<std::string> args, Peer& client) {
+    std::erase(args, std::string("--quiet"));
+    std::replace(args.begin(), args.end(), std::string("remapNotes=false"),
+                 std::string("remapNotes=true"));
+    std::vector<std::unique_ptr<Peer>> slow;
+    for (int i = 0; i < 20; ++i)
+        slow.push_back(std::make_unique<Peer>(("Slow " + std::to_string(i)).c_str(), 200, 50ms));
+    std::vector<double> ms;
+    int clean = 0, released = 0;
+    for (int run = 0; run < 10; ++run) {
+        Pty device;
+        args[4] = device.path;
+        Child term(exe, args, true);
+        Peer::Found in{-1, 0};
+        for (int i = 0; i < 500 && in.client < 0; ++i, std::this_thread::sleep_for(10ms))
+            in = client.find("Halvenor In");
+        client.subscribeTo("Halvenor Out");
+        for (auto& p : slow) p->subscribeTo("Halvenor Out");
+        // Bridging once a control change comes through (what came before its port opened is
+        // flushed); then the note to hold.
+        client.inbox.clear();
+        for (int i = 0; i < 100 && !client.inbox.waitBytes(3, 50ms); ++i)
+            device.send({0xB0, 0x07, 0x00});
+        device.send({0x90, 0x3C, 0x64});
+        std::atomic<bool> go{true};
+        std::thread flood([&] {
+            for (int i = 0; go; ++i) sendNote(client, in, i);
+        });
+        std::thread pad([&] {
+            for (std::uint8_t v = 0; go; v = (v + 1) & 0x7F) {
+                device.send({0xB0, 0x07, v});
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+        std::this_thread::sleep_for(200ms);
+        const auto [took, code] = term.stop();
+        go = false;
+        flood.join();
+        pad.join();
+        ms.push_back(took);
+        clean += code == 0;
+        const Bytes got = client.inbox.joined(), off{0x80, 0x26, 0x00};
+        released += std::search(got.begin(), got.end(), off.begin(), off.end()) != got.end();
+    }
+    row("10. SIGTERM under every load: ms to exit", stats(ms),
+        "exit 0 in " + std::to_string(clean) + " of 10, the held note released in " +
+            std::to_string(released) + " of 10");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) fail("usage: bench_e2e PATH-TO-TESSARYN [latency] [quiet]");
-    bool latencyOnly = false, quiet = false, staged = false, syscalls = false;
+    if (argc < 2)
+        fail("usage: bench_e2e PATH-TO-TESSARYN [latency] [quiet] [stages] [syscalls] [sigterm]");
+    bool latencyOnly = false, quiet = false, staged = false, syscalls = false, sigterm = false;
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
         latencyOnly = latencyOnly || a == "latency";
         quiet = quiet || a == "quiet";
         staged = staged || a == "stages";
         syscalls = syscalls || a == "syscalls";
+        sigterm = sigterm || a == "sigterm";
     }
     const fs::path config =
         fs::temp_directory_path() / ("tessaryn-e2e-" + std::to_string(::getpid()));
@@ -181,6 +250,12 @@ int main(int argc, char** argv) {
     }
     client.subscribeTo("Halvenor Out");
     std::this_thread::sleep_for(300ms);
+    if (sigterm) {
+        running.reset();
+        sigtermUnderLoad(argv[1], args, client);
+        fs::remove_all(config);
+        return 0;
+    }
 
     std::printf(
         "tessaryn end to end, inside an emulated VM (all times in microseconds; emulated)\n");
@@ -202,13 +277,14 @@ int main(int argc, char** argv) {
     }
 
     // Sleeps of each bridge thread per message: how many wake-ups one message costs.
-    auto wakeups = [&](const std::map<std::string, long>& before) {
+    auto wakeups = [&](const std::map<std::string, long>& before, double messages = 2000) {
         std::string text = "wake-ups per message:";
         for (const auto& [thread, n] : bridge.switchesByThread()) {
             const auto was = before.find(thread);
             char figure[64];
-            std::snprintf(figure, sizeof figure, " %s %.2f", thread.c_str(),
-                          static_cast<double>(n - (was == before.end() ? 0 : was->second)) / 2000);
+            std::snprintf(
+                figure, sizeof figure, " %s %.2f", thread.c_str(),
+                static_cast<double>(n - (was == before.end() ? 0 : was->second)) / messages);
             text += figure;
         }
         return text;
@@ -521,6 +597,7 @@ int main(int argc, char** argv) {
             stream.insert(stream.end(), {0x90, static_cast<std::uint8_t>(i % 128),
                                          static_cast<std::uint8_t>(1 + i % 126)});
         std::vector<steady_clock::time_point> sent(n), got;
+        const auto sleeps = bridge.switchesByThread();
         double late = 0;  // the furthest the device's writes fell behind their schedule, ms
         std::thread device([&] {
             const auto first = steady_clock::now();
@@ -545,7 +622,7 @@ int main(int argc, char** argv) {
             "lost " + std::to_string(n - static_cast<int>(got.size())) +
                 (reader.inbox.joined() == stream ? ", in order" : ", DIFFERENT") +
                 "; device writes up to " + std::to_string(static_cast<int>(late)) +
-                " ms behind schedule");
+                " ms behind schedule" + (&reader == &client ? "; " + wakeups(sleeps, n) : ""));
     };
     // The same through the kernel's own path (8k): what the sequencer's copying into 21 queues
     // costs any writer, the yardstick for 8b.
@@ -643,5 +720,8 @@ int main(int argc, char** argv) {
     // 6. Memory.
     std::printf("| %-40s | %ld KiB\n", "6. peak RSS (VmHWM)", bridge.status("VmHWM"));
     if (virmidi >= 0) ::close(virmidi);
+
+    running.reset();
+    sigtermUnderLoad(argv[1], args, client);
     fs::remove_all(config);
 }

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 #include <utility>
@@ -11,9 +12,11 @@ namespace tessaryn {
 
 namespace {
 
+// In pieces of a pipe's atomic size, so that a reader's progress shows as it reads.
 bool writeAll(int fd, const std::string& text, std::atomic<std::size_t>& written) {
     for (std::size_t at = 0; at < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+        const ssize_t n =
+            ::write(fd, text.data() + at, std::min<std::size_t>(text.size() - at, 4096));
         if (n > 0) {
             at += static_cast<std::size_t>(n);
             written += static_cast<std::size_t>(n);

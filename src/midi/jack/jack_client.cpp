@@ -81,7 +81,7 @@ std::vector<MIDIService::Endpoint> otherMIDIPorts(jack_client_t* c, const std::s
         std::string client = full.substr(0, full.size() - shortName.size() - 1);
         const auto portFlags = static_cast<unsigned long>(jack_port_flags(port));
         // Another instance: a board's port named after its client. Either one: another client
-        // may see an instance's "Out" before its "In" (PipeWire tells them apart in time).
+        // may see an instance's "Out" before its "In" (PipeWire announces them one by one).
         const unsigned long board = JackPortIsPhysical | JackPortIsTerminal;
         const char* side = (portFlags & JackPortIsInput) ? " In" : " Out";
         if (shortName == client + side && (portFlags & board) == board) instances.insert(client);

@@ -177,9 +177,10 @@ void sigtermUnderLoad(const char* exe, std::vector<std::string> args, Peer& clie
         slow.push_back(std::make_unique<Peer>(("Slow " + std::to_string(i)).c_str(), 200, 50ms));
     std::vector<double> ms;
     int clean = 0, released = 0;
+    const auto port = std::find(args.begin(), args.end(), std::string("--port")) + 1;
     for (int run = 0; run < 10; ++run) {
         Pty device;
-        args[4] = device.path;
+        *port = device.path;
         Child term(exe, args, true);
         Peer::Found in{-1, 0};
         for (int i = 0; i < 500 && in.client < 0; ++i, std::this_thread::sleep_for(10ms))

@@ -1,5 +1,6 @@
 #include "cli/line_writer.h"
 
+#include <limits.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -16,7 +17,7 @@ namespace {
 bool writeAll(int fd, const std::string& text, std::atomic<std::size_t>& written) {
     for (std::size_t at = 0; at < text.size();) {
         const ssize_t n =
-            ::write(fd, text.data() + at, std::min<std::size_t>(text.size() - at, 4096));
+            ::write(fd, text.data() + at, std::min<std::size_t>(text.size() - at, PIPE_BUF));
         if (n > 0) {
             at += static_cast<std::size_t>(n);
             written += static_cast<std::size_t>(n);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <optional>
 #include <sstream>
 #include <tuple>
 
@@ -117,11 +118,11 @@ TEST(Output, JournalPrioritiesAndAReaderThatStopsHoldsNothingUp) {
 
     const std::string line(99, 'x');
     constexpr std::size_t kLines = 5000;  // 500 KB: far beyond what the pipe and the bound hold
+    std::optional<LineWriter> out(std::in_place, fds[1], 8 * 1024);
+    for (std::size_t i = 0; i < kLines; ++i) out->add(line + "\n");
+    // Ending does not wait the whole kDrainWait for a reader that takes nothing.
     const auto start = std::chrono::steady_clock::now();
-    {
-        LineWriter out(fds[1], 8 * 1024);
-        for (std::size_t i = 0; i < kLines; ++i) out.add(line + "\n");
-    }  // does not wait the whole kDrainWait for a reader that takes nothing
+    out.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, LineWriter::kDrainWait);
     const auto got = LineEnd{fds[0]}.receive(1 << 20, 500ms);
     // Every line whole, and each run that did not fit counted where it went.

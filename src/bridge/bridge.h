@@ -226,6 +226,9 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     // The most lines that wait for the main thread: a log shows every line, but a burst's wait
     // for a slow main thread must not grow without end.
     static constexpr std::size_t kMostGathered = 4096;
+    // A backlog is shown this many lines per main-thread task, so that what is posted meanwhile
+    // (a stop above all) waits for one piece rather than for all of it.
+    static constexpr std::size_t kShownAtOnce = 256;
     // Any thread: the main thread takes what was gathered at most every kShowEvery, so a
     // message costs the main thread no wake-up of its own. The last of `messages` that anyone
     // sees become monitor lines.

@@ -173,8 +173,21 @@ void Bridge::showGathered() {
     got.unshown = 0;
     {
         std::lock_guard lock(shownLock_);
-        std::swap(got, gathered_);
-        showPosted_ = false;
+        auto& waiting = gathered_.monitored;
+        if (waiting.size() <= kShownAtOnce) {
+            std::swap(got, gathered_);
+            showPosted_ = false;
+        } else {
+            const auto piece = waiting.begin() + kShownAtOnce;
+            got.monitored.assign(waiting.begin(), piece);
+            waiting.erase(waiting.begin(), piece);
+            std::swap(got.shown, gathered_.shown);
+            std::swap(got.unshown, gathered_.unshown);
+            gathered_.shown.forwarded = true;  // the lines left are of forwarded messages
+            main_.post([weak = weak_from_this()] {
+                if (auto self = weak.lock()) self->showGathered();
+            });
+        }
     }
     const Shown& shown = got.shown;
     if (shown.bytesIn) setAndAnnounce(bytesIn_, bytesIn_ + shown.bytesIn, BridgeProperty::bytesIn);

@@ -123,6 +123,22 @@ TEST_F(Engine, EachChunkShowsItsNewestEightLinesInOneChange) {
     EXPECT_EQ(bridge->monitor(), before);
     EXPECT_EQ(changes, 2);
     EXPECT_EQ(bridge->lastMapped(), "hit 38 · ch 10 · vel 100 · unchanged");
+
+    // A log's burst comes in pieces: a task posted meanwhile (a stop) waits for one, not for all.
+    bridge->setMonitorShown(true, std::numeric_limits<std::size_t>::max());
+    Bytes burst;
+    for (int i = 0; i < 1000; ++i) burst.insert(burst.end(), {0xB0, 0x01, 0x02});
+    hub->sendToVirtualIn(burst);
+    hub->flush();
+    std::size_t shown = 0;
+    std::optional<std::size_t> shownBeforeTask;
+    bridge->observe([&](BridgeProperty p) {
+        if (p != BridgeProperty::monitor) return;
+        if (shown == 0) main.post([&] { shownBeforeTask = shown; });
+        shown += bridge->monitorAdded().size();
+    });
+    ASSERT_TRUE(until([&] { return shown == 1000 && shownBeforeTask; })) << shown;
+    EXPECT_LT(*shownBeforeTask, 1000u);
 }
 
 // Also the serial port's pacing and call order, through the bridge. Held notes on stop and

@@ -165,6 +165,14 @@ void row(const char* what, const Stats& s, const std::string& extra = "") {
                 s.max, extra.c_str());
 }
 
+// Twenty readers that take one event every 50 ms from queues of 200.
+std::vector<std::unique_ptr<Peer>> slowReaders() {
+    std::vector<std::unique_ptr<Peer>> slow;
+    for (int i = 0; i < 20; ++i)
+        slow.push_back(std::make_unique<Peer>(("Slow " + std::to_string(i)).c_str(), 200, 50ms));
+    return slow;
+}
+
 // 10. SIGTERM under every load at once: MIDI flooding in, the device sending to our reader and 20
 // slow ones, and stdout that nobody reads. Ten fresh runs, each holding a note (remapped, so that
 // it is remembered and released).
@@ -172,9 +180,7 @@ void sigtermUnderLoad(const char* exe, std::vector<std::string> args, Peer& clie
     std::erase(args, std::string("--quiet"));
     std::replace(args.begin(), args.end(), std::string("remapNotes=false"),
                  std::string("remapNotes=true"));
-    std::vector<std::unique_ptr<Peer>> slow;
-    for (int i = 0; i < 20; ++i)
-        slow.push_back(std::make_unique<Peer>(("Slow " + std::to_string(i)).c_str(), 200, 50ms));
+    const auto slow = slowReaders();
     std::vector<double> ms;
     int clean = 0, released = 0;
     const auto port = std::find(args.begin(), args.end(), std::string("--port")) + 1;
@@ -630,12 +636,8 @@ int main(int argc, char** argv) {
     auto floodBesideSlowReaders = [&](const char* alone, const char* beside, Peer& reader,
                                       const char* port, auto write) {
         flood(alone, reader, write);
-        std::vector<std::unique_ptr<Peer>> slow;
-        for (int i = 0; i < 20; ++i) {
-            slow.push_back(
-                std::make_unique<Peer>(("Slow " + std::to_string(i)).c_str(), 200, 50ms));
-            slow.back()->subscribeTo(port);
-        }
+        const auto slow = slowReaders();
+        for (const auto& p : slow) p->subscribeTo(port);
         flood(beside, reader, write);
     };
     floodBesideSlowReaders("8a. device flood 11,520 B/s, one reader",

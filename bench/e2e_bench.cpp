@@ -649,6 +649,19 @@ int main(int argc, char** argv) {
                                    if (::write(virmidi, note, 3) != 3)
                                        fail("cannot write to the virtual MIDI card");
                                });
+    // 8c. The bridge's reader beside 20 slow readers of the virtual card, which gets the same
+    // notes at the same time: the machine as busy as in 8b, but no reader of the bridge's to
+    // refuse anything. What 8b costs beyond 8c is the bridge's; the rest is the load.
+    if (kernelPath) {
+        const auto card = kernelReader.find(kVirmidiPort);
+        snd_seq_disconnect_from(kernelReader.seq, kernelReader.port, card.client, card.port);
+        const auto slow = slowReaders();
+        for (const auto& p : slow) p->subscribeTo(kVirmidiPort);
+        flood("8c. 8a beside 20 slow readers of the card", client, [&](const std::uint8_t* note) {
+            pty.send(Bytes(note, note + 3));
+            if (::write(virmidi, note, 3) != 3) fail("cannot write to the virtual MIDI card");
+        });
+    }
 
     // 9. Two programs at once toward the device: a 4 KiB SysEx in 256-byte events (as sequencer
     // clients split it) with another program's note after every second piece. The device must

@@ -5,7 +5,8 @@
 # cdc-acm and USB-serial drivers, so tests can make real USB serial boards. An xHCI controller
 # takes qemu's emulated FT232 (usb-serial), which the guest plugs and unplugs itself through
 # QMP: the virtio port "qmp" is linked to qemu's own monitor, and the port "ft232" to the
-# FT232's other end, so a test plays that board too. The host's / is shared read-only under a
+# FT232's other end, so a test plays that board too; the port "uart" is the far end of a
+# second 16550 UART (ttyS1, the 8250 driver). The host's / is shared read-only under a
 # throw-away overlay, and BUILD_DIR is shared read-write at the same path, so the command sees
 # the same files as here. With --arch arm64 or armhf, the VM is a 64- or 32-bit ARM machine (a
 # Raspberry Pi's CPU, emulated) booted from Debian's kernel for it, for programs cross-built for
@@ -129,6 +130,7 @@ printf '%q ' "$@" > "$build/.alsa-vm-command"
 (cd "$run/initrd" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1 > "$run/initrd.gz")
 
 append="quiet loglevel=3 panic=-1"
+uart=()
 if [ "$arch" = amd64 ]; then
   accel=tcg
   grep -qE 'vmx|svm' /proc/cpuinfo && [ -w /dev/kvm ] && accel=kvm:tcg
@@ -138,12 +140,18 @@ if [ "$arch" = amd64 ]; then
     -chardev socket,id=qmp-guest,path="$run/qmp" -device virtserialport,chardev=qmp-guest,name=qmp
     -chardev socket,id=ft232,path="$run/ft232",server=on,wait=off
     -chardev socket,id=ft232-guest,path="$run/ft232"
-    -device virtserialport,chardev=ft232-guest,name=ft232)
+    -device virtserialport,chardev=ft232-guest,name=ft232
+    -chardev socket,id=uart,path="$run/uart",server=on,wait=off
+    -chardev socket,id=uart-guest,path="$run/uart"
+    -device virtserialport,chardev=uart-guest,name=uart)
+  # After the console's, so that it is ttyS1.
+  uart=(-serial chardev:uart)
 else
   machine+=(-accel tcg,thread=multi -append "console=ttyAMA0 $append")
 fi
 timeout_s=${TESSARYN_VM_TIMEOUT:-900}
-timeout -k 5 "$timeout_s" "${machine[@]}" -m 2048 -smp 2 -nic none -display none -serial stdio -no-reboot \
+timeout -k 5 "$timeout_s" "${machine[@]}" -m 2048 -smp 2 -nic none -display none -serial stdio \
+  "${uart[@]}" -no-reboot \
   -kernel "$cache/vmlinux" -initrd "$run/initrd.gz" \
   -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
   -virtfs local,path="$build",mount_tag=build,security_model=none,multidevs=remap </dev/null || true

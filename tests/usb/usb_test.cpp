@@ -32,7 +32,7 @@ struct Case {
     const char *line, *raised, *lowered, *latencyTimer;
 };
 
-struct Replug : TempDirTest, ::testing::WithParamInterface<Case> {
+struct Headless : TempDirTest {
     std::unique_ptr<Process> start(const std::string& port, const std::string& name, int baud) {
         auto p = std::make_unique<Process>(
             std::vector<std::string>{"--name", name, "--config-dir", dir, "--headless", "--quiet",
@@ -43,6 +43,8 @@ struct Replug : TempDirTest, ::testing::WithParamInterface<Case> {
         return p;
     }
 };
+struct Replug : Headless, ::testing::WithParamInterface<Case> {};
+using Uart = Headless;
 
 // Waits until the output holds `what` exactly `n` times.
 bool waitCount(Process& p, const std::string& what, std::size_t n) {
@@ -178,6 +180,29 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"Ft232HoldingDTR", 20, 250000, true, "to 250000 (divisor 0xC)",
                            "DTR HIGH", "DTR LOW", "1"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The VM's second serial port: a 16550 on the kernel's 8250 driver, played on the virtio port
+// "uart". The chip makes only divisors of 115200, so a rate the driver would round is refused
+// with its reason, and a rate it makes bridges both ways.
+TEST_F(Uart, ARateTheDriverWouldRoundIsRefusedAndOneItMakesBridges) {
+    const LineEnd uart{::open(virtioPort("uart").c_str(), O_RDWR | O_CLOEXEC)};
+    ASSERT_GE(uart.master, 0);
+    Process refused(
+        {"--config-dir", dir, "--headless", "--quiet", "--port", "/dev/ttyS1", "--baud", "250000"});
+    EXPECT_EQ(refused.wait(), 1);
+    EXPECT_EQ(refused.err(), "tessaryn: Could not set baud rate 250000: Invalid argument\n");
+    Peer listener("Listener");
+    auto tessaryn = start("/dev/ttyS1", "Halvenor", 38400);
+    listener.subscribeTo("Halvenor Out");
+    uart.send(kFader);
+    EXPECT_TRUE(listener.inbox.waitBytes(3, 5s));
+    EXPECT_EQ(listener.inbox.joined(), kFader);
+    listener.sendTo("Halvenor In", kNoteOn);
+    EXPECT_EQ(uart.receive(3), kNoteOn);
+    tessaryn->signal(SIGTERM);
+    EXPECT_EQ(tessaryn->wait(), 0);
+    ::close(uart.master);
+}
 
 // Skipped (77) without the test VM's USB controllers and qemu monitor, failed inside the VM.
 int main(int argc, char** argv) {

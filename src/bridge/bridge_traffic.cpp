@@ -1,6 +1,7 @@
 // Both message paths as the engine runs them (the serial queue and the MIDI receive thread),
 // and what they show: counters, the activity light, the monitor, learning.
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "bridge/bridge.h"
@@ -179,7 +180,8 @@ void Bridge::showGathered() {
             showPosted_ = false;
         } else {
             const auto piece = waiting.begin() + kShownAtOnce;
-            got.monitored.assign(waiting.begin(), piece);
+            got.monitored.assign(std::make_move_iterator(waiting.begin()),
+                                 std::make_move_iterator(piece));
             waiting.erase(waiting.begin(), piece);
             std::swap(got.shown, gathered_.shown);
             std::swap(got.unshown, gathered_.unshown);
